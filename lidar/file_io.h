@@ -1,0 +1,34 @@
+// The module's one door to the file system for LAS data: every open, read,
+// seek, write, sync and close goes through here and reports failure.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace lidar {
+
+class File {
+public:
+    File() = default;
+    File(const File&) = delete;
+    File& operator=(const File&) = delete;
+    ~File();  // closes without reporting; call close() where the result matters
+
+    bool open_read(const char* filename);
+    bool open_update(const char* filename);
+
+    // Reads until n bytes or end of file. Returns the count, or -1 on error.
+    std::int64_t read_full(void* buf, std::size_t n);
+    bool seek(std::uint64_t offset);
+    bool write_all(const void* buf, std::size_t n);
+    // Flushes to the operating system and to the device.
+    bool sync();
+    bool close();
+    // Tells the kernel the rest of the file is read once, front to back.
+    void advise_sequential();
+
+private:
+    int fd_ = -1;
+};
+
+}  // namespace lidar

@@ -1,0 +1,22 @@
+// The statistics a header update recomputes, and the kernel that gathers
+// them from a block of packed point records.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace lidar {
+
+struct PointStats {
+    std::uint64_t count = 0;              // whole records seen
+    std::uint64_t by_return_bits[8] = {}; // by bits 0-2 of bitfield; 1..5 go to the header
+    std::int32_t maxX = INT32_MIN, minX = INT32_MAX;
+    std::int32_t maxY = INT32_MIN, minY = INT32_MAX;
+    std::int32_t maxZ = INT32_MIN, minZ = INT32_MAX;
+};
+
+// Folds n records of record_length bytes (20, 26, 28 or 34) starting at p
+// into s. Any other length is a programming error.
+void scan_records(PointStats& s, const unsigned char* p, std::size_t n, std::size_t record_length);
+
+}  // namespace lidar

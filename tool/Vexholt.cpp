@@ -1,0 +1,20 @@
+#include "LiDAR.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+static void usage(void) {
+    credits();
+    std::printf("\nUsage: Vexholt <LAS File>\n\n");
+}
+
+int main(int argc, char* argv[]) {
+    if (argc != 2) {
+        std::printf("\n\nWrong number of arguments specified\n");
+        usage();
+        std::exit(-1);
+    }
+    credits();
+    update_header(argv[1]);
+    return 0;
+}
