@@ -1,0 +1,103 @@
+#include "las_file.h"
+
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <stdexcept>
+
+namespace lastest {
+
+int natural_length(int format) {
+    switch (format) {
+        case 1: return 28;
+        case 2: return 26;
+        case 3: return 34;
+        default: return 20;
+    }
+}
+
+void put_u16(Bytes& b, std::size_t at, std::uint16_t v) { std::memcpy(&b[at], &v, 2); }
+void put_u32(Bytes& b, std::size_t at, std::uint32_t v) { std::memcpy(&b[at], &v, 4); }
+void put_f64(Bytes& b, std::size_t at, double v) { std::memcpy(&b[at], &v, 8); }
+std::uint32_t get_u32(const Bytes& b, std::size_t at) {
+    std::uint32_t v;
+    std::memcpy(&v, &b.at(at + 3) - 3, 4);
+    return v;
+}
+double get_f64(const Bytes& b, std::size_t at) {
+    double v;
+    std::memcpy(&v, &b.at(at + 7) - 7, 8);
+    return v;
+}
+
+Bytes build_las(const LasSpec& s) {
+    const int reclen = s.record_length < 0 ? natural_length(s.format) : s.record_length;
+    Bytes b(227, 0);
+    std::memcpy(&b[0], "LASF", 4);
+    b[24] = s.major;
+    b[25] = s.minor;
+    // Text fields with bytes after the terminator, which must survive.
+    std::memcpy(&b[26], "test\0garbage", 12);
+    std::memcpy(&b[58], "las_file.cpp", 12);
+    put_u16(b, 94, 227);
+    const std::size_t data_at = 227 + s.gap;
+    put_u32(b, 96, static_cast<std::uint32_t>(s.offset_to_data < 0 ? data_at : s.offset_to_data));
+    b[104] = s.format;
+    put_u16(b, 105, static_cast<std::uint16_t>(reclen));
+    put_u32(b, 107, s.stated_count);
+    for (int i = 0; i < 5; ++i) put_u32(b, 111 + 4 * i, s.stated_by_return[i]);
+    for (int i = 0; i < 3; ++i) put_f64(b, 131 + 8 * i, s.scale[i]);
+    for (int i = 0; i < 3; ++i) put_f64(b, 155 + 8 * i, s.offset[i]);
+    for (int i = 0; i < 6; ++i) put_f64(b, 179 + 8 * i, s.stated_extents[i]);
+
+    b.resize(data_at, 0xA5);  // the gap, recognisable if misread as points
+    std::mt19937 fill(42);
+    for (const Point& p : s.points) {
+        std::size_t at = b.size();
+        b.resize(at + reclen);
+        for (int k = 0; k < reclen; ++k) b[at + k] = static_cast<unsigned char>(fill());
+        if (reclen >= 15) {
+            std::memcpy(&b[at], &p.x, 4);
+            std::memcpy(&b[at + 4], &p.y, 4);
+            std::memcpy(&b[at + 8], &p.z, 4);
+            b[at + 14] = p.bits;
+        }
+    }
+    b.resize(b.size() + s.trailing, 0x5A);
+    return b;
+}
+
+void write_file(const std::string& path, const Bytes& b) {
+    std::ofstream f(path, std::ios::binary | std::ios::trunc);
+    f.write(reinterpret_cast<const char*>(b.data()), static_cast<std::streamsize>(b.size()));
+    if (!f) throw std::runtime_error("cannot write " + path);
+}
+
+Bytes read_file(const std::string& path) {
+    std::ifstream f(path, std::ios::binary);
+    if (!f) throw std::runtime_error("cannot read " + path);
+    return Bytes(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+}
+
+TempDir::TempDir() {
+    namespace fs = std::filesystem;
+    std::random_device rd;
+    for (;;) {
+        fs::path p = fs::temp_directory_path() / ("vexholt-test-" + std::to_string(rd()));
+        if (fs::create_directory(p)) {
+            path = p.string();
+            return;
+        }
+    }
+}
+
+TempDir::~TempDir() {
+    std::error_code ec;
+    std::filesystem::permissions(path, std::filesystem::perms::owner_all,
+                                 std::filesystem::perm_options::add, ec);
+    std::filesystem::remove_all(path, ec);
+}
+
+}  // namespace lastest
