@@ -1,0 +1,90 @@
+#include "LiDAR.h"
+
+#include <cstddef>
+#include <utility>
+
+namespace {
+
+// Which routine sorts a range: the plain one, or the depth-counting one with
+// the given deep. Only the plain routine takes over below deep 0; a negative
+// deep never gets there.
+struct Handler {
+    bool counting;
+    int32_t deep;
+
+    Handler below() const {
+        if (!counting || deep == 0) return {false, 0};
+        return {true, deep > 0 ? deep - 1 : deep};
+    }
+};
+
+// One partitioning step around the value at the lower middle position.
+// Elements equal to the pivot stop both scans and are exchanged, which
+// splits runs of equal values evenly. For doubles the comparisons are the
+// ordered ones: a NaN compares false and so stops a scan as an equal value
+// does. On return j < i; the ranges still to sort are left..j and i..right.
+template <class T>
+void partition(T* p, int32_t* p_ind, std::ptrdiff_t left, std::ptrdiff_t right,
+               std::ptrdiff_t& i_out, std::ptrdiff_t& j_out) {
+    const T v = p[left + (right - left) / 2];
+    std::ptrdiff_t i = left, j = right;
+    do {
+        while (p[i] < v && i < right) ++i;
+        while (p[j] > v && j > left) --j;
+        if (i <= j) {
+            std::swap(p[i], p[j]);
+            std::swap(p_ind[i], p_ind[j]);
+            ++i;
+            --j;
+        }
+    } while (i <= j);
+    i_out = i;
+    j_out = j;
+}
+
+// The two sub-ranges are disjoint, so sorting them in either order leaves the
+// same arrays. Recursing into the smaller and looping on the larger keeps the
+// stack at about log2 of the range length whatever the input.
+template <class T>
+void sort_range(T* p, int32_t* p_ind, std::ptrdiff_t left, std::ptrdiff_t right, Handler h) {
+    while (left < right) {
+        std::ptrdiff_t i, j;
+        partition(p, p_ind, left, right, i, j);
+        h = h.below();
+        if (j - left < right - i) {
+            sort_range(p, p_ind, left, j, h);
+            left = i;
+        } else {
+            sort_range(p, p_ind, i, right, h);
+            right = j;
+        }
+    }
+}
+
+template <class T>
+void sort_all(T* p, int32_t count, int32_t* p_ind, Handler h) {
+    if (count > 0) sort_range(p, p_ind, 0, count - 1, h);
+}
+
+constexpr Handler kPlain{false, 0};
+constexpr int32_t kEntryDeep = 15;
+
+}  // namespace
+
+void l_quicksort(int32_t* p, int32_t count, int32_t* p_ind) { sort_all(p, count, p_ind, kPlain); }
+void l_qs(int32_t* p, int32_t left, int32_t right, int32_t* p_ind) { sort_range(p, p_ind, left, right, kPlain); }
+void d_quicksort(double* p, int32_t count, int32_t* p_ind) { sort_all(p, count, p_ind, kPlain); }
+void d_qs(double* p, int32_t left, int32_t right, int32_t* p_ind) { sort_range(p, p_ind, left, right, kPlain); }
+
+void l_parallel_quicksort(int32_t* p, int32_t count, int32_t* p_ind) {
+    sort_all(p, count, p_ind, Handler{true, kEntryDeep});
+}
+void l_parallel_qs(int32_t* p, int32_t left, int32_t right, int32_t* p_ind, int32_t deep) {
+    sort_range(p, p_ind, left, right, Handler{true, deep});
+}
+void d_parallel_quicksort(double* p, int32_t count, int32_t* p_ind) {
+    sort_all(p, count, p_ind, Handler{true, kEntryDeep});
+}
+void d_parallel_qs(double* p, int32_t left, int32_t right, int32_t* p_ind, int32_t deep) {
+    sort_range(p, p_ind, left, right, Handler{true, deep});
+}
