@@ -32,7 +32,9 @@ TEST(Update, StaleHeaderIsCorrectedAndOnlyStatisticsChange) {
     ASSERT_EQ(after.size(), before.size());
     for (std::size_t i = 0; i < after.size(); ++i) {
         bool stat_field = (i >= 107 && i < 131) || (i >= 179 && i < 227);
-        if (!stat_field) ASSERT_EQ(after[i], before[i]) << "byte " << i;
+        if (!stat_field) {
+            ASSERT_EQ(after[i], before[i]) << "byte " << i;
+        }
     }
     EXPECT_EQ(get_u32(after, 107), 4u);
     EXPECT_EQ(get_u32(after, 111), 2u);  // return 1, including the 0x81 byte

@@ -34,7 +34,9 @@ double get_f64(const Bytes& b, std::size_t at) {
 
 Bytes build_las(const LasSpec& s) {
     const int reclen = s.record_length < 0 ? natural_length(s.format) : s.record_length;
-    Bytes b(227, 0);
+    Bytes b;
+    b.reserve(227 + s.gap + s.points.size() * static_cast<std::size_t>(reclen) + s.trailing);
+    b.resize(227, 0);
     std::memcpy(&b[0], "LASF", 4);
     b[24] = s.major;
     b[25] = s.minor;
@@ -52,7 +54,7 @@ Bytes build_las(const LasSpec& s) {
     for (int i = 0; i < 3; ++i) put_f64(b, 155 + 8 * i, s.offset[i]);
     for (int i = 0; i < 6; ++i) put_f64(b, 179 + 8 * i, s.stated_extents[i]);
 
-    b.resize(data_at, 0xA5);  // the gap, recognisable if misread as points
+    b.insert(b.end(), s.gap, 0xA5);  // the gap, recognisable if misread as points
     std::mt19937 fill(42);
     for (const Point& p : s.points) {
         std::size_t at = b.size();
