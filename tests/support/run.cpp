@@ -1,5 +1,6 @@
 #include "run.h"
 
+#include <cerrno>
 #include <fcntl.h>
 #include <spawn.h>
 #include <stdexcept>
@@ -42,7 +43,7 @@ RunResult run(const std::string& program, const std::vector<std::string>& args,
     for (;;) {
         ssize_t n = read(pipefd[0], buf, sizeof buf);
         if (n > 0) r.out.append(buf, static_cast<std::size_t>(n));
-        else if (n == 0) break;
+        else if (n == 0 || errno != EINTR) break;
     }
     close(pipefd[0]);
     int st = 0;
