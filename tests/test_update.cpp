@@ -247,23 +247,21 @@ TEST_F(UpdateFile, ScanStartsAtOffsetToData) {
 }
 
 TEST_F(UpdateFile, ExtentsAreTheTrueExtremes) {
-    const double sc = 0.01;
-    // A lone point high above the Z start value.
-    Bytes a = expect_updated(spec_with({{0, 0, 20000000, 1}}), {{0, 0, 20000000, 1}});
-    EXPECT_EQ(get_f64(a, 211), 20000000 * sc);
-    EXPECT_EQ(get_f64(a, 219), 20000000 * sc);
-
-    // Every Z deep below the start value.
-    const std::vector<Point> deep = {{0, 0, -30000000, 1}, {0, 0, -20000000, 1}};
-    Bytes b = expect_updated(spec_with(deep), deep);
-    EXPECT_EQ(get_f64(b, 211), -20000000 * sc);
-
-    // The int32 limits themselves, and Y pinned at the top.
-    const std::vector<Point> edges = {{INT32_MAX, INT32_MAX, 0, 1}, {INT32_MIN, INT32_MAX, 0, 1}};
-    Bytes c = expect_updated(spec_with(edges), edges);
-    EXPECT_EQ(get_f64(c, 179), INT32_MAX * sc);
-    EXPECT_EQ(get_f64(c, 187), INT32_MIN * sc);
-    EXPECT_EQ(get_f64(c, 203), INT32_MAX * sc);
+    // Lone points beyond the start values in every direction, up to the int32
+    // limits: each Max must come out equal to its Min.
+    for (const Point& p : {Point{INT32_MAX, INT32_MIN, 20000000, 1}, Point{INT32_MIN, INT32_MAX, -20000000, 1}}) {
+        SCOPED_TRACE(p.x);
+        Bytes h = expect_updated(spec_with({p}), {p});
+        EXPECT_EQ(get_f64(h, 179), p.x * 0.01);
+        EXPECT_EQ(get_f64(h, 203), p.y * 0.01);
+        EXPECT_EQ(get_f64(h, 219), p.z * 0.01);
+        for (int k = 0; k < 3; ++k) EXPECT_EQ(get_f64(h, 179 + 16 * k), get_f64(h, 187 + 16 * k));
+    }
+    const std::vector<Point> span = {{INT32_MAX, 0, -30000000, 1}, {INT32_MIN, 0, -20000000, 1}};
+    Bytes h = expect_updated(spec_with(span), span);
+    EXPECT_EQ(get_f64(h, 179), INT32_MAX * 0.01);
+    EXPECT_EQ(get_f64(h, 187), INT32_MIN * 0.01);
+    EXPECT_EQ(get_f64(h, 211), -20000000 * 0.01);
 }
 
 TEST_F(UpdateFile, ExtentsAreTheRoundedProductPlusTheOffset) {
