@@ -198,7 +198,10 @@ typedef struct LAS12fm3 {
 /* A build that pads any record misreads every field after the gap. */
 #if defined(__cplusplus)
 #  define LIDAR_SIZE_CHECK(T, n) static_assert(sizeof(T) == (n), #T " must be " #n " bytes");
+#elif defined(__STDC_VERSION__) && __STDC_VERSION__ >= 201112L
+#  define LIDAR_SIZE_CHECK(T, n) _Static_assert(sizeof(T) == (n), #T " must be " #n " bytes");
 #else
+/* C99 has no static assertion: an array of negative size stops the build. */
 #  define LIDAR_SIZE_CHECK(T, n) typedef char lidar_size_check_##T[(sizeof(T) == (n)) ? 1 : -1];
 #endif
 LIDAR_SIZE_CHECK(LAS10Header, 227)
