@@ -16,7 +16,16 @@ struct PointStats {
 };
 
 // Folds n records of record_length bytes (20, 26, 28 or 34) starting at p
-// into s. Any other length is a programming error.
+// into s, with the fastest kernel this processor runs. Any other length is
+// a programming error. p needs no particular alignment.
 void scan_records(PointStats& s, const unsigned char* p, std::size_t n, std::size_t record_length);
+
+// The kernels behind scan_records, selectable so that each can be tested
+// on any machine that runs it. All give identical results.
+enum class ScanKernel { scalar, avx2 };
+bool scan_kernel_available(ScanKernel k);
+// Runs kernel k, which must be available.
+void scan_records_with(ScanKernel k, PointStats& s, const unsigned char* p, std::size_t n,
+                       std::size_t record_length);
 
 }  // namespace lidar

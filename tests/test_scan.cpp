@@ -1,0 +1,190 @@
+// The scan kernels, each forced in turn, against a one-record-at-a-time
+// reference: every record length, counts around the vector width and the
+// counter flush, extreme coordinates, every bitfield byte.
+#include "scan.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#ifndef _WIN32
+#include <sys/mman.h>
+#include <unistd.h>
+#endif
+
+using lidar::PointStats;
+using lidar::ScanKernel;
+
+namespace {
+
+const std::size_t kLengths[] = {20, 26, 28, 34};
+
+PointStats reference(const unsigned char* p, std::size_t n, std::size_t L, PointStats s = {}) {
+    for (std::size_t i = 0; i < n; ++i, p += L) {
+        std::int32_t x, y, z;
+        std::memcpy(&x, p, 4);
+        std::memcpy(&y, p + 4, 4);
+        std::memcpy(&z, p + 8, 4);
+        if (x > s.maxX) s.maxX = x;
+        if (x < s.minX) s.minX = x;
+        if (y > s.maxY) s.maxY = y;
+        if (y < s.minY) s.minY = y;
+        if (z > s.maxZ) s.maxZ = z;
+        if (z < s.minZ) s.minZ = z;
+        ++s.by_return_bits[p[14] & 7];
+        ++s.count;
+    }
+    return s;
+}
+
+std::string show(const PointStats& s) {
+    std::ostringstream o;
+    o << "count " << s.count << " bins";
+    for (std::uint64_t b : s.by_return_bits) o << ' ' << b;
+    o << " X " << s.minX << ".." << s.maxX << " Y " << s.minY << ".." << s.maxY << " Z " << s.minZ
+      << ".." << s.maxZ;
+    return o.str();
+}
+
+// n random records; data() + 1 so that no record is aligned.
+struct Records {
+    Records(std::size_t n, std::size_t L, std::uint32_t seed) : bytes(n * L + 1), n(n), L(L) {
+        std::mt19937 g(seed);
+        for (auto& b : bytes) b = static_cast<unsigned char>(g());
+    }
+    unsigned char* at(std::size_t i) { return bytes.data() + 1 + i * L; }
+    void set(std::size_t i, std::int32_t x, std::int32_t y, std::int32_t z, unsigned char bits) {
+        std::memcpy(at(i), &x, 4);
+        std::memcpy(at(i) + 4, &y, 4);
+        std::memcpy(at(i) + 8, &z, 4);
+        at(i)[14] = bits;
+    }
+    std::vector<unsigned char> bytes;
+    std::size_t n, L;
+};
+
+class ScanKernels : public testing::TestWithParam<ScanKernel> {
+protected:
+    void SetUp() override {
+        if (!lidar::scan_kernel_available(GetParam())) GTEST_SKIP() << "processor lacks this kernel";
+    }
+    PointStats scan(const unsigned char* p, std::size_t n, std::size_t L, PointStats s = {}) {
+        lidar::scan_records_with(GetParam(), s, p, n, L);
+        return s;
+    }
+};
+
+TEST_P(ScanKernels, MatchTheReferenceForEveryLengthAndCount) {
+    // Around the four-record step, past one 255-step counter flush, odd.
+    const std::size_t counts[] = {0, 1, 3, 4, 5, 7, 8, 9, 1000, 1021, 4099};
+    for (std::size_t L : kLengths) {
+        for (std::size_t n : counts) {
+            Records r(n, L, static_cast<std::uint32_t>(n * 100 + L));
+            SCOPED_TRACE("length " + std::to_string(L) + ", " + std::to_string(n) + " records");
+            EXPECT_EQ(show(scan(r.at(0), n, L)), show(reference(r.at(0), n, L)));
+        }
+    }
+}
+
+TEST_P(ScanKernels, ContinueFromEarlierBlocks) {
+    for (std::size_t L : kLengths) {
+        Records r(2000, L, 7);
+        // Narrow coordinates in the second part, so that the first part's
+        // extremes must survive the second call.
+        for (std::size_t i = 1000; i < 2000; ++i) r.set(i, 5, -5, 0, r.at(i)[14]);
+        PointStats s = scan(r.at(0), 1001, L);
+        s = scan(r.at(1001), 999, L, s);
+        EXPECT_EQ(show(s), show(reference(r.at(0), 2000, L))) << "length " << L;
+    }
+}
+
+TEST_P(ScanKernels, ExtremeCoordinatesInEveryPosition) {
+    // Each position in turn holds the extremes, the others a narrow range,
+    // so a lane or a tail record dropped from the result shows.
+    const std::size_t n = 13;
+    for (std::size_t L : kLengths) {
+        for (std::size_t j = 0; j < n; ++j) {
+            Records r(n, L, 3);
+            for (std::size_t i = 0; i < n; ++i)
+                r.set(i, static_cast<std::int32_t>(i), -static_cast<std::int32_t>(i), 100, 1);
+            r.set(j, INT32_MAX, INT32_MIN, INT32_MAX, 1);
+            PointStats s = scan(r.at(0), n, L);
+            SCOPED_TRACE("length " + std::to_string(L) + ", extremes in record " + std::to_string(j));
+            EXPECT_EQ(s.maxX, INT32_MAX);
+            EXPECT_EQ(s.maxY, j == 0 ? -1 : 0);
+            EXPECT_EQ(s.minY, INT32_MIN);
+            EXPECT_EQ(s.maxZ, INT32_MAX);
+            EXPECT_EQ(s.minZ, 100);
+            EXPECT_EQ(s.minX, j == 0 ? 1 : 0);
+            EXPECT_EQ(show(s), show(reference(r.at(0), n, L)));
+
+            r.set(j, INT32_MIN, INT32_MAX, INT32_MIN, 1);
+            s = scan(r.at(0), n, L);
+            EXPECT_EQ(s.minX, INT32_MIN);
+            EXPECT_EQ(s.maxY, INT32_MAX);
+            EXPECT_EQ(s.minZ, INT32_MIN);
+            EXPECT_EQ(show(s), show(reference(r.at(0), n, L)));
+        }
+    }
+}
+
+TEST_P(ScanKernels, CountEveryBitfieldByteByItsLowThreeBits) {
+    for (std::size_t L : kLengths) {
+        Records r(256 * 3, L, 11);
+        for (std::size_t i = 0; i < r.n; ++i) r.at(i)[14] = static_cast<unsigned char>(i);
+        PointStats s = scan(r.at(0), r.n, L);
+        for (int b = 0; b < 8; ++b) EXPECT_EQ(s.by_return_bits[b], 96u) << "bin " << b << ", length " << L;
+        EXPECT_EQ(s.count, 768u);
+    }
+}
+
+TEST_P(ScanKernels, OneBinTakesMoreThanNarrowCountersHold) {
+    // 0x83 is return number 3 with the sign bit set.
+    const std::size_t n = 70001;
+    for (std::size_t L : kLengths) {
+        Records r(n, L, 5);
+        for (std::size_t i = 0; i < n; ++i) r.at(i)[14] = 0x83;
+        PointStats s = scan(r.at(0), n, L);
+        EXPECT_EQ(s.by_return_bits[3], n) << "length " << L;
+        EXPECT_EQ(s.by_return_bits[2] + s.by_return_bits[4], 0u);
+        EXPECT_EQ(s.count, n);
+    }
+}
+
+#ifndef _WIN32
+TEST_P(ScanKernels, NeverReadPastTheLastRecord) {
+    const long page = sysconf(_SC_PAGESIZE);
+    void* m = mmap(nullptr, 2 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    ASSERT_NE(m, MAP_FAILED);
+    auto* guard = static_cast<unsigned char*>(m) + page;
+    ASSERT_EQ(mprotect(guard, page, PROT_NONE), 0);
+    for (std::size_t L : kLengths) {
+        for (std::size_t n : {1, 5, 8, 101}) {
+            Records r(n, L, 9);
+            unsigned char* p = guard - n * L;
+            std::memcpy(p, r.at(0), n * L);
+            EXPECT_EQ(show(scan(p, n, L)), show(reference(r.at(0), n, L)));
+        }
+    }
+    munmap(m, 2 * page);
+}
+#endif
+
+INSTANTIATE_TEST_SUITE_P(, ScanKernels, testing::Values(ScanKernel::scalar, ScanKernel::avx2),
+                         [](const testing::TestParamInfo<ScanKernel>& i) {
+                             return i.param == ScanKernel::avx2 ? "avx2" : "scalar";
+                         });
+
+TEST(ScanRecords, PicksAKernelThatMatchesTheReference) {
+    EXPECT_TRUE(lidar::scan_kernel_available(ScanKernel::scalar));
+    Records r(777, 28, 13);
+    PointStats s;
+    lidar::scan_records(s, r.at(0), r.n, 28);
+    EXPECT_EQ(show(s), show(reference(r.at(0), r.n, 28)));
+}
+
+}  // namespace
