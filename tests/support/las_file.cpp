@@ -83,11 +83,12 @@ Bytes read_file(const std::string& path) {
     return Bytes(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
 }
 
-TempDir::TempDir() {
+TempDir::TempDir(const std::string& base) {
     namespace fs = std::filesystem;
+    const fs::path parent = base.empty() ? fs::temp_directory_path() : fs::path(base);
     std::random_device rd;
     for (;;) {
-        fs::path p = fs::temp_directory_path() / ("vexholt-test-" + std::to_string(rd()));
+        fs::path p = parent / ("vexholt-test-" + std::to_string(rd()));
         if (fs::create_directory(p)) {
             path = p.string();
             return;

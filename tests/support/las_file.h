@@ -43,9 +43,10 @@ double get_f64(const Bytes& b, std::size_t at);
 void write_file(const std::string& path, const Bytes& b);
 Bytes read_file(const std::string& path);
 
-// A fresh directory that is removed with everything in it at destruction.
+// A fresh directory that is removed with everything in it at destruction;
+// under base if given, else the system's temporary directory.
 struct TempDir {
-    TempDir();
+    explicit TempDir(const std::string& base = "");
     ~TempDir();
     TempDir(const TempDir&) = delete;
     TempDir& operator=(const TempDir&) = delete;
