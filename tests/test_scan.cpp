@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <ostream>
 #include <random>
 #include <sstream>
 #include <string>
@@ -16,6 +17,11 @@
 #include <sys/mman.h>
 #include <unistd.h>
 #endif
+
+namespace lidar {
+// Test names and failure messages show the kernel by name.
+void PrintTo(ScanKernel k, std::ostream* os) { *os << (k == ScanKernel::avx2 ? "avx2" : "scalar"); }
+}  // namespace lidar
 
 using lidar::PointStats;
 using lidar::ScanKernel;
@@ -149,9 +155,7 @@ TEST_P(ScanKernels, NeverReadPastTheLastRecord) {
 #endif
 
 INSTANTIATE_TEST_SUITE_P(, ScanKernels, testing::Values(ScanKernel::scalar, ScanKernel::avx2),
-                         [](const testing::TestParamInfo<ScanKernel>& i) {
-                             return i.param == ScanKernel::avx2 ? "avx2" : "scalar";
-                         });
+                         testing::PrintToStringParamName());
 
 TEST(ScanRecords, PicksAKernelThatMatchesTheReference) {
     EXPECT_TRUE(lidar::scan_kernel_available(ScanKernel::scalar));
