@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <fcntl.h>
 
 #ifdef _WIN32
