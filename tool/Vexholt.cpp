@@ -3,6 +3,14 @@
 #include <cstdio>
 #include <cstdlib>
 
+#ifdef __MINGW32__
+// Start-up code expands wildcards in the arguments, as Windows tools of the
+// family do: a pattern matching one file is that file's name.
+extern "C" {
+int _dowildcard = -1;
+}
+#endif
+
 static void usage(void) {
     credits();
     std::printf("\nUsage: Vexholt <LAS File>\n\n");
