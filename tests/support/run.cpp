@@ -1,17 +1,126 @@
 #include "run.h"
 
+#include <stdexcept>
+
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <cerrno>
 #include <fcntl.h>
 #include <spawn.h>
-#include <stdexcept>
 #include <sys/wait.h>
 #include <unistd.h>
 
 extern char** environ;
+#endif
 
 namespace lastest {
 
 std::string vexholt_path() { return VEXHOLT_PATH; }
+
+#ifdef _WIN32
+
+namespace {
+
+// One argument of a command line as the C runtime splits it again:
+// backslashes are literal except before a quote, where they escape in pairs.
+void append_quoted(std::string& cmd, const std::string& a) {
+    if (!a.empty() && a.find_first_of(" \t\n\v\"") == std::string::npos) {
+        cmd += a;
+        return;
+    }
+    cmd += '"';
+    std::size_t backslashes = 0;
+    for (char c : a) {
+        if (c == '\\') {
+            ++backslashes;
+            continue;
+        }
+        if (c == '"') cmd.append(2 * backslashes + 1, '\\');
+        else cmd.append(backslashes, '\\');
+        backslashes = 0;
+        cmd += c;
+    }
+    cmd.append(2 * backslashes, '\\');
+    cmd += '"';
+}
+
+// Undoes text-mode output: each "\n" reached the pipe as "\r\n".
+std::string from_text_mode(const std::string& raw) {
+    std::string out;
+    out.reserve(raw.size());
+    for (std::size_t i = 0; i < raw.size(); ++i) {
+        if (raw[i] == '\n') {
+            if (out.empty() || out.back() != '\r')
+                throw std::runtime_error("bare newline in output: stdout is not in text mode");
+            out.back() = '\n';
+        } else {
+            out += raw[i];
+        }
+    }
+    return out;
+}
+
+struct Handle {
+    HANDLE h = INVALID_HANDLE_VALUE;
+    ~Handle() { reset(); }
+    void reset() {
+        if (h != INVALID_HANDLE_VALUE && h != nullptr) CloseHandle(h);
+        h = INVALID_HANDLE_VALUE;
+    }
+};
+
+}  // namespace
+
+RunResult run(const std::string& program, const std::vector<std::string>& args,
+              const std::string& cwd) {
+    SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+    Handle rd, wr, nul;
+    if (!CreatePipe(&rd.h, &wr.h, &inherit, 0)) throw std::runtime_error("CreatePipe");
+    SetHandleInformation(rd.h, HANDLE_FLAG_INHERIT, 0);
+    nul.h = CreateFileA("NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
+                        OPEN_EXISTING, 0, nullptr);
+    if (nul.h == INVALID_HANDLE_VALUE) throw std::runtime_error("cannot open NUL");
+
+    std::string cmd;
+    append_quoted(cmd, program);
+    for (const std::string& a : args) {
+        cmd += ' ';
+        append_quoted(cmd, a);
+    }
+
+    STARTUPINFOA si{};
+    si.cb = sizeof si;
+    si.dwFlags = STARTF_USESTDHANDLES;
+    si.hStdInput = nul.h;
+    si.hStdOutput = wr.h;
+    si.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+    PROCESS_INFORMATION pi{};
+    if (!CreateProcessA(program.c_str(), cmd.data(), nullptr, nullptr, TRUE, 0, nullptr,
+                        cwd.empty() ? nullptr : cwd.c_str(), &si, &pi))
+        throw std::runtime_error("cannot start " + program);
+    CloseHandle(pi.hThread);
+    Handle process;
+    process.h = pi.hProcess;
+    // Our copy of the write end must go, or the read below never sees the end.
+    wr.reset();
+
+    std::string raw;
+    char buf[4096];
+    DWORD n = 0;
+    while (ReadFile(rd.h, buf, sizeof buf, &n, nullptr) && n > 0) raw.append(buf, n);
+
+    WaitForSingleObject(process.h, INFINITE);
+    DWORD code = 0;
+    if (!GetExitCodeProcess(process.h, &code)) throw std::runtime_error("GetExitCodeProcess");
+    RunResult r;
+    r.out = from_text_mode(raw);
+    r.native_status = code;
+    r.status = static_cast<int>(code & 0xFF);
+    return r;
+}
+
+#else
 
 RunResult run(const std::string& program, const std::vector<std::string>& args,
               const std::string& cwd) {
@@ -49,7 +158,10 @@ RunResult run(const std::string& program, const std::vector<std::string>& args,
     int st = 0;
     waitpid(pid, &st, 0);
     r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+    r.native_status = r.status;
     return r;
 }
+
+#endif
 
 }  // namespace lastest

@@ -1,16 +1,25 @@
 // Runs a program as a child process and captures what it prints.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
 namespace lastest {
 
 struct RunResult {
-    std::string out;  // standard output, byte for byte
-    int status = -1;  // exit status as the shell sees it (0..255); -1 if killed
+    // Standard output, byte for byte as the program wrote it. On Windows the
+    // runtime writes each "\n" as "\r\n"; that translation is undone here
+    // (and required: a bare "\n" there is reported as an error).
+    std::string out;
+    int status = -1;  // exit status as a POSIX shell sees it (0..255); -1 if killed
+    // The exit code as the platform reports it: the full 32-bit code on
+    // Windows (0xFFFFFFFF for exit(-1)), the same as status elsewhere.
+    std::int64_t native_status = -1;
 };
 
+// Starts program with exactly these arguments, no shell between, standard
+// input empty, in cwd when given.
 RunResult run(const std::string& program, const std::vector<std::string>& args,
               const std::string& cwd = "");
 
