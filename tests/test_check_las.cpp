@@ -8,15 +8,29 @@
 #include <filesystem>
 #include <functional>
 
+#ifdef _WIN32
+#include <io.h>
+#endif
+
 using namespace lastest;
 
 namespace {
 
+#ifdef _WIN32
+// The module opens files through the C runtime, so its descriptor table
+// (at most 2048 entries in msvcrt) is where a leak would show.
+int open_descriptors() {
+    int n = 0;
+    for (int fd = 0; fd < 2048; ++fd) n += _get_osfhandle(fd) != -1;
+    return n;
+}
+#else
 int open_descriptors() {
     int n = 0;
     for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator("/proc/self/fd")) ++n;
     return n;
 }
+#endif
 
 struct Printed {
     int result;
@@ -167,7 +181,13 @@ TEST_F(CheckLas, NameIsCheckedBeforeTheContents) {
     std::filesystem::create_directory(folder);
     p = check(folder);
     EXPECT_EQ(p.result, -1);
+#ifdef _WIN32
+    // The Windows runtime does not open a directory as a stream at all.
+    EXPECT_EQ(p.out, "Unable to open file " + folder + " in file_access()\n\nFile " + folder +
+                         " does NOT exist\n");
+#else
     EXPECT_EQ(p.out, "\n" + folder + " is too short or unreadable to be a valid .las file\n\n");
+#endif
 }
 
 TEST(FileAccess, ReadableFilePassesSilently) {

@@ -5,11 +5,14 @@
 #include "run.h"
 
 #include <gtest/gtest.h>
+#ifndef _WIN32
 #include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <cmath>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <random>
 
@@ -162,7 +165,12 @@ TEST_F(UpdateFile, EveryRejectionLeavesTheFileAsItWas) {
     std::filesystem::create_directory(dir.file("d.las"));
     RunResult r = run(vexholt_path(), {"d.las"}, dir.path);
     EXPECT_EQ(r.status, 255);
+#ifdef _WIN32
+    // The Windows runtime does not open a directory as a stream at all.
+    EXPECT_EQ(r.out, banner() + "Unable to open file d.las in file_access()\n\nFile d.las does NOT exist\n");
+#else
     EXPECT_EQ(r.out, banner() + "\nd.las is too short or unreadable to be a valid .las file\n\n");
+#endif
 }
 
 TEST_F(UpdateFile, ReadOnlyFileIsNotWritten) {
@@ -173,6 +181,7 @@ TEST_F(UpdateFile, ReadOnlyFileIsNotWritten) {
 
     std::string program = vexholt_path();
     std::vector<std::string> args = {"t.las"};
+#ifndef _WIN32
     if (geteuid() == 0) {
         // Root may write any file: run as nobody so the mode is what refuses.
         if (!fs::exists("/usr/bin/setpriv")) GTEST_SKIP() << "running as root without setpriv";
@@ -182,10 +191,19 @@ TEST_F(UpdateFile, ReadOnlyFileIsNotWritten) {
         args = {"--reuid=65534", "--regid=65534", "--clear-groups", dir.file("Vexholt"), "t.las"};
         program = "/usr/bin/setpriv";
     }
+#else
+    // Windows holds administrators to the read-only attribute too; Wine run
+    // as root does not, and there the test cannot tell anything.
+    if (std::fstream(dir.file("t.las"), std::ios::in | std::ios::out | std::ios::binary).is_open())
+        GTEST_SKIP() << "the read-only attribute is not enforced here (Wine as root)";
+#endif
     RunResult r = run(program, args, dir.path);
     EXPECT_EQ(r.status, 255);
     EXPECT_EQ(r.out, banner() + "\nCannot open binary file t.las for header update\n\n");
     EXPECT_EQ(read_file(dir.file("t.las")), b);
+#ifdef _WIN32
+    fs::permissions(dir.file("t.las"), fs::perms::owner_write, fs::perm_options::add);  // or it stays
+#endif
 }
 
 TEST_F(UpdateFile, EveryTypeCodeReadsItsOwnRecordLength) {

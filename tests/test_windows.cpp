@@ -1,5 +1,6 @@
 // What only the Windows build has: wildcard expansion by the start-up code,
-// the exit code as Windows reports it, and the module as a DLL.
+// command lines, share modes, the exit code as Windows reports it, and the
+// module as a DLL.
 #include "LiDAR.h"
 #include "las_file.h"
 #include "run.h"
@@ -7,6 +8,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+
+#include <windows.h>
 
 using namespace lastest;
 
@@ -82,6 +85,23 @@ TEST(CommandLine, NameWithSpacesArrivesAsOneArgument) {
     EXPECT_TRUE(ends_with(r.out, done(f))) << r.out;
 }
 
+TEST(Sharing, FileHeldOpenWithoutWriteSharingIsNotWritten) {
+    TempDir d;
+    const std::string f = d.file("held.las");
+    const Bytes b = small_las();
+    write_file(f, b);
+    // Another program reading the tile and letting others only read it too.
+    HANDLE h = CreateFileA(f.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    RunResult r = run(vexholt_path(), {"held.las"}, d.path);
+    CloseHandle(h);
+    EXPECT_EQ(r.status, 255);
+    EXPECT_TRUE(ends_with(r.out, kBannerEnd + "\nCannot open binary file held.las for header update\n\n"))
+        << r.out;
+    EXPECT_EQ(read_file(f), b);
+}
+
 TEST(ExitCode, FailureIsMinusOneAsWindowsReportsIt) {
     TempDir d;
     RunResult wrong = run(vexholt_path(), {});
@@ -96,7 +116,7 @@ TEST(ExitCode, FailureIsMinusOneAsWindowsReportsIt) {
     EXPECT_EQ(good.native_status, 0) << good.out;
 }
 
-// Calls go through LiDAR.dll's import library: a routine missing from the
+// Calls go through liblidar.dll's import library: a routine missing from the
 // DLL's exports would not link, one exported wrongly would fail here.
 TEST(Dll, RoutinesWorkThroughTheDll) {
     TempDir d;
