@@ -4,9 +4,10 @@
 #include <bit>
 #include <cstring>
 
-// GCC cannot keep 32-byte stack spills aligned on Windows, so AVX2 code is
-// only built for other x86 targets; everything else runs the scalar kernel.
-#if (defined(__x86_64__) || defined(__i386__)) && defined(__GNUC__) && !defined(_WIN32)
+// x86 builds carry an AVX2 kernel chosen at run time; everything else runs
+// the scalar kernel. (On Windows GCC cannot keep 32-byte stack slots
+// aligned, so the build there assembles aligned vector moves as unaligned.)
+#if (defined(__x86_64__) || defined(__i386__)) && defined(__GNUC__)
 #define LIDAR_HAVE_AVX2 1
 #include <immintrin.h>
 #else
