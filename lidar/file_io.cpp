@@ -1,5 +1,7 @@
 #include "file_io.h"
 
+#include "io_fault.h"
+
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -59,19 +61,51 @@ constexpr int kReadOnly = O_RDONLY;
 constexpr int kReadWrite = O_RDWR;
 #endif
 
+struct FaultPlan {
+    IoOp op = IoOp::count_;
+    unsigned long nth = 0;
+    int error = 0;
+    bool short_transfers = false;
+    unsigned long calls[static_cast<int>(IoOp::count_)] = {};
+};
+FaultPlan g_faults;
+
+// True when this call is the one planned to fail; errno is then set.
+bool injected(IoOp op) {
+    unsigned long n = ++g_faults.calls[static_cast<int>(op)];
+    if (op != g_faults.op || n != g_faults.nth) return false;
+    errno = g_faults.error;
+    return true;
+}
+
+std::size_t transfer_size(std::size_t n) {
+    return g_faults.short_transfers && n > 7 ? 7 : n;
+}
+
 }  // namespace
+
+void set_io_fault(IoOp op, unsigned long nth, int error) {
+    bool short_transfers = g_faults.short_transfers;
+    g_faults = FaultPlan{op, nth, error, short_transfers, {}};
+}
+
+void clear_io_faults() { g_faults = FaultPlan{}; }
+
+unsigned long io_calls(IoOp op) { return g_faults.calls[static_cast<int>(op)]; }
+
+void set_io_short_transfers(bool on) { g_faults.short_transfers = on; }
 
 File::~File() {
     if (fd_ >= 0) sys_close(fd_);
 }
 
 bool File::open_read(const char* filename) {
-    fd_ = sys_open(filename, kReadOnly);
+    fd_ = injected(IoOp::open_read) ? -1 : sys_open(filename, kReadOnly);
     return fd_ >= 0;
 }
 
 bool File::open_update(const char* filename) {
-    fd_ = sys_open(filename, kReadWrite);
+    fd_ = injected(IoOp::open_update) ? -1 : sys_open(filename, kReadWrite);
     return fd_ >= 0;
 }
 
@@ -79,7 +113,7 @@ std::int64_t File::read_full(void* buf, std::size_t n) {
     auto* p = static_cast<unsigned char*>(buf);
     std::size_t got = 0;
     while (got < n) {
-        long long r = sys_read(fd_, p + got, n - got);
+        long long r = injected(IoOp::read) ? -1 : sys_read(fd_, p + got, transfer_size(n - got));
         if (r < 0) {
             if (errno == EINTR) continue;
             return -1;
@@ -90,12 +124,12 @@ std::int64_t File::read_full(void* buf, std::size_t n) {
     return static_cast<std::int64_t>(got);
 }
 
-bool File::seek(std::uint64_t offset) { return sys_seek(fd_, offset); }
+bool File::seek(std::uint64_t offset) { return !injected(IoOp::seek) && sys_seek(fd_, offset); }
 
 bool File::write_all(const void* buf, std::size_t n) {
     auto* p = static_cast<const unsigned char*>(buf);
     while (n > 0) {
-        long long w = sys_write(fd_, p, n);
+        long long w = injected(IoOp::write) ? -1 : sys_write(fd_, p, transfer_size(n));
         if (w < 0 && errno == EINTR) continue;
         if (w <= 0) return false;
         p += w;
@@ -104,12 +138,13 @@ bool File::write_all(const void* buf, std::size_t n) {
     return true;
 }
 
-bool File::sync() { return sys_sync(fd_); }
+bool File::sync() { return !injected(IoOp::sync) && sys_sync(fd_); }
 
 bool File::close() {
     int fd = fd_;
     fd_ = -1;
-    return sys_close(fd) == 0;
+    bool closed = sys_close(fd) == 0;
+    return !injected(IoOp::close) && closed;
 }
 
 void File::advise_sequential() {
