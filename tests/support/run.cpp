@@ -6,6 +6,7 @@
 #include <windows.h>
 #else
 #include <cerrno>
+#include <cstdio>
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -147,6 +148,36 @@ RunResult run(const std::string& program, const std::vector<std::string>& args,
         close(pipefd[0]);
         throw std::runtime_error("cannot start " + program);
     }
+    RunResult r;
+    char buf[4096];
+    for (;;) {
+        ssize_t n = read(pipefd[0], buf, sizeof buf);
+        if (n > 0) r.out.append(buf, static_cast<std::size_t>(n));
+        else if (n == 0 || errno != EINTR) break;
+    }
+    close(pipefd[0]);
+    int st = 0;
+    waitpid(pid, &st, 0);
+    r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+    r.native_status = r.status;
+    return r;
+}
+
+RunResult run_forked(const std::function<void()>& body) {
+    int pipefd[2];
+    if (pipe(pipefd) != 0) throw std::runtime_error("pipe");
+    std::fflush(nullptr);
+    pid_t pid = fork();
+    if (pid < 0) throw std::runtime_error("fork");
+    if (pid == 0) {
+        close(pipefd[0]);
+        dup2(pipefd[1], 1);
+        close(pipefd[1]);
+        body();
+        std::fflush(stdout);
+        _exit(0);
+    }
+    close(pipefd[1]);
     RunResult r;
     char buf[4096];
     for (;;) {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -22,6 +23,12 @@ struct RunResult {
 // input empty, in cwd when given.
 RunResult run(const std::string& program, const std::vector<std::string>& args,
               const std::string& cwd = "");
+
+#ifndef _WIN32
+// Runs body in a forked copy of this process, as if it were a program's
+// main: what it prints and how the copy ends (a normal return is status 0).
+RunResult run_forked(const std::function<void()>& body);
+#endif
 
 // Absolute path of the Vexholt executable under test.
 std::string vexholt_path();

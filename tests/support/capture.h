@@ -1,0 +1,24 @@
+// Standard output redirected into a scratch file for as long as the object
+// lives, so that routines printing with printf can be checked in-process.
+#pragma once
+
+#include <string>
+
+namespace lastest {
+
+class StdoutCapture {
+public:
+    StdoutCapture();
+    ~StdoutCapture();
+    StdoutCapture(const StdoutCapture&) = delete;
+    StdoutCapture& operator=(const StdoutCapture&) = delete;
+
+    // Everything printed since construction or the last take().
+    std::string take();
+
+private:
+    int saved_ = -1;
+    int fd_ = -1;
+};
+
+}  // namespace lastest

@@ -1,0 +1,87 @@
+#include "reference.h"
+
+#include <climits>
+#include <cmath>
+#include <cstring>
+
+namespace lastest {
+
+namespace {
+
+std::int32_t get_i32(const Bytes& b, std::size_t at) {
+    std::int32_t v;
+    std::memcpy(&v, &b[at], 4);
+    return v;
+}
+
+double world(std::int32_t v, double scale, double offset) {
+    volatile double product = static_cast<double>(v) * scale;  // rounded before the sum
+    return product + offset;
+}
+
+}  // namespace
+
+std::optional<Bytes> reference_update(const Bytes& in) {
+    if (in.size() < 227 || std::memcmp(in.data(), "LASF", 4) != 0) return std::nullopt;
+    const int minor = in[25], format = in[104];
+    if (in[24] != 1 || minor > 2 || format > 3 || (minor < 2 && format > 1)) return std::nullopt;
+    const std::size_t reclen = static_cast<std::size_t>(natural_length(format));
+    if (static_cast<std::size_t>(in[105] | in[106] << 8) != reclen) return std::nullopt;
+
+    const std::uint64_t data = get_u32(in, 96);
+    std::int64_t lo[3] = {INT32_MAX, INT32_MAX, INT32_MAX};
+    std::int64_t hi[3] = {INT32_MIN, INT32_MIN, INT32_MIN};
+    std::uint32_t count = 0, by_return[8] = {};
+    for (std::uint64_t at = data; at + reclen <= in.size(); at += reclen) {
+        for (int k = 0; k < 3; ++k) {
+            std::int64_t v = get_i32(in, at + 4 * k);
+            if (v < lo[k]) lo[k] = v;
+            if (v > hi[k]) hi[k] = v;
+        }
+        ++by_return[in[at + 14] & 7];
+        ++count;
+    }
+    if (count == 0) {
+        const std::int64_t start[3] = {2147483646, 2147483646, 10000000};
+        for (int k = 0; k < 3; ++k) lo[k] = start[k], hi[k] = -start[k];
+    }
+
+    Bytes out = in;
+    put_u32(out, 107, count);
+    for (int r = 1; r <= 5; ++r) put_u32(out, 107 + 4 * r, by_return[r]);
+    for (int k = 0; k < 3; ++k) {
+        const double scale = get_f64(in, 131 + 8 * k), offset = get_f64(in, 155 + 8 * k);
+        put_f64(out, 179 + 16 * k, world(static_cast<std::int32_t>(hi[k]), scale, offset));
+        put_f64(out, 187 + 16 * k, world(static_cast<std::int32_t>(lo[k]), scale, offset));
+    }
+    return out;
+}
+
+std::string judge_update(const Bytes& before, const Bytes& after, bool succeeded,
+                         bool printed) {
+    std::optional<Bytes> expected = reference_update(before);
+    if (succeeded) {
+        if (!expected) return "updated a file that must be refused";
+        if (printed) return "printed a message on success";
+        if (after.size() != before.size()) return "the file changed size";
+        for (std::size_t i = 0; i < after.size(); ++i) {
+            if (after[i] == (*expected)[i]) continue;
+            // The sign of a NaN result is not fixed by IEEE 754 (a compiler
+            // may negate a product instead of redoing it): any NaN will do.
+            if (i >= 179 && i < 227) {
+                std::size_t field = 179 + (i - 179) / 8 * 8;
+                if (std::isnan(get_f64(after, field)) && std::isnan(get_f64(*expected, field))) continue;
+            }
+            bool statistics = (i >= 107 && i < 131) || (i >= 179 && i < 227);
+            return (statistics ? "wrong statistic at byte " : "changed a byte it must keep: ") +
+                   std::to_string(i);
+        }
+        return "";
+    }
+    if (expected) return "refused a file it can update";
+    if (!printed) return "failed without a message";
+    if (after != before) return "failed but changed the file";
+    return "";
+}
+
+}  // namespace lastest
