@@ -1,0 +1,202 @@
+// Every file operation of the update made to fail, one call at a time, in the
+// real code: each failure ends in -1 and a message naming the file, never in
+// the completion message, and leaves the file as it was, except that once the
+// header write has begun a failure is still reported and the file holds at
+// most the new statistics.
+#include "capture.h"
+#include "io_fault.h"
+#include "las_file.h"
+#include "reference.h"
+#include "run.h"
+#include "update.h"
+
+#include "LiDAR.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <random>
+
+using namespace lastest;
+using lidar::IoOp;
+
+namespace {
+
+// A format-1 file of several 1 MiB read blocks (plus a short last one), so a
+// read can fail with whole blocks already scanned.
+Bytes several_blocks() {
+    LasSpec s;
+    s.format = 1;
+    s.gap = 31;
+    s.trailing = 9;
+    std::mt19937 rng(3);
+    s.points.resize(140000);
+    for (Point& p : s.points) {
+        p.x = static_cast<std::int32_t>(rng());
+        p.y = static_cast<std::int32_t>(rng() % 1000);
+        p.z = static_cast<std::int32_t>(rng() % 50000) - 25000;
+        p.bits = static_cast<std::uint8_t>(rng());
+    }
+    return build_las(s);
+}
+
+struct Outcome {
+    int rc;
+    std::string out;
+};
+
+Outcome update_in_process(const std::string& f) {
+    StdoutCapture capture;
+    int rc = lidar::update_header_core(f.c_str());
+    return {rc, capture.take()};
+}
+
+class Faults : public ::testing::Test {
+protected:
+    void TearDown() override { lidar::clear_io_faults(); }
+
+    // Calls of op that one clean update makes (on a scratch copy).
+    unsigned long clean_calls(IoOp op) {
+        write_file(f, original);
+        lidar::clear_io_faults();
+        EXPECT_EQ(update_in_process(f).rc, 0);
+        return lidar::io_calls(op);
+    }
+
+    TempDir d;
+    const std::string f = d.file("tile.las");
+    const Bytes original = several_blocks();
+    const Bytes updated = *reference_update(original);
+};
+
+TEST_F(Faults, EveryFailingReadOpenOrSeekLeavesTheFileAlone) {
+    const std::string unreadable = "\n" + f + " is too short or unreadable to be a valid .las file\n\n";
+    const std::string points = "\nCannot read the point records of " + f + "\n";
+    struct Case {
+        IoOp op;
+        unsigned long nth;  // 0: every call a clean run makes
+        std::string message;
+    };
+    const Case cases[] = {
+        {IoOp::open_read, 1, unreadable},
+        {IoOp::open_update, 1, "\nCannot open binary file " + f + " for header update\n\n"},
+        {IoOp::read, 1, unreadable},
+        {IoOp::read, 2, "\nCannot read the 227-byte header of " + f + "\n"},
+        {IoOp::read, 0, points},  // every read of the point area, the last empty one too
+        {IoOp::seek, 1, "\nCannot seek to the point records of " + f + "\n"},
+        {IoOp::seek, 2, "\nCannot write the header of " + f + "\n"},  // the rewind
+    };
+    const unsigned long reads = clean_calls(IoOp::read);
+    ASSERT_GE(reads, 6u) << "the file should take several blocks to read";
+    ASSERT_EQ(clean_calls(IoOp::seek), 2u);
+
+    for (const Case& c : cases) {
+        const unsigned long first = c.nth ? c.nth : 3, last = c.nth ? c.nth : reads;
+        for (unsigned long nth = first; nth <= last; ++nth) {
+            write_file(f, original);
+            lidar::set_io_fault(c.op, nth, EIO);
+            Outcome o = update_in_process(f);
+            lidar::clear_io_faults();
+            SCOPED_TRACE("operation " + std::to_string(static_cast<int>(c.op)) + ", call " +
+                         std::to_string(nth));
+            EXPECT_EQ(o.rc, -1);
+            EXPECT_EQ(o.out, c.message);
+            EXPECT_TRUE(read_file(f) == original);
+        }
+    }
+}
+
+// Once the header is on its way out the file cannot be put back; the failure
+// is still reported and nothing but the statistics can have changed.
+TEST_F(Faults, FailuresWhileWritingAreReported) {
+    const std::string write_failed = "\nCannot write the header of " + f + "\n";
+    struct Case {
+        IoOp op;
+        bool short_writes;
+        std::string message;
+        const Bytes* left;
+    };
+    const Case cases[] = {
+        {IoOp::write, false, write_failed, &original},
+        {IoOp::sync, false, write_failed, &updated},
+        {IoOp::close, false, "\nCannot close " + f + " after writing its header\n", &updated},
+    };
+    for (const Case& c : cases) {
+        write_file(f, original);
+        lidar::set_io_fault(c.op, 1, EIO);
+        Outcome o = update_in_process(f);
+        lidar::clear_io_faults();
+        SCOPED_TRACE(static_cast<int>(c.op));
+        EXPECT_EQ(o.rc, -1);
+        EXPECT_EQ(o.out, c.message);
+        EXPECT_TRUE(read_file(f) == *c.left);
+    }
+}
+
+TEST_F(Faults, AWriteThatStopsHalfWayIsReported) {
+    LasSpec s;  // small: every transfer is cut to a few bytes
+    s.points = {{1, 2, 3, 1}, {-9, 8, 7, 2}};
+    const Bytes small = build_las(s), done = *reference_update(small);
+    write_file(f, small);
+    lidar::set_io_short_transfers(true);
+    lidar::set_io_fault(IoOp::write, 18, EIO);  // after 119 bytes: the count is new, the extents are not
+    Outcome o = update_in_process(f);
+    EXPECT_EQ(o.rc, -1);
+    EXPECT_EQ(o.out, "\nCannot write the header of " + f + "\n");
+    const Bytes after = read_file(f);
+    ASSERT_EQ(after.size(), small.size());
+    EXPECT_EQ(get_u32(after, 107), 2u);
+    for (std::size_t i = 0; i < after.size(); ++i)
+        EXPECT_TRUE(after[i] == small[i] || after[i] == done[i]) << "byte " << i;
+}
+
+// Interrupted calls are retried and short transfers continued: the result is
+// the same file a clean run gives.
+TEST_F(Faults, InterruptionsAndShortTransfersChangeNothing) {
+    const IoOp ops[] = {IoOp::read, IoOp::write};
+    for (IoOp op : ops) {
+        for (unsigned long nth : {1ul, 2ul, 4ul}) {
+            write_file(f, original);
+            lidar::set_io_fault(op, nth, EINTR);
+            Outcome o = update_in_process(f);
+            EXPECT_EQ(o.rc, 0) << o.out;
+            EXPECT_TRUE(read_file(f) == updated) << static_cast<int>(op) << " call " << nth;
+        }
+    }
+    LasSpec s;
+    s.format = 3;
+    s.trailing = 11;
+    for (int i = 0; i < 3000; ++i) s.points.push_back({i * 7 - 900, -i, i % 13, static_cast<std::uint8_t>(i)});
+    const Bytes small = build_las(s);
+    write_file(f, small);
+    lidar::set_io_short_transfers(true);
+    EXPECT_EQ(update_in_process(f).rc, 0);
+    EXPECT_TRUE(read_file(f) == *reference_update(small));
+}
+
+// The exported routine prints the completion line only after the header is
+// written, synced and closed; any of those failing ends the process with -1.
+TEST_F(Faults, CompletionOnlyAfterWriteSyncAndClose) {
+    const std::string done = "\rHeader of file " + f + " has been updated    ";
+    for (IoOp op : {IoOp::write, IoOp::sync, IoOp::close}) {
+        write_file(f, original);
+        RunResult r = run_forked([&] {
+            lidar::set_io_fault(op, 1, EIO);
+            update_header(f.c_str());
+        });
+        EXPECT_EQ(r.status, 255) << static_cast<int>(op);
+        EXPECT_EQ(r.out.find("has been updated"), std::string::npos) << r.out;
+        EXPECT_NE(r.out.find(f), std::string::npos) << r.out;
+    }
+    write_file(f, original);
+    RunResult ok = run_forked([&] {
+        lidar::clear_io_faults();
+        update_header(f.c_str());
+        std::printf("|%lu %lu", lidar::io_calls(IoOp::sync), lidar::io_calls(IoOp::close));
+    });
+    EXPECT_EQ(ok.status, 0);
+    EXPECT_EQ(ok.out, done + "|1 1");
+    EXPECT_TRUE(read_file(f) == updated);
+}
+
+}  // namespace
