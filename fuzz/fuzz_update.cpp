@@ -1,0 +1,61 @@
+// libFuzzer target over validation and header update together: every input
+// becomes a .las file, goes through check_las and the update, and the run
+// aborts the moment a file is damaged, wrongly refused, wrongly updated or
+// refused without a message.
+#include "LiDAR.h"
+#include "capture.h"
+#include "las_file.h"
+#include "reference.h"
+#include "update.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <unistd.h>
+
+namespace {
+
+std::string g_dir, g_path;
+lastest::StdoutCapture* g_out;
+
+void cleanup() { std::filesystem::remove_all(g_dir); }
+
+[[noreturn]] void violation(const std::string& what) {
+    std::fprintf(stderr, "\ninvariant broken: %s\n", what.c_str());
+    std::abort();
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    // tmpfs when there is one: the update syncs, and a disk would make every
+    // run wait for it.
+    namespace fs = std::filesystem;
+    fs::path base = fs::is_directory("/dev/shm") ? fs::path("/dev/shm") : fs::temp_directory_path();
+    g_dir = (base / ("vexholt-fuzz-" + std::to_string(getpid()))).string();
+    fs::create_directories(g_dir);
+    g_path = g_dir + "/input.las";
+    std::atexit(cleanup);
+    g_out = new lastest::StdoutCapture;
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    const lastest::Bytes before(data, data + size);
+    lastest::write_file(g_path, before);
+
+    const int16_t type = check_las(g_path.c_str());
+    const bool check_printed = !g_out->take().empty();
+    if ((type < 0) != check_printed) violation("check_las printed iff it rejected: broken");
+    if (type > 8) violation("check_las returned an unknown type code");
+
+    const int rc = lidar::update_header_core(g_path.c_str());
+    const bool printed = !g_out->take().empty();
+    if (rc != 0 && rc != -1) violation("the update returned neither 0 nor -1");
+    if (rc == 0 && type <= 0) violation("updated a file check_las did not accept");
+
+    std::string why = lastest::judge_update(before, lastest::read_file(g_path), rc == 0, printed);
+    if (!why.empty()) violation(why);
+    return 0;
+}

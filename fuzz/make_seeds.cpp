@@ -1,0 +1,34 @@
+// Writes a small seed corpus for the fuzzer: every version and point format
+// pair, with and without points, gaps, trailing fragments and odd offsets.
+#include "las_file.h"
+
+#include <cstdio>
+#include <string>
+
+int main(int argc, char** argv) {
+    if (argc != 2) {
+        std::fprintf(stderr, "usage: make_seeds DIR\n");
+        return 2;
+    }
+    const std::string dir = argv[1];
+    int n = 0;
+    for (int minor = 0; minor <= 2; ++minor) {
+        for (int format = 0; format <= 3; ++format) {
+            for (int shape = 0; shape < 3; ++shape) {
+                lastest::LasSpec s;
+                s.minor = static_cast<std::uint8_t>(minor);
+                s.format = static_cast<std::uint8_t>(format);
+                if (shape >= 1) s.points = {{5, -7, 9, 1}, {-300, 40, 20000000, 0x92}, {0, 0, 0, 6}};
+                if (shape == 2) {
+                    s.gap = 13;
+                    s.trailing = 5;
+                }
+                lastest::write_file(dir + "/gen-" + std::to_string(n++) + ".las", lastest::build_las(s));
+            }
+        }
+    }
+    lastest::LasSpec far;  // data offset past the end of the file
+    far.offset_to_data = 1000;
+    lastest::write_file(dir + "/gen-" + std::to_string(n++) + ".las", lastest::build_las(far));
+    return 0;
+}
