@@ -22,8 +22,8 @@ using lidar::IoOp;
 
 namespace {
 
-// A format-1 file of several 1 MiB read blocks (plus a short last one), so a
-// read can fail with whole blocks already scanned.
+// A format-1 file of about 4 MB: several read blocks plus a short last one,
+// so a read can fail with whole blocks already scanned.
 Bytes several_blocks() {
     LasSpec s;
     s.format = 1;
