@@ -1,16 +1,13 @@
 #include "LiDAR.h"
+#include "file_io.h"
 
 #include <cstdio>
 #include <cstring>
 
 int16_t file_access(const char* filename) {
-    std::FILE* fp = std::fopen(filename, "r");
-    if (fp == nullptr) {
-        std::printf("Unable to open file %s in file_access()\n", filename);
-        return -1;
-    }
-    std::fclose(fp);
-    return 0;
+    if (lidar::can_open_for_reading(filename)) return 0;
+    std::printf("Unable to open file %s in file_access()\n", filename);
+    return -1;
 }
 
 int16_t check_file_extension(const char* filename, const char* extension) {

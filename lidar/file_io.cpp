@@ -57,7 +57,10 @@ bool sys_seek(int fd, std::uint64_t off) {
 bool sys_sync(int fd) { return ::fsync(fd) == 0; }
 // close() is not retried on EINTR: on Linux the descriptor is gone either way.
 int sys_close(int fd) { return ::close(fd); }
-constexpr int kReadOnly = O_RDONLY;
+// Without a writer a FIFO then opens at once and reads as empty, so a pipe
+// named like a tile is refused instead of stalling a batch; regular files
+// read as always.
+constexpr int kReadOnly = O_RDONLY | O_NONBLOCK;
 constexpr int kReadWrite = O_RDWR;
 #endif
 
@@ -94,6 +97,20 @@ void clear_io_faults() { g_faults = FaultPlan{}; }
 unsigned long io_calls(IoOp op) { return g_faults.calls[static_cast<int>(op)]; }
 
 void set_io_short_transfers(bool on) { g_faults.short_transfers = on; }
+
+bool can_open_for_reading(const char* filename) {
+#ifdef _WIN32
+    std::FILE* fp = std::fopen(filename, "r");
+    if (fp == nullptr) return false;
+    std::fclose(fp);
+    return true;
+#else
+    int fd = sys_open(filename, kReadOnly);
+    if (fd < 0) return false;
+    sys_close(fd);
+    return true;
+#endif
+}
 
 File::~File() {
     if (fd_ >= 0) sys_close(fd_);

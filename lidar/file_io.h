@@ -7,6 +7,10 @@
 
 namespace lidar {
 
+// Whether filename can be opened for reading right now; never waits on a
+// FIFO without a writer.
+bool can_open_for_reading(const char* filename);
+
 class File {
 public:
     File() = default;
