@@ -2,6 +2,7 @@
 // the process can do so, with stdout captured byte for byte.
 #include "LiDAR.h"
 #include "las_file.h"
+#include "run.h"
 
 #include <gtest/gtest.h>
 
@@ -9,59 +10,27 @@
 #include <filesystem>
 #include <functional>
 #include <string>
-#include <sys/wait.h>
 #include <unistd.h>
 
 using namespace lastest;
 
 namespace {
 
-struct Outcome {
-    std::string out;
-    int status = -1;  // exit status of the child; -1 if it was killed
-};
-
 constexpr int kReturned = 42;
 
-// Runs fn in a child whose stdout is a pipe; a child that gets control back
-// from fn exits with fn's result.
-Outcome in_child(const std::function<int()>& fn) {
-    std::fflush(stdout);
-    int fd[2];
-    if (pipe(fd) != 0) throw std::runtime_error("pipe");
-    pid_t pid = fork();
-    if (pid == 0) {
-        close(fd[0]);
-        dup2(fd[1], 1);
-        close(fd[1]);
-        int code = fn();
-        std::fflush(stdout);
-        _exit(code);
-    }
-    close(fd[1]);
-    Outcome o;
-    char buf[4096];
-    for (ssize_t n; (n = read(fd[0], buf, sizeof buf)) > 0;) o.out.append(buf, static_cast<std::size_t>(n));
-    close(fd[0]);
-    int st = 0;
-    waitpid(pid, &st, 0);
-    o.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-    return o;
-}
-
-Outcome yn(const std::string& s) {
-    return in_child([&] {
+RunResult yn(const std::string& s) {
+    return run_forked([&] {
         int16_t r = check_YN(s.c_str());
         return r == 0 ? 10 : r == -1 ? 11 : 12;
     });
 }
 
-Outcome numeric(const std::string& s) {
-    return in_child([&] { check_numeric_argument(s.c_str()); return kReturned; });
+RunResult numeric(const std::string& s) {
+    return run_forked([&] { check_numeric_argument(s.c_str()); return kReturned; });
 }
 
-Outcome dem(const std::string& cwd, const std::string& s) {
-    return in_child([&] {
+RunResult dem(const std::string& cwd, const std::string& s) {
+    return run_forked([&] {
         if (chdir(cwd.c_str()) != 0) return 99;
         check_DEM(s.c_str());
         return kReturned;
@@ -84,12 +53,12 @@ const std::string kHdrLine =
 
 TEST(CheckYN, FourLettersPassSilentlyAnythingElseIsReportedAndReturned) {
     for (const char* s : {"Y", "N", "y", "n"}) {
-        Outcome o = yn(s);
+        RunResult o = yn(s);
         EXPECT_EQ(o.status, 10) << s;
         EXPECT_EQ(o.out, "") << s;
     }
     for (const char* s : {"yes", "no", "Y ", "YN", "", "x"}) {
-        Outcome o = yn(s);
+        RunResult o = yn(s);
         EXPECT_EQ(o.status, 11) << s;
         EXPECT_EQ(o.out, "\nASCII Header Flag should be either Y (y) or N (n)\n") << s;
     }
@@ -97,7 +66,7 @@ TEST(CheckYN, FourLettersPassSilentlyAnythingElseIsReportedAndReturned) {
 
 TEST(CheckNumericArgument, AcceptsDigitsWithAtMostOnePointAndOneMinus) {
     for (const char* s : {"12", "12.5", "-3", "-0.25", "3-", "1-2", "-.5", ".5", "5.", ".-", "-.", "", "0123456789"}) {
-        Outcome o = numeric(s);
+        RunResult o = numeric(s);
         EXPECT_EQ(o.status, kReturned) << '"' << s << '"';
         EXPECT_EQ(o.out, "") << '"' << s << '"';
     }
@@ -105,7 +74,7 @@ TEST(CheckNumericArgument, AcceptsDigitsWithAtMostOnePointAndOneMinus) {
 
 TEST(CheckNumericArgument, RejectsOtherCharactersRepeatsAndLoneSignsAndExits) {
     for (const char* s : {".", "-", "1.2.3", "--1", "1..2", "+1", "1e3", " 1", "1,5", "0x10", "1-2-", "/", ":"}) {
-        Outcome o = numeric(s);
+        RunResult o = numeric(s);
         EXPECT_EQ(o.status, 255) << s;
         EXPECT_EQ(o.out, std::string("\nInvalid argument value (") + s + ")\n") << s;
     }
@@ -113,12 +82,12 @@ TEST(CheckNumericArgument, RejectsOtherCharactersRepeatsAndLoneSignsAndExits) {
 
 TEST(CheckNumericArgument, LengthIsNoLimitEitherWay) {
     const std::string digits(70000, '7');
-    Outcome ok = numeric(digits + "." + digits + "-");
+    RunResult ok = numeric(digits + "." + digits + "-");
     EXPECT_EQ(ok.status, kReturned);
     EXPECT_EQ(ok.out, "");
     // Past a 16-bit position, a bad character and a second point still count.
     for (const std::string& bad : {digits + "x", "." + digits + ".", digits + "-" + digits + "-"}) {
-        Outcome o = numeric(bad);
+        RunResult o = numeric(bad);
         EXPECT_EQ(o.status, 255);
         EXPECT_EQ(o.out, "\nInvalid argument value (" + bad + ")\n");
     }
@@ -127,7 +96,7 @@ TEST(CheckNumericArgument, LengthIsNoLimitEitherWay) {
 TEST(CheckDEM, AsciiNamesPassWithTheFltMismatchMessage) {
     TempDir d;
     for (const char* s : {"terrain.asc", "terrain.flt.asc", "missing/dir/x.asc"}) {
-        Outcome o = dem(d.path, s);
+        RunResult o = dem(d.path, s);
         EXPECT_EQ(o.status, kReturned) << s;
         EXPECT_EQ(o.out, not_ext(s, "flt")) << s;
     }
@@ -139,7 +108,7 @@ TEST(CheckDEM, FltNamesNeedTheirHeaderBesideThem) {
     touch(d.file("terrain.asc.hdr"));
     touch(d.file("grids/with.hdr"));
     for (const char* s : {"terrain.flt", "terrain.asc.flt", "grids/with.flt"}) {
-        Outcome o = dem(d.path, s);
+        RunResult o = dem(d.path, s);
         EXPECT_EQ(o.status, kReturned) << s;
         EXPECT_EQ(o.out, not_ext(s, "asc")) << s;
     }
@@ -147,7 +116,7 @@ TEST(CheckDEM, FltNamesNeedTheirHeaderBesideThem) {
     const std::pair<const char*, const char*> missing[] = {
         {"other.flt", "other.hdr"}, {"grids/terrain.flt", "grids/terrain.hdr"}, {"a.flt.flt", "a.flt.hdr"}};
     for (auto [s, hdr] : missing) {
-        Outcome o = dem(d.path, s);
+        RunResult o = dem(d.path, s);
         EXPECT_EQ(o.status, 255) << s;
         EXPECT_EQ(o.out, not_ext(s, "asc") + "Unable to open file " + hdr + " in file_access()\n" + kHdrLine) << s;
     }
@@ -158,19 +127,19 @@ TEST(CheckDEM, OtherNamesGetBothExtensionMessagesAndExit) {
     touch(d.file("terrain.hdr"));
     auto both = [](const std::string& why_asc, const std::string& why_flt) { return why_asc + why_flt + kDemLine; };
     for (const char* s : {"terrain.ASC", "terrain.FLT", "terrain.hdr", "terrain.asc.bak"}) {
-        Outcome o = dem(d.path, s);
+        RunResult o = dem(d.path, s);
         EXPECT_EQ(o.status, 255) << s;
         EXPECT_EQ(o.out, both(not_ext(s, "asc"), not_ext(s, "flt"))) << s;
     }
     for (const char* s : {".asc", ".flt", "a.b", ""}) {
         const std::string short_msg = std::string("\nFile name (") + s + ") is too short\n";
-        Outcome o = dem(d.path, s);
+        RunResult o = dem(d.path, s);
         EXPECT_EQ(o.status, 255) << s;
         EXPECT_EQ(o.out, both(short_msg, short_msg)) << s;
     }
     for (const char* s : {"terrain", "terrain.ascx", "terrain_flt"}) {
         const std::string dot_msg = std::string("\nExtension of file ") + s + " should be preceeded by a dot (.)\n";
-        Outcome o = dem(d.path, s);
+        RunResult o = dem(d.path, s);
         EXPECT_EQ(o.status, 255) << s;
         EXPECT_EQ(o.out, both(dot_msg, dot_msg)) << s;
     }
@@ -182,12 +151,12 @@ TEST(CheckDEM, LongFltNamesKeepTheirWholeCompanionName) {
     // beyond 80 bytes.
     const std::string core = std::string(150, 'd') + "/" + std::string(150, 'f');
     const std::string name = core + ".flt", hdr = core + ".hdr";
-    Outcome missing = dem(d.path, name);
+    RunResult missing = dem(d.path, name);
     EXPECT_EQ(missing.status, 255);
     EXPECT_EQ(missing.out, not_ext(name, "asc") + "Unable to open file " + hdr + " in file_access()\n" + kHdrLine);
 
     touch(d.file(hdr));
-    Outcome present = dem(d.path, name);
+    RunResult present = dem(d.path, name);
     EXPECT_EQ(present.status, kReturned);
     EXPECT_EQ(present.out, not_ext(name, "asc"));
 }

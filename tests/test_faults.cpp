@@ -168,6 +168,7 @@ TEST_F(Faults, CompletionOnlyAfterWriteSyncAndClose) {
         RunResult r = run_forked([&] {
             lidar::set_io_fault(c.op, 1, EIO);
             update_header(f.c_str());
+            return 0;
         });
         SCOPED_TRACE(static_cast<int>(c.op));
         EXPECT_EQ(r.status, 255);
@@ -179,6 +180,7 @@ TEST_F(Faults, CompletionOnlyAfterWriteSyncAndClose) {
         lidar::clear_io_faults();
         update_header(f.c_str());
         std::printf("|%lu %lu", lidar::io_calls(IoOp::sync), lidar::io_calls(IoOp::close));
+        return 0;
     });
     EXPECT_EQ(ok.status, 0);
     EXPECT_EQ(ok.out, "\rHeader of file " + f + " has been updated    |1 1");

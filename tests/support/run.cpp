@@ -123,6 +123,23 @@ RunResult run(const std::string& program, const std::vector<std::string>& args,
 
 #else
 
+// Reads the child's output until it closes the pipe, then reaps it.
+RunResult collect(int readfd, pid_t pid) {
+    RunResult r;
+    char buf[4096];
+    for (;;) {
+        ssize_t n = read(readfd, buf, sizeof buf);
+        if (n > 0) r.out.append(buf, static_cast<std::size_t>(n));
+        else if (n == 0 || errno != EINTR) break;
+    }
+    close(readfd);
+    int st = 0;
+    waitpid(pid, &st, 0);
+    r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+    r.native_status = r.status;
+    return r;
+}
+
 RunResult run(const std::string& program, const std::vector<std::string>& args,
               const std::string& cwd) {
     int pipefd[2];
@@ -148,22 +165,10 @@ RunResult run(const std::string& program, const std::vector<std::string>& args,
         close(pipefd[0]);
         throw std::runtime_error("cannot start " + program);
     }
-    RunResult r;
-    char buf[4096];
-    for (;;) {
-        ssize_t n = read(pipefd[0], buf, sizeof buf);
-        if (n > 0) r.out.append(buf, static_cast<std::size_t>(n));
-        else if (n == 0 || errno != EINTR) break;
-    }
-    close(pipefd[0]);
-    int st = 0;
-    waitpid(pid, &st, 0);
-    r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-    r.native_status = r.status;
-    return r;
+    return collect(pipefd[0], pid);
 }
 
-RunResult run_forked(const std::function<void()>& body) {
+RunResult run_forked(const std::function<int()>& body) {
     int pipefd[2];
     if (pipe(pipefd) != 0) throw std::runtime_error("pipe");
     std::fflush(nullptr);
@@ -173,24 +178,12 @@ RunResult run_forked(const std::function<void()>& body) {
         close(pipefd[0]);
         dup2(pipefd[1], 1);
         close(pipefd[1]);
-        body();
+        int code = body();
         std::fflush(stdout);
-        _exit(0);
+        _exit(code);
     }
     close(pipefd[1]);
-    RunResult r;
-    char buf[4096];
-    for (;;) {
-        ssize_t n = read(pipefd[0], buf, sizeof buf);
-        if (n > 0) r.out.append(buf, static_cast<std::size_t>(n));
-        else if (n == 0 || errno != EINTR) break;
-    }
-    close(pipefd[0]);
-    int st = 0;
-    waitpid(pid, &st, 0);
-    r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-    r.native_status = r.status;
-    return r;
+    return collect(pipefd[0], pid);
 }
 
 #endif

@@ -26,8 +26,9 @@ RunResult run(const std::string& program, const std::vector<std::string>& args,
 
 #ifndef _WIN32
 // Runs body in a forked copy of this process, as if it were a program's
-// main: what it prints and how the copy ends (a normal return is status 0).
-RunResult run_forked(const std::function<void()>& body);
+// main: what it prints and how the copy ends; a body that returns exits
+// with the status it returns.
+RunResult run_forked(const std::function<int()>& body);
 #endif
 
 // Absolute path of the Vexholt executable under test.
