@@ -1,3 +1,5 @@
+#include "arg_checks.h"
+
 #include "LiDAR.h"
 
 #include <cstdio>
@@ -12,9 +14,11 @@ int16_t check_YN(const char* text) {
     return -1;
 }
 
+namespace lidar {
+
 // Only the character set and the number of points and minus signs are
 // checked; where they stand is left to the caller's conversion.
-void check_numeric_argument(const char* str) {
+int check_numeric_argument_core(const char* str) {
     const std::size_t n = std::strlen(str);
     bool bad = false;
     std::size_t ndots = 0, ndashes = 0;
@@ -25,26 +29,36 @@ void check_numeric_argument(const char* str) {
         else if (c < '0' || c > '9') bad = true;
     }
     if (ndots > 1 || ndashes > 1 || (n == 1 && ndots + ndashes == 1)) bad = true;
-    if (bad) {
-        std::printf("\nInvalid argument value (%s)\n", str);
-        std::exit(-1);
-    }
+    if (!bad) return 0;
+    std::printf("\nInvalid argument value (%s)\n", str);
+    return -1;
 }
 
 // Each accepted name also prints the mismatch message of the extension it
 // does not carry; the family's tools have always shown it.
-void check_DEM(const char* str) {
+int check_DEM_core(const char* str) {
     if (check_file_extension(str, "asc") != 0 && check_file_extension(str, "flt") != 0) {
         std::puts("\nDEM file extension should be either '.asc' (ASCII) or '.flt' (floating point binary)");
-        std::exit(-1);
+        return -1;
     }
-    if (check_file_extension(str, "flt") != 0) return;
+    if (check_file_extension(str, "flt") != 0) return 0;
 
     // The header sits beside the grid: same directory, same core name.
     std::string filename(str, std::strlen(str) - 4);
     filename += ".hdr";
     if (file_access(filename.c_str()) < 0) {
         std::puts("\nFloating point binary DEM files also require a ASCII header file ('.hdr')");
-        std::exit(-1);
+        return -1;
     }
+    return 0;
+}
+
+}  // namespace lidar
+
+void check_numeric_argument(const char* str) {
+    if (lidar::check_numeric_argument_core(str) != 0) std::exit(-1);
+}
+
+void check_DEM(const char* str) {
+    if (lidar::check_DEM_core(str) != 0) std::exit(-1);
 }
