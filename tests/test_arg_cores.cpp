@@ -2,27 +2,16 @@
 // messages as the exiting checks give, on every platform (the exiting ones
 // are tested in forked children where there is fork).
 #include "arg_checks.h"
+#include "expect.h"
 #include "las_file.h"
 
 #include <gtest/gtest.h>
 
-#include <functional>
 #include <string>
 
 using namespace lastest;
 
 namespace {
-
-struct Printed {
-    int result;
-    std::string out;
-};
-
-Printed capture(const std::function<int()>& check) {
-    testing::internal::CaptureStdout();
-    int result = check();
-    return {result, testing::internal::GetCapturedStdout()};
-}
 
 const std::string kDemLine =
     "\nDEM file extension should be either '.asc' (ASCII) or '.flt' (floating point binary)\n";

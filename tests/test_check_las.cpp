@@ -32,24 +32,15 @@ int open_descriptors() {
 }
 #endif
 
-struct Printed {
-    int result;
-    std::string out;
-};
-
-// Runs one check with standard output captured, and fails the test if the
-// check left a descriptor open.
-Printed capture(const std::function<int()>& check) {
+Printed capture_closed(const std::function<int()>& check) {
     const int before = open_descriptors();
-    testing::internal::CaptureStdout();
-    int result = check();
-    std::string out = testing::internal::GetCapturedStdout();
+    Printed p = capture(check);
     EXPECT_EQ(open_descriptors(), before) << "a descriptor was left open";
-    return {result, out};
+    return p;
 }
 
 Printed check(const std::string& path) {
-    return capture([&] { return check_las(path.c_str()); });
+    return capture_closed([&] { return check_las(path.c_str()); });
 }
 
 class CheckLas : public testing::Test {
@@ -194,12 +185,12 @@ TEST(FileAccess, ReadableFilePassesSilently) {
     TempDir d;
     const std::string f = d.file("plain.txt");
     write_file(f, Bytes{'x'});
-    Printed p = capture([&] { return file_access(f.c_str()); });
+    Printed p = capture_closed([&] { return file_access(f.c_str()); });
     EXPECT_EQ(p.result, 0);
     EXPECT_EQ(p.out, "");
 
     const std::string missing = d.file("gone");
-    p = capture([&] { return file_access(missing.c_str()); });
+    p = capture_closed([&] { return file_access(missing.c_str()); });
     EXPECT_EQ(p.result, -1);
     EXPECT_EQ(p.out, "Unable to open file " + missing + " in file_access()\n");
 }
@@ -225,7 +216,7 @@ TEST(CheckFileExtension, OnlyTheLastFourBytesCount) {
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
-        Printed p = capture([&] { return check_file_extension(row.name.c_str(), "las"); });
+        Printed p = capture_closed([&] { return check_file_extension(row.name.c_str(), "las"); });
         std::string message = row.message;
         if (std::size_t at = message.find('%'); at != std::string::npos) message.replace(at, 1, row.name);
         EXPECT_EQ(p.result, message.empty() ? 0 : -1);
@@ -233,14 +224,14 @@ TEST(CheckFileExtension, OnlyTheLastFourBytesCount) {
     }
 
     // An extension given with its dot can never match.
-    Printed p = capture([] { return check_file_extension("a.las", ".las"); });
+    Printed p = capture_closed([] { return check_file_extension("a.las", ".las"); });
     EXPECT_EQ(p.result, -1);
     EXPECT_EQ(p.out, "\nFile extension of a.las is not ..las\n");
 }
 
 TEST(ErrorMsg, ThreeCodesHaveMessages) {
     auto say = [](int code) {
-        return capture([code] {
+        return capture_closed([code] {
                    error_msg(code, "f.las");
                    return 0;
                }).out;

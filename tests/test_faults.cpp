@@ -3,7 +3,7 @@
 // the completion message, and leaves the file as it was, except that once the
 // header write has begun a failure is still reported and the file holds at
 // most the new statistics.
-#include "capture.h"
+#include "expect.h"
 #include "io_fault.h"
 #include "las_file.h"
 #include "reference.h"
@@ -40,15 +40,8 @@ Bytes several_blocks() {
     return build_las(s);
 }
 
-struct Outcome {
-    int rc;
-    std::string out;
-};
-
-Outcome update_in_process(const std::string& f) {
-    StdoutCapture capture;
-    int rc = lidar::update_header_core(f.c_str());
-    return {rc, capture.take()};
+Printed update_in_process(const std::string& f) {
+    return capture([&] { return lidar::update_header_core(f.c_str()); });
 }
 
 class Faults : public ::testing::Test {
@@ -59,7 +52,7 @@ protected:
     unsigned long clean_calls(IoOp op) {
         write_file(f, original);
         lidar::clear_io_faults();
-        EXPECT_EQ(update_in_process(f).rc, 0);
+        EXPECT_EQ(update_in_process(f).result, 0);
         return lidar::io_calls(op);
     }
 
@@ -95,11 +88,11 @@ TEST_F(Faults, EveryFailingReadOpenOrSeekLeavesTheFileAlone) {
         for (unsigned long nth = first; nth <= last; ++nth) {
             write_file(f, original);
             lidar::set_io_fault(c.op, nth, EIO);
-            Outcome o = update_in_process(f);
+            Printed o = update_in_process(f);
             lidar::clear_io_faults();
             SCOPED_TRACE("operation " + std::to_string(static_cast<int>(c.op)) + ", call " +
                          std::to_string(nth));
-            EXPECT_EQ(o.rc, -1);
+            EXPECT_EQ(o.result, -1);
             EXPECT_EQ(o.out, c.message);
             EXPECT_TRUE(read_file(f) == original);
         }
@@ -113,8 +106,8 @@ TEST_F(Faults, AWriteThatStopsHalfWayIsReported) {
     write_file(f, small);
     lidar::set_io_short_transfers(true);
     lidar::set_io_fault(IoOp::write, 18, EIO);  // after 119 bytes: the count is new, the extents are not
-    Outcome o = update_in_process(f);
-    EXPECT_EQ(o.rc, -1);
+    Printed o = update_in_process(f);
+    EXPECT_EQ(o.result, -1);
     EXPECT_EQ(o.out, "\nCannot write the header of " + f + "\n");
     const Bytes after = read_file(f);
     ASSERT_EQ(after.size(), small.size());
@@ -131,8 +124,8 @@ TEST_F(Faults, InterruptionsAndShortTransfersChangeNothing) {
         for (unsigned long nth : {1ul, 2ul, 4ul}) {
             write_file(f, original);
             lidar::set_io_fault(op, nth, EINTR);
-            Outcome o = update_in_process(f);
-            EXPECT_EQ(o.rc, 0) << o.out;
+            Printed o = update_in_process(f);
+            EXPECT_EQ(o.result, 0) << o.out;
             EXPECT_TRUE(read_file(f) == updated) << static_cast<int>(op) << " call " << nth;
         }
     }
@@ -143,7 +136,7 @@ TEST_F(Faults, InterruptionsAndShortTransfersChangeNothing) {
     const Bytes small = build_las(s);
     write_file(f, small);
     lidar::set_io_short_transfers(true);
-    EXPECT_EQ(update_in_process(f).rc, 0);
+    EXPECT_EQ(update_in_process(f).result, 0);
     EXPECT_TRUE(read_file(f) == *reference_update(small));
 }
 
@@ -183,7 +176,7 @@ TEST_F(Faults, CompletionOnlyAfterWriteSyncAndClose) {
         return 0;
     });
     EXPECT_EQ(ok.status, 0);
-    EXPECT_EQ(ok.out, "\rHeader of file " + f + " has been updated    |1 1");
+    EXPECT_EQ(ok.out, completion(f) + "|1 1");
     EXPECT_TRUE(read_file(f) == updated);
 }
 

@@ -3,6 +3,7 @@
 // names with format directives, control characters, bytes that are not
 // UTF-8, names at and beyond the file system's limits, links and
 // directories.
+#include "expect.h"
 #include "las_file.h"
 #include "reference.h"
 #include "run.h"
@@ -16,9 +17,6 @@ using namespace lastest;
 namespace fs = std::filesystem;
 
 namespace {
-
-const std::string kBannerEnd =
-    "\n** Acknowledging the author's efforts ensures script updates and availability **\n";
 
 // Output after the banner, or the whole output if there is no banner.
 std::string after_banner(const std::string& out) {
@@ -38,7 +36,7 @@ void expect_updated(const std::string& dir, const std::string& name, const std::
     const Bytes before = read_file(path);
     RunResult r = run(vexholt_path(), {name}, dir);
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(after_banner(r.out), "\rHeader of file " + name + " has been updated    ");
+    EXPECT_EQ(after_banner(r.out), completion(name));
     EXPECT_TRUE(read_file(path) == *reference_update(before)) << name;
 }
 

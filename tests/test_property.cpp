@@ -2,7 +2,7 @@
 // statistics a correct scan gives, or says why it refuses and leaves every
 // byte alone. Checked over a few thousand generated files: valid ones, and
 // ones damaged, truncated or given odd offsets, lengths, versions and formats.
-#include "capture.h"
+#include "expect.h"
 #include "las_file.h"
 #include "reference.h"
 #include "run.h"
@@ -113,13 +113,7 @@ TEST(Property, UpdateIsExactOrLeavesTheFileUntouched) {
         const int kind = i % 5;
         const Bytes before = generate(rng, kind);
         write_file(f, before);
-        int rc;
-        std::string out;
-        {
-            StdoutCapture capture;
-            rc = lidar::update_header_core(f.c_str());
-            out = capture.take();
-        }
+        const auto [rc, out] = capture([&] { return lidar::update_header_core(f.c_str()); });
         ASSERT_TRUE(rc == 0 || rc == -1) << "case " << i << ": result " << rc;
         (rc == 0 ? updated : refused)++;
         ASSERT_EQ(judge_update(before, read_file(f), rc == 0, !out.empty()), "")
@@ -133,19 +127,17 @@ TEST(Property, UpdateIsExactOrLeavesTheFileUntouched) {
 // The same rule through the program itself: exit status, banner and the one
 // line after it.
 TEST(Property, VexholtExitsZeroOnlyAfterAnExactUpdate) {
-    const std::string banner_end =
-        "\n** Acknowledging the author's efforts ensures script updates and availability **\n";
     TempDir d;
     const std::string f = d.file("tile.las");
-    const std::string done = "\rHeader of file " + f + " has been updated    ";
+    const std::string done = completion(f);
     Rng rng(7);
     for (int i = 0; i < 150; ++i) {
         const Bytes before = generate(rng, i % 5);
         write_file(f, before);
         RunResult r = run(vexholt_path(), {f});
-        const std::size_t cut = r.out.find(banner_end);
+        const std::size_t cut = r.out.find(kBannerEnd);
         ASSERT_NE(cut, std::string::npos) << "case " << i << ": " << r.out;
-        const std::string said = r.out.substr(cut + banner_end.size());
+        const std::string said = r.out.substr(cut + kBannerEnd.size());
         ASSERT_TRUE(r.status == 0 || r.status == 255) << "case " << i << ": status " << r.status;
         if (r.status == 0) {
             ASSERT_EQ(said, done) << "case " << i;

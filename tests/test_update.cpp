@@ -20,8 +20,6 @@ using namespace lastest;
 
 namespace {
 
-const std::string kBannerEnd =
-    "\n** Acknowledging the author's efforts ensures script updates and availability **\n";
 
 TEST(Update, StaleHeaderIsCorrectedAndOnlyStatisticsChange) {
     TempDir d;
@@ -35,7 +33,7 @@ TEST(Update, StaleHeaderIsCorrectedAndOnlyStatisticsChange) {
 
     RunResult r = run(vexholt_path(), {f});
     EXPECT_EQ(r.status, 0);
-    const std::string tail = kBannerEnd + "\rHeader of file " + f + " has been updated    ";
+    const std::string tail = kBannerEnd + completion(f);
     ASSERT_GE(r.out.size(), tail.size());
     EXPECT_EQ(r.out.substr(r.out.size() - tail.size()), tail);
 

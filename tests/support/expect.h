@@ -10,6 +10,7 @@
 
 #include <bit>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 namespace lastest {
@@ -21,8 +22,25 @@ inline std::string banner() {
     return testing::internal::GetCapturedStdout();
 }
 
+// The banner's last line: what a run prints after it is its own.
+inline const std::string kBannerEnd =
+    "\n** Acknowledging the author's efforts ensures script updates and availability **\n";
+
 inline std::string completion(const std::string& name) {
     return "\rHeader of file " + name + " has been updated    ";
+}
+
+// What a routine returned and printed, standard output captured in this
+// process.
+struct Printed {
+    int result;
+    std::string out;
+};
+
+inline Printed capture(const std::function<int()>& call) {
+    testing::internal::CaptureStdout();
+    int result = call();
+    return {result, testing::internal::GetCapturedStdout()};
 }
 
 // The product is stored before the offset is added, so no fused
