@@ -7,11 +7,14 @@
 #include <cstdio>
 #include <fcntl.h>
 
+#include <sys/stat.h>
+#include <utility>
+
 #ifdef _WIN32
 #include <io.h>
 #include <share.h>
-#include <sys/stat.h>
 #else
+#include <sys/resource.h>
 #include <unistd.h>
 #endif
 
@@ -38,6 +41,10 @@ bool sys_seek(int fd, std::uint64_t off) {
 }
 bool sys_sync(int fd) { return _commit(fd) == 0; }
 int sys_close(int fd) { return _close(fd); }
+using Stat = struct _stat64;
+int sys_fstat(int fd, Stat* st) { return _fstat64(fd, st); }
+int sys_stat(const char* name, Stat* st) { return _stat64(name, st); }
+bool is_reg(const Stat& st) { return (st.st_mode & _S_IFMT) == _S_IFREG; }
 constexpr int kReadOnly = _O_RDONLY;
 constexpr int kReadWrite = _O_RDWR;
 #else
@@ -57,6 +64,10 @@ bool sys_seek(int fd, std::uint64_t off) {
 bool sys_sync(int fd) { return ::fsync(fd) == 0; }
 // close() is not retried on EINTR: on Linux the descriptor is gone either way.
 int sys_close(int fd) { return ::close(fd); }
+using Stat = struct stat;
+int sys_fstat(int fd, Stat* st) { return ::fstat(fd, st); }
+int sys_stat(const char* name, Stat* st) { return ::stat(name, st); }
+bool is_reg(const Stat& st) { return S_ISREG(st.st_mode); }
 // Without a writer a FIFO then opens at once and reads as empty, so a pipe
 // named like a tile is refused instead of stalling a batch; regular files
 // read as always.
@@ -68,35 +79,68 @@ struct FaultPlan {
     IoOp op = IoOp::count_;
     unsigned long nth = 0;
     int error = 0;
-    bool short_transfers = false;
+    std::function<void()> hook;
+    std::size_t cap = 0;
     unsigned long calls[static_cast<int>(IoOp::count_)] = {};
 };
-FaultPlan g_faults;
+// Per thread: tests plan faults for the update they run on their own thread,
+// and other threads' checks never race on the counts.
+thread_local FaultPlan t_plan;
 
-// True when this call is the one planned to fail; errno is then set.
+// Counts the call; true when it is the one planned to fail (errno is then
+// set). A hook planned for it runs first.
 bool injected(IoOp op) {
-    unsigned long n = ++g_faults.calls[static_cast<int>(op)];
-    if (op != g_faults.op || n != g_faults.nth) return false;
-    errno = g_faults.error;
+    unsigned long n = ++t_plan.calls[static_cast<int>(op)];
+    if (op != t_plan.op || n != t_plan.nth) return false;
+    if (t_plan.hook) {
+        auto hook = std::move(t_plan.hook);
+        t_plan.hook = nullptr;
+        hook();
+        return false;
+    }
+    errno = t_plan.error;
     return true;
 }
 
-std::size_t transfer_size(std::size_t n) {
-    return g_faults.short_transfers && n > 7 ? 7 : n;
-}
+std::size_t transfer_size(std::size_t n) { return t_plan.cap != 0 && n > t_plan.cap ? t_plan.cap : n; }
 
 }  // namespace
 
 void set_io_fault(IoOp op, unsigned long nth, int error) {
-    bool short_transfers = g_faults.short_transfers;
-    g_faults = FaultPlan{op, nth, error, short_transfers, {}};
+    std::size_t cap = t_plan.cap;
+    t_plan = FaultPlan{};
+    t_plan.op = op;
+    t_plan.nth = nth;
+    t_plan.error = error;
+    t_plan.cap = cap;
 }
 
-void clear_io_faults() { g_faults = FaultPlan{}; }
+void set_io_hook(IoOp op, unsigned long nth, std::function<void()> hook) {
+    set_io_fault(op, nth, 0);
+    t_plan.hook = std::move(hook);
+}
 
-unsigned long io_calls(IoOp op) { return g_faults.calls[static_cast<int>(op)]; }
+void clear_io_faults() { t_plan = FaultPlan{}; }
 
-void set_io_short_transfers(bool on) { g_faults.short_transfers = on; }
+unsigned long io_calls(IoOp op) { return t_plan.calls[static_cast<int>(op)]; }
+
+void set_io_transfer_cap(std::size_t cap) { t_plan.cap = cap; }
+
+bool names_special_file(const char* filename) {
+    Stat st;
+    return sys_stat(filename, &st) == 0 && !is_reg(st);
+}
+
+bool may_write_up_to(std::uint64_t end) {
+#ifdef _WIN32
+    (void)end;
+    return true;
+#else
+    struct rlimit lim;
+    if (getrlimit(RLIMIT_FSIZE, &lim) != 0) return false;
+    return lim.rlim_cur == RLIM_INFINITY || end <= static_cast<std::uint64_t>(lim.rlim_cur);
+#endif
+}
 
 bool can_open_for_reading(const char* filename) {
 #ifdef _WIN32
@@ -139,6 +183,16 @@ std::int64_t File::read_full(void* buf, std::size_t n) {
         got += static_cast<std::size_t>(r);
     }
     return static_cast<std::int64_t>(got);
+}
+
+bool File::is_regular() {
+    Stat st;
+    return sys_fstat(fd_, &st) == 0 && is_reg(st);
+}
+
+std::int64_t File::size() {
+    Stat st;
+    return sys_fstat(fd_, &st) == 0 ? static_cast<std::int64_t>(st.st_size) : -1;
 }
 
 bool File::seek(std::uint64_t offset) { return !injected(IoOp::seek) && sys_seek(fd_, offset); }

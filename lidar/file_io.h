@@ -11,6 +11,14 @@ namespace lidar {
 // FIFO without a writer.
 bool can_open_for_reading(const char* filename);
 
+// Whether filename names something that exists but is not a regular file
+// (a directory, FIFO, socket or device): such a thing is never read.
+bool names_special_file(const char* filename);
+
+// Whether this process may write a file up to byte end without the system
+// cutting the write short (a file-size limit, as set by ulimit -f).
+bool may_write_up_to(std::uint64_t end);
+
 class File {
 public:
     File() = default;
@@ -20,6 +28,11 @@ public:
 
     bool open_read(const char* filename);
     bool open_update(const char* filename);
+
+    // Whether what was opened is a regular file, and its size now (-1 if
+    // unknown).
+    bool is_regular();
+    std::int64_t size();
 
     // Reads until n bytes or end of file. Returns the count, or -1 on error.
     std::int64_t read_full(void* buf, std::size_t n);

@@ -1,8 +1,13 @@
-#include "LiDAR.h"
-#include "file_io.h"
+#include "las_validate.h"
 
-#include <cstdio>
+#include "LiDAR.h"
+#include "file_checks.h"
+#include "file_io.h"
+#include "message.h"
+
 #include <cstring>
+
+namespace lidar {
 
 namespace {
 
@@ -20,63 +25,85 @@ constexpr TypeRow kTypes[] = {
     {2, 0, 20}, {2, 1, 28}, {2, 2, 26}, {2, 3, 34},
 };
 
+std::string too_short(const char* filename) {
+    return message("\n%s is too short or unreadable to be a valid .las file\n\n", filename);
+}
+
 }  // namespace
 
-int16_t check_las(const char* filename) {
-    if (file_access(filename) < 0) {
-        error_msg(1, filename);
-        return -1;
-    }
-    if (check_file_extension(filename, "las") < 0) return -1;
-
-    lidar::File f;
-    unsigned char b[107];
-    std::int64_t got = f.open_read(filename) ? f.read_full(b, sizeof b) : -1;
+int classify_header(const unsigned char* b, std::int64_t got, const char* filename, std::string& why,
+                    LasId* id) {
+    LasId seen;
+    if (id == nullptr) id = &seen;
     // Each test may use only bytes that were really read: a short or
     // unreadable file is reported at the first field it cannot supply.
-    auto too_short = [&](std::int64_t end) {
-        if (got >= end) return false;
-        std::printf("\n%s is too short or unreadable to be a valid .las file\n\n", filename);
-        return true;
+    auto fail = [&](std::int64_t end, std::string text) {
+        why = got < end ? too_short(filename) : std::move(text);
+        return -1;
     };
 
-    if (too_short(4)) return -1;
-    if (std::memcmp(b, "LASF", 4) != 0) {
-        std::printf("\n%s is not a valid .las file\n\n", filename);
-        return -1;
-    }
-    if (too_short(25)) return -1;
+    if (got < 4 || std::memcmp(b, "LASF", 4) != 0)
+        return fail(4, message("\n%s is not a valid .las file\n\n", filename));
+    if (got < 25) return fail(25, "");
     std::uint8_t VersionMajor = b[24];
-    if (VersionMajor != 1) {
-        std::printf("\nCannot handle las files of version %c.x\n", as_digit(VersionMajor));
-        return -1;
-    }
-    if (too_short(26)) return -1;
+    id->version_major = VersionMajor;
+    if (VersionMajor != 1)
+        return fail(25, message("\nCannot handle las files of version %c.x\n", as_digit(VersionMajor)));
+    if (got < 26) return fail(26, "");
     std::uint8_t VersionMinor = b[25];
-    if (VersionMinor > 2) {
-        std::printf("\nCannot handle las files of version %c.%c\n", as_digit(VersionMajor),
-                    as_digit(VersionMinor));
-        return -1;
-    }
-    if (too_short(105)) return -1;
+    id->version_minor = VersionMinor;
+    if (VersionMinor > 2)
+        return fail(26, message("\nCannot handle las files of version %c.%c\n", as_digit(VersionMajor),
+                                as_digit(VersionMinor)));
+    if (got < 105) return fail(105, "");
     std::uint8_t PointDataFormatID = b[104];
-    if (PointDataFormatID > 3) {
-        std::printf("\nPointDataFormatID in %s is %c. Only 0, 1, 2, or 3 is accepted\n", filename,
-                    as_digit(PointDataFormatID));
-        return -1;
-    }
-    if (too_short(107)) return -1;
+    id->point_format = PointDataFormatID;
+    if (PointDataFormatID > 3)
+        return fail(105, message("\nPointDataFormatID in %s is %c. Only 0, 1, 2, or 3 is accepted\n", filename,
+                                 as_digit(PointDataFormatID)));
+    if (got < 107) return fail(107, "");
     unsigned PointDataRecordLength = b[105] | (b[106] << 8);
 
     for (std::size_t k = 0; k < sizeof kTypes / sizeof kTypes[0]; ++k) {
         const TypeRow& t = kTypes[k];
         if (t.minor != VersionMinor || t.format != PointDataFormatID) continue;
         if (PointDataRecordLength != t.length) {
-            std::printf("\nData format of %s (%c) is incompatible with Length of Data Record (%u)\n",
-                        filename, as_digit(PointDataFormatID), PointDataRecordLength);
+            why = message("\nData format of %s (%c) is incompatible with Length of Data Record (%u)\n",
+                          filename, as_digit(PointDataFormatID), PointDataRecordLength);
             return -1;
         }
-        return static_cast<int16_t>(k + 1);
+        return static_cast<int>(k + 1);
     }
     return 0;
+}
+
+int check_las_core(const char* filename, std::string& why, LasId* id) {
+    // A directory, pipe, socket or device exists but is never opened here:
+    // opening a device may act, and reading a live pipe would take what its
+    // writer meant for someone else.
+    const bool special = names_special_file(filename);
+    if (!special && file_access_core(filename, why) < 0) {
+        why += error_text(1, filename);
+        return -1;
+    }
+    if (check_file_extension_core(filename, "las", why) < 0) return -1;
+    if (special) {
+        why = too_short(filename);
+        return -1;
+    }
+
+    File f;
+    unsigned char b[107];
+    // What was opened is judged, not the name: it may have been swapped.
+    std::int64_t got = f.open_read(filename) && f.is_regular() ? f.read_full(b, sizeof b) : -1;
+    return classify_header(b, got, filename, why, id);
+}
+
+}  // namespace lidar
+
+int16_t check_las(const char* filename) {
+    std::string why;
+    int LASType = lidar::check_las_core(filename, why);
+    lidar::print(why);
+    return static_cast<int16_t>(LASType);
 }

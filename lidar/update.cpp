@@ -2,12 +2,15 @@
 
 #include "LiDAR.h"
 #include "file_io.h"
+#include "file_scan.h"
+#include "message.h"
 #include "scan.h"
 
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
-#include <memory>
-#include <new>
+#include <cstring>
+#include <utility>
 
 namespace lidar {
 
@@ -35,18 +38,40 @@ double to_world(std::int32_t v, double scale, double offset) {
     return product + offset;
 }
 
-// About 256 KiB per read, always a whole number of records. The read copies
-// the block into the cache and the scan takes it from there; a block that
-// outgrows the core's L2 cache is fetched twice from further out (2 MiB
-// measured 20% slower than 1 MiB here, whose L2 is 2 MiB), while smaller
-// ones add only system calls. 256 KiB stays inside L2 on most x86 cores
-// and measured as fast as 1 MiB.
-constexpr std::size_t kBlockBytes = 256 << 10;
-
-int fail(const char* format, const char* filename) {
-    std::printf(format, filename);
-    return -1;
+// Max and Min of one axis from its extreme scaled integers: a negative scale
+// turns the smallest integer into the largest world value.
+void store_axis(double& max, double& min, std::int32_t hi, std::int32_t lo, double scale, double offset) {
+    if (scale < 0) std::swap(hi, lo);
+    max = to_world(hi, scale, offset);
+    min = to_world(lo, scale, offset);
 }
+
+// The fields the statistics are computed from: if any of them moved while
+// the file was scanned, the statistics describe another file.
+bool same_basis(const LAS12Header& a, const LAS12Header& b) {
+    auto same = [&](std::size_t from, std::size_t to) {
+        return std::memcmp(reinterpret_cast<const char*>(&a) + from, reinterpret_cast<const char*>(&b) + from,
+                           to - from) == 0;
+    };
+    return same(0, 4)                                                             // signature
+           && same(offsetof(LAS12Header, VersionMajor), offsetof(LAS12Header, SystemIdentifier))
+           && same(offsetof(LAS12Header, OffsetToData), offsetof(LAS12Header, NumberOfVariableLengthRecords))
+           && same(offsetof(LAS12Header, PointDataFormatID), offsetof(LAS12Header, NumberOfPointReturns))
+           && same(offsetof(LAS12Header, XScaleFactor), offsetof(LAS12Header, MaxX));
+}
+
+// Whether the point area still ends where the scan found its end: records cut
+// off or added since would make the statistics wrong.
+bool same_point_area(std::int64_t size, const FileScan& s) {
+    const std::uint64_t offset = s.header.OffsetToData;
+    if (size < 0) return false;
+    if (s.point_bytes == 0) return static_cast<std::uint64_t>(size) <= offset;
+    return static_cast<std::uint64_t>(size) == offset + s.point_bytes;
+}
+
+// The bytes an update writes: counts, then scale factors and offsets (which
+// must be as they were), then extents.
+constexpr std::size_t kWriteFrom = offsetof(LAS12Header, NumberOfPointReturns);
 
 }  // namespace
 
@@ -54,59 +79,58 @@ void store_stats(LAS12Header& h, const PointStats& s) {
     h.NumberOfPointReturns = static_cast<std::uint32_t>(s.count);
     for (int r = 1; r <= 5; ++r)
         h.NumberOfPointsByReturn[r - 1] = static_cast<std::uint32_t>(s.by_return_bits[r]);
-    bool empty = s.count == 0;
-    h.MaxX = to_world(empty ? -kEmptyXY : s.maxX, h.XScaleFactor, h.XOffset);
-    h.MinX = to_world(empty ? kEmptyXY : s.minX, h.XScaleFactor, h.XOffset);
-    h.MaxY = to_world(empty ? -kEmptyXY : s.maxY, h.YScaleFactor, h.YOffset);
-    h.MinY = to_world(empty ? kEmptyXY : s.minY, h.YScaleFactor, h.YOffset);
-    h.MaxZ = to_world(empty ? -kEmptyZ : s.maxZ, h.ZScaleFactor, h.ZOffset);
-    h.MinZ = to_world(empty ? kEmptyZ : s.minZ, h.ZScaleFactor, h.ZOffset);
+    if (s.count == 0) {
+        h.MaxX = to_world(-kEmptyXY, h.XScaleFactor, h.XOffset);
+        h.MinX = to_world(kEmptyXY, h.XScaleFactor, h.XOffset);
+        h.MaxY = to_world(-kEmptyXY, h.YScaleFactor, h.YOffset);
+        h.MinY = to_world(kEmptyXY, h.YScaleFactor, h.YOffset);
+        h.MaxZ = to_world(-kEmptyZ, h.ZScaleFactor, h.ZOffset);
+        h.MinZ = to_world(kEmptyZ, h.ZScaleFactor, h.ZOffset);
+        return;
+    }
+    store_axis(h.MaxX, h.MinX, s.maxX, s.minX, h.XScaleFactor, h.XOffset);
+    store_axis(h.MaxY, h.MinY, s.maxY, s.minY, h.YScaleFactor, h.YOffset);
+    store_axis(h.MaxZ, h.MinZ, s.maxZ, s.minZ, h.ZScaleFactor, h.ZOffset);
+}
+
+int update_file(const char* filename, std::string& why, FileScan* scanned) {
+    File f;
+    FileScan local;
+    FileScan& s = scanned ? *scanned : local;
+    int result = open_and_scan(filename, true, f, s, why);
+    if (result != kDone) return result;
+
+    auto say = [&](const char* format) {
+        why = message(format, filename);
+        return kFailed;
+    };
+    const char* cannot_write = "\nCannot write the header of %s\n";
+    // Found out now, not by a signal halfway through the header.
+    if (!may_write_up_to(sizeof(LAS12Header))) return say(cannot_write);
+
+    // Others may have edited the header while the scan ran: keep their
+    // fields, and give up if the statistics no longer describe this file.
+    LAS12Header fresh;
+    if (!f.seek(0)) return say(cannot_write);
+    std::int64_t got = f.read_full(&fresh, sizeof fresh);
+    if (got < 0) return say(cannot_write);
+    if (got != static_cast<std::int64_t>(sizeof fresh) || !same_basis(fresh, s.header) ||
+        !same_point_area(f.size(), s))
+        return say("\nCannot update the header of %s: the file changed while it was being read\n");
+
+    store_stats(fresh, s.stats);
+    const char* from = reinterpret_cast<const char*>(&fresh) + kWriteFrom;
+    if (!f.seek(kWriteFrom) || !f.write_all(from, sizeof fresh - kWriteFrom) || !f.sync())
+        return say(cannot_write);
+    if (!f.close()) return say("\nCannot close %s after writing its header\n");
+    return kDone;
 }
 
 int update_header_core(const char* filename) {
-    int LASType = check_las(filename);
-    if (LASType < 0) return -1;
-    std::size_t reclen = record_length_for(LASType);
-    if (reclen == 0)
-        return fail("\nCannot update the header of %s: point formats 2 and 3 need LAS version 1.2\n",
-                    filename);
-
-    File f;
-    if (!f.open_update(filename))
-        return fail("\nCannot open binary file %s for header update\n\n", filename);
-
-    LAS12Header h;
-    if (f.read_full(&h, sizeof h) != static_cast<std::int64_t>(sizeof h))
-        return fail("\nCannot read the 227-byte header of %s\n", filename);
-
-    std::size_t block = kBlockBytes / reclen * reclen;
-    std::unique_ptr<unsigned char[]> buf(new (std::nothrow) unsigned char[block]);
-    if (!buf) return fail("\nCannot allocate memory for storing a record of information from %s\n", filename);
-
-    if (!f.seek(h.OffsetToData)) return fail("\nCannot seek to the point records of %s\n", filename);
-    f.advise_sequential();
-
-    PointStats s;
-    for (;;) {
-        std::int64_t got = f.read_full(buf.get(), block);
-        if (got < 0) return fail("\nCannot read the point records of %s\n", filename);
-        std::size_t n = static_cast<std::size_t>(got) / reclen;
-        scan_records(s, buf.get(), n, reclen);
-        // A short block is the end of the file; a trailing fragment of a
-        // record is not a point.
-        if (static_cast<std::size_t>(got) < block) break;
-    }
-    buf.reset();
-
-    if (s.count > UINT32_MAX)
-        return fail("\nCannot update the header of %s: more point records than a LAS header can count\n",
-                    filename);
-
-    store_stats(h, s);
-    if (!f.seek(0) || !f.write_all(&h, sizeof h) || !f.sync())
-        return fail("\nCannot write the header of %s\n", filename);
-    if (!f.close()) return fail("\nCannot close %s after writing its header\n", filename);
-    return 0;
+    std::string why;
+    int result = update_file(filename, why);
+    print(why);
+    return result == kDone ? 0 : -1;
 }
 
 }  // namespace lidar

@@ -65,27 +65,27 @@ protected:
 TEST_F(Faults, EveryFailingReadOpenOrSeekLeavesTheFileAlone) {
     const std::string unreadable = "\n" + f + " is too short or unreadable to be a valid .las file\n\n";
     const std::string points = "\nCannot read the point records of " + f + "\n";
+    const std::string cannot_write = "\nCannot write the header of " + f + "\n";
+    const unsigned long reads = clean_calls(IoOp::read);
+    ASSERT_GE(reads, 7u) << "the file should take several blocks to read";
+    ASSERT_EQ(clean_calls(IoOp::seek), 3u);
     struct Case {
         IoOp op;
-        unsigned long nth;  // 0: every call a clean run makes
+        unsigned long first, last;
         std::string message;
     };
     const Case cases[] = {
-        {IoOp::open_read, 1, unreadable},
-        {IoOp::open_update, 1, "\nCannot open binary file " + f + " for header update\n\n"},
-        {IoOp::read, 1, unreadable},
-        {IoOp::read, 2, "\nCannot read the 227-byte header of " + f + "\n"},
-        {IoOp::read, 0, points},  // every read of the point area, the last empty one too
-        {IoOp::seek, 1, "\nCannot seek to the point records of " + f + "\n"},
-        {IoOp::seek, 2, "\nCannot write the header of " + f + "\n"},  // the rewind
+        {IoOp::open_read, 1, 1, unreadable},
+        {IoOp::open_update, 1, 1, "\nCannot open binary file " + f + " for header update\n\n"},
+        {IoOp::read, 1, 1, unreadable},
+        {IoOp::read, 2, 2, "\nCannot read the 227-byte header of " + f + "\n"},
+        {IoOp::read, 3, reads - 1, points},  // every read of the point area, the last empty one too
+        {IoOp::read, reads, reads, cannot_write},  // the header read again before writing
+        {IoOp::seek, 1, 1, "\nCannot seek to the point records of " + f + "\n"},
+        {IoOp::seek, 2, 3, cannot_write},  // back to the header, to its statistics
     };
-    const unsigned long reads = clean_calls(IoOp::read);
-    ASSERT_GE(reads, 6u) << "the file should take several blocks to read";
-    ASSERT_EQ(clean_calls(IoOp::seek), 2u);
-
     for (const Case& c : cases) {
-        const unsigned long first = c.nth ? c.nth : 3, last = c.nth ? c.nth : reads;
-        for (unsigned long nth = first; nth <= last; ++nth) {
+        for (unsigned long nth = c.first; nth <= c.last; ++nth) {
             write_file(f, original);
             lidar::set_io_fault(c.op, nth, EIO);
             Printed o = update_in_process(f);
@@ -104,8 +104,8 @@ TEST_F(Faults, AWriteThatStopsHalfWayIsReported) {
     s.points = {{1, 2, 3, 1}, {-9, 8, 7, 2}};
     const Bytes small = build_las(s), done = *reference_update(small);
     write_file(f, small);
-    lidar::set_io_short_transfers(true);
-    lidar::set_io_fault(IoOp::write, 18, EIO);  // after 119 bytes: the count is new, the extents are not
+    lidar::set_io_transfer_cap(7);
+    lidar::set_io_fault(IoOp::write, 3, EIO);  // after 14 bytes: the count is new, the extents are not
     Printed o = update_in_process(f);
     EXPECT_EQ(o.result, -1);
     EXPECT_EQ(o.out, "\nCannot write the header of " + f + "\n");
@@ -135,7 +135,7 @@ TEST_F(Faults, InterruptionsAndShortTransfersChangeNothing) {
     for (int i = 0; i < 3000; ++i) s.points.push_back({i * 7 - 900, -i, i % 13, static_cast<std::uint8_t>(i)});
     const Bytes small = build_las(s);
     write_file(f, small);
-    lidar::set_io_short_transfers(true);
+    lidar::set_io_transfer_cap(7);
     EXPECT_EQ(update_in_process(f).result, 0);
     EXPECT_TRUE(read_file(f) == *reference_update(small));
 }

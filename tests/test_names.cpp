@@ -150,7 +150,7 @@ TEST(Names, DirectoriesAndOtherNonFilesAreRefused) {
     fs::create_symlink("/dev/null", d.file("null.las"));
     expect_refused(d.path, "null.las", "\nnull.las is too short or unreadable to be a valid .las file\n\n");
     fs::create_symlink("/dev/zero", d.file("zero.las"));
-    expect_refused(d.path, "zero.las", "\nzero.las is not a valid .las file\n\n");
+    expect_refused(d.path, "zero.las", "\nzero.las is too short or unreadable to be a valid .las file\n\n");
     // Nothing writes to the pipe: waiting for a writer would stall a batch.
     ASSERT_EQ(mkfifo(d.file("pipe.las").c_str(), 0600), 0);
     expect_refused(d.path, "pipe.las", "\npipe.las is too short or unreadable to be a valid .las file\n\n");

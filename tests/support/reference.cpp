@@ -29,6 +29,7 @@ std::optional<Bytes> reference_update(const Bytes& in) {
     if (static_cast<std::size_t>(in[105] | in[106] << 8) != reclen) return std::nullopt;
 
     const std::uint64_t data = get_u32(in, 96);
+    if (data < 227) return std::nullopt;  // points inside the header
     std::int64_t lo[3] = {INT32_MAX, INT32_MAX, INT32_MAX};
     std::int64_t hi[3] = {INT32_MIN, INT32_MIN, INT32_MIN};
     std::uint32_t count = 0, by_return[8] = {};
@@ -51,8 +52,10 @@ std::optional<Bytes> reference_update(const Bytes& in) {
     for (int r = 1; r <= 5; ++r) put_u32(out, 107 + 4 * r, by_return[r]);
     for (int k = 0; k < 3; ++k) {
         const double scale = get_f64(in, 131 + 8 * k), offset = get_f64(in, 155 + 8 * k);
-        put_f64(out, 179 + 16 * k, world(static_cast<std::int32_t>(hi[k]), scale, offset));
-        put_f64(out, 187 + 16 * k, world(static_cast<std::int32_t>(lo[k]), scale, offset));
+        // A negative scale makes the smallest integer the largest value.
+        const bool flip = count > 0 && scale < 0;
+        put_f64(out, 179 + 16 * k, world(static_cast<std::int32_t>(flip ? lo[k] : hi[k]), scale, offset));
+        put_f64(out, 187 + 16 * k, world(static_cast<std::int32_t>(flip ? hi[k] : lo[k]), scale, offset));
     }
     return out;
 }

@@ -12,8 +12,8 @@ namespace lastest {
 
 // The file as a correct update leaves it, or nothing when the update must
 // refuse it (any file that is not LAS 1.0-1.2 with point format 0-3, the
-// matching record length and a whole 227-byte header; 1.0/1.1 with point
-// formats 2 or 3 included).
+// matching record length, a whole 227-byte header and points that start
+// after it; 1.0/1.1 with point formats 2 or 3 included).
 std::optional<Bytes> reference_update(const Bytes& in);
 
 // Empty when the outcome of one run is sound, otherwise what went wrong.

@@ -1,0 +1,84 @@
+#include "file_scan.h"
+
+#include "message.h"
+#include "update.h"
+
+#include <cstdlib>
+#include <memory>
+
+namespace lidar {
+
+namespace {
+
+// About 256 KiB per read, always a whole number of records. The read copies
+// the block into the cache and the scan takes it from there; a block that
+// outgrows the core's L2 cache is fetched twice from further out (2 MiB
+// measured 20% slower than 1 MiB here, whose L2 is 2 MiB), while smaller
+// ones add only system calls. 256 KiB stays inside L2 on most x86 cores
+// and measured as fast as 1 MiB.
+constexpr std::size_t kBlockBytes = 256 << 10;
+
+struct FreeDeleter {
+    void operator()(unsigned char* p) const { std::free(p); }
+};
+
+}  // namespace
+
+int open_and_scan(const char* filename, bool for_update, File& f, FileScan& out, std::string& why) {
+    auto say = [&](int result, const char* format) {
+        why = message(format, filename);
+        return result;
+    };
+    const int LASType = out.LASType = check_las_core(filename, why, &out.id);
+    if (LASType < 0) return kRefused;
+    const std::size_t reclen = record_length_for(LASType);
+    if (reclen == 0)
+        return say(kRefused, "\nCannot update the header of %s: point formats 2 and 3 need LAS version 1.2\n");
+
+    if (!(for_update ? f.open_update(filename) : f.open_read(filename)))
+        return for_update ? say(kFailed, "\nCannot open binary file %s for header update\n\n")
+                          : say(kFailed, "\n%s is too short or unreadable to be a valid .las file\n\n");
+    // The name may have been switched since the check: judge what is open.
+    const char* changed = "\nCannot update the header of %s: the file changed while it was being read\n";
+    if (!f.is_regular()) return say(kFailed, changed);
+    std::int64_t got = f.read_full(&out.header, sizeof out.header);
+    if (got != static_cast<std::int64_t>(sizeof out.header))
+        return say(got < 0 ? kFailed : kRefused, "\nCannot read the 227-byte header of %s\n");
+    out.header_read = true;
+    std::string ignored;
+    if (classify_header(reinterpret_cast<const unsigned char*>(&out.header), got, filename, ignored) != LASType)
+        return say(kFailed, changed);
+    // Such a file would have its header scanned as points, and every update
+    // would change it again.
+    if (out.header.OffsetToData < sizeof out.header)
+        return say(kRefused,
+                   "\nCannot update the header of %s: its point records would start inside the 227-byte header\n");
+
+    const std::size_t block = kBlockBytes / reclen * reclen;
+    // malloc, not new: a tight memory limit must give the message, not abort.
+    std::unique_ptr<unsigned char, FreeDeleter> buf(static_cast<unsigned char*>(std::malloc(block)));
+    if (!buf) return say(kFailed, "\nCannot allocate memory for storing a record of information from %s\n");
+
+    if (!f.seek(out.header.OffsetToData)) return say(kFailed, "\nCannot seek to the point records of %s\n");
+    f.advise_sequential();
+    for (;;) {
+        got = f.read_full(buf.get(), block);
+        if (got < 0) return say(kFailed, "\nCannot read the point records of %s\n");
+        out.point_bytes += static_cast<std::uint64_t>(got);
+        scan_records(out.stats, buf.get(), static_cast<std::size_t>(got) / reclen, reclen);
+        // A short block is the end of the file; a trailing fragment of a
+        // record is not a point.
+        if (static_cast<std::size_t>(got) < block) break;
+    }
+    if (out.stats.count > UINT32_MAX)
+        return say(kRefused,
+                   "\nCannot update the header of %s: more point records than a LAS header can count\n");
+    return kDone;
+}
+
+int scan_file(const char* filename, FileScan& out, std::string& why) {
+    File f;
+    return open_and_scan(filename, false, f, out, why);
+}
+
+}  // namespace lidar

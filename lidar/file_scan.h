@@ -1,0 +1,40 @@
+// A LAS file checked and its point records scanned the way the update does,
+// reporting instead of printing: the update and the audit share it, so they
+// judge every file alike.
+#pragma once
+
+#include "LiDAR.h"
+#include "file_io.h"
+#include "las_validate.h"
+#include "scan.h"
+
+#include <cstdint>
+#include <string>
+
+namespace lidar {
+
+// Results of the cores: done, refused for what the file holds, or failed
+// while reading or writing it (the message says which).
+constexpr int kDone = 0;
+constexpr int kRefused = -1;
+constexpr int kFailed = -2;
+
+struct FileScan {
+    LasId id;                  // version and point format, as far as read
+    int LASType = -1;
+    bool header_read = false;  // header holds the file's first 227 bytes
+    LAS12Header header{};
+    PointStats stats;             // the whole records of the point area
+    std::uint64_t point_bytes = 0;  // read from the point area, a trailing fragment included
+};
+
+// Checks filename, opens it (for update, or read-only) into f, validates
+// what was opened and scans its point area. Returns kDone with f still open,
+// or kRefused / kFailed with the update's message in why. Never prints,
+// never writes.
+int open_and_scan(const char* filename, bool for_update, File& f, FileScan& out, std::string& why);
+
+// The same read-only: what the update would find, without touching the file.
+int scan_file(const char* filename, FileScan& out, std::string& why);
+
+}  // namespace lidar

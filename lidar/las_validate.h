@@ -1,0 +1,24 @@
+// Validation as routines that hand back their messages instead of printing
+// them: check_las prints what these say, and the update and the audit judge
+// the file they have opened by the very same rules.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace lidar {
+
+// What validation learnt of a file, as far as it could read it (-1: not read).
+struct LasId {
+    int version_major = -1, version_minor = -1, point_format = -1;
+};
+
+// The type code check_las gives a file whose first got bytes are b (got < 0:
+// unreadable), or -1 with the message it prints in why.
+int classify_header(const unsigned char* b, std::int64_t got, const char* filename, std::string& why,
+                    LasId* id = nullptr);
+
+// check_las without printing: the type code, or -1 with its messages in why.
+int check_las_core(const char* filename, std::string& why, LasId* id = nullptr);
+
+}  // namespace lidar
