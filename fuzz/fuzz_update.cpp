@@ -1,7 +1,7 @@
 // libFuzzer target over validation and header update together: every input
 // becomes a .las file, goes through check_las and the update, and the run
-// aborts the moment a file is damaged, wrongly refused, wrongly updated or
-// refused without a message.
+// aborts the moment a file is damaged, wrongly refused, wrongly updated,
+// refused without a message, or changed again by a second update.
 #include "LiDAR.h"
 #include "capture.h"
 #include "las_file.h"
@@ -55,7 +55,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (rc != 0 && rc != -1) violation("the update returned neither 0 nor -1");
     if (rc == 0 && type <= 0) violation("updated a file check_las did not accept");
 
-    std::string why = lastest::judge_update(before, lastest::read_file(g_path), rc == 0, printed);
+    const lastest::Bytes after = lastest::read_file(g_path);
+    std::string why = lastest::judge_update(before, after, rc == 0, printed);
     if (!why.empty()) violation(why);
+    if (rc == 0) {
+        if (lidar::update_header_core(g_path.c_str()) != 0) violation("a second update failed");
+        g_out->take();
+        if (lastest::read_file(g_path) != after) violation("a second update changed the file");
+    }
     return 0;
 }

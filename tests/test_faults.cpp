@@ -15,7 +15,18 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <dlfcn.h>
 #include <random>
+
+// Counts the real sync calls the update makes, whatever the fault seam
+// counts: the module's calls bind to this definition in the test program.
+static int g_fsyncs = 0;
+extern "C" int fsync(int fd) {
+    using Fn = int (*)(int);
+    static Fn real = reinterpret_cast<Fn>(dlsym(RTLD_NEXT, "fsync"));
+    ++g_fsyncs;
+    return real(fd);
+}
 
 using namespace lastest;
 using lidar::IoOp;
@@ -134,10 +145,12 @@ TEST_F(Faults, InterruptionsAndShortTransfersChangeNothing) {
     s.trailing = 11;
     for (int i = 0; i < 3000; ++i) s.points.push_back({i * 7 - 900, -i, i % 13, static_cast<std::uint8_t>(i)});
     const Bytes small = build_las(s);
-    write_file(f, small);
-    lidar::set_io_transfer_cap(7);
-    EXPECT_EQ(update_in_process(f).result, 0);
-    EXPECT_TRUE(read_file(f) == *reference_update(small));
+    for (std::size_t cap : {7, 1}) {  // a single byte per call must be carried on, not reported
+        write_file(f, small);
+        lidar::set_io_transfer_cap(cap);
+        EXPECT_EQ(update_in_process(f).result, 0) << "cap " << cap;
+        EXPECT_TRUE(read_file(f) == *reference_update(small)) << "cap " << cap;
+    }
 }
 
 // The exported routine prints its completion line only after the header is
@@ -171,8 +184,9 @@ TEST_F(Faults, CompletionOnlyAfterWriteSyncAndClose) {
     write_file(f, original);
     RunResult ok = run_forked([&] {
         lidar::clear_io_faults();
+        g_fsyncs = 0;
         update_header(f.c_str());
-        std::printf("|%lu %lu", lidar::io_calls(IoOp::sync), lidar::io_calls(IoOp::close));
+        std::printf("|%d %lu", g_fsyncs, lidar::io_calls(IoOp::close));
         return 0;
     });
     EXPECT_EQ(ok.status, 0);
