@@ -10,6 +10,9 @@
 
 #include <stdint.h>
 
+/* LIDAR_VERSION_MAJOR, _MINOR, _PATCH and _STRING. */
+#include "lidar_version.h"
+
 #if defined(_WIN32)
 #  if defined(LIDAR_BUILDING)
 #    define LIDAR_API __declspec(dllexport)

@@ -56,6 +56,23 @@ for std in c++11 c++14 c++17 c++20; do
         fail "LiDAR.h is not clean $std"
 done
 
+# The version macros, from the installed header, agree with each other and
+# with the version the packages carry.
+printf '#include <stdio.h>\n#include <LiDAR.h>\nint main(void) { printf("%%d.%%d.%%d %%s\\n", LIDAR_VERSION_MAJOR, LIDAR_VERSION_MINOR, LIDAR_VERSION_PATCH, LIDAR_VERSION_STRING); return 0; }\n' >"$tmp/version.c"
+"$cc" -I"$prefix/include" "$tmp/version.c" -o "$tmp/version" || fail "the version macros do not compile"
+pcversion=$(PKG_CONFIG_PATH="$libdir/pkgconfig" pkg-config --modversion lidar)
+[ "$("$tmp/version")" = "$pcversion $pcversion" ] ||
+    fail "version macros give '$("$tmp/version")', lidar.pc says $pcversion"
+
+# Installed to /usr, lidar.pc names the system directories literally, so
+# pkg-config leaves them out.
+DESTDIR=$tmp/system "$cmake" --install "$build" --prefix /usr >/dev/null
+syspc=$(dirname "$(find "$tmp/system" -name lidar.pc)")
+[ "$(PKG_CONFIG_PATH=$syspc pkg-config --cflags lidar | sed 's/ *$//')" = "" ] ||
+    fail "installed to /usr, --cflags gives '$(PKG_CONFIG_PATH=$syspc pkg-config --cflags lidar)'"
+[ "$(PKG_CONFIG_PATH=$syspc pkg-config --libs lidar | sed 's/ *$//')" = "-llidar" ] ||
+    fail "installed to /usr, --libs gives '$(PKG_CONFIG_PATH=$syspc pkg-config --libs lidar)'"
+
 # The README's example, exactly as printed there.
 section() { awk '/^## For tool authors/ { on = 1; next } /^## / { on = 0 } on' "$src/README.md"; }
 block() {  # the first fenced block of language $1 in that section

@@ -1,0 +1,92 @@
+#!/bin/sh
+# Runs each "Many tiles" recipe exactly as README.md prints it, with Vexholt
+# on PATH, in a folder mixing consistent, stale and refused tiles (some in a
+# subfolder, some with spaces in their names). Afterwards every tile Vexholt
+# accepts holds what a run on it alone gives, every refused tile is
+# unchanged, and the recipe's log names exactly the refused ones.
+# Usage: batch_test.sh VEXHOLT SOURCE_DIR
+set -eu
+vexholt=$1
+src=$2
+tmp=$(mktemp -d)
+trap 'rm -rf "$tmp"' EXIT
+export LC_ALL=C
+fail() { echo "batch test: $*"; exit 1; }
+mkdir "$tmp/bin"
+ln -s "$vexholt" "$tmp/bin/Vexholt"
+PATH=$tmp/bin:$PATH
+data=$src/tests/data/lasdata
+
+# The recipes: the sh blocks of the section, in order.
+recipe() {
+    awk '/^## Many tiles/ { on = 1; next } /^## / { on = 0 } on' "$src/README.md" |
+        awk -v want="$1" '$0 == "```sh" { n++; if (n == want) { on = 1; next } }
+                           on && $0 == "```" { exit } on'
+}
+recipe 1 >"$tmp/parallel.sh"
+recipe 2 >"$tmp/xargs.sh"
+grep -q 'parallel ' "$tmp/parallel.sh" || fail "no GNU parallel recipe in README.md"
+grep -q 'xargs' "$tmp/xargs.sh" || fail "no xargs recipe in README.md"
+
+# Tiles: name in the folder <- corpus file. Stale ones outnumber the cores,
+# so a batch that stopped at a refusal would leave some stale.
+accepted="simple.las:simple.las simple1_1.las:simple1_1.las stale.las:1.2-with-color-clipped.las
+    sample_c.las:sample_c.las spurious.las:spurious.las 1.0_1.las:1.0_1.las
+    block_7/certainty3d.las:certainty3d-color-utm-feet-navd88.las
+    block_7/tile_with_space.las:sample_c.las block_7/1.1_0.las:1.1_0.las"
+refused="v14.las:test1_4.las block_7/v13.las:vegetation_1_3.las
+    length.las:1.2-empty-geotiff-vlrs.las block_7/extra_bytes.las:extrabytes.las"
+make_folder() {  # DIR
+    for pair in $accepted $refused; do
+        name=$(echo "${pair%%:*}" | tr _ ' ')
+        mkdir -p "$1/$(dirname "$name")"
+        cp "$data/${pair#*:}" "$1/$name"
+        chmod u+w "$1/$name"
+    done
+}
+names() { for pair in "$@"; do echo "./${pair%%:*}" | tr _ ' '; done; }
+
+# What each accepted tile should become: Vexholt run on a copy of it alone.
+make_folder "$tmp/alone"
+(cd "$tmp/alone" && names $accepted | while read -r f; do Vexholt "$f" >/dev/null || echo "$f"; done) >"$tmp/alone.refused"
+[ ! -s "$tmp/alone.refused" ] || fail "Vexholt alone refused $(cat "$tmp/alone.refused")"
+cmp -s "$data/1.2-with-color-clipped.las" "$tmp/alone/stale.las" && fail "the stale tile was not updated"
+
+# check DIR LISTED: tiles against expectations, LISTED the refused names the
+# log gives, one a line.
+check() {
+    names $accepted | while read -r f; do
+        cmp -s "$tmp/alone/$f" "$1/$f" || echo "$f: not as Vexholt alone leaves it"
+    done >"$tmp/bad"
+    names $refused | while read -r f; do
+        cmp -s "$tmp/alone/$f" "$1/$f" || echo "$f: refused but changed"
+    done >>"$tmp/bad"
+    [ ! -s "$tmp/bad" ] || fail "$(cat "$tmp/bad")"
+    names $refused | sort >"$tmp/want"
+    sort "$2" | cmp -s "$tmp/want" - || fail "the log names '$(tr '\n' ' ' <"$2")', not the refused '$(tr '\n' ' ' <"$tmp/want")'"
+}
+
+# GNU parallel: the job log lists the refused tiles with status 255, every
+# line of the output begins with its tile, and a second run after fixing a
+# refused tile retries only the refused ones.
+make_folder "$tmp/p"
+(cd "$tmp/p" && sh "$tmp/parallel.sh") && fail "parallel recipe reported no failure"
+awk -F'\t' 'NR > 1 && $7 != 0 { print $9 }' "$tmp/p/vexholt.joblog" |
+    sed -e "s/^Vexholt //; s/ && echo$//; s/^'\(.*\)'$/\1/" >"$tmp/p.refused"
+check "$tmp/p" "$tmp/p.refused"
+[ "$(awk -F'\t' 'NR > 1 && $7 == 255' "$tmp/p/vexholt.joblog" | wc -l)" = 4 ] || fail "refusals do not exit with 255 in the job log"
+grep -v -F -f "$tmp/want" "$tmp/p/vexholt.log" | grep -q 'Cannot\|incompatible' && fail "a refusal in vexholt.log is not tagged with its tile"
+grep -q "^\./v14\.las	Cannot handle las files of version 1\.4$" "$tmp/p/vexholt.log" || fail "vexholt.log does not tag the 1.4 refusal"
+cp "$data/1.2-with-color-clipped.las" "$tmp/p/v14.las"
+runs=$(wc -l <"$tmp/p/vexholt.joblog")
+(cd "$tmp/p" && sh "$tmp/parallel.sh") && fail "the retry reported no failure"
+[ "$(wc -l <"$tmp/p/vexholt.joblog")" = $((runs + 4)) ] || fail "the retry did not run exactly the 4 refused tiles"
+cmp -s "$tmp/alone/stale.las" "$tmp/p/v14.las" || fail "the retry did not update the fixed tile"
+
+# xargs: the batch ends normally and refused.log names the refused tiles.
+make_folder "$tmp/x"
+(cd "$tmp/x" && sh "$tmp/xargs.sh") || fail "xargs recipe failed"
+sed -n 's/^refused: //p' "$tmp/x/refused.log" >"$tmp/x.refused"
+[ "$(wc -l <"$tmp/x/refused.log")" = 4 ] || fail "refused.log holds more than the refusals: $(cat "$tmp/x/refused.log")"
+check "$tmp/x" "$tmp/x.refused"
+echo "batch recipes: accepted tiles updated, refused ones unchanged and named"
