@@ -1,6 +1,7 @@
 # Fails unless the export table of each binary in BINARIES (read with
-# OBJDUMP -p) names exactly the module's twenty routines, nothing more.
-#   cmake -DOBJDUMP=... -DBINARIES="a.exe;b.dll" -P check_exports.cmake
+# OBJDUMP -p), and the EXPORTS of each .def file among them, name exactly
+# the module's twenty routines, nothing more.
+#   cmake -DOBJDUMP=... -DBINARIES="a.exe;b.dll;c.def" -P check_exports.cmake
 set(expected
     credits file_access check_file_extension error_msg check_las update_header
     initialize_header10 initialize_header11 initialize_header12
@@ -11,6 +12,16 @@ list(SORT expected)
 
 set(failed FALSE)
 foreach(bin IN LISTS BINARIES)
+    if(bin MATCHES "[.]def$")
+        file(READ ${bin} def)
+        string(REGEX REPLACE "^.*\nEXPORTS\n" "" def "${def}")
+        string(REGEX MATCHALL "[A-Za-z_][A-Za-z_0-9]*" names "${def}")
+        list(SORT names)
+        if(NOT names STREQUAL expected)
+            message(SEND_ERROR "${bin} lists ${names}")
+        endif()
+        continue()
+    endif()
     execute_process(COMMAND ${OBJDUMP} -p ${bin} OUTPUT_VARIABLE dump RESULT_VARIABLE rc)
     if(NOT rc EQUAL 0)
         message(SEND_ERROR "${OBJDUMP} -p ${bin} failed")

@@ -1,5 +1,6 @@
 // What only the Windows build has: wildcard expansion by the start-up code,
-// command lines, share modes and the exit code as Windows reports it.
+// command lines, names outside the ANSI code page, share modes and the exit
+// code as Windows reports it.
 #include "expect.h"
 #include "run.h"
 
@@ -63,6 +64,39 @@ TEST(CommandLine, NameWithSpacesArrivesAsOneArgument) {
     RunResult r = run(vexholt_path(), {f});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, banner() + completion(f));
+}
+
+// The embedded manifest makes narrow names UTF-8 for this program (which
+// creates the files and passes the names on) and for Vexholt.exe.
+TEST(Utf8Names, TestProgramRunsInTheUtf8CodePage) { EXPECT_EQ(GetACP(), 65001u); }
+
+TEST(Utf8Names, NamesOutsideTheAnsiCodePageAreUpdatedAndPrintedAsGiven) {
+    const char* const names[] = {"tile_\u6771\u4eac.las",          // CJK
+                                 "\u03a9_\u00e9t\u00e9_\u0416.las",  // Greek, Latin-1, Cyrillic
+                                 "tile_\U0001f332.las"};           // outside the BMP
+    for (const char* name : names) {
+        SCOPED_TRACE(name);
+        TempDir d;
+        write_file(d.file(name), small_las());
+        RunResult bare = run(vexholt_path(), {name}, d.path);
+        EXPECT_EQ(bare.status, 0);
+        EXPECT_EQ(bare.out, banner() + completion(name));
+        EXPECT_EQ(get_u32(read_file(d.file(name)), 107), 2u);
+
+        const std::string full = d.file(name);
+        RunResult path = run(vexholt_path(), {full});
+        EXPECT_EQ(path.status, 0);
+        EXPECT_EQ(path.out, banner() + completion(full));
+    }
+}
+
+TEST(Utf8Names, MissingNameIsReportedAsGiven) {
+    TempDir d;
+    const std::string name = "tile_\u6771\u4eac.las";
+    RunResult r = run(vexholt_path(), {name}, d.path);
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.out, banner() + "Unable to open file " + name + " in file_access()\n\nFile " + name +
+                         " does NOT exist\n");
 }
 
 TEST(Sharing, FileHeldOpenWithoutWriteSharingIsNotWritten) {
