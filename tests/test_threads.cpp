@@ -31,7 +31,7 @@ TEST(Threads, CheckAndUpdateOfDistinctFilesAtOnce) {
     std::vector<std::thread> threads;
     for (int t = 0; t < kThreads; ++t) {
         threads.emplace_back([&, t] {
-            const std::string f = d.file("t" + std::to_string(t) + ".las");
+            const std::string f = d.file(std::to_string(t) + ".las");
             const Bytes want = *reference_update(originals[t]);
             for (int round = 0; round < kRounds; ++round) {
                 write_file(f, originals[t]);
