@@ -2,11 +2,12 @@
 # Builds tests/msvc_consumer.c for the Microsoft ABI with clang and lld-link
 # against lidar.lib and runs it under Wine beside liblidar.dll on a copy of
 # the sample, as a Visual C++ program would use the module.
-# Usage: msvc_consumer.sh SOURCE_DIR LIDAR_LIB DLL
+# Usage: msvc_consumer.sh SOURCE_DIR LIDAR_LIB DLL GENERATED_INCLUDE_DIR
 set -eu
 src=$1
 lib=$2
 dll=$3
+generated=$4
 fail() { echo "msvc consumer: $*"; exit 1; }
 for t in clang lld-link llvm-dlltool wine; do
     command -v $t >/dev/null || fail "needs $t (Debian: clang lld llvm wine)"
@@ -18,7 +19,7 @@ printf 'LIBRARY msvcrt.dll\nEXPORTS\n    exit\n' >"$tmp/msvcrt.def"
 llvm-dlltool -m i386:x86-64 -d "$tmp/msvcrt.def" -l "$tmp/msvcrt.lib"
 # -ffreestanding: <stdint.h> from clang itself, not from an SDK.
 clang --target=x86_64-pc-windows-msvc -ffreestanding -O2 -Wall -Wextra -Werror \
-    -DLIDAR_DLL -I"$src/lidar" -c "$src/tests/msvc_consumer.c" -o "$tmp/consumer.obj"
+    -DLIDAR_DLL -I"$src/lidar" -I"$generated" -c "$src/tests/msvc_consumer.c" -o "$tmp/consumer.obj"
 lld-link /nologo /nodefaultlib /subsystem:console /entry:consumer_start \
     /out:"$tmp/consumer.exe" "$tmp/consumer.obj" "$lib" "$tmp/msvcrt.lib"
 
