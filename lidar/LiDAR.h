@@ -4,7 +4,8 @@
  * 0-3, and the routines the family's tools link: file and argument checks,
  * LAS validation, the in-place header update, blank headers and
  * index-carrying sorts. Usable from C (C99) and C++; the routines have C
- * linkage. */
+ * linkage. No routine accepts a NULL pointer: every name, header and array
+ * passed must be a valid one. */
 #ifndef LIDAR_LIDAR_H
 #define LIDAR_LIDAR_H
 
@@ -147,7 +148,7 @@ typedef struct LAS12fm0 {
     uint16_t Intensity;
     int8_t bitfield;
     uint8_t Classification;
-    uint8_t ScanAngleRank;
+    uint8_t ScanAngleRank; /* unsigned as always; LAS stores it signed: cast to int8_t */
     uint8_t UserData;
     uint16_t PointSourceID;
 } LAS12fm0;
@@ -159,7 +160,7 @@ typedef struct LAS12fm1 {
     uint16_t Intensity;
     int8_t bitfield;
     uint8_t Classification;
-    uint8_t ScanAngleRank;
+    uint8_t ScanAngleRank; /* unsigned as always; LAS stores it signed: cast to int8_t */
     uint8_t UserData;
     uint16_t PointSourceID;
     double GPSTime;
@@ -172,7 +173,7 @@ typedef struct LAS12fm2 {
     uint16_t Intensity;
     int8_t bitfield;
     uint8_t Classification;
-    uint8_t ScanAngleRank;
+    uint8_t ScanAngleRank; /* unsigned as always; LAS stores it signed: cast to int8_t */
     uint8_t UserData;
     uint16_t PointSourceID;
     uint16_t Red;
@@ -187,7 +188,7 @@ typedef struct LAS12fm3 {
     uint16_t Intensity;
     int8_t bitfield;
     uint8_t Classification;
-    uint8_t ScanAngleRank;
+    uint8_t ScanAngleRank; /* unsigned as always; LAS stores it signed: cast to int8_t */
     uint8_t UserData;
     uint16_t PointSourceID;
     double GPSTime;
@@ -242,7 +243,14 @@ LIDAR_API int16_t check_YN(const char* text);
 LIDAR_API void check_numeric_argument(const char* str);
 LIDAR_API void check_DEM(const char* str);
 
-/* Ascending in-place sorts that permute p_ind exactly as p. */
+/* Ascending in-place sorts that permute p_ind exactly as p. The partitioning
+ * (middle pivot, equal values exchanged) is fixed, because callers may rely
+ * on the exact index arrays it leaves, equal values and NaNs included. The
+ * depth-counting (_parallel_) routines run on the calling thread and leave
+ * exactly what the plain ones leave. Stack depth stays logarithmic, but
+ * time grows with the square of the count for unfavourable orders such as
+ * ascending-then-descending input: 200,000 such entries take about 8 s on
+ * a 2-core x86-64 machine. */
 LIDAR_API void l_quicksort(int32_t* p, int32_t count, int32_t* p_ind);
 LIDAR_API void l_qs(int32_t* p, int32_t left, int32_t right, int32_t* p_ind);
 LIDAR_API void d_quicksort(double* p, int32_t count, int32_t* p_ind);

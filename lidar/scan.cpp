@@ -135,13 +135,17 @@ bool cpu_has_avx2() { return false; }
 #endif
 
 template <std::size_t L>
-void scan_best(ScanKernel k, PointStats& s, const unsigned char* p, std::size_t n) {
+ScanKernel scan_best(ScanKernel k, PointStats& s, const unsigned char* p, std::size_t n) {
 #if LIDAR_HAVE_AVX2
-    if (k == ScanKernel::avx2) return scan_avx2<L>(s, p, n);
+    if (k == ScanKernel::avx2) {
+        scan_avx2<L>(s, p, n);
+        return ScanKernel::avx2;
+    }
 #else
     (void)k;
 #endif
     scan_fixed<L>(s, p, n);
+    return ScanKernel::scalar;
 }
 
 }  // namespace
@@ -150,19 +154,23 @@ bool scan_kernel_available(ScanKernel k) {
     return k == ScanKernel::scalar || (k == ScanKernel::avx2 && cpu_has_avx2());
 }
 
-void scan_records_with(ScanKernel k, PointStats& s, const unsigned char* p, std::size_t n,
-                       std::size_t record_length) {
+ScanKernel scan_records_with(ScanKernel k, PointStats& s, const unsigned char* p, std::size_t n,
+                             std::size_t record_length) {
     switch (record_length) {
-        case 20: scan_best<20>(k, s, p, n); break;
-        case 26: scan_best<26>(k, s, p, n); break;
-        case 28: scan_best<28>(k, s, p, n); break;
-        case 34: scan_best<34>(k, s, p, n); break;
-        default: break;
+        case 20: return scan_best<20>(k, s, p, n);
+        case 26: return scan_best<26>(k, s, p, n);
+        case 28: return scan_best<28>(k, s, p, n);
+        case 34: return scan_best<34>(k, s, p, n);
+        default: return k;
     }
 }
 
+ScanKernel chosen_scan_kernel() {
+    return scan_kernel_available(ScanKernel::avx2) ? ScanKernel::avx2 : ScanKernel::scalar;
+}
+
 void scan_records(PointStats& s, const unsigned char* p, std::size_t n, std::size_t record_length) {
-    scan_records_with(cpu_has_avx2() ? ScanKernel::avx2 : ScanKernel::scalar, s, p, n, record_length);
+    scan_records_with(chosen_scan_kernel(), s, p, n, record_length);
 }
 
 }  // namespace lidar

@@ -24,8 +24,11 @@ void scan_records(PointStats& s, const unsigned char* p, std::size_t n, std::siz
 // on any machine that runs it. All give identical results.
 enum class ScanKernel { scalar, avx2 };
 bool scan_kernel_available(ScanKernel k);
-// Runs kernel k, which must be available.
-void scan_records_with(ScanKernel k, PointStats& s, const unsigned char* p, std::size_t n,
-                       std::size_t record_length);
+// The kernel scan_records runs: the fastest available one.
+ScanKernel chosen_scan_kernel();
+// Runs kernel k, which must be available, and returns the kernel that did
+// the work: k, unless that kernel is missing from this build.
+ScanKernel scan_records_with(ScanKernel k, PointStats& s, const unsigned char* p, std::size_t n,
+                             std::size_t record_length);
 
 }  // namespace lidar

@@ -5,19 +5,6 @@
 
 namespace {
 
-// Which routine sorts a range: the plain one, or the depth-counting one with
-// the given deep. Only the plain routine takes over below deep 0; a negative
-// deep never gets there.
-struct Handler {
-    bool counting;
-    int32_t deep;
-
-    Handler below() const {
-        if (!counting || deep == 0) return {false, 0};
-        return {true, deep > 0 ? deep - 1 : deep};
-    }
-};
-
 // One partitioning step around the value at the lower middle position.
 // Elements equal to the pivot stop both scans and are exchanged, which
 // splits runs of equal values evenly. For doubles the comparisons are the
@@ -46,45 +33,40 @@ void partition(T* p, int32_t* p_ind, std::ptrdiff_t left, std::ptrdiff_t right,
 // same arrays. Recursing into the smaller and looping on the larger keeps the
 // stack at about log2 of the range length whatever the input.
 template <class T>
-void sort_range(T* p, int32_t* p_ind, std::ptrdiff_t left, std::ptrdiff_t right, Handler h) {
+void sort_range(T* p, int32_t* p_ind, std::ptrdiff_t left, std::ptrdiff_t right) {
     while (left < right) {
         std::ptrdiff_t i, j;
         partition(p, p_ind, left, right, i, j);
-        h = h.below();
         if (j - left < right - i) {
-            sort_range(p, p_ind, left, j, h);
+            sort_range(p, p_ind, left, j);
             left = i;
         } else {
-            sort_range(p, p_ind, i, right, h);
+            sort_range(p, p_ind, i, right);
             right = j;
         }
     }
 }
 
 template <class T>
-void sort_all(T* p, int32_t count, int32_t* p_ind, Handler h) {
-    if (count > 0) sort_range(p, p_ind, 0, count - 1, h);
+void sort_all(T* p, int32_t count, int32_t* p_ind) {
+    if (count > 0) sort_range(p, p_ind, 0, count - 1);
 }
-
-constexpr Handler kPlain{false, 0};
-constexpr int32_t kEntryDeep = 15;
 
 }  // namespace
 
-void l_quicksort(int32_t* p, int32_t count, int32_t* p_ind) { sort_all(p, count, p_ind, kPlain); }
-void l_qs(int32_t* p, int32_t left, int32_t right, int32_t* p_ind) { sort_range(p, p_ind, left, right, kPlain); }
-void d_quicksort(double* p, int32_t count, int32_t* p_ind) { sort_all(p, count, p_ind, kPlain); }
-void d_qs(double* p, int32_t left, int32_t right, int32_t* p_ind) { sort_range(p, p_ind, left, right, kPlain); }
+void l_quicksort(int32_t* p, int32_t count, int32_t* p_ind) { sort_all(p, count, p_ind); }
+void l_qs(int32_t* p, int32_t left, int32_t right, int32_t* p_ind) { sort_range(p, p_ind, left, right); }
+void d_quicksort(double* p, int32_t count, int32_t* p_ind) { sort_all(p, count, p_ind); }
+void d_qs(double* p, int32_t left, int32_t right, int32_t* p_ind) { sort_range(p, p_ind, left, right); }
 
-void l_parallel_quicksort(int32_t* p, int32_t count, int32_t* p_ind) {
-    sort_all(p, count, p_ind, Handler{true, kEntryDeep});
+// The depth-counting entries partition exactly as the plain ones, so which
+// routine handles a level never changes the arrays: they share the one sort,
+// and the depth is kept in their signatures for the family's callers.
+void l_parallel_quicksort(int32_t* p, int32_t count, int32_t* p_ind) { sort_all(p, count, p_ind); }
+void l_parallel_qs(int32_t* p, int32_t left, int32_t right, int32_t* p_ind, int32_t /*deep*/) {
+    sort_range(p, p_ind, left, right);
 }
-void l_parallel_qs(int32_t* p, int32_t left, int32_t right, int32_t* p_ind, int32_t deep) {
-    sort_range(p, p_ind, left, right, Handler{true, deep});
-}
-void d_parallel_quicksort(double* p, int32_t count, int32_t* p_ind) {
-    sort_all(p, count, p_ind, Handler{true, kEntryDeep});
-}
-void d_parallel_qs(double* p, int32_t left, int32_t right, int32_t* p_ind, int32_t deep) {
-    sort_range(p, p_ind, left, right, Handler{true, deep});
+void d_parallel_quicksort(double* p, int32_t count, int32_t* p_ind) { sort_all(p, count, p_ind); }
+void d_parallel_qs(double* p, int32_t left, int32_t right, int32_t* p_ind, int32_t /*deep*/) {
+    sort_range(p, p_ind, left, right);
 }

@@ -155,6 +155,28 @@ TEST_F(CheckLas, ShortFileIsNeverClassifiedFromBytesNotRead) {
     EXPECT_EQ(check_bytes(b).out, "\n" + path + " is not a valid .las file\n\n");
 }
 
+TEST_F(CheckLas, FileCutRightAfterABadFieldGetsThatFieldsMessage) {
+    struct Row {
+        std::size_t at;
+        unsigned char bad;
+        std::string message;
+    };
+    const Row rows[] = {
+        {24, 2, "\nCannot handle las files of version 2.x\n"},
+        {25, 3, "\nCannot handle las files of version 1.3\n"},
+        {104, 4, "\nPointDataFormatID in " + path + " is 4. Only 0, 1, 2, or 3 is accepted\n"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE("file of " + std::to_string(row.at + 1) + " bytes");
+        Bytes b = build_las(LasSpec{});
+        b[row.at] = row.bad;
+        b.resize(row.at + 1);
+        Printed p = check_bytes(b);
+        EXPECT_EQ(p.result, -1);
+        EXPECT_EQ(p.out, row.message);
+    }
+}
+
 TEST_F(CheckLas, NameIsCheckedBeforeTheContents) {
     const std::string missing = dir.file("missing.las");
     Printed p = check(missing);

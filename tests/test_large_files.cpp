@@ -1,5 +1,7 @@
 // Files and offsets beyond what 32-bit positions reach, made sparse so they
-// cost no disk: the scan must cover all of them and seek to the right place.
+// cost no disk: the scan must cover all of them and seek to the right place,
+// and a count the header cannot hold must be refused.
+#include "expect.h"
 #include "las_file.h"
 #include "run.h"
 
@@ -11,6 +13,11 @@
 #include <filesystem>
 #include <fstream>
 #include <unistd.h>
+
+#ifdef _WIN32
+#include <windows.h>
+#include <winioctl.h>
+#endif
 
 using namespace lastest;
 
@@ -28,6 +35,25 @@ void write_at(const std::string& path, std::uint64_t at, const Bytes& b) {
 // some twenty times faster than from a disk file system here.
 std::string sparse_base() {
     return access("/dev/shm", W_OK | X_OK) == 0 ? "/dev/shm" : "";
+}
+
+// Extends a file with a hole. The Windows C runtime extends by writing
+// zeros, which tens of gigabytes do not fit; the file system API does not.
+void grow_sparse(const std::string& path, std::uint64_t size) {
+#ifdef _WIN32
+    HANDLE h = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE) << path;
+    DWORD unused;
+    DeviceIoControl(h, FSCTL_SET_SPARSE, nullptr, 0, nullptr, 0, &unused, nullptr);
+    LARGE_INTEGER at;
+    at.QuadPart = static_cast<LONGLONG>(size);
+    const bool grown = SetFilePointerEx(h, at, nullptr, FILE_BEGIN) && SetEndOfFile(h);
+    CloseHandle(h);
+    ASSERT_TRUE(grown) << path;
+#else
+    std::filesystem::resize_file(path, size);
+#endif
 }
 
 Bytes read_header(const std::string& path) {
@@ -103,6 +129,36 @@ TEST(LargeFiles, OffsetToDataAtOrAbove2GiBIsSoughtExactly) {
         EXPECT_EQ(get_f64(h, 187), 10 * 0.01);
         EXPECT_EQ(get_f64(h, 219), -34 * 0.01);
     }
+}
+
+TEST(LargeFiles, MoreRecordsThanTheHeaderCanCountAreRefused) {
+    // 2^32 records of 20 bytes are 86 GB of holes: seconds from memory,
+    // minutes from a disk.
+    const std::string base = sparse_base();
+    if (base.empty()) GTEST_SKIP() << "no memory-backed file system for 86 GB of holes";
+    TempDir d(base);
+    const std::string f = d.file("huge.las");
+    LasSpec s;
+    s.format = 0;
+    write_file(f, build_las(s));
+    const std::uint64_t most = UINT32_MAX;
+
+    // The largest count there is fits, a trailing fragment not being a point.
+    grow_sparse(f, 227 + most * 20 + 19);
+    RunResult r = run(vexholt_path(), {f});
+    ASSERT_EQ(r.status, 0) << r.out;
+    const Bytes counted = read_header(f);
+    EXPECT_EQ(get_u32(counted, 107), most);
+    EXPECT_EQ(get_u32(counted, 111), 0u);
+
+    // One byte more completes a record beyond it.
+    grow_sparse(f, 227 + (most + 1) * 20);
+    r = run(vexholt_path(), {f});
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.out, banner() + "\nCannot update the header of " + f +
+                         ": more point records than a LAS header can count\n");
+    EXPECT_EQ(read_header(f), counted);
+    EXPECT_EQ(std::filesystem::file_size(f), 227 + (most + 1) * 20);
 }
 
 }  // namespace

@@ -1,12 +1,14 @@
 // The scan kernels, each forced in turn, against a one-record-at-a-time
 // reference: every record length, counts around the vector width and the
-// counter flush, extreme coordinates, every bitfield byte.
+// counter flush, extreme coordinates, every bitfield byte. And on a
+// processor with AVX2, that kernel is the one that runs.
 #include "scan.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstring>
+#include <fstream>
 #include <ostream>
 #include <random>
 #include <sstream>
@@ -80,7 +82,7 @@ protected:
         if (!lidar::scan_kernel_available(GetParam())) GTEST_SKIP() << "processor lacks this kernel";
     }
     PointStats scan(const unsigned char* p, std::size_t n, std::size_t L, PointStats s = {}) {
-        lidar::scan_records_with(GetParam(), s, p, n, L);
+        EXPECT_EQ(lidar::scan_records_with(GetParam(), s, p, n, L), GetParam()) << "kernel that ran";
         return s;
     }
 };
@@ -156,6 +158,32 @@ TEST_P(ScanKernels, NeverReadPastTheLastRecord) {
 
 INSTANTIATE_TEST_SUITE_P(, ScanKernels, testing::Values(ScanKernel::scalar, ScanKernel::avx2),
                          testing::PrintToStringParamName());
+
+// Asked of the operating system, not of the module, so that a module that
+// never detects AVX2 cannot excuse itself.
+bool host_has_avx2() {
+#if defined(__linux__)
+    std::ifstream info("/proc/cpuinfo");
+    for (std::string line; std::getline(info, line);) {
+        if (line.rfind("flags", 0) != 0) continue;
+        std::istringstream words(line);
+        for (std::string w; words >> w;)
+            if (w == "avx2") return true;
+        return false;
+    }
+    return false;
+#elif (defined(__x86_64__) || defined(__i386__)) && defined(__GNUC__)
+    return __builtin_cpu_supports("avx2");
+#else
+    return false;
+#endif
+}
+
+TEST(ScanRecords, RunTheAvx2KernelWhereverTheProcessorHasIt) {
+    const bool avx2 = host_has_avx2();
+    EXPECT_EQ(lidar::scan_kernel_available(ScanKernel::avx2), avx2);
+    EXPECT_EQ(lidar::chosen_scan_kernel(), avx2 ? ScanKernel::avx2 : ScanKernel::scalar);
+}
 
 TEST(ScanRecords, PicksAKernelThatMatchesTheReference) {
     EXPECT_TRUE(lidar::scan_kernel_available(ScanKernel::scalar));

@@ -189,17 +189,22 @@ TEST(Sort, RandomInputsMatchTheReferenceBitForBit) {
     }
 }
 
-// McIlroy's adversary against this partition, mirrored so that each pivot
-// becomes the largest value of its range: values are fixed only as the
-// comparisons demand, always making the pivot lose. Sorting the result
-// cuts one element off the range at each level, leaving the long part on
-// the left where a tail call cannot absorb it.
-std::vector<int32_t> middle_pivot_killer(int32_t n) {
-    const int32_t gas = -1;
+// McIlroy's adversary against this partition: values are fixed only as the
+// comparisons demand, always making the pivot lose. With the long part on
+// the left each pivot becomes the largest value of its range, on the right
+// the smallest; either way a level cuts one element off the range, and a
+// sort that recurses into the long part instead of the short one runs out
+// of a small stack.
+std::vector<int32_t> middle_pivot_killer(int32_t n, bool long_part_right) {
+    const int32_t gas = long_part_right ? n : -1;  // beyond every fixed value
+    const int32_t step = long_part_right ? 1 : -1;
     std::vector<int32_t> val(n, gas);
-    int32_t next = n - 1, candidate = -1;
+    int32_t next = long_part_right ? 0 : n - 1, candidate = -1;
     auto less = [&](int32_t x, int32_t y) {
-        if (val[x] == gas && val[y] == gas) val[x == candidate ? x : y] = next--;
+        if (val[x] == gas && val[y] == gas) {
+            val[x == candidate ? x : y] = next;
+            next += step;
+        }
         if (val[x] == gas) candidate = x;
         else if (val[y] == gas) candidate = y;
         return val[x] < val[y];
@@ -213,26 +218,29 @@ std::vector<int32_t> middle_pivot_killer(int32_t n) {
 
 TEST(Sort, InputThatDefeatsTheMiddlePivotSortsOnASmallStack) {
     const int32_t n = 16384;
-    std::vector<int32_t> in;
-    Sorted<int32_t> want;
-    int depth = 0;
-    on_stack(std::size_t(512) << 20, [&] {
-        in = middle_pivot_killer(n);
-        want = reference(in, &depth);
-    });
-    ASSERT_GT(depth, n / 4) << "the input is not adversarial";
-
-    std::vector<double> din(in.begin(), in.end());
-    Sorted<double> dwant{std::vector<double>(want.v.begin(), want.v.end()), want.ind};
-    for (int way = 0; way < 4; ++way) {
-        Sorted<int32_t> l;
-        Sorted<double> d;
-        on_stack(64 << 10, [&] {
-            l = sorted_by(in, way, -1);
-            d = sorted_by(din, way, -1);
+    for (bool long_part_right : {false, true}) {
+        SCOPED_TRACE(long_part_right ? "long part on the right" : "long part on the left");
+        std::vector<int32_t> in;
+        Sorted<int32_t> want;
+        int depth = 0;
+        on_stack(std::size_t(512) << 20, [&] {
+            in = middle_pivot_killer(n, long_part_right);
+            want = reference(in, &depth);
         });
-        expect_same(l, want, kWay[way]);
-        expect_same(d, dwant, kWay[way]);
+        ASSERT_GT(depth, n / 4) << "the input is not adversarial";
+
+        std::vector<double> din(in.begin(), in.end());
+        Sorted<double> dwant{std::vector<double>(want.v.begin(), want.v.end()), want.ind};
+        for (int way = 0; way < 4; ++way) {
+            Sorted<int32_t> l;
+            Sorted<double> d;
+            on_stack(64 << 10, [&] {
+                l = sorted_by(in, way, -1);
+                d = sorted_by(din, way, -1);
+            });
+            expect_same(l, want, kWay[way]);
+            expect_same(d, dwant, kWay[way]);
+        }
     }
 }
 
