@@ -30,7 +30,7 @@ int main(int argc, char** argv) {
     const std::size_t lengths[] = {20, 28, 26, 34};
     if (h.PointDataFormatID > 3) return 1;
     std::size_t L = lengths[h.PointDataFormatID];
-    std::vector<unsigned char> buf((256 << 10) / L * L);
+    std::vector<unsigned char> buf((1 << 20) / L * L);
     std::fseek(f, static_cast<long>(h.OffsetToData), SEEK_SET);
     lidar::PointStats s;
     for (std::size_t got; (got = std::fread(buf.data(), 1, buf.size(), f)) > 0;)

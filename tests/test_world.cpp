@@ -28,7 +28,7 @@ namespace fs = std::filesystem;
 namespace {
 
 // Several read blocks of format-1 records, so a change can land mid-scan.
-Bytes tile(std::uint8_t format = 1, int points = 30000) {
+Bytes tile(std::uint8_t format = 1, int points = 100000) {
     LasSpec s;
     s.format = format;
     for (int i = 0; i < points; ++i)
