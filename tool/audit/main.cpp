@@ -159,9 +159,6 @@ int main(int argc, char* argv[]) {
     Run run(entries, o, 4 * static_cast<std::size_t>(o.jobs) + 16);
     for (const Entry& e : entries) run.progress.bytes_total += e.size;
     run.progress.files_total = entries.size();
-    const unsigned jobs = static_cast<unsigned>(std::min<std::size_t>(o.jobs, std::max<std::size_t>(entries.size(), 1)));
-    std::vector<std::thread> workers;
-    for (unsigned k = 0; k < jobs; ++k) workers.emplace_back(work, std::ref(run));
 
     std::string head = report_head(o.format);
     std::fwrite(head.data(), 1, head.size(), stdout);
@@ -173,15 +170,16 @@ int main(int argc, char* argv[]) {
     // for each result and drawn again after it.
     const bool shared = show && stdout_is_terminal();
     Clock::time_point drawn{};
-    auto draw = [&] {  // run.m held
+    auto draw = [&] {  // run.m held once workers run
         run.progress.seconds = elapsed();
         draw_progress(run.progress);
         drawn = Clock::now();
     };
-    if (show) {
-        std::lock_guard lock(run.m);
-        draw();
-    }
+    // Drawn before any work starts, so a person sees at once what is ahead.
+    if (show) draw();
+    const unsigned jobs = static_cast<unsigned>(std::min<std::size_t>(o.jobs, std::max<std::size_t>(entries.size(), 1)));
+    std::vector<std::thread> workers;
+    for (unsigned k = 0; k < jobs; ++k) workers.emplace_back(work, std::ref(run));
     for (std::size_t i = 0; i < entries.size(); ++i) {
         Result r;
         {
