@@ -183,10 +183,10 @@ TEST(AuditWalk, ManyFilesComeOutInOrderWithFourJobs) {
         // Sizes vary so that files finish out of order.
         LasSpec s = stale_spec();
         s.points.resize(static_cast<std::size_t>(k % 7) * 5000 + 1);
-        std::string name = "f" + std::to_string(100 + k) + ".las";
+        std::string name = "f";
+        name += std::to_string(100 + k) + ".las";
         write_file(d.file(name), build_las(s));
-        want += "./";
-        want += name + " ";
+        want += "./" + name + " ";
     }
     EXPECT_EQ(paths_in_order({"."}, d.path), want);
 }
