@@ -28,7 +28,7 @@ tgzroot=$(find "$tmp/tgz" -mindepth 1 -maxdepth 1 -type d)
 (cd "$tgzroot" && find . | sort) >"$tmp/tgz.list"
 cmp -s "$tmp/deb.list" "$tmp/tgz.list" ||
     fail "the packages hold different trees: $(diff "$tmp/deb.list" "$tmp/tgz.list")"
-for f in bin/Vexholt include/LiDAR.h share/man/man1/Vexholt.1; do
+for f in bin/Vexholt bin/Vexholt-audit include/LiDAR.h share/man/man1/Vexholt.1 share/man/man1/Vexholt-audit.1; do
     grep -q -x "./$f" "$tmp/deb.list" || fail "packages lack $f"
 done
 
