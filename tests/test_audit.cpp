@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <cerrno>
 #include <filesystem>
 
@@ -26,6 +27,14 @@ namespace {
 
 RunResult audit(const std::vector<std::string>& args, const std::string& cwd = "") {
     return run(audit_path(), args, cwd, true);
+}
+
+// A path the walk built, with Windows' separators as written here.
+std::string slashed(std::string s) {
+#ifdef _WIN32
+    std::replace(s.begin(), s.end(), '\\', '/');
+#endif
+    return s;
 }
 
 // Two points, returns 1 and 2, on a 0.01 grid; stated counts are stale.
@@ -112,8 +121,10 @@ TEST(AuditFormats, EachFormatCarriesTheSameJudgement) {
     LasSpec v13 = stale_spec();
     v13.minor = 3;
     write_file(d.file("b.las"), build_las(v13));
-    const std::string bad_name = "c\xff.las";
-    write_file(d.file(bad_name), build_las(current_spec()));
+#ifndef _WIN32
+    // Windows names are UTF-16: no file there is named with an invalid byte.
+    write_file(d.file("c\xff.las"), build_las(current_spec()));
+#endif
 
     EXPECT_EQ(audit({"-q", "a.las", "b.las"}, d.path).out,
               "stale    a.las  NumberOfPointReturns 12345 \u2192 2; NumberOfPointsByReturn[1] 7 \u2192 1; "
@@ -128,8 +139,11 @@ TEST(AuditFormats, EachFormatCarriesTheSameJudgement) {
               "a\\tb.las\trefused\t\t\t\t\t\tUnable to open file a\\tb.las in file_access()\\n\\nFile a\\tb.las does NOT exist\n");
 
     std::vector<nlohmann::json> j = json_lines(audit({"-q", "--format", "jsonl", "."}, d.path).out);
+#ifdef _WIN32
+    ASSERT_EQ(j.size(), 2u);
+#else
     ASSERT_EQ(j.size(), 3u);
-    EXPECT_EQ(j[0]["path"], "./a.las");
+    EXPECT_EQ(slashed(j[0]["path"]), "./a.las");
     EXPECT_FALSE(j[0].contains("path_bytes"));
     EXPECT_EQ(j[0]["stored"]["count"], 12345);
     EXPECT_EQ(j[0]["recomputed"]["by_return"], nlohmann::json::parse("[1,1,0,0,0]"));
@@ -141,6 +155,7 @@ TEST(AuditFormats, EachFormatCarriesTheSameJudgement) {
     EXPECT_EQ(j[2]["path_bytes"], "2e2f63ff2e6c6173");
     EXPECT_EQ(j[2]["status"], "current");
     EXPECT_EQ(j[2]["points"], 2);
+#endif
 }
 
 // Paths of the report in order, and the same report whatever -j is.
@@ -150,7 +165,7 @@ std::string paths_in_order(const std::vector<std::string>& args, const std::stri
         std::vector<std::string> a = {"-q", "--format", "jsonl", "-j", jobs};
         a.insert(a.end(), args.begin(), args.end());
         std::string paths;
-        for (const nlohmann::json& j : json_lines(audit(a, cwd).out)) paths += j["path"].get<std::string>() + " ";
+        for (const nlohmann::json& j : json_lines(audit(a, cwd).out)) paths += slashed(j["path"]) + " ";
         if (first.empty()) first = paths;
         EXPECT_EQ(paths, first) << "-j " << jobs;
     }
@@ -196,8 +211,11 @@ TEST(AuditReadOnly, NothingChangesWithoutFixAndOnlyStaleFilesWithIt) {
     const Bytes current = build_las(current_spec()), stale = build_las(stale_spec());
     write_file(d.file("current.las"), current);
     write_file(d.file("stale.las"), stale);
-    const auto past = fs::file_time_type::clock::now() - std::chrono::hours(48);
-    for (const char* f : {"current.las", "stale.las"}) fs::last_write_time(d.file(f), past);
+    const auto then = fs::file_time_type::clock::now() - std::chrono::hours(48);
+    for (const char* f : {"current.las", "stale.las"}) fs::last_write_time(d.file(f), then);
+    // As the file system keeps it, to its own resolution.
+    const auto past = fs::last_write_time(d.file("stale.las"));
+    ASSERT_EQ(fs::last_write_time(d.file("current.las")), past);
 
     for (const char* fmt : {"text", "tsv", "jsonl"}) audit({"--format", fmt, "-j", "4", "."}, d.path);
     audit({"--exact", "."}, d.path);
@@ -209,7 +227,7 @@ TEST(AuditReadOnly, NothingChangesWithoutFixAndOnlyStaleFilesWithIt) {
     RunResult r = audit({"--fix", "-q", "."}, d.path);
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out.substr(0, 9), "current  ");
-    EXPECT_NE(r.out.find("\nfixed    ./stale.las    NumberOfPointReturns 12345 \u2192 2;"), std::string::npos) << r.out;
+    EXPECT_NE(slashed(r.out).find("\nfixed    ./stale.las    NumberOfPointReturns 12345 \u2192 2;"), std::string::npos) << r.out;
     EXPECT_EQ(fs::last_write_time(d.file("current.las")), past);
     EXPECT_NE(fs::last_write_time(d.file("stale.las")), past);
     EXPECT_TRUE(only_stats_changed(stale, read_file(d.file("stale.las"))));
