@@ -248,8 +248,9 @@ TEST(AuditReadOnly, FilesTheUserCannotWriteAreJudged) {
         // Root writes whatever the permission bits say: run as nobody.
         if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) return 99;
         execl(audit_path().c_str(), "Vexholt-audit", "-q", d.file("stale.las").c_str(), nullptr);
-        return 98;
+        return errno == EACCES ? 77 : 98;
     });
+    if (r.status == 77) GTEST_SKIP() << "user nobody cannot reach " << audit_path();
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out.substr(0, 9), "stale    ");
 }
