@@ -5,6 +5,7 @@
 
 #include <charconv>
 #include <cmath>
+#include <cstddef>
 #include <cstring>
 
 namespace audit {
@@ -48,23 +49,26 @@ void compare(Result& r, const lidar::PointStats& stats, bool exact) {
     // Without a point the extents hold start values, not data: only an
     // exact audit asks for Vexholt's.
     if (stats.count == 0 && !exact) return;
-    struct Extent {
+    // By offset and memcpy: the header is packed, its doubles unaligned.
+    auto at = [](const LAS12Header& h, std::size_t offset) {
+        double v;
+        std::memcpy(&v, reinterpret_cast<const char*>(&h) + offset, sizeof v);
+        return v;
+    };
+    static const struct {
         const char* name;
-        double LAS12Header::*field;
-        double LAS12Header::*scale;
-        double LAS12Header::*offset;
+        std::size_t field, scale, offset;
+    } kExtents[6] = {
+        {"MaxX", offsetof(LAS12Header, MaxX), offsetof(LAS12Header, XScaleFactor), offsetof(LAS12Header, XOffset)},
+        {"MinX", offsetof(LAS12Header, MinX), offsetof(LAS12Header, XScaleFactor), offsetof(LAS12Header, XOffset)},
+        {"MaxY", offsetof(LAS12Header, MaxY), offsetof(LAS12Header, YScaleFactor), offsetof(LAS12Header, YOffset)},
+        {"MinY", offsetof(LAS12Header, MinY), offsetof(LAS12Header, YScaleFactor), offsetof(LAS12Header, YOffset)},
+        {"MaxZ", offsetof(LAS12Header, MaxZ), offsetof(LAS12Header, ZScaleFactor), offsetof(LAS12Header, ZOffset)},
+        {"MinZ", offsetof(LAS12Header, MinZ), offsetof(LAS12Header, ZScaleFactor), offsetof(LAS12Header, ZOffset)},
     };
-    static const Extent kExtents[6] = {
-        {"MaxX", &LAS12Header::MaxX, &LAS12Header::XScaleFactor, &LAS12Header::XOffset},
-        {"MinX", &LAS12Header::MinX, &LAS12Header::XScaleFactor, &LAS12Header::XOffset},
-        {"MaxY", &LAS12Header::MaxY, &LAS12Header::YScaleFactor, &LAS12Header::YOffset},
-        {"MinY", &LAS12Header::MinY, &LAS12Header::YScaleFactor, &LAS12Header::YOffset},
-        {"MaxZ", &LAS12Header::MaxZ, &LAS12Header::ZScaleFactor, &LAS12Header::ZOffset},
-        {"MinZ", &LAS12Header::MinZ, &LAS12Header::ZScaleFactor, &LAS12Header::ZOffset},
-    };
-    for (const Extent& e : kExtents) {
-        double a = s.*e.field, b = c.*e.field;
-        bool same = exact ? same_bits(a, b) : same_on_grid(a, b, s.*e.scale, s.*e.offset);
+    for (const auto& e : kExtents) {
+        double a = at(s, e.field), b = at(c, e.field);
+        bool same = exact ? same_bits(a, b) : same_on_grid(a, b, at(s, e.scale), at(s, e.offset));
         if (!same) r.differences.push_back({e.name, number(a), number(b)});
     }
 }

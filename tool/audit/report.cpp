@@ -70,16 +70,19 @@ std::string hex(const std::string& s) {
 }
 
 nlohmann::ordered_json values(const LAS12Header& h) {
+    // Copies: the JSON library takes references, which a packed field
+    // cannot give.
+    auto copy = [](auto v) { return v; };
     nlohmann::ordered_json v;
-    v["count"] = h.NumberOfPointReturns;
+    v["count"] = copy(h.NumberOfPointReturns);
     v["by_return"] = nlohmann::json::array();
-    for (std::uint32_t n : h.NumberOfPointsByReturn) v["by_return"].push_back(n);
-    v["MaxX"] = h.MaxX;
-    v["MinX"] = h.MinX;
-    v["MaxY"] = h.MaxY;
-    v["MinY"] = h.MinY;
-    v["MaxZ"] = h.MaxZ;
-    v["MinZ"] = h.MinZ;
+    for (int k = 0; k < 5; ++k) v["by_return"].push_back(copy(h.NumberOfPointsByReturn[k]));
+    v["MaxX"] = copy(h.MaxX);
+    v["MinX"] = copy(h.MinX);
+    v["MaxY"] = copy(h.MaxY);
+    v["MinY"] = copy(h.MinY);
+    v["MaxZ"] = copy(h.MaxZ);
+    v["MinZ"] = copy(h.MinZ);
     return v;
 }
 
