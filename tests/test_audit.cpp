@@ -36,7 +36,7 @@ std::string slashed(std::string s) {
 
 // Two points, returns 1 and 2, on a 0.01 grid, every statistic as Vexholt
 // writes it; stale_file only claims one point too many.
-LasSpec current_spec() {
+LasSpec current_las() {
     LasSpec s;
     s.points = {{100, 200, 300, 1}, {-50, 250, 310, 2}};
     s.stated_count = 2;
@@ -47,9 +47,9 @@ LasSpec current_spec() {
     std::copy(extents, extents + 6, s.stated_extents);
     return s;
 }
-Bytes current_file() { return build_las(current_spec()); }
+Bytes current_file() { return build_las(current_las()); }
 Bytes stale_file() {
-    LasSpec s = current_spec();
+    LasSpec s = current_las();
     s.stated_count = 3;
     return build_las(s);
 }
@@ -98,7 +98,7 @@ TEST(AuditStatus, ExitStatusIsTheHighestOfTheFilesJudged) {
 
 TEST(AuditStatus, ExtentsCompareOnTheGridUnlessExact) {
     TempDir d;
-    LasSpec last_bit = current_spec(), off_grid = current_spec(), empty = current_spec();
+    LasSpec last_bit = current_las(), off_grid = current_las(), empty = current_las();
     last_bit.stated_extents[0] = std::nextafter(last_bit.stated_extents[0], 1e9);
     off_grid.stated_extents[5] += 0.01;
     // Counts right, extents not the start values Vexholt would write.
@@ -115,7 +115,7 @@ TEST(AuditStatus, ExtentsCompareOnTheGridUnlessExact) {
 TEST(AuditFormats, EachFormatCarriesTheSameJudgement) {
     TempDir d;
     write_file(d.file("a.las"), stale_file());
-    LasSpec v13 = current_spec();
+    LasSpec v13 = current_las();
     v13.minor = 3;
     write_file(d.file("b.las"), build_las(v13));
 
@@ -161,7 +161,7 @@ TEST(AuditWalk, DirectoriesByNameArgumentsInTheirOrderWhateverTheJobs) {
     std::string many;
     for (int k = 0; k < 40; ++k) {
         // Sizes vary so that files finish out of order.
-        LasSpec s = current_spec();
+        LasSpec s = current_las();
         s.points.resize(static_cast<std::size_t>(k % 7) * 5000 + 1);
         std::string name = "many/f" + std::to_string(100 + k);
         write_file(d.file(name + ".las"), build_las(s));
