@@ -8,6 +8,8 @@
 #include <fcntl.h>
 
 #include <sys/stat.h>
+#include <memory>
+#include <type_traits>
 #include <utility>
 
 #ifdef _WIN32
@@ -79,13 +81,24 @@ struct FaultPlan {
     IoOp op = IoOp::count_;
     unsigned long nth = 0;
     int error = 0;
-    std::function<void()> hook;
+    // Owned, but by pointer: a thread-local with a destructor crashes
+    // MinGW-w64 programs when a thread ends (its destructor runs after the
+    // thread's storage is gone), so the plan must be trivially destructible.
+    std::function<void()>* hook = nullptr;
     std::size_t cap = 0;
     unsigned long calls[static_cast<int>(IoOp::count_)] = {};
 };
+static_assert(std::is_trivially_destructible_v<FaultPlan>);
 // Per thread: tests plan faults for the update they run on their own thread,
 // and other threads' checks never race on the counts.
 thread_local FaultPlan t_plan;
+
+// A fresh plan keeping the transfer cap, the previous hook released.
+void reset_plan(std::size_t cap) {
+    delete t_plan.hook;
+    t_plan = FaultPlan{};
+    t_plan.cap = cap;
+}
 
 // Counts the call; true when it is the one planned to fail (errno is then
 // set). A hook planned for it runs first.
@@ -93,9 +106,9 @@ bool injected(IoOp op) {
     unsigned long n = ++t_plan.calls[static_cast<int>(op)];
     if (op != t_plan.op || n != t_plan.nth) return false;
     if (t_plan.hook) {
-        auto hook = std::move(t_plan.hook);
+        std::unique_ptr<std::function<void()>> hook(t_plan.hook);
         t_plan.hook = nullptr;
-        hook();
+        (*hook)();
         return false;
     }
     errno = t_plan.error;
@@ -107,20 +120,18 @@ std::size_t transfer_size(std::size_t n) { return t_plan.cap != 0 && n > t_plan.
 }  // namespace
 
 void set_io_fault(IoOp op, unsigned long nth, int error) {
-    std::size_t cap = t_plan.cap;
-    t_plan = FaultPlan{};
+    reset_plan(t_plan.cap);
     t_plan.op = op;
     t_plan.nth = nth;
     t_plan.error = error;
-    t_plan.cap = cap;
 }
 
 void set_io_hook(IoOp op, unsigned long nth, std::function<void()> hook) {
     set_io_fault(op, nth, 0);
-    t_plan.hook = std::move(hook);
+    t_plan.hook = new std::function<void()>(std::move(hook));
 }
 
-void clear_io_faults() { t_plan = FaultPlan{}; }
+void clear_io_faults() { reset_plan(0); }
 
 unsigned long io_calls(IoOp op) { return t_plan.calls[static_cast<int>(op)]; }
 

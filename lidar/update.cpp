@@ -39,11 +39,14 @@ double to_world(std::int32_t v, double scale, double offset) {
 }
 
 // Max and Min of one axis from its extreme scaled integers: a negative scale
-// turns the smallest integer into the largest world value.
-void store_axis(double& max, double& min, std::int32_t hi, std::int32_t lo, double scale, double offset) {
+// turns the smallest integer into the largest world value. Returned, not
+// stored through references: the header's doubles are packed, unaligned.
+struct Axis {
+    double max, min;
+};
+Axis axis(std::int32_t hi, std::int32_t lo, double scale, double offset) {
     if (scale < 0) std::swap(hi, lo);
-    max = to_world(hi, scale, offset);
-    min = to_world(lo, scale, offset);
+    return {to_world(hi, scale, offset), to_world(lo, scale, offset)};
 }
 
 // The fields the statistics are computed from: if any of them moved while
@@ -88,9 +91,15 @@ void store_stats(LAS12Header& h, const PointStats& s) {
         h.MinZ = to_world(kEmptyZ, h.ZScaleFactor, h.ZOffset);
         return;
     }
-    store_axis(h.MaxX, h.MinX, s.maxX, s.minX, h.XScaleFactor, h.XOffset);
-    store_axis(h.MaxY, h.MinY, s.maxY, s.minY, h.YScaleFactor, h.YOffset);
-    store_axis(h.MaxZ, h.MinZ, s.maxZ, s.minZ, h.ZScaleFactor, h.ZOffset);
+    const Axis x = axis(s.maxX, s.minX, h.XScaleFactor, h.XOffset);
+    const Axis y = axis(s.maxY, s.minY, h.YScaleFactor, h.YOffset);
+    const Axis z = axis(s.maxZ, s.minZ, h.ZScaleFactor, h.ZOffset);
+    h.MaxX = x.max;
+    h.MinX = x.min;
+    h.MaxY = y.max;
+    h.MinY = y.min;
+    h.MaxZ = z.max;
+    h.MinZ = z.min;
 }
 
 int update_file(const char* filename, std::string& why, FileScan* scanned) {

@@ -28,7 +28,7 @@ cmp -s "$tmp/direct.list" "$tmp/staged.list" ||
 # Every piece is installed, the shared library with its version links.
 libdir=$(dirname "$(find "$prefix" -name 'liblidar.so.*.*.*')")
 [ -n "$libdir" ] || fail "no versioned liblidar.so"
-for f in bin/Vexholt include/LiDAR.h share/man/man1/Vexholt.1; do
+for f in bin/Vexholt bin/Vexholt-audit include/LiDAR.h share/man/man1/Vexholt.1 share/man/man1/Vexholt-audit.1; do
     [ -f "$prefix/$f" ] || fail "missing $f"
 done
 for f in liblidar.a liblidar.so liblidar.so.1 pkgconfig/lidar.pc cmake/LiDAR/LiDARConfig.cmake \
@@ -43,6 +43,9 @@ cp "$src/samples/1.2-with-color-clipped.las" "$sample"
 chmod u+w "$sample"
 "$prefix/bin/Vexholt" "$sample" >"$tmp/vexholt.out" || fail "installed Vexholt failed on the sample"
 grep -q "has been updated" "$tmp/vexholt.out" || fail "installed Vexholt did not report the update"
+# The installed audit runs on its own too, and agrees.
+"$prefix/bin/Vexholt-audit" --quiet "$sample" >"$tmp/audit.out" || fail "installed Vexholt-audit finds the updated sample stale"
+grep -q "^current " "$tmp/audit.out" || fail "installed Vexholt-audit did not report the sample current"
 
 # The installed header alone, in every language version a tool may use.
 printf '#include <LiDAR.h>\n' >"$tmp/header.c"

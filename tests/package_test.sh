@@ -27,6 +27,9 @@ DESTDIR=$tmp/direct "$(dirname "$cpack")/cmake" --install "$build" --prefix /p >
 (cd "$root" && find . | sort) >"$tmp/tgz.list"
 cmp -s "$tmp/direct.list" "$tmp/tgz.list" ||
     fail "the .tar.gz differs from the install tree: $(diff "$tmp/direct.list" "$tmp/tgz.list")"
+for f in bin/Vexholt bin/Vexholt-audit include/LiDAR.h share/man/man1/Vexholt.1 share/man/man1/Vexholt-audit.1; do
+    grep -q -x "./$f" "$tmp/tgz.list" || fail "the .tar.gz lacks $f"
+done
 
 lib=$(find "$root" -name 'liblidar.so.*.*.*')
 sh "$src/tests/exported_symbols.sh" "$lib" "$root/bin/Vexholt" >"$tmp/symbols.log" ||

@@ -18,6 +18,7 @@ extern char** environ;
 namespace lastest {
 
 std::string vexholt_path() { return VEXHOLT_PATH; }
+std::string audit_path() { return AUDIT_PATH; }
 
 #ifdef _WIN32
 
@@ -74,9 +75,18 @@ struct Handle {
 }  // namespace
 
 RunResult run(const std::string& program, const std::vector<std::string>& args,
-              const std::string& cwd) {
+              const std::string& cwd, bool capture_err) {
     SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
-    Handle rd, wr, nul;
+    Handle rd, wr, nul, err;
+    char err_name[MAX_PATH] = "";
+    if (capture_err) {
+        char dir[MAX_PATH];
+        if (!GetTempPathA(MAX_PATH, dir) || !GetTempFileNameA(dir, "err", 0, err_name))
+            throw std::runtime_error("cannot make a file for standard error");
+        err.h = CreateFileA(err_name, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                            &inherit, CREATE_ALWAYS, FILE_ATTRIBUTE_TEMPORARY, nullptr);
+        if (err.h == INVALID_HANDLE_VALUE) throw std::runtime_error("cannot open a file for standard error");
+    }
     if (!CreatePipe(&rd.h, &wr.h, &inherit, 0)) throw std::runtime_error("CreatePipe");
     SetHandleInformation(rd.h, HANDLE_FLAG_INHERIT, 0);
     nul.h = CreateFileA("NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
@@ -95,7 +105,7 @@ RunResult run(const std::string& program, const std::vector<std::string>& args,
     si.dwFlags = STARTF_USESTDHANDLES;
     si.hStdInput = nul.h;
     si.hStdOutput = wr.h;
-    si.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+    si.hStdError = capture_err ? err.h : GetStdHandle(STD_ERROR_HANDLE);
     PROCESS_INFORMATION pi{};
     if (!CreateProcessA(program.c_str(), cmd.data(), nullptr, nullptr, TRUE, 0, nullptr,
                         cwd.empty() ? nullptr : cwd.c_str(), &si, &pi))
@@ -118,6 +128,14 @@ RunResult run(const std::string& program, const std::vector<std::string>& args,
     r.out = from_text_mode(raw);
     r.native_status = code;
     r.status = static_cast<int>(code & 0xFF);
+    if (capture_err) {
+        std::string raw_err;
+        SetFilePointer(err.h, 0, nullptr, FILE_BEGIN);
+        while (ReadFile(err.h, buf, sizeof buf, &n, nullptr) && n > 0) raw_err.append(buf, n);
+        err.reset();
+        DeleteFileA(err_name);
+        r.err = from_text_mode(raw_err);
+    }
     return r;
 }
 
@@ -141,12 +159,24 @@ RunResult collect(int readfd, pid_t pid) {
 }
 
 RunResult run(const std::string& program, const std::vector<std::string>& args,
-              const std::string& cwd) {
+              const std::string& cwd, bool capture_err) {
     int pipefd[2];
     if (pipe(pipefd) != 0) throw std::runtime_error("pipe");
+    // A file, not a second pipe: nothing to interleave while the child runs.
+    int errfd = -1;
+    if (capture_err) {
+        char name[] = "/tmp/vexholt-err-XXXXXX";
+        errfd = mkstemp(name);
+        if (errfd < 0) throw std::runtime_error("mkstemp");
+        unlink(name);
+    }
     posix_spawn_file_actions_t fa;
     posix_spawn_file_actions_init(&fa);
     posix_spawn_file_actions_adddup2(&fa, pipefd[1], 1);
+    if (errfd >= 0) {
+        posix_spawn_file_actions_adddup2(&fa, errfd, 2);
+        posix_spawn_file_actions_addclose(&fa, errfd);
+    }
     posix_spawn_file_actions_addclose(&fa, pipefd[0]);
     posix_spawn_file_actions_addclose(&fa, pipefd[1]);
     posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
@@ -163,9 +193,17 @@ RunResult run(const std::string& program, const std::vector<std::string>& args,
     close(pipefd[1]);
     if (rc != 0) {
         close(pipefd[0]);
+        if (errfd >= 0) close(errfd);
         throw std::runtime_error("cannot start " + program);
     }
-    return collect(pipefd[0], pid);
+    RunResult r = collect(pipefd[0], pid);
+    if (errfd >= 0) {
+        char buf[4096];
+        ssize_t n;
+        for (off_t at = 0; (n = pread(errfd, buf, sizeof buf, at)) > 0; at += n) r.err.append(buf, static_cast<std::size_t>(n));
+        close(errfd);
+    }
+    return r;
 }
 
 RunResult run_forked(const std::function<int()>& body) {

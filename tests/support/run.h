@@ -17,12 +17,15 @@ struct RunResult {
     // The exit code as the platform reports it: the full 32-bit code on
     // Windows (0xFFFFFFFF for exit(-1)), the same as status elsewhere.
     std::int64_t native_status = -1;
+    // Standard error, when asked for (text mode undone as for out).
+    std::string err;
 };
 
 // Starts program with exactly these arguments, no shell between, standard
-// input empty, in cwd when given.
+// input empty, in cwd when given; standard error is captured into err with
+// capture_err, else left to the test's own.
 RunResult run(const std::string& program, const std::vector<std::string>& args,
-              const std::string& cwd = "");
+              const std::string& cwd = "", bool capture_err = false);
 
 #ifndef _WIN32
 // Runs body in a forked copy of this process, as if it were a program's
@@ -31,7 +34,8 @@ RunResult run(const std::string& program, const std::vector<std::string>& args,
 RunResult run_forked(const std::function<int()>& body);
 #endif
 
-// Absolute path of the Vexholt executable under test.
+// Absolute paths of the executables under test.
 std::string vexholt_path();
+std::string audit_path();
 
 }  // namespace lastest

@@ -1,0 +1,296 @@
+// Vexholt-audit as a user runs it: statuses, exit statuses, the three
+// formats, the walk and its order, read-only judging and the progress line.
+#include "audit.h"
+#include "expect.h"
+#include "io_fault.h"
+#include "run.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+#include <cerrno>
+#include <filesystem>
+
+#ifndef _WIN32
+#include <pty.h>
+#include <unistd.h>
+#endif
+
+using namespace lastest;
+namespace fs = std::filesystem;
+
+namespace {
+
+RunResult audit(const std::vector<std::string>& args, const std::string& cwd = "") {
+    return run(audit_path(), args, cwd, true);
+}
+
+// A path the walk built, with Windows' separators as written here.
+std::string slashed(std::string s) {
+#ifdef _WIN32
+    std::replace(s.begin(), s.end(), '\\', '/');
+#endif
+    return s;
+}
+
+// Two points, returns 1 and 2, on a 0.01 grid, every statistic as Vexholt
+// writes it; stale_file only claims one point too many.
+LasSpec current_las() {
+    LasSpec s;
+    s.points = {{100, 200, 300, 1}, {-50, 250, 310, 2}};
+    s.stated_count = 2;
+    const std::uint32_t by_return[5] = {1, 1, 0, 0, 0};
+    const double extents[6] = {world(100, 0.01, 0), world(-50, 0.01, 0), world(250, 0.01, 0),
+                               world(200, 0.01, 0), world(310, 0.01, 0), world(300, 0.01, 0)};
+    std::copy(by_return, by_return + 5, s.stated_by_return);
+    std::copy(extents, extents + 6, s.stated_extents);
+    return s;
+}
+Bytes current_file() { return build_las(current_las()); }
+Bytes stale_file() {
+    LasSpec s = current_las();
+    s.stated_count = 3;
+    return build_las(s);
+}
+
+std::vector<nlohmann::json> json_lines(const std::string& out) {
+    std::vector<nlohmann::json> v;
+    for (std::size_t at = 0, nl; (nl = out.find('\n', at)) != std::string::npos; at = nl + 1)
+        v.push_back(nlohmann::json::parse(out.substr(at, nl - at)));
+    return v;
+}
+
+// "path status" of each file of a JSON Lines report, in its order.
+std::string judged(std::vector<std::string> args, const std::string& cwd) {
+    args.insert(args.begin(), {"-q", "--format", "jsonl"});
+    std::string s;
+    for (const nlohmann::json& j : json_lines(audit(args, cwd).out))
+        s += slashed(j["path"]) + " " + j["status"].get<std::string>() + "\n";
+    return s;
+}
+
+TEST(AuditStatus, ExitStatusIsTheHighestOfTheFilesJudged) {
+    TempDir d;
+    write_file(d.file("current.las"), current_file());
+    write_file(d.file("stale.las"), stale_file());
+    write_file(d.file("upper.LAS"), current_file());
+    const struct {
+        std::vector<std::string> args;
+        int status;
+        const char* err;
+    } cases[] = {
+        {{"current.las"}, 0, "1 files: 1 current, 0 stale, 0 fixed, 0 refused, 0 error;"},
+        {{"-j", "4", "."}, 1, "2 files: 1 current, 1 stale, 0 fixed, 0 refused, 0 error;"},
+        {{"stale.las", "upper.LAS"}, 2, "2 files: 0 current, 1 stale, 0 fixed, 1 refused, 0 error;"},
+        {{"--format", "xml", "."}, 2, "Usage: Vexholt-audit"},
+        {{"-j", "0", "."}, 2, "Usage: Vexholt-audit"},
+        {{}, 2, "Usage: Vexholt-audit"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.args));
+        RunResult r = audit(c.args, d.path);
+        EXPECT_EQ(r.status, c.status);
+        EXPECT_NE(r.err.find(c.err), std::string::npos) << r.err;
+    }
+    EXPECT_EQ(audit({"--version"}).out, "Vexholt-audit 1.0.0\n");
+}
+
+TEST(AuditStatus, ExtentsCompareOnTheGridUnlessExact) {
+    TempDir d;
+    LasSpec last_bit = current_las(), off_grid = current_las(), empty = current_las();
+    last_bit.stated_extents[0] = std::nextafter(last_bit.stated_extents[0], 1e9);
+    off_grid.stated_extents[5] += 0.01;
+    // Counts right, extents not the start values Vexholt would write.
+    empty.points.clear();
+    empty.stated_count = 0;
+    std::fill(empty.stated_by_return, empty.stated_by_return + 5, 0u);
+    write_file(d.file("a.las"), build_las(last_bit));
+    write_file(d.file("b.las"), build_las(off_grid));
+    write_file(d.file("c.las"), build_las(empty));
+    EXPECT_EQ(judged({"."}, d.path), "./a.las current\n./b.las stale\n./c.las current\n");
+    EXPECT_EQ(judged({"--exact", "."}, d.path), "./a.las stale\n./b.las stale\n./c.las stale\n");
+}
+
+TEST(AuditFormats, EachFormatCarriesTheSameJudgement) {
+    TempDir d;
+    write_file(d.file("a.las"), stale_file());
+    LasSpec v13 = current_las();
+    v13.minor = 3;
+    write_file(d.file("b.las"), build_las(v13));
+
+    EXPECT_EQ(audit({"-q", "a.las", "b.las", "a\tb.las"}, d.path).out,
+              "stale    a.las    NumberOfPointReturns 3 \u2192 2\n"
+              "refused  b.las    Cannot handle las files of version 1.3\n"
+              "refused  a\\tb.las  Unable to open file a\\tb.las in file_access() File a\\tb.las does NOT exist\n");
+    EXPECT_EQ(audit({"-q", "--format", "tsv", "a.las", "b.las", "a\\b\tc.las"}, d.path).out,
+              "path\tstatus\tversion\tpoint_format\tstored_points\tpoints\tdifferences\treason\n"
+              "a.las\tstale\t1.2\t1\t3\t2\tNumberOfPointReturns 3 \u2192 2\t\n"
+              "b.las\trefused\t1.3\t\t\t\t\tCannot handle las files of version 1.3\n"
+              "a\\\\b\\tc.las\trefused\t\t\t\t\t\tUnable to open file a\\\\b\\tc.las in file_access()\\n\\n"
+              "File a\\\\b\\tc.las does NOT exist\n");
+
+    std::vector<nlohmann::json> j = json_lines(audit({"-q", "--format", "jsonl", "a.las", "b.las"}, d.path).out);
+    ASSERT_EQ(j.size(), 2u);
+    EXPECT_EQ(j[0], nlohmann::json::parse(R"({"path": "a.las", "status": "stale", "version": "1.2",
+        "point_format": 1, "points": 2,
+        "stored": {"count": 3, "by_return": [1, 1, 0, 0, 0], "MaxX": 1.0, "MinX": -0.5, "MaxY": 2.5, "MinY": 2.0,
+                   "MaxZ": 3.1, "MinZ": 3.0},
+        "recomputed": {"count": 2, "by_return": [1, 1, 0, 0, 0], "MaxX": 1.0, "MinX": -0.5, "MaxY": 2.5,
+                       "MinY": 2.0, "MaxZ": 3.1, "MinZ": 3.0},
+        "differences": ["NumberOfPointReturns"], "reason": null})"));
+    EXPECT_EQ(j[1]["version"], "1.3");
+    EXPECT_TRUE(j[1]["stored"].is_null());
+    EXPECT_EQ(j[1]["reason"], "Cannot handle las files of version 1.3");
+#ifndef _WIN32
+    // Windows names are UTF-16: none holds a byte that is not UTF-8.
+    write_file(d.file("c\xff.las"), current_file());
+    j = json_lines(audit({"-q", "--format", "jsonl", "c\xff.las", "a.las"}, d.path).out);
+    EXPECT_EQ(j[0]["path"], "c\xef\xbf\xbd.las");
+    EXPECT_EQ(j[0]["path_bytes"], "63ff2e6c6173");
+    EXPECT_EQ(j[0]["status"], "current");
+    EXPECT_FALSE(j[1].contains("path_bytes"));
+#endif
+}
+
+TEST(AuditWalk, DirectoriesByNameArgumentsInTheirOrderWhateverTheJobs) {
+    TempDir d;
+    for (const char* dir : {"t", "t/b", "t/a.las", "many"}) fs::create_directory(d.file(dir));
+    for (const char* f : {"t/z.las", "t/b/y.las", "t/a.las/w.las", "t/c.txt", "t/d.LAS", "t/las"})
+        write_file(d.file(f), current_file());
+    std::string many;
+    for (int k = 0; k < 40; ++k) {
+        // Sizes vary so that files finish out of order.
+        LasSpec s = current_las();
+        s.points.resize(static_cast<std::size_t>(k % 7) * 5000 + 1);
+        std::string name = "many/f" + std::to_string(100 + k);
+        write_file(d.file(name + ".las"), build_las(s));
+        many += name + ".las stale\n";
+    }
+    std::vector<std::string> args = {"t", "many", "t/d.LAS"};
+#ifndef _WIN32
+    // A link to a file is judged as the file; a link to a directory is
+    // entered only when named.
+    fs::create_directory_symlink("b", d.file("t/link"));
+    fs::create_symlink("z.las", d.file("t/l.las"));
+    args.push_back("t/link");
+#endif
+    std::string want = "t/a.las/w.las current\nt/b/y.las current\n";
+#ifndef _WIN32
+    want += "t/l.las current\n";
+#endif
+    want += "t/z.las current\n" + many + "t/d.LAS refused\n";
+#ifndef _WIN32
+    want += "t/link/y.las current\n";
+#endif
+    for (const char* jobs : {"1", "4"}) {
+        std::vector<std::string> a = {"-j", jobs};
+        a.insert(a.end(), args.begin(), args.end());
+        EXPECT_EQ(judged(a, d.path), want) << "-j " << jobs;
+    }
+}
+
+TEST(AuditReadOnly, NothingChangesWithoutFixAndOnlyStaleFilesWithIt) {
+    TempDir d;
+    const Bytes current = current_file(), stale = stale_file();
+    write_file(d.file("current.las"), current);
+    write_file(d.file("stale.las"), stale);
+    const auto then = fs::file_time_type::clock::now() - std::chrono::hours(48);
+    for (const char* f : {"current.las", "stale.las"}) fs::last_write_time(d.file(f), then);
+    const auto past = fs::last_write_time(d.file("stale.las"));  // to the file system's resolution
+
+    for (const char* fmt : {"text", "tsv", "jsonl"}) audit({"--format", fmt, "-j", "4", "--exact", "."}, d.path);
+    EXPECT_EQ(read_file(d.file("current.las")), current);
+    EXPECT_EQ(read_file(d.file("stale.las")), stale);
+    EXPECT_EQ(fs::last_write_time(d.file("stale.las")), past);
+
+    EXPECT_EQ(judged({"--fix", "."}, d.path), "./current.las current\n./stale.las fixed\n");
+    EXPECT_EQ(fs::last_write_time(d.file("current.las")), past);
+    EXPECT_NE(fs::last_write_time(d.file("stale.las")), past);
+    EXPECT_EQ(read_file(d.file("stale.las")), current);
+}
+
+// In-process, through the file layer's counts: what is opened for writing.
+TEST(AuditReadOnly, OnlyAStaleFileUnderFixIsOpenedForWriting) {
+    TempDir d;
+    write_file(d.file("current.las"), current_file());
+    write_file(d.file("stale.las"), stale_file());
+    const struct {
+        const char* name;
+        bool fix;
+        audit::Status status;
+        unsigned long update_opens;
+    } cases[] = {
+        {"current.las", false, audit::Status::current, 0}, {"current.las", true, audit::Status::current, 0},
+        {"stale.las", false, audit::Status::stale, 0},     {"stale.las", true, audit::Status::fixed, 1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.name) + (c.fix ? " --fix" : ""));
+        lidar::clear_io_faults();
+        EXPECT_EQ(audit::judge({d.file(c.name), 0, {}}, {c.fix, false}).status, c.status);
+        EXPECT_EQ(lidar::io_calls(lidar::IoOp::open_update), c.update_opens);
+    }
+    // A failing read is an error, not a refusal, and says which read.
+    lidar::set_io_fault(lidar::IoOp::read, 3, EIO);
+    audit::Result r = audit::judge({d.file("current.las"), 0, {}}, {});
+    lidar::clear_io_faults();
+    EXPECT_EQ(r.status, audit::Status::error);
+    EXPECT_EQ(r.reason, "Cannot read the point records of " + d.file("current.las"));
+}
+
+#ifndef _WIN32
+TEST(AuditReadOnly, FilesTheUserCannotWriteAreJudged) {
+    TempDir d;
+    fs::permissions(d.path, fs::perms::all);
+    write_file(d.file("stale.las"), stale_file());
+    fs::permissions(d.file("stale.las"), fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+    RunResult r = run_forked([&] {
+        // Root writes whatever the permission bits say: run as nobody.
+        if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) return 99;
+        execl(audit_path().c_str(), "Vexholt-audit", "-q", d.file("stale.las").c_str(), nullptr);
+        return errno == EACCES ? 77 : 98;
+    });
+    if (r.status == 77) GTEST_SKIP() << "user nobody cannot reach " << audit_path();
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out.substr(0, 9), "stale    ");
+}
+
+// Standard error on a pseudo-terminal: what a person sees.
+std::string terminal_stderr(std::vector<std::string> args) {
+    int master = -1, slave = -1;
+    if (openpty(&master, &slave, nullptr, nullptr, nullptr) != 0) return "openpty failed";
+    run_forked([&] {
+        dup2(slave, 2);
+        setenv("TERM", "xterm", 1);
+        std::vector<char*> argv = {const_cast<char*>("Vexholt-audit")};
+        for (std::string& a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        execv(audit_path().c_str(), argv.data());
+        return 98;
+    });
+    close(slave);
+    std::string seen;
+    char buf[4096];
+    // What the child wrote stays readable, then EIO.
+    for (ssize_t n; (n = read(master, buf, sizeof buf)) > 0;) seen.append(buf, static_cast<std::size_t>(n));
+    close(master);
+    return seen;
+}
+
+TEST(AuditProgress, LineOnATerminalIsRedrawnAndErasedBeforeTheSummary) {
+    TempDir d;
+    for (const char* f : {"a.las", "b.las", "c.las"}) write_file(d.file(f), stale_file());
+    std::string seen = terminal_stderr({"-j", "4", d.path});
+    EXPECT_EQ(seen.substr(0, 12), "\r0/3 files  ") << seen;
+    std::size_t summary = seen.find("Vexholt-audit: 3 files: 0 current, 3 stale");
+    ASSERT_NE(summary, std::string::npos) << seen;
+    EXPECT_EQ(seen.substr(summary - 4, 4), "\r\x1b[K");
+    EXPECT_EQ(seen.find('\r', summary), seen.size() - 2);  // the terminal's own \r\n
+
+    EXPECT_EQ(terminal_stderr({"--quiet", d.path}), "");
+    // Not a terminal: a log gets the summary alone.
+    EXPECT_EQ(audit({d.path}).err.substr(0, 24), "Vexholt-audit: 3 files: ");
+}
+#endif
+
+}  // namespace

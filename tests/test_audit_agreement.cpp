@@ -1,0 +1,103 @@
+// Vexholt-audit and Vexholt judge every file alike: a file is refused by one
+// exactly when by the other, with the same words; --fix leaves the bytes
+// Vexholt leaves; and after either, the audit finds the header current.
+#include "expect.h"
+#include "run.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <filesystem>
+
+using namespace lastest;
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string trimmed(std::string s) {
+    s.erase(0, s.find_first_not_of("\r\n"));
+    s.erase(s.find_last_not_of("\r\n") + 1);
+    return s;
+}
+
+nlohmann::json judged(const std::string& path, const std::vector<std::string>& extra = {}) {
+    std::vector<std::string> args = {"-q", "--format", "jsonl"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    args.push_back(path);
+    RunResult r = run(audit_path(), args);
+    return nlohmann::json::parse(r.out);
+}
+
+void expect_agreement(const std::string& dir, const std::string& name, const Bytes& bytes) {
+    SCOPED_TRACE(name);
+    const std::string by_audit = dir + "/audit-" + name, by_vexholt = dir + "/vexholt-" + name;
+    for (const std::string& p : {by_audit, by_vexholt}) write_file(p, bytes);
+
+    nlohmann::json before = judged(by_audit);
+    RunResult v = run(vexholt_path(), {by_vexholt});
+    const std::string status = before["status"];
+    const bool refused = status == "refused" || status == "error";
+    ASSERT_EQ(refused, v.status != 0) << status << " / " << v.out;
+    if (refused) {
+        // Vexholt names its own copy.
+        std::string said = trimmed(v.out.substr(banner().size()));
+        for (std::size_t k; (k = said.find(by_vexholt)) != std::string::npos;)
+            said.replace(k, by_vexholt.size(), by_audit);
+        EXPECT_EQ(before["reason"], said);
+        EXPECT_EQ(read_file(by_audit), bytes);
+        return;
+    }
+    const bool exact_stale = judged(by_audit, {"--exact"})["status"] == "stale";
+    EXPECT_EQ(judged(by_audit, {"--fix", "--exact"})["status"], exact_stale ? "fixed" : "current");
+    EXPECT_EQ(read_file(by_audit), read_file(by_vexholt));
+    for (const std::string& p : {by_audit, by_vexholt})
+        for (const std::vector<std::string>& mode : {std::vector<std::string>{}, {"--exact"}})
+            EXPECT_EQ(judged(p, mode)["status"], "current") << p;
+}
+
+TEST(AuditAgreement, EveryFileOfTheRealCorpus) {
+    TempDir d;
+    int files = 0;
+    for (const fs::directory_entry& e : fs::directory_iterator(LASDATA_DIR)) {
+        if (e.path().extension() != ".las") continue;
+        expect_agreement(d.path, e.path().filename().string(), read_file(e.path().string()));
+        ++files;
+    }
+    EXPECT_GE(files, 25);
+}
+
+TEST(AuditAgreement, GeneratedFilesValidAndNot) {
+    auto with = [](auto change) {
+        LasSpec s;
+        s.points = {{5, -7, 9, 1}, {-3, 2, 20000000, 2}, {0, 0, 0, 0}, {1, 1, 1, 7}};
+        change(s);
+        return build_las(s);
+    };
+    const Bytes valid = with([](LasSpec&) {});
+    struct Case {
+        const char* name;
+        Bytes bytes;
+    };
+    const Case cases[] = {
+        {"stale.las", with([](LasSpec&) {})},
+        {"v10f0.las", with([](LasSpec& s) { s.minor = 0; s.format = 0; s.gap = 2; })},
+        {"v11f2.las", with([](LasSpec& s) { s.minor = 1; s.format = 2; })},
+        {"f3.las", with([](LasSpec& s) { s.format = 3; s.trailing = 5; })},
+        {"negscale.las", with([](LasSpec& s) { s.scale[0] = -0.5; s.offset[2] = 1e6; })},
+        {"empty.las", with([](LasSpec& s) { s.points.clear(); })},
+        {"far.las", with([](LasSpec& s) { s.offset_to_data = 100000; })},
+        {"inside.las", with([](LasSpec& s) { s.offset_to_data = 100; })},
+        {"reclen.las", with([](LasSpec& s) { s.record_length = 30; })},
+        {"v20.las", with([](LasSpec& s) { s.major = 2; })},
+        {"f5.las", with([](LasSpec& s) { s.format = 5; })},
+        {"short.las", Bytes(valid.begin(), valid.begin() + 150)},
+        {"tiny.las", Bytes{'L', 'A', 'S', 'F'}},
+        {"nolasf.las", Bytes(300, 0)},
+        {"name.LAS", with([](LasSpec&) {})},
+        {"name.txt", with([](LasSpec&) {})},
+    };
+    TempDir d;
+    for (const Case& c : cases) expect_agreement(d.path, c.name, c.bytes);
+}
+
+}  // namespace

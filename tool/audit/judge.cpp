@@ -1,0 +1,139 @@
+#include "audit.h"
+
+#include "file_scan.h"
+#include "update.h"
+
+#include <charconv>
+#include <cmath>
+#include <cstddef>
+#include <cstring>
+
+namespace audit {
+
+namespace {
+
+std::string trimmed(const std::string& why) {
+    std::size_t from = why.find_first_not_of("\r\n");
+    if (from == std::string::npos) return "";
+    return why.substr(from, why.find_last_not_of("\r\n") - from + 1);
+}
+
+// Shortest text that reads back as the same double.
+std::string number(double v) {
+    char buf[64];
+    auto [end, ec] = std::to_chars(buf, buf + sizeof buf, v);
+    return ec == std::errc() ? std::string(buf, end) : "?";
+}
+
+bool same_bits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+
+// Whether two extents name the same point of the file's grid: a writer that
+// rounds the last bit differently has not left the header stale.
+bool same_on_grid(double stored, double recomputed, double scale, double offset) {
+    if (same_bits(stored, recomputed)) return true;
+    double a = std::round((stored - offset) / scale);
+    double b = std::round((recomputed - offset) / scale);
+    return std::isfinite(a) && std::isfinite(b) && a == b;
+}
+
+void compare(Result& r, const lidar::PointStats& stats, bool exact) {
+    const LAS12Header& s = r.stored;
+    const LAS12Header& c = r.recomputed;
+    auto count = [&](const std::string& field, std::uint32_t a, std::uint32_t b) {
+        if (a != b) r.differences.push_back({field, std::to_string(a), std::to_string(b)});
+    };
+    count("NumberOfPointReturns", s.NumberOfPointReturns, c.NumberOfPointReturns);
+    for (int k = 0; k < 5; ++k)
+        count("NumberOfPointsByReturn[" + std::to_string(k + 1) + "]", s.NumberOfPointsByReturn[k],
+              c.NumberOfPointsByReturn[k]);
+    // Without a point the extents hold start values, not data: only an
+    // exact audit asks for Vexholt's.
+    if (stats.count == 0 && !exact) return;
+    // By offset and memcpy: the header is packed, its doubles unaligned.
+    auto at = [](const LAS12Header& h, std::size_t offset) {
+        double v;
+        std::memcpy(&v, reinterpret_cast<const char*>(&h) + offset, sizeof v);
+        return v;
+    };
+    static const struct {
+        const char* name;
+        std::size_t field, scale, offset;
+    } kExtents[6] = {
+        {"MaxX", offsetof(LAS12Header, MaxX), offsetof(LAS12Header, XScaleFactor), offsetof(LAS12Header, XOffset)},
+        {"MinX", offsetof(LAS12Header, MinX), offsetof(LAS12Header, XScaleFactor), offsetof(LAS12Header, XOffset)},
+        {"MaxY", offsetof(LAS12Header, MaxY), offsetof(LAS12Header, YScaleFactor), offsetof(LAS12Header, YOffset)},
+        {"MinY", offsetof(LAS12Header, MinY), offsetof(LAS12Header, YScaleFactor), offsetof(LAS12Header, YOffset)},
+        {"MaxZ", offsetof(LAS12Header, MaxZ), offsetof(LAS12Header, ZScaleFactor), offsetof(LAS12Header, ZOffset)},
+        {"MinZ", offsetof(LAS12Header, MinZ), offsetof(LAS12Header, ZScaleFactor), offsetof(LAS12Header, ZOffset)},
+    };
+    for (const auto& e : kExtents) {
+        double a = at(s, e.field), b = at(c, e.field);
+        bool same = exact ? same_bits(a, b) : same_on_grid(a, b, at(s, e.scale), at(s, e.offset));
+        if (!same) r.differences.push_back({e.name, number(a), number(b)});
+    }
+}
+
+Status from_core(int result) { return result == lidar::kRefused ? Status::refused : Status::error; }
+
+}  // namespace
+
+const char* status_name(Status s) {
+    switch (s) {
+        case Status::current: return "current";
+        case Status::stale: return "stale";
+        case Status::fixed: return "fixed";
+        case Status::refused: return "refused";
+        case Status::error: return "error";
+    }
+    return "error";
+}
+
+int exit_status_of(Status s) {
+    switch (s) {
+        case Status::current: case Status::fixed: return 0;
+        case Status::stale: return 1;
+        default: return 2;
+    }
+}
+
+Result judge(const Entry& e, const Judging& how) {
+    Result r;
+    r.path = e.path;
+    if (!e.walk_error.empty()) {
+        r.reason = e.walk_error;
+        return r;
+    }
+    lidar::FileScan scan;
+    std::string why;
+    int result = lidar::scan_file(e.path.c_str(), scan, why);
+    r.id = scan.id;
+    r.header_read = scan.header_read;
+    r.stored = scan.header;
+    r.bytes_read = (scan.header_read ? sizeof scan.header : 0) + scan.point_bytes;
+    if (result != lidar::kDone) {
+        r.status = from_core(result);
+        r.reason = trimmed(why);
+        return r;
+    }
+    r.scanned = true;
+    r.recomputed = scan.header;
+    lidar::store_stats(r.recomputed, scan.stats);
+    compare(r, scan.stats, how.exact);
+    r.status = r.differences.empty() ? Status::current : Status::stale;
+    if (r.status != Status::stale || !how.fix) return r;
+
+    // The very update Vexholt runs, judging the file afresh as it opens it.
+    lidar::FileScan again;
+    result = lidar::update_file(e.path.c_str(), why, &again);
+    if (result != lidar::kDone) {
+        r.status = from_core(result);
+        r.reason = trimmed(why);
+        return r;
+    }
+    r.recomputed = again.header;
+    lidar::store_stats(r.recomputed, again.stats);
+    r.status = Status::fixed;
+    return r;
+}
+
+}  // namespace audit

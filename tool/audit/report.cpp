@@ -1,0 +1,185 @@
+#include "audit.h"
+
+#include <nlohmann/json.hpp>
+
+#include <cstdio>
+
+namespace audit {
+
+namespace {
+
+std::string version_of(const lidar::LasId& id) {
+    if (id.version_major < 0 || id.version_minor < 0) return "";
+    return std::to_string(id.version_major) + "." + std::to_string(id.version_minor);
+}
+
+std::string differences_text(const Result& r) {
+    std::string t;
+    for (const Difference& d : r.differences) {
+        if (!t.empty()) t += "; ";
+        t += d.field + " " + d.stored + " \u2192 " + d.recomputed;
+    }
+    return t;
+}
+
+// A reason of several lines on one line, for people.
+std::string one_line(const std::string& s) {
+    std::string t;
+    for (char c : s) {
+        if (c == '\n' || c == '\r') {
+            if (!t.empty() && t.back() != ' ') t += ' ';
+        } else {
+            t += c;
+        }
+    }
+    return t;
+}
+
+// Control characters shown as escapes, so a name cannot break a line; the
+// tab-separated report escapes its backslashes too, so every field reads
+// back unambiguously.
+std::string escaped(const std::string& s, bool backslash) {
+    std::string t;
+    for (unsigned char c : s) {
+        switch (c) {
+            case '\t': t += "\\t"; break;
+            case '\n': t += "\\n"; break;
+            case '\r': t += "\\r"; break;
+            case '\\': t += backslash ? "\\\\" : "\\"; break;
+            default:
+                if (c < 0x20 || c == 0x7f) {
+                    char buf[8];
+                    std::snprintf(buf, sizeof buf, "\\x%02x", c);
+                    t += buf;
+                } else {
+                    t += static_cast<char>(c);
+                }
+        }
+    }
+    return t;
+}
+
+std::string hex(const std::string& s) {
+    static const char kDigits[] = "0123456789abcdef";
+    std::string t;
+    for (unsigned char c : s) {
+        t += kDigits[c >> 4];
+        t += kDigits[c & 15];
+    }
+    return t;
+}
+
+nlohmann::ordered_json values(const LAS12Header& h) {
+    // Copies: the JSON library takes references, which a packed field
+    // cannot give.
+    auto copy = [](auto v) { return v; };
+    nlohmann::ordered_json v;
+    v["count"] = copy(h.NumberOfPointReturns);
+    v["by_return"] = nlohmann::json::array();
+    for (int k = 0; k < 5; ++k) v["by_return"].push_back(copy(h.NumberOfPointsByReturn[k]));
+    v["MaxX"] = copy(h.MaxX);
+    v["MinX"] = copy(h.MinX);
+    v["MaxY"] = copy(h.MaxY);
+    v["MinY"] = copy(h.MinY);
+    v["MaxZ"] = copy(h.MaxZ);
+    v["MinZ"] = copy(h.MinZ);
+    return v;
+}
+
+std::string json_line(const Result& r) {
+    nlohmann::ordered_json j;
+    j["path"] = r.path;
+    // Invalid bytes come out as U+FFFD below; the raw name rides along.
+    if (!is_valid_utf8(r.path)) j["path_bytes"] = hex(r.path);
+    j["status"] = status_name(r.status);
+    std::string version = version_of(r.id);
+    j["version"] = version.empty() ? nlohmann::ordered_json() : nlohmann::ordered_json(version);
+    j["point_format"] = r.id.point_format < 0 ? nlohmann::ordered_json() : nlohmann::ordered_json(r.id.point_format);
+    j["points"] = r.scanned ? nlohmann::ordered_json(r.recomputed.NumberOfPointReturns) : nlohmann::ordered_json();
+    j["stored"] = r.header_read ? values(r.stored) : nlohmann::ordered_json();
+    j["recomputed"] = r.scanned ? values(r.recomputed) : nlohmann::ordered_json();
+    j["differences"] = nlohmann::json::array();
+    for (const Difference& d : r.differences) j["differences"].push_back(d.field);
+    j["reason"] = r.reason.empty() ? nlohmann::ordered_json() : nlohmann::ordered_json(r.reason);
+    return j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
+}
+
+std::string tsv_line(const Result& r) {
+    std::string f[8] = {escaped(r.path, true), status_name(r.status), version_of(r.id),
+                        r.id.point_format < 0 ? "" : std::to_string(r.id.point_format),
+                        r.header_read ? std::to_string(r.stored.NumberOfPointReturns) : "",
+                        r.scanned ? std::to_string(r.recomputed.NumberOfPointReturns) : "",
+                        escaped(differences_text(r), true), escaped(r.reason, true)};
+    std::string line = f[0];
+    for (int k = 1; k < 8; ++k) line += "\t" + f[k];
+    return line + "\n";
+}
+
+std::string text_line(const Result& r, std::size_t path_width) {
+    std::string line = status_name(r.status);
+    line.append(9 - line.size(), ' ');
+    std::string path = escaped(r.path, false);
+    line += path;
+    std::string detail;
+    switch (r.status) {
+        case Status::current: {
+            std::uint32_t n = r.recomputed.NumberOfPointReturns;
+            detail = std::to_string(n) + (n == 1 ? " point" : " points");
+            break;
+        }
+        case Status::stale: case Status::fixed: detail = differences_text(r); break;
+        default: detail = escaped(one_line(r.reason), false);
+    }
+    std::size_t w = display_width(path);
+    line.append((w < path_width ? path_width - w : 0) + 2, ' ');
+    return line + detail + "\n";
+}
+
+}  // namespace
+
+bool is_valid_utf8(const std::string& s) {
+    const auto* p = reinterpret_cast<const unsigned char*>(s.data());
+    const auto* end = p + s.size();
+    while (p < end) {
+        unsigned c = *p;
+        int more;
+        unsigned min;
+        if (c < 0x80) { ++p; continue; }
+        if (c >= 0xc2 && c <= 0xdf) { more = 1; min = 0x80; }
+        else if (c >= 0xe0 && c <= 0xef) { more = 2; min = 0x800; }
+        else if (c >= 0xf0 && c <= 0xf4) { more = 3; min = 0x10000; }
+        else return false;
+        if (end - p <= more) return false;
+        unsigned v = c & (0x3f >> more);
+        for (int k = 1; k <= more; ++k) {
+            if ((p[k] & 0xc0) != 0x80) return false;
+            v = v << 6 | (p[k] & 0x3f);
+        }
+        // Overlong forms, surrogates and values past U+10FFFF are not UTF-8.
+        if (v < min || (v >= 0xd800 && v <= 0xdfff) || v > 0x10ffff) return false;
+        p += more + 1;
+    }
+    return true;
+}
+
+std::size_t display_width(const std::string& s) {
+    std::size_t n = 0;
+    for (unsigned char c : s) n += (c & 0xc0) != 0x80;
+    return n;
+}
+
+std::string report_head(Format f) {
+    if (f == Format::tsv)
+        return "path\tstatus\tversion\tpoint_format\tstored_points\tpoints\tdifferences\treason\n";
+    return "";
+}
+
+std::string report_line(const Result& r, Format f, std::size_t path_width) {
+    switch (f) {
+        case Format::tsv: return tsv_line(r);
+        case Format::jsonl: return json_line(r);
+        default: return text_line(r, path_width);
+    }
+}
+
+}  // namespace audit
