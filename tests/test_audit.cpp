@@ -80,7 +80,7 @@ TEST(AuditStatus, ExitStatusIsTheHighestOfTheFilesJudged) {
         int status;
         const char* err;
     } cases[] = {
-        {{"current.las"}, 0, "1 files: 1 current, 0 stale, 0 fixed, 0 refused, 0 error;"},
+        {{"current.las"}, 0, "1 file: 1 current, 0 stale, 0 fixed, 0 refused, 0 error;"},
         {{"-j", "4", "."}, 1, "2 files: 1 current, 1 stale, 0 fixed, 0 refused, 0 error;"},
         {{"stale.las", "upper.LAS"}, 2, "2 files: 0 current, 1 stale, 0 fixed, 1 refused, 0 error;"},
         {{"--format", "xml", "."}, 2, "Usage: Vexholt-audit"},

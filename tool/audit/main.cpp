@@ -215,9 +215,9 @@ int main(int argc, char* argv[]) {
         if (show) clear_progress();
         double s = elapsed();
         std::fprintf(stderr,
-                     "Vexholt-audit: %zu files: %zu current, %zu stale, %zu fixed, %zu refused, %zu error; "
+                     "Vexholt-audit: %zu %s: %zu current, %zu stale, %zu fixed, %zu refused, %zu error; "
                      "%s read in %.2f s, %.2f GB/s\n",
-                     entries.size(), count[0], count[1], count[2], count[3], count[4],
+                     entries.size(), entries.size() == 1 ? "file" : "files", count[0], count[1], count[2], count[3], count[4],
                      human_bytes(static_cast<double>(bytes)).c_str(), s, s > 0 ? static_cast<double>(bytes) / s / 1e9 : 0.0);
     }
     return status;
