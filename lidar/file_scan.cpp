@@ -36,17 +36,16 @@ int open_and_scan(const char* filename, bool for_update, File& f, FileScan& out,
 
     if (!(for_update ? f.open_update(filename) : f.open_read(filename)))
         return for_update ? say(kFailed, "\nCannot open binary file %s for header update\n\n")
-                          : say(kFailed, "\n%s is too short or unreadable to be a valid .las file\n\n");
+                          : say(kFailed, kTooShortMessage);
     // The name may have been switched since the check: judge what is open.
-    const char* changed = "\nCannot update the header of %s: the file changed while it was being read\n";
-    if (!f.is_regular()) return say(kFailed, changed);
+    if (!f.is_regular()) return say(kFailed, kChangedMessage);
     std::int64_t got = f.read_full(&out.header, sizeof out.header);
     if (got != static_cast<std::int64_t>(sizeof out.header))
         return say(got < 0 ? kFailed : kRefused, "\nCannot read the 227-byte header of %s\n");
     out.header_read = true;
     std::string ignored;
     if (classify_header(reinterpret_cast<const unsigned char*>(&out.header), got, filename, ignored) != LASType)
-        return say(kFailed, changed);
+        return say(kFailed, kChangedMessage);
     // Such a file would have its header scanned as points, and every update
     // would change it again.
     if (out.header.OffsetToData < sizeof out.header)

@@ -19,6 +19,11 @@ constexpr int kDone = 0;
 constexpr int kRefused = -1;
 constexpr int kFailed = -2;
 
+// The refusal when the file open is not the one checked, or it moved under
+// the scan (printf format, the file name its argument).
+constexpr const char* kChangedMessage =
+    "\nCannot update the header of %s: the file changed while it was being read\n";
+
 struct FileScan {
     LasId id;                  // version and point format, as far as read
     int LASType = -1;

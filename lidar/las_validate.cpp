@@ -26,7 +26,7 @@ constexpr TypeRow kTypes[] = {
 };
 
 std::string too_short(const char* filename) {
-    return message("\n%s is too short or unreadable to be a valid .las file\n\n", filename);
+    return message(kTooShortMessage, filename);
 }
 
 }  // namespace

@@ -13,6 +13,10 @@ struct LasId {
     int version_major = -1, version_minor = -1, point_format = -1;
 };
 
+// What validation says of a file it cannot read far enough, or of anything
+// that is not a regular file (printf format, the file name its argument).
+constexpr const char* kTooShortMessage = "\n%s is too short or unreadable to be a valid .las file\n\n";
+
 // The type code check_las gives a file whose first got bytes are b (got < 0:
 // unreadable), or -1 with the message it prints in why.
 int classify_header(const unsigned char* b, std::int64_t got, const char* filename, std::string& why,

@@ -125,7 +125,7 @@ int update_file(const char* filename, std::string& why, FileScan* scanned) {
     if (got < 0) return say(cannot_write);
     if (got != static_cast<std::int64_t>(sizeof fresh) || !same_basis(fresh, s.header) ||
         !same_point_area(f.size(), s))
-        return say("\nCannot update the header of %s: the file changed while it was being read\n");
+        return say(kChangedMessage);
 
     store_stats(fresh, s.stats);
     const char* from = reinterpret_cast<const char*>(&fresh) + kWriteFrom;
