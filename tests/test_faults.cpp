@@ -16,7 +16,6 @@
 
 #include <cerrno>
 #include <dlfcn.h>
-#include <random>
 
 // Counts the real sync calls the update makes, whatever the fault seam
 // counts: the module's calls bind to this definition in the test program.
@@ -40,14 +39,7 @@ Bytes several_blocks() {
     s.format = 1;
     s.gap = 31;
     s.trailing = 9;
-    std::mt19937 rng(3);
-    s.points.resize(140000);
-    for (Point& p : s.points) {
-        p.x = static_cast<std::int32_t>(rng());
-        p.y = static_cast<std::int32_t>(rng() % 1000);
-        p.z = static_cast<std::int32_t>(rng() % 50000) - 25000;
-        p.bits = static_cast<std::uint8_t>(rng());
-    }
+    s.points = spread_points(140000);
     return build_las(s);
 }
 

@@ -23,8 +23,7 @@ TEST(Threads, CheckAndUpdateOfDistinctFilesAtOnce) {
     for (int t = 0; t < kThreads; ++t) {
         LasSpec s;
         s.format = static_cast<std::uint8_t>(t);
-        for (int i = 0; i < 3000 * (t + 1); ++i)
-            s.points.push_back({i * (t + 1), -i, i % 101, static_cast<std::uint8_t>(i + t)});
+        s.points = spread_points(3000 * (t + 1));
         originals.push_back(build_las(s));
     }
     std::atomic<int> wrong{0};

@@ -31,8 +31,7 @@ namespace {
 Bytes tile(std::uint8_t format = 1, int points = 100000) {
     LasSpec s;
     s.format = format;
-    for (int i = 0; i < points; ++i)
-        s.points.push_back({i * 3 - 4000, 7 - i, i % 977, static_cast<std::uint8_t>(i % 7)});
+    s.points = spread_points(points);
     return build_las(s);
 }
 

@@ -71,6 +71,13 @@ Bytes build_las(const LasSpec& s) {
     return b;
 }
 
+std::vector<Point> spread_points(int count) {
+    std::vector<Point> v;
+    v.reserve(static_cast<std::size_t>(count));
+    for (int i = 0; i < count; ++i) v.push_back({i * 3 - 4000, 7 - i, i % 977, static_cast<std::uint8_t>(i)});
+    return v;
+}
+
 void write_file(const std::string& path, const Bytes& b) {
     std::ofstream f(path, std::ios::binary | std::ios::trunc);
     f.write(reinterpret_cast<const char*>(b.data()), static_cast<std::streamsize>(b.size()));

@@ -34,6 +34,10 @@ int natural_length(int format);
 
 Bytes build_las(const LasSpec& s);
 
+// count points on a spread of coordinates, every return number 0..7 in
+// turn: bulk for files that must span several read blocks.
+std::vector<Point> spread_points(int count);
+
 void put_u16(Bytes& b, std::size_t at, std::uint16_t v);
 void put_u32(Bytes& b, std::size_t at, std::uint32_t v);
 void put_f64(Bytes& b, std::size_t at, double v);
