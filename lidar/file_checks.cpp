@@ -8,9 +8,13 @@
 
 namespace lidar {
 
+std::string access_failure_text(const char* filename) {
+    return message("Unable to open file %s in file_access()\n", filename);
+}
+
 int file_access_core(const char* filename, std::string& why) {
     if (can_open_for_reading(filename)) return 0;
-    why = message("Unable to open file %s in file_access()\n", filename);
+    why = access_failure_text(filename);
     return -1;
 }
 

@@ -13,8 +13,12 @@
 #include <utility>
 
 #ifdef _WIN32
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
 #include <io.h>
 #include <share.h>
+#include <windows.h>
 #else
 #include <sys/resource.h>
 #include <unistd.h>
@@ -43,16 +47,52 @@ bool sys_seek(int fd, std::uint64_t off) {
 }
 bool sys_sync(int fd) { return _commit(fd) == 0; }
 int sys_close(int fd) { return _close(fd); }
-using Stat = struct _stat64;
-int sys_fstat(int fd, Stat* st) { return _fstat64(fd, st); }
-int sys_stat(const char* name, Stat* st) { return _stat64(name, st); }
-bool is_reg(const Stat& st) { return (st.st_mode & _S_IFMT) == _S_IFREG; }
-constexpr int kReadOnly = _O_RDONLY;
-constexpr int kReadWrite = _O_RDWR;
+
+std::int64_t filetime_ns(const FILETIME& t) {
+    return static_cast<std::int64_t>((static_cast<std::uint64_t>(t.dwHighDateTime) << 32) | t.dwLowDateTime) * 100;
+}
+// Volume and file index stand for device and inode.
+bool describe(HANDLE h, FileState& st) {
+    BY_HANDLE_FILE_INFORMATION info;
+    if (h == INVALID_HANDLE_VALUE || !GetFileInformationByHandle(h, &info)) return false;
+    st.dev = info.dwVolumeSerialNumber;
+    st.ino = (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+    st.nlink = info.nNumberOfLinks;
+    st.size = static_cast<std::int64_t>((static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow);
+    st.mtime_ns = filetime_ns(info.ftLastWriteTime);
+    st.ctime_ns = 0;
+    st.link = (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+    st.regular = !st.link && (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 &&
+                 GetFileType(h) == FILE_TYPE_DISK;
+    return true;
+}
+int sys_fstate(int fd, FileState& st) {
+    return describe(reinterpret_cast<HANDLE>(_get_osfhandle(fd)), st) ? 0 : EIO;
+}
+int sys_state(const Where& w, FileState& st) {
+    DWORD flags = FILE_FLAG_BACKUP_SEMANTICS | (w.follow ? 0 : FILE_FLAG_OPEN_REPARSE_POINT);
+    HANDLE h = CreateFileA(w.name, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_EXISTING, flags, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return GetLastError() == ERROR_ACCESS_DENIED ? EACCES : ENOENT;
+    bool ok = describe(h, st);
+    CloseHandle(h);
+    return ok ? 0 : EIO;
+}
+// No descriptor that only names a file: the open itself is the check, and
+// what it opened is judged at once.
+int open_checked(const Where& w, bool update, int& fd) {
+    fd = sys_open(w.name, update ? _O_RDWR : _O_RDONLY);
+    if (fd < 0) return errno;
+    FileState st;
+    if (sys_fstate(fd, st) == 0 && st.regular) return 0;
+    _close(fd);
+    fd = -1;
+    return kNotRegular;
+}
 #else
-int sys_open(const char* name, int flags) {
+int sys_openat(int dir, const char* name, int flags) {
     int fd;
-    do fd = ::open(name, flags | O_CLOEXEC);
+    do fd = ::openat(dir, name, flags | O_CLOEXEC);
     while (fd < 0 && errno == EINTR);
     return fd;
 }
@@ -66,15 +106,77 @@ bool sys_seek(int fd, std::uint64_t off) {
 bool sys_sync(int fd) { return ::fsync(fd) == 0; }
 // close() is not retried on EINTR: on Linux the descriptor is gone either way.
 int sys_close(int fd) { return ::close(fd); }
-using Stat = struct stat;
-int sys_fstat(int fd, Stat* st) { return ::fstat(fd, st); }
-int sys_stat(const char* name, Stat* st) { return ::stat(name, st); }
-bool is_reg(const Stat& st) { return S_ISREG(st.st_mode); }
-// Without a writer a FIFO then opens at once and reads as empty, so a pipe
-// named like a tile is refused instead of stalling a batch; regular files
-// read as always.
-constexpr int kReadOnly = O_RDONLY | O_NONBLOCK;
-constexpr int kReadWrite = O_RDWR;
+
+void describe(const struct stat& s, FileState& st) {
+    st.dev = static_cast<std::uint64_t>(s.st_dev);
+    st.ino = static_cast<std::uint64_t>(s.st_ino);
+    st.nlink = static_cast<std::uint64_t>(s.st_nlink);
+    st.size = static_cast<std::int64_t>(s.st_size);
+    st.mtime_ns = static_cast<std::int64_t>(s.st_mtim.tv_sec) * 1000000000 + s.st_mtim.tv_nsec;
+    st.ctime_ns = static_cast<std::int64_t>(s.st_ctim.tv_sec) * 1000000000 + s.st_ctim.tv_nsec;
+    st.regular = S_ISREG(s.st_mode);
+    st.link = S_ISLNK(s.st_mode);
+}
+int sys_fstate(int fd, FileState& st) {
+    struct stat s;
+    if (::fstat(fd, &s) != 0) return errno;
+    describe(s, st);
+    return 0;
+}
+int sys_state(const Where& w, FileState& st) {
+    struct stat s;
+    if (::fstatat(w.dir == kWorkingDir ? AT_FDCWD : w.dir, w.name, &s, w.follow ? 0 : AT_SYMLINK_NOFOLLOW) != 0)
+        return errno;
+    describe(s, st);
+    return 0;
+}
+
+// Regular files read and write as always with these; a FIFO opened without
+// a writer reads as empty at once, a lease or mandatory lock is an error
+// instead of a wait, and a terminal never becomes the controlling one.
+constexpr int kOpenFlags = O_NONBLOCK | O_NOCTTY;
+
+// What the name leads to is judged before anything is opened for real: an
+// O_PATH descriptor reaches the inode without opening it (no device driver,
+// FIFO or lease sees it), and that very inode is then reopened through
+// /proc. Where /proc is missing, the name is opened with the flags above
+// and must still be the inode judged.
+int open_checked(const Where& w, bool update, int& fd) {
+    const int dir = w.dir == kWorkingDir ? AT_FDCWD : w.dir;
+    const int nofollow = w.follow ? 0 : O_NOFOLLOW;
+    const int access = (update ? O_RDWR : O_RDONLY) | kOpenFlags | nofollow;
+    fd = -1;
+    FileState judged, opened;
+#ifdef O_PATH
+    int path = sys_openat(dir, w.name, O_PATH | nofollow);
+    if (path < 0) return errno;
+    int err = sys_fstate(path, judged);
+    if (err == 0 && !judged.regular) err = kNotRegular;
+    if (err == 0) {
+        char proc[32];
+        std::snprintf(proc, sizeof proc, "/proc/self/fd/%d", path);
+        fd = sys_openat(AT_FDCWD, proc, access & ~O_NOFOLLOW);
+        if (fd < 0 && errno == ENOENT) fd = sys_openat(dir, w.name, access);
+        if (fd < 0) err = errno;
+    }
+    sys_close(path);
+    if (err != 0) return err;
+#else
+    fd = sys_openat(dir, w.name, access);
+    if (fd < 0) return errno;
+    if (sys_fstate(fd, judged) != 0 || !judged.regular) {
+        sys_close(fd);
+        fd = -1;
+        return kNotRegular;
+    }
+#endif
+    if (sys_fstate(fd, opened) != 0 || !opened.regular || !same_file(opened, judged)) {
+        sys_close(fd);
+        fd = -1;
+        return kNotRegular;
+    }
+    return 0;
+}
 #endif
 
 struct FaultPlan {
@@ -137,10 +239,7 @@ unsigned long io_calls(IoOp op) { return t_plan.calls[static_cast<int>(op)]; }
 
 void set_io_transfer_cap(std::size_t cap) { t_plan.cap = cap; }
 
-bool names_special_file(const char* filename) {
-    Stat st;
-    return sys_stat(filename, &st) == 0 && !is_reg(st);
-}
+int state_of(const Where& w, FileState& st) { return sys_state(w, st); }
 
 bool may_write_up_to(std::uint64_t end) {
 #ifdef _WIN32
@@ -160,7 +259,7 @@ bool can_open_for_reading(const char* filename) {
     std::fclose(fp);
     return true;
 #else
-    int fd = sys_open(filename, kReadOnly);
+    int fd = sys_openat(AT_FDCWD, filename, O_RDONLY | kOpenFlags);
     if (fd < 0) return false;
     sys_close(fd);
     return true;
@@ -171,15 +270,17 @@ File::~File() {
     if (fd_ >= 0) sys_close(fd_);
 }
 
-bool File::open_read(const char* filename) {
-    fd_ = injected(IoOp::open_read) ? -1 : sys_open(filename, kReadOnly);
+bool File::open(const Where& w, bool update) {
+    if (injected(update ? IoOp::open_update : IoOp::open_read)) {
+        error_ = errno;
+        return false;
+    }
+    error_ = open_checked(w, update, fd_);
     return fd_ >= 0;
 }
 
-bool File::open_update(const char* filename) {
-    fd_ = injected(IoOp::open_update) ? -1 : sys_open(filename, kReadWrite);
-    return fd_ >= 0;
-}
+bool File::open_read(const Where& w) { return open(w, false); }
+bool File::open_update(const Where& w) { return open(w, true); }
 
 std::int64_t File::read_full(void* buf, std::size_t n) {
     auto* p = static_cast<unsigned char*>(buf);
@@ -196,14 +297,11 @@ std::int64_t File::read_full(void* buf, std::size_t n) {
     return static_cast<std::int64_t>(got);
 }
 
-bool File::is_regular() {
-    Stat st;
-    return sys_fstat(fd_, &st) == 0 && is_reg(st);
-}
+bool File::state(FileState& st) { return sys_fstate(fd_, st) == 0; }
 
 std::int64_t File::size() {
-    Stat st;
-    return sys_fstat(fd_, &st) == 0 ? static_cast<std::int64_t>(st.st_size) : -1;
+    FileState st;
+    return state(st) ? st.size : -1;
 }
 
 bool File::seek(std::uint64_t offset) { return !injected(IoOp::seek) && sys_seek(fd_, offset); }

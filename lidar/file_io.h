@@ -7,17 +7,50 @@
 
 namespace lidar {
 
-// Whether filename can be opened for reading right now; never waits on a
-// FIFO without a writer.
-bool can_open_for_reading(const char* filename);
+// The directory a plain name is relative to: the working directory.
+constexpr int kWorkingDir = -100;
 
-// Whether filename names something that exists but is not a regular file
-// (a directory, FIFO, socket or device): such a thing is never read.
-bool names_special_file(const char* filename);
+// Where a file is: a name relative to an open directory, so that a walk
+// reaches what it found however deep it is and whatever was renamed above
+// it. On Windows dir is ignored and name is the whole path.
+struct Where {
+    int dir = kWorkingDir;
+    const char* name = nullptr;
+    bool follow = true;  // false: a symbolic link as the last component is refused
+};
+
+// What the system says of a file: which one it is (device and inode; on
+// Windows volume and file index) and what would show that it changed.
+struct FileState {
+    std::uint64_t dev = 0, ino = 0, nlink = 0;
+    std::int64_t size = -1;
+    std::int64_t mtime_ns = 0, ctime_ns = 0;  // ctime: Windows has none, 0
+    bool regular = false, link = false;
+};
+
+inline bool same_file(const FileState& a, const FileState& b) { return a.dev == b.dev && a.ino == b.ino; }
+// Same file, same size, not written or changed since a was taken, as far as
+// the file system's timestamps can tell.
+inline bool unchanged(const FileState& a, const FileState& b) {
+    return same_file(a, b) && a.size == b.size && a.mtime_ns == b.mtime_ns && a.ctime_ns == b.ctime_ns;
+}
+
+// The state of what w names, without opening it: 0, or the system's error.
+// A link as the last component is described itself when w.follow is false.
+int state_of(const Where& w, FileState& st);
+
+// Whether filename can be opened for reading right now (whatever it is, as
+// the family's file_access has always answered); never waits on a FIFO
+// without a writer.
+bool can_open_for_reading(const char* filename);
 
 // Whether this process may write a file up to byte end without the system
 // cutting the write short (a file-size limit, as set by ulimit -f).
 bool may_write_up_to(std::uint64_t end);
+
+// Why an open failed when it was not the system: what is there is not a
+// regular file, or not the file it had to be.
+constexpr int kNotRegular = -1;
 
 class File {
 public:
@@ -26,12 +59,21 @@ public:
     File& operator=(const File&) = delete;
     ~File();  // closes without reporting; call close() where the result matters
 
-    bool open_read(const char* filename);
-    bool open_update(const char* filename);
+    // Opens only a regular file: what the name leads to is examined before
+    // it is opened for real (on Linux through an O_PATH descriptor, then
+    // that very inode reopened), so a device, FIFO or socket switched in
+    // never sees an open that could act on it. false with error() set.
+    bool open_read(const Where& w);
+    bool open_update(const Where& w);
+    bool open_read(const char* filename) { return open_read(Where{kWorkingDir, filename, true}); }
+    bool open_update(const char* filename) { return open_update(Where{kWorkingDir, filename, true}); }
+    bool is_open() const { return fd_ >= 0; }
+    // After a failed open: the system's errno, or kNotRegular.
+    int error() const { return error_; }
 
-    // Whether what was opened is a regular file, and its size now (-1 if
-    // unknown).
-    bool is_regular();
+    // What the open file is now; false if the system cannot say.
+    bool state(FileState& st);
+    // Its size now (-1 if unknown).
     std::int64_t size();
 
     // Reads until n bytes or end of file. Returns the count, or -1 on error.
@@ -45,7 +87,9 @@ public:
     void advise_sequential();
 
 private:
+    bool open(const Where& w, bool update);
     int fd_ = -1;
+    int error_ = 0;
 };
 
 }  // namespace lidar

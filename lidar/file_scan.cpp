@@ -23,41 +23,55 @@ struct FreeDeleter {
 
 }  // namespace
 
-int open_and_scan(const char* filename, bool for_update, File& f, FileScan& out, std::string& why) {
+int open_and_scan(const Target& t, bool for_update, File& f, FileScan& out, std::string& why) {
     auto say = [&](int result, const char* format) {
-        why = message(format, filename);
+        why = message(format, t.shown);
         return result;
     };
-    const int LASType = out.LASType = check_las_core(filename, why, &out.id);
+    // Read-only, the file the check opened is the one scanned.
+    const int LASType = out.LASType =
+        check_las_at(t.where, t.shown, why, &out.id, for_update ? nullptr : &f, &out.open_error);
     if (LASType < 0) return kRefused;
     const std::size_t reclen = record_length_for(LASType);
     if (reclen == 0)
         return say(kRefused, "\nCannot update the header of %s: point formats 2 and 3 need LAS version 1.2\n");
 
-    if (!(for_update ? f.open_update(filename) : f.open_read(filename)))
-        return for_update ? say(kFailed, "\nCannot open binary file %s for header update\n\n")
-                          : say(kFailed, kTooShortMessage);
-    // The name may have been switched since the check: judge what is open.
-    if (!f.is_regular()) return say(kFailed, kChangedMessage);
+    if (for_update && !f.open_update(t.where)) {
+        // What is there now is no longer a regular file: not the one checked.
+        if (f.error() == kNotRegular) return say(kFailed, kChangedMessage);
+        out.open_error = f.error();
+        return say(kFailed, "\nCannot open binary file %s for header update\n\n");
+    }
+    // The name may have been switched since the check or the walk: judge
+    // what is open.
+    if (!f.state(out.opened) || (t.expect && !same_file(out.opened, *t.expect)))
+        return say(kFailed, kChangedMessage);
+    if (!for_update && !f.seek(0)) return say(kFailed, "\nCannot read the 227-byte header of %s\n");
     std::int64_t got = f.read_full(&out.header, sizeof out.header);
     if (got != static_cast<std::int64_t>(sizeof out.header))
         return say(got < 0 ? kFailed : kRefused, "\nCannot read the 227-byte header of %s\n");
     out.header_read = true;
     std::string ignored;
-    if (classify_header(reinterpret_cast<const unsigned char*>(&out.header), got, filename, ignored) != LASType)
+    if (classify_header(reinterpret_cast<const unsigned char*>(&out.header), got, t.shown, ignored) != LASType)
         return say(kFailed, kChangedMessage);
     // Such a file would have its header scanned as points, and every update
     // would change it again.
-    if (out.header.OffsetToData < sizeof out.header)
+    const std::uint64_t offset = out.header.OffsetToData;
+    if (offset < sizeof out.header)
         return say(kRefused,
                    "\nCannot update the header of %s: its point records would start inside the 227-byte header\n");
+    const char* too_many = "\nCannot update the header of %s: more point records than a LAS header can count\n";
+    // Known from the size alone: a sparse file of terabytes is not read for
+    // minutes to find it out.
+    const std::uint64_t size = static_cast<std::uint64_t>(out.opened.size);
+    if (size > offset && (size - offset) / reclen > UINT32_MAX) return say(kRefused, too_many);
 
     const std::size_t block = kBlockBytes / reclen * reclen;
     // malloc, not new: a tight memory limit must give the message, not abort.
     std::unique_ptr<unsigned char, FreeDeleter> buf(static_cast<unsigned char*>(std::malloc(block)));
     if (!buf) return say(kFailed, "\nCannot allocate memory for storing a record of information from %s\n");
 
-    if (!f.seek(out.header.OffsetToData)) return say(kFailed, "\nCannot seek to the point records of %s\n");
+    if (!f.seek(offset)) return say(kFailed, "\nCannot seek to the point records of %s\n");
     f.advise_sequential();
     for (;;) {
         got = f.read_full(buf.get(), block);
@@ -68,15 +82,13 @@ int open_and_scan(const char* filename, bool for_update, File& f, FileScan& out,
         // record is not a point.
         if (static_cast<std::size_t>(got) < block) break;
     }
-    if (out.stats.count > UINT32_MAX)
-        return say(kRefused,
-                   "\nCannot update the header of %s: more point records than a LAS header can count\n");
+    if (out.stats.count > UINT32_MAX) return say(kRefused, too_many);
     return kDone;
 }
 
-int scan_file(const char* filename, FileScan& out, std::string& why) {
+int scan_file(const Target& t, FileScan& out, std::string& why) {
     File f;
-    return open_and_scan(filename, false, f, out, why);
+    return open_and_scan(t, false, f, out, why);
 }
 
 }  // namespace lidar

@@ -24,6 +24,16 @@ constexpr int kFailed = -2;
 constexpr const char* kChangedMessage =
     "\nCannot update the header of %s: the file changed while it was being read\n";
 
+// A file to check, scan or update: how to reach it, the name messages give,
+// and, where a walk found it, the file it must still be.
+struct Target {
+    Where where;
+    const char* shown = nullptr;
+    const FileState* expect = nullptr;
+};
+
+inline Target named(const char* filename) { return Target{Where{kWorkingDir, filename, true}, filename, nullptr}; }
+
 struct FileScan {
     LasId id;                  // version and point format, as far as read
     int LASType = -1;
@@ -31,15 +41,17 @@ struct FileScan {
     LAS12Header header{};
     PointStats stats;             // the whole records of the point area
     std::uint64_t point_bytes = 0;  // read from the point area, a trailing fragment included
+    FileState opened;             // the file as it was when opened
+    int open_error = 0;           // the system's errno when it could not be opened
 };
 
-// Checks filename, opens it (for update, or read-only) into f, validates
+// Checks the file, opens it (for update, or read-only) into f, validates
 // what was opened and scans its point area. Returns kDone with f still open,
 // or kRefused / kFailed with the update's message in why. Never prints,
 // never writes.
-int open_and_scan(const char* filename, bool for_update, File& f, FileScan& out, std::string& why);
+int open_and_scan(const Target& t, bool for_update, File& f, FileScan& out, std::string& why);
 
 // The same read-only: what the update would find, without touching the file.
-int scan_file(const char* filename, FileScan& out, std::string& why);
+int scan_file(const Target& t, FileScan& out, std::string& why);
 
 }  // namespace lidar

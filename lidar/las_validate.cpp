@@ -77,26 +77,31 @@ int classify_header(const unsigned char* b, std::int64_t got, const char* filena
     return 0;
 }
 
-int check_las_core(const char* filename, std::string& why, LasId* id) {
-    // A directory, pipe, socket or device exists but is never opened here:
-    // opening a device may act, and reading a live pipe would take what its
-    // writer meant for someone else.
-    const bool special = names_special_file(filename);
-    if (!special && file_access_core(filename, why) < 0) {
-        why += error_text(1, filename);
+int check_las_at(const Where& where, const char* shown, std::string& why, LasId* id, File* keep,
+                 int* open_error) {
+    File local;
+    File& f = keep ? *keep : local;
+    // One open, of a regular file only: a directory, pipe, socket or device
+    // is recognised before anything opens it (opening a device may act, and
+    // reading a live pipe would take what its writer meant for someone else).
+    const bool opened = f.open_read(where);
+    const bool special = !opened && f.error() == kNotRegular;
+    if (!opened && !special) {
+        if (open_error) *open_error = f.error();
+        why = access_failure_text(shown) + error_text(1, shown);
         return -1;
     }
-    if (check_file_extension_core(filename, "las", why) < 0) return -1;
+    if (check_file_extension_core(shown, "las", why) < 0) return -1;
     if (special) {
-        why = too_short(filename);
+        why = too_short(shown);
         return -1;
     }
-
-    File f;
     unsigned char b[107];
-    // What was opened is judged, not the name: it may have been swapped.
-    std::int64_t got = f.open_read(filename) && f.is_regular() ? f.read_full(b, sizeof b) : -1;
-    return classify_header(b, got, filename, why, id);
+    return classify_header(b, f.read_full(b, sizeof b), shown, why, id);
+}
+
+int check_las_core(const char* filename, std::string& why, LasId* id) {
+    return check_las_at(Where{kWorkingDir, filename, true}, filename, why, id, nullptr, nullptr);
 }
 
 }  // namespace lidar

@@ -3,6 +3,8 @@
 // the file they have opened by the very same rules.
 #pragma once
 
+#include "file_io.h"
+
 #include <cstdint>
 #include <string>
 
@@ -24,5 +26,12 @@ int classify_header(const unsigned char* b, std::int64_t got, const char* filena
 
 // check_las without printing: the type code, or -1 with its messages in why.
 int check_las_core(const char* filename, std::string& why, LasId* id = nullptr);
+
+// The same for the file where leads to, the messages naming it shown. keep,
+// if given, receives the file still open for reading (just past the first
+// 107 bytes); open_error, if given, the system's errno when it could not be
+// opened at all.
+int check_las_at(const Where& where, const char* shown, std::string& why, LasId* id, File* keep,
+                 int* open_error);
 
 }  // namespace lidar

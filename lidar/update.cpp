@@ -72,9 +72,13 @@ bool same_point_area(std::int64_t size, const FileScan& s) {
     return static_cast<std::uint64_t>(size) == offset + s.point_bytes;
 }
 
-// The bytes an update writes: counts, then scale factors and offsets (which
-// must be as they were), then extents.
-constexpr std::size_t kWriteFrom = offsetof(LAS12Header, NumberOfPointReturns);
+// The statistics' two runs of bytes: counts, and extents. The scale factors
+// and offsets between them are never written, so an edit of theirs made
+// after the header was read again is not undone.
+constexpr std::size_t kCountsFrom = offsetof(LAS12Header, NumberOfPointReturns);
+constexpr std::size_t kCountsTo = offsetof(LAS12Header, NumberOfPointsByReturn) + 5 * sizeof(std::uint32_t);
+constexpr std::size_t kExtentsFrom = offsetof(LAS12Header, MaxX);
+constexpr std::size_t kExtentsTo = sizeof(LAS12Header);
 
 }  // namespace
 
@@ -102,37 +106,49 @@ void store_stats(LAS12Header& h, const PointStats& s) {
     h.MinZ = z.min;
 }
 
-int update_file(const char* filename, std::string& why, FileScan* scanned) {
+int update_file(const Target& t, std::string& why, FileScan* scanned) {
     File f;
     FileScan local;
     FileScan& s = scanned ? *scanned : local;
-    int result = open_and_scan(filename, true, f, s, why);
+    int result = open_and_scan(t, true, f, s, why);
     if (result != kDone) return result;
 
     auto say = [&](const char* format) {
-        why = message(format, filename);
+        why = message(format, t.shown);
         return kFailed;
     };
     const char* cannot_write = "\nCannot write the header of %s\n";
     // Found out now, not by a signal halfway through the header.
     if (!may_write_up_to(sizeof(LAS12Header))) return say(cannot_write);
 
-    // Others may have edited the header while the scan ran: keep their
-    // fields, and give up if the statistics no longer describe this file.
+    // Others may have edited the header while the scan ran: read it again,
+    // and write into it only if the statistics still describe this file.
     LAS12Header fresh;
     if (!f.seek(0)) return say(cannot_write);
     std::int64_t got = f.read_full(&fresh, sizeof fresh);
     if (got < 0) return say(cannot_write);
-    if (got != static_cast<std::int64_t>(sizeof fresh) || !same_basis(fresh, s.header) ||
-        !same_point_area(f.size(), s))
+    if (got != static_cast<std::int64_t>(sizeof fresh) || !same_basis(fresh, s.header))
+        return say(kChangedMessage);
+    // Written in place (a write or a shared mapping) since it was opened, or
+    // no longer the file its name leads to (saved by renaming a new file
+    // over it, deleted): statistics written now would belong to no version
+    // of the file, or to a file nobody will read.
+    FileState now, by_name;
+    if (!f.state(now) || !unchanged(now, s.opened) || now.nlink == 0 || !same_point_area(now.size, s) ||
+        state_of(t.where, by_name) != 0 || !same_file(by_name, now))
         return say(kChangedMessage);
 
     store_stats(fresh, s.stats);
-    const char* from = reinterpret_cast<const char*>(&fresh) + kWriteFrom;
-    if (!f.seek(kWriteFrom) || !f.write_all(from, sizeof fresh - kWriteFrom) || !f.sync())
+    const char* h = reinterpret_cast<const char*>(&fresh);
+    if (!f.seek(kCountsFrom) || !f.write_all(h + kCountsFrom, kCountsTo - kCountsFrom) ||
+        !f.seek(kExtentsFrom) || !f.write_all(h + kExtentsFrom, kExtentsTo - kExtentsFrom) || !f.sync())
         return say(cannot_write);
     if (!f.close()) return say("\nCannot close %s after writing its header\n");
     return kDone;
+}
+
+int update_file(const char* filename, std::string& why, FileScan* scanned) {
+    return update_file(named(filename), why, scanned);
 }
 
 int update_header_core(const char* filename) {

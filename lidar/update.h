@@ -12,6 +12,7 @@ namespace lidar {
 
 struct PointStats;
 struct FileScan;
+struct Target;
 
 // Point record size for a LAS type code 1..8; 0 for any other code.
 std::size_t record_length_for(int LASType);
@@ -28,6 +29,9 @@ void store_stats(LAS12Header& h, const PointStats& s);
 // the header write itself failed, which is reported as such). Never prints.
 // scanned, if given, receives what the scan found.
 int update_file(const char* filename, std::string& why, FileScan* scanned = nullptr);
+// The same for a target a walk found: the file must still be the one found,
+// and the name must still lead to it when the statistics are written.
+int update_file(const Target& t, std::string& why, FileScan* scanned = nullptr);
 
 // The same, printing the message: 0, or -1 after any failure.
 int update_header_core(const char* filename);

@@ -2,8 +2,11 @@
 // cost no disk: the scan must cover all of them and seek to the right place,
 // and a count the header cannot hold must be refused.
 #include "expect.h"
+#include "file_scan.h"
+#include "io_fault.h"
 #include "las_file.h"
 #include "run.h"
+#include "update.h"
 
 #include <gtest/gtest.h>
 
@@ -159,6 +162,11 @@ TEST(LargeFiles, MoreRecordsThanTheHeaderCanCountAreRefused) {
                          ": more point records than a LAS header can count\n");
     EXPECT_EQ(read_header(f), counted);
     EXPECT_EQ(std::filesystem::file_size(f), 227 + (most + 1) * 20);
+    // Told from the size, before a byte of the point area is read.
+    lidar::clear_io_faults();
+    std::string why;
+    EXPECT_EQ(lidar::update_file(f.c_str(), why), lidar::kRefused);
+    EXPECT_EQ(lidar::io_calls(lidar::IoOp::read), 2u) << why;
 }
 
 }  // namespace

@@ -16,9 +16,13 @@
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
+#include <chrono>
 #include <functional>
+#include <sys/inotify.h>
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 using namespace lastest;
@@ -81,57 +85,129 @@ TEST_F(World, ANameSwitchedAfterTheCheckIsNotWritten) {
     }
 }
 
-TEST_F(World, ChangesDuringTheScanAreKeptOrRefused) {
+// The file as the other program leaves it, with the statistics of the file
+// as it was scanned.
+Bytes with_stats_of(const Bytes& now, const Bytes& scanned) {
+    Bytes want = now;
+    const Bytes stats = *reference_update(scanned);
+    for (std::size_t i = 0; i < want.size(); ++i)
+        if (is_stat_byte(i)) want[i] = stats[i];
+    return want;
+}
+
+TEST_F(World, ChangesAfterTheOpenAreRefusedAndEditsAfterTheChecksKept) {
     const Bytes original = tile();
     Bytes edited = original;  // a field the statistics do not depend on
     std::memcpy(&edited[58], "another writer", 14);
     Bytes rescaled = original;
     put_f64(rescaled, 131, 0.001);
+    put_f64(rescaled, 163, 12.5);
     Bytes moved = original;
     put_u32(moved, 96, 300);
     Bytes grown = original;
     grown.resize(grown.size() + 28, 0);
+    Bytes one_point = original;  // same size, one X rewritten
+    put_u32(one_point, 227 + 28 * 5000, 99999999);
     const Bytes reexport = tile(0, 2000), cut = Bytes(original.begin(), original.begin() + 100),
                 shortened = Bytes(original.begin(), original.begin() + 227 + 28 * 100);
+    enum How { in_place, mapped, renamed_over, removed };
     struct Case {
         const char* what;
         IoOp op;
         unsigned long nth;
         const Bytes& now;  // what the other program leaves
-        bool kept;         // the update goes ahead on it
+        How how;
+        bool kept;  // the update goes ahead on it, keeping the other program's bytes
     };
     // Read 3 is the first block of points; seek 2 leads to the header read
-    // again just before writing.
+    // again; writes 1 and 2 are the counts and the extents.
     const Case cases[] = {
-        {"text edited mid-scan", IoOp::read, 4, edited, true},
-        {"text edited before the write", IoOp::seek, 2, edited, true},
-        {"scale changed", IoOp::read, 4, rescaled, false},
-        {"points moved", IoOp::seek, 2, moved, false},
-        {"exported again", IoOp::read, 4, reexport, false},
-        {"cut below the header", IoOp::read, 4, cut, false},
-        {"cut inside the points", IoOp::read, 4, shortened, false},
-        {"records appended", IoOp::seek, 2, grown, false},
+        {"text edited mid-scan", IoOp::read, 4, edited, in_place, false},
+        {"text edited before the header is read again", IoOp::seek, 2, edited, in_place, false},
+        {"a point rewritten through a shared mapping", IoOp::read, 4, one_point, mapped, false},
+        {"a point rewritten in place", IoOp::read, 4, one_point, in_place, false},
+        {"scale changed", IoOp::read, 4, rescaled, in_place, false},
+        {"points moved", IoOp::seek, 2, moved, in_place, false},
+        {"exported again", IoOp::read, 4, reexport, in_place, false},
+        {"cut below the header", IoOp::read, 4, cut, in_place, false},
+        {"cut inside the points", IoOp::read, 4, shortened, in_place, false},
+        {"records appended", IoOp::seek, 2, grown, in_place, false},
+        {"saved by renaming a new file over the name", IoOp::read, 4, edited, renamed_over, false},
+        {"saved by renaming, as the header is read again", IoOp::seek, 2, edited, renamed_over, false},
+        {"deleted", IoOp::seek, 2, original, removed, false},
+        {"scale and offset edited after the checks", IoOp::write, 1, rescaled, in_place, true},
     };
+    const auto past = fs::file_time_type::clock::now() - std::chrono::hours(1);
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         write_file(f, original);
-        // In place, as an editor or exporter writes: same file, new bytes.
+        // Timestamps move on at the system clock's tick: an edit within the
+        // tick of the file's own writing could not be told apart.
+        fs::last_write_time(f, past);
         Printed p = update_with(c.op, c.nth, [&] {
-            fs::resize_file(f, 0);
-            std::FILE* out = std::fopen(f.c_str(), "r+b");
-            ASSERT_NE(out, nullptr);
-            std::fwrite(c.now.data(), 1, c.now.size(), out);
-            std::fclose(out);
+            const std::string temp = d.file("tile.las.tmp");
+            switch (c.how) {
+                case in_place: {  // as an editor or exporter writes: same file, new bytes
+                    fs::resize_file(f, 0);
+                    std::FILE* out = std::fopen(f.c_str(), "r+b");
+                    ASSERT_NE(out, nullptr);
+                    std::fwrite(c.now.data(), 1, c.now.size(), out);
+                    std::fclose(out);
+                    break;
+                }
+                case mapped: {
+                    const int fd = open(f.c_str(), O_RDWR);
+                    ASSERT_GE(fd, 0);
+                    void* m = mmap(nullptr, c.now.size(), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+                    ASSERT_NE(m, MAP_FAILED);
+                    std::memcpy(m, c.now.data(), c.now.size());
+                    munmap(m, c.now.size());
+                    close(fd);
+                    break;
+                }
+                case renamed_over:
+                    write_file(temp, c.now);
+                    fs::rename(temp, f);
+                    break;
+                case removed: fs::remove(f); break;
+            }
         });
         if (c.kept) {
             EXPECT_EQ(p.result, 0) << p.out;
-            EXPECT_TRUE(read_file(f) == *reference_update(c.now));
+            EXPECT_TRUE(read_file(f) == with_stats_of(c.now, original));
+        } else if (c.how == removed) {
+            EXPECT_EQ(p.result, -1);
+            EXPECT_EQ(p.out, changed);
         } else {
             EXPECT_EQ(p.result, -1);
             EXPECT_EQ(p.out, changed);
             EXPECT_TRUE(read_file(f) == c.now);
         }
     }
+}
+
+// What the name leads to is examined before anything opens it: a device
+// switched in for the file is never opened, for reading or writing.
+TEST_F(World, ADeviceSwitchedInIsNeverOpened) {
+    const std::string dev = d.file("null");
+    if (mknod(dev.c_str(), S_IFCHR | 0666, makedev(1, 3)) != 0) GTEST_SKIP() << "cannot make a device node here";
+    const int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    ASSERT_GE(watch, 0);
+    ASSERT_GE(inotify_add_watch(watch, dev.c_str(), IN_OPEN), 0);
+    for (IoOp op : {IoOp::open_read, IoOp::open_update}) {
+        SCOPED_TRACE(static_cast<int>(op));
+        fs::remove(f);
+        write_file(f, tile(1, 100));
+        Printed p = update_with(op, 1, [&] {
+            fs::remove(f);
+            fs::create_symlink(dev, f);
+        });
+        EXPECT_EQ(p.result, -1);
+        EXPECT_NE(p.out.find(f), std::string::npos);
+    }
+    char events[4096];
+    EXPECT_EQ(read(watch, events, sizeof events), -1) << "the device was opened";
+    close(watch);
 }
 
 TEST_F(World, ALivePipeIsRefusedAtOnceAndKeepsItsData) {

@@ -105,7 +105,7 @@ Result judge(const Entry& e, const Judging& how) {
     }
     lidar::FileScan scan;
     std::string why;
-    int result = lidar::scan_file(e.path.c_str(), scan, why);
+    int result = lidar::scan_file(lidar::named(e.path.c_str()), scan, why);
     r.id = scan.id;
     r.header_read = scan.header_read;
     r.stored = scan.header;
