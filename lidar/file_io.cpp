@@ -62,6 +62,7 @@ bool describe(HANDLE h, FileState& st) {
     st.mtime_ns = filetime_ns(info.ftLastWriteTime);
     st.ctime_ns = 0;
     st.link = (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+    st.directory = !st.link && (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
     st.regular = !st.link && (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 &&
                  GetFileType(h) == FILE_TYPE_DISK;
     return true;
@@ -115,6 +116,7 @@ void describe(const struct stat& s, FileState& st) {
     st.mtime_ns = static_cast<std::int64_t>(s.st_mtim.tv_sec) * 1000000000 + s.st_mtim.tv_nsec;
     st.ctime_ns = static_cast<std::int64_t>(s.st_ctim.tv_sec) * 1000000000 + s.st_ctim.tv_nsec;
     st.regular = S_ISREG(s.st_mode);
+    st.directory = S_ISDIR(s.st_mode);
     st.link = S_ISLNK(s.st_mode);
 }
 int sys_fstate(int fd, FileState& st) {

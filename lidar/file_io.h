@@ -25,7 +25,7 @@ struct FileState {
     std::uint64_t dev = 0, ino = 0, nlink = 0;
     std::int64_t size = -1;
     std::int64_t mtime_ns = 0, ctime_ns = 0;  // ctime: Windows has none, 0
-    bool regular = false, link = false;
+    bool regular = false, directory = false, link = false;
 };
 
 inline bool same_file(const FileState& a, const FileState& b) { return a.dev == b.dev && a.ino == b.ino; }

@@ -3,29 +3,61 @@
 #pragma once
 
 #include "LiDAR.h"
+#include "file_io.h"
 #include "las_validate.h"
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
 namespace audit {
 
-// A file to judge, in report order; a directory that could not be read is
-// reported in its place.
-struct Entry {
-    std::string path;
-    std::uint64_t size = 0;   // as found by the walk, for the progress line
-    std::string walk_error;   // non-empty: no file, report this error
+// A directory the walk holds open: the files found in it are opened
+// relative to it, so a directory renamed or swapped for a link after the
+// walk cannot redirect a read or a write. (Windows: the path, no descriptor.)
+struct Dir {
+    int fd = lidar::kWorkingDir;
+    std::string path;  // Windows only
+    Dir() = default;
+    Dir(const Dir&) = delete;
+    Dir& operator=(const Dir&) = delete;
+    ~Dir();
 };
 
-// Expands the command line's PATHs: files as named, directories walked
-// recursively for regular *.las files, by name, without following links to
-// directories found on the way.
+// A file to judge, in report order; what the walk could not examine is
+// reported in its place.
+struct Entry {
+    std::string path;                 // as reported
+    std::shared_ptr<const Dir> dir;   // null: leaf is the path as named
+    std::string leaf;                 // the name within dir
+    bool named = false;               // given on the command line: links are the user's choice
+    bool link = false;                // a symbolic link met by the walk
+    bool identified = false;          // found holds the file the walk found
+    lidar::FileState found;
+    std::string walk_error;  // non-empty: no file, report this error
+    std::string duplicate;   // non-empty: reached before, report this
+    lidar::Where where(bool follow) const {
+        return lidar::Where{dir ? dir->fd : lidar::kWorkingDir, leaf.c_str(), follow};
+    }
+};
+
+// Expands the command line's PATHs, calling emit for each in report order:
+// files as named, directories walked recursively for regular files whose
+// names pass the module's extension check, by name, without entering links
+// to directories found on the way. Each file and directory is walked or
+// judged once: later occurrences come as duplicates. emit returns false to
+// stop the walk.
+void walk(const std::vector<std::string>& paths, const std::function<bool(Entry&&)>& emit);
+
+// Everything at once, for tests and small runs.
 std::vector<Entry> collect(const std::vector<std::string>& paths);
 
-enum class Status { current, stale, fixed, refused, error };
+enum class Status { current, stale, fixed, refused, error, repeated };
+constexpr int kStatuses = 6;
 const char* status_name(Status s);
 
 struct Difference {
@@ -41,18 +73,23 @@ struct Result {
     bool scanned = false;      // recomputed holds what an update writes
     LAS12Header stored{}, recomputed{};
     std::vector<Difference> differences;
-    std::string reason;  // refused or error: why, without surrounding newlines
+    std::string reason;  // refused, error, duplicate, or stale and not fixed: why
     std::uint64_t bytes_read = 0;
 };
 
 struct Judging {
     bool fix = false;    // update stale files as Vexholt does
     bool exact = false;  // extents must match bit for bit
+    // Set once fixing must stop (the report can no longer be written): a
+    // file found stale after that stays stale.
+    const std::atomic<bool>* no_more_fixes = nullptr;
+    // For tests: called by the thread about to judge the entry.
+    std::function<void(const Entry&)> before_judging;
 };
 
 Result judge(const Entry& e, const Judging& how);
 
-// 0 all current or fixed, 1 something left stale, 2 refused or failed.
+// 0 all current, fixed or duplicate, 1 something left stale, 2 refused or failed.
 int exit_status_of(Status s);
 
 enum class Format { text, tsv, jsonl };
@@ -63,6 +100,21 @@ std::string report_head(Format f);
 std::string report_line(const Result& r, Format f, std::size_t path_width);
 // Columns a path takes on a terminal, for aligning the text report.
 std::size_t display_width(const std::string& s);
+// Columns a path takes in the text report, escapes included.
+std::size_t path_columns(const std::string& path);
 bool is_valid_utf8(const std::string& s);
+
+struct Options {
+    unsigned jobs = 1;
+    Judging how;
+    Format format = Format::text;
+    bool quiet = false;
+    std::vector<std::string> paths;
+};
+
+// The whole run: walks, judges on o.jobs threads, writes the report to
+// standard output and the summary to standard error. Returns the exit
+// status: 0, 1 or 2 as exit_status_of, 128 + the signal that stopped it.
+int run(const Options& o);
 
 }  // namespace audit

@@ -3,10 +3,12 @@
 #include "file_scan.h"
 #include "update.h"
 
+#include <cerrno>
 #include <charconv>
 #include <cmath>
 #include <cstddef>
 #include <cstring>
+#include <system_error>
 
 namespace audit {
 
@@ -75,6 +77,28 @@ void compare(Result& r, const lidar::PointStats& stats, bool exact) {
 
 Status from_core(int result) { return result == lidar::kRefused ? Status::refused : Status::error; }
 
+// What the core said, unless the system refused to open the file: a file
+// that exists but cannot be opened now (no permission, no descriptors left,
+// a lease) is a failure to report, not a file Vexholt would refuse for what
+// it holds.
+void take_failure(Result& r, int result, const std::string& why, int open_error) {
+    r.status = from_core(result);
+    r.reason = trimmed(why);
+    if (open_error != 0 && open_error != ENOENT && open_error != ENOTDIR) {
+        r.status = Status::error;
+        r.reason = "Cannot open " + r.path + ": " + std::generic_category().message(open_error);
+    }
+}
+
+// The header and statistics of a scan, and how they differ.
+void take_scan(Result& r, const lidar::FileScan& scan, bool exact) {
+    r.stored = scan.header;
+    r.recomputed = scan.header;
+    lidar::store_stats(r.recomputed, scan.stats);
+    r.differences.clear();
+    compare(r, scan.stats, exact);
+}
+
 }  // namespace
 
 const char* status_name(Status s) {
@@ -84,13 +108,14 @@ const char* status_name(Status s) {
         case Status::fixed: return "fixed";
         case Status::refused: return "refused";
         case Status::error: return "error";
+        case Status::repeated: return "repeated";
     }
     return "error";
 }
 
 int exit_status_of(Status s) {
     switch (s) {
-        case Status::current: case Status::fixed: return 0;
+        case Status::current: case Status::fixed: case Status::repeated: return 0;
         case Status::stale: return 1;
         default: return 2;
     }
@@ -103,35 +128,52 @@ Result judge(const Entry& e, const Judging& how) {
         r.reason = e.walk_error;
         return r;
     }
+    if (!e.duplicate.empty()) {
+        r.status = Status::repeated;
+        r.reason = e.duplicate;
+        return r;
+    }
+    if (how.before_judging) how.before_judging(e);
     lidar::FileScan scan;
     std::string why;
-    int result = lidar::scan_file(lidar::named(e.path.c_str()), scan, why);
+    // Links met by the walk are judged by what they lead to.
+    const lidar::Target judged{e.where(true), e.path.c_str(), e.identified ? &e.found : nullptr};
+    int result = lidar::scan_file(judged, scan, why);
     r.id = scan.id;
     r.header_read = scan.header_read;
     r.stored = scan.header;
     r.bytes_read = (scan.header_read ? sizeof scan.header : 0) + scan.point_bytes;
     if (result != lidar::kDone) {
-        r.status = from_core(result);
-        r.reason = trimmed(why);
+        take_failure(r, result, why, scan.open_error);
         return r;
     }
     r.scanned = true;
-    r.recomputed = scan.header;
-    lidar::store_stats(r.recomputed, scan.stats);
-    compare(r, scan.stats, how.exact);
+    take_scan(r, scan, how.exact);
     r.status = r.differences.empty() ? Status::current : Status::stale;
     if (r.status != Status::stale || !how.fix) return r;
-
-    // The very update Vexholt runs, judging the file afresh as it opens it.
-    lidar::FileScan again;
-    result = lidar::update_file(e.path.c_str(), why, &again);
-    if (result != lidar::kDone) {
-        r.status = from_core(result);
-        r.reason = trimmed(why);
+    if (how.no_more_fixes && how.no_more_fixes->load()) return r;
+    // A link met by the walk may lead anywhere, out of the delivery too:
+    // only a name the user gave is written through.
+    if (e.link && !e.named) {
+        r.reason = "not fixed: a symbolic link found by the walk is not written through; name it to fix it";
         return r;
     }
-    r.recomputed = again.header;
-    lidar::store_stats(r.recomputed, again.stats);
+
+    // The very update Vexholt runs, judging the file afresh as it opens it;
+    // it must be the file just judged, reached the same way, and below a
+    // directory of the walk no link is followed.
+    lidar::FileScan again;
+    const lidar::Target fixed{e.where(e.named), e.path.c_str(), &scan.opened};
+    result = lidar::update_file(fixed, why, &again);
+    if (result != lidar::kDone) {
+        take_failure(r, result, why, again.open_error);
+        return r;
+    }
+    // What was written: the statistics of the second scan, in place of the
+    // header read just before.
+    take_scan(r, again, how.exact);
+    r.id = again.id;
+    r.bytes_read += sizeof again.header + again.point_bytes;
     r.status = Status::fixed;
     return r;
 }

@@ -55,7 +55,8 @@ std::string human_bytes(double bytes) {
 }
 
 std::string progress_text(const Progress& p, std::size_t width) {
-    std::string t = std::to_string(p.files_done) + "/" + std::to_string(p.files_total) + " files  " +
+    std::string t = std::to_string(p.files_done) + "/" + std::to_string(p.files_total) + (p.walking ? "+" : "") +
+                    " files  " +
                     human_bytes(static_cast<double>(p.bytes_done));
     double rate = p.seconds > 0 ? static_cast<double>(p.bytes_done) / p.seconds : 0;
     if (rate > 0) {

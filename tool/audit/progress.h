@@ -11,6 +11,7 @@ struct Progress {
     std::uint64_t bytes_done = 0, bytes_total = 0;
     double seconds = 0;
     std::string current;  // the file started last
+    bool walking = false;  // more files may still be found
 };
 
 // Whether standard error is a terminal that can show the line.

@@ -2,6 +2,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <cmath>
 #include <cstdio>
 
 namespace audit {
@@ -22,39 +23,91 @@ std::string differences_text(const Result& r) {
     return t;
 }
 
-// A reason of several lines on one line, for people.
-std::string one_line(const std::string& s) {
+// The code point of the UTF-8 sequence at p (of at most n bytes) and its
+// length, or length 0 where the bytes are not UTF-8.
+struct Decoded {
+    unsigned cp = 0;
+    std::size_t len = 0;
+};
+Decoded decode(const unsigned char* p, std::size_t n) {
+    unsigned c = p[0];
+    std::size_t more;
+    unsigned min;
+    if (c < 0x80) return {c, 1};
+    if (c >= 0xc2 && c <= 0xdf) { more = 1; min = 0x80; }
+    else if (c >= 0xe0 && c <= 0xef) { more = 2; min = 0x800; }
+    else if (c >= 0xf0 && c <= 0xf4) { more = 3; min = 0x10000; }
+    else return {};
+    if (n <= more) return {};
+    unsigned v = c & (0x3fu >> more);
+    for (std::size_t k = 1; k <= more; ++k) {
+        if ((p[k] & 0xc0) != 0x80) return {};
+        v = v << 6 | (p[k] & 0x3f);
+    }
+    // Overlong forms, surrogates and values past U+10FFFF are not UTF-8.
+    if (v < min || (v >= 0xd800 && v <= 0xdfff) || v > 0x10ffff) return {};
+    return {v, more + 1};
+}
+
+// Everything that could end a line or pass for other text shown as an
+// escape: C0 and C1 controls, DEL, the Unicode line and paragraph
+// separators, bytes that are not UTF-8 (two such names would otherwise look
+// alike), and the backslash that starts an escape. So no name or reason can
+// forge a line or pass for another file.
+std::string escaped(const std::string& s) {
     std::string t;
-    for (char c : s) {
-        if (c == '\n' || c == '\r') {
-            if (!t.empty() && t.back() != ' ') t += ' ';
+    const auto* p = reinterpret_cast<const unsigned char*>(s.data());
+    const std::size_t n = s.size();
+    char buf[16];
+    for (std::size_t i = 0; i < n;) {
+        const unsigned char c = p[i];
+        switch (c) {
+            case '\t': t += "\\t"; ++i; continue;
+            case '\n': t += "\\n"; ++i; continue;
+            case '\r': t += "\\r"; ++i; continue;
+            case '\\': t += "\\\\"; ++i; continue;
+            default: break;
+        }
+        const Decoded d = decode(p + i, n - i);
+        if (d.len == 0 || d.cp < 0x20 || d.cp == 0x7f) {
+            std::snprintf(buf, sizeof buf, "\\x%02x", c);
+            t += buf;
+            ++i;
+        } else if ((d.cp >= 0x80 && d.cp <= 0x9f) || d.cp == 0x2028 || d.cp == 0x2029) {
+            std::snprintf(buf, sizeof buf, "\\u%04x", d.cp);
+            t += buf;
+            i += d.len;
         } else {
-            t += c;
+            t.append(s, i, d.len);
+            i += d.len;
         }
     }
     return t;
 }
 
-// Control characters shown as escapes, so a name cannot break a line; the
-// tab-separated report escapes its backslashes too, so every field reads
-// back unambiguously.
-std::string escaped(const std::string& s, bool backslash) {
+// A reason of several lines on one line, for people: its line breaks become
+// spaces, but the file's name inside it is escaped whole, so a line break
+// in a name does not turn into a space that names another file.
+std::string text_reason(const std::string& reason, const std::string& path) {
     std::string t;
-    for (unsigned char c : s) {
-        switch (c) {
-            case '\t': t += "\\t"; break;
-            case '\n': t += "\\n"; break;
-            case '\r': t += "\\r"; break;
-            case '\\': t += backslash ? "\\\\" : "\\"; break;
-            default:
-                if (c < 0x20 || c == 0x7f) {
-                    char buf[8];
-                    std::snprintf(buf, sizeof buf, "\\x%02x", c);
-                    t += buf;
-                } else {
-                    t += static_cast<char>(c);
-                }
+    bool space = false;  // the last thing written was a space from a line break
+    for (std::size_t i = 0; i < reason.size();) {
+        if (!path.empty() && reason.compare(i, path.size(), path) == 0) {
+            t += escaped(path);
+            i += path.size();
+            space = false;
+            continue;
         }
+        const char c = reason[i++];
+        if (c == '\n' || c == '\r') {
+            if (!t.empty() && !space && t.back() != ' ') {
+                t += ' ';
+                space = true;
+            }
+            continue;
+        }
+        t += escaped(std::string(1, c));
+        space = false;
     }
     return t;
 }
@@ -77,12 +130,18 @@ nlohmann::ordered_json values(const LAS12Header& h) {
     v["count"] = copy(h.NumberOfPointReturns);
     v["by_return"] = nlohmann::json::array();
     for (int k = 0; k < 5; ++k) v["by_return"].push_back(copy(h.NumberOfPointsByReturn[k]));
-    v["MaxX"] = copy(h.MaxX);
-    v["MinX"] = copy(h.MinX);
-    v["MaxY"] = copy(h.MaxY);
-    v["MinY"] = copy(h.MinY);
-    v["MaxZ"] = copy(h.MaxZ);
-    v["MinZ"] = copy(h.MinZ);
+    // JSON has no NaN or infinity, and null means "does not apply": such
+    // extents are written as the strings "NaN", "Infinity", "-Infinity".
+    auto extent = [](double d) {
+        if (std::isfinite(d)) return nlohmann::ordered_json(d);
+        return nlohmann::ordered_json(std::isnan(d) ? "NaN" : d > 0 ? "Infinity" : "-Infinity");
+    };
+    v["MaxX"] = extent(copy(h.MaxX));
+    v["MinX"] = extent(copy(h.MinX));
+    v["MaxY"] = extent(copy(h.MaxY));
+    v["MinY"] = extent(copy(h.MinY));
+    v["MaxZ"] = extent(copy(h.MaxZ));
+    v["MinZ"] = extent(copy(h.MinZ));
     return v;
 }
 
@@ -105,11 +164,11 @@ std::string json_line(const Result& r) {
 }
 
 std::string tsv_line(const Result& r) {
-    std::string f[8] = {escaped(r.path, true), status_name(r.status), version_of(r.id),
+    std::string f[8] = {escaped(r.path), status_name(r.status), version_of(r.id),
                         r.id.point_format < 0 ? "" : std::to_string(r.id.point_format),
                         r.header_read ? std::to_string(r.stored.NumberOfPointReturns) : "",
                         r.scanned ? std::to_string(r.recomputed.NumberOfPointReturns) : "",
-                        escaped(differences_text(r), true), escaped(r.reason, true)};
+                        escaped(differences_text(r)), escaped(r.reason)};
     std::string line = f[0];
     for (int k = 1; k < 8; ++k) line += "\t" + f[k];
     return line + "\n";
@@ -118,7 +177,7 @@ std::string tsv_line(const Result& r) {
 std::string text_line(const Result& r, std::size_t path_width) {
     std::string line = status_name(r.status);
     line.append(9 - line.size(), ' ');
-    std::string path = escaped(r.path, false);
+    std::string path = escaped(r.path);
     line += path;
     std::string detail;
     switch (r.status) {
@@ -127,8 +186,11 @@ std::string text_line(const Result& r, std::size_t path_width) {
             detail = std::to_string(n) + (n == 1 ? " point" : " points");
             break;
         }
-        case Status::stale: case Status::fixed: detail = differences_text(r); break;
-        default: detail = escaped(one_line(r.reason), false);
+        case Status::stale: case Status::fixed:
+            detail = differences_text(r);
+            if (!r.reason.empty()) detail += " (" + text_reason(r.reason, r.path) + ")";
+            break;
+        default: detail = text_reason(r.reason, r.path);
     }
     std::size_t w = display_width(path);
     line.append((w < path_width ? path_width - w : 0) + 2, ' ');
@@ -167,6 +229,8 @@ std::size_t display_width(const std::string& s) {
     for (unsigned char c : s) n += (c & 0xc0) != 0x80;
     return n;
 }
+
+std::size_t path_columns(const std::string& path) { return display_width(escaped(path)); }
 
 std::string report_head(Format f) {
     if (f == Format::tsv)

@@ -1,23 +1,37 @@
 #include "audit.h"
 
+#include "file_checks.h"
+
 #include <algorithm>
-#include <filesystem>
+#include <cerrno>
+#include <cstring>
 #include <system_error>
+#include <unordered_set>
 #include <utility>
 
 #ifdef _WIN32
+#include <filesystem>
 #include <windows.h>
+#else
+#include <dirent.h>
+#include <fcntl.h>
+#include <unistd.h>
 #endif
-
-namespace fs = std::filesystem;
 
 namespace audit {
 
 namespace {
 
-// Names as the file layer opens them: in the ANSI code page on Windows
-// (UTF-8 where the program's manifest asks for it), bytes elsewhere.
+using lidar::FileState;
+
+std::string reason_of(int err) { return std::generic_category().message(err); }
+
 #ifdef _WIN32
+constexpr char kSep = '\\';
+namespace fs = std::filesystem;
+
+// Names as the file layer opens them: in the ANSI code page (UTF-8 where the
+// program's manifest asks for it).
 fs::path from_native(const std::string& s) {
     int n = MultiByteToWideChar(CP_ACP, 0, s.data(), static_cast<int>(s.size()), nullptr, 0);
     std::wstring w(static_cast<std::size_t>(n), L'\0');
@@ -32,60 +46,294 @@ std::string to_native(const fs::path& p) {
     return s;
 }
 #else
-fs::path from_native(const std::string& s) { return fs::path(s); }
-std::string to_native(const fs::path& p) { return p.string(); }
+constexpr char kSep = '/';
 #endif
 
-bool has_las_suffix(const std::string& name) {
-    return name.size() > 4 && name.compare(name.size() - 4, 4, ".las") == 0;
+std::string joined(const std::string& base, const std::string& name) {
+    if (base.empty()) return name;
+    if (base.back() == '/' || base.back() == kSep) return base + name;
+    return base + kSep + name;
 }
 
-std::uint64_t size_of(const fs::path& p) {
-    std::error_code ec;
-    std::uintmax_t n = fs::file_size(p, ec);
-    return ec ? 0 : static_cast<std::uint64_t>(n);
+// Windows has no descriptor for a directory that files can be opened
+// relative to: there the walk works with whole paths (and so a directory
+// swapped after the walk is not noticed), bounded by the system's path length.
+#ifdef _WIN32
+std::string name_in(const Dir& d, const std::string& name) { return joined(d.path, name); }
+
+std::shared_ptr<Dir> open_dir(const Dir* parent, const std::string& name, const FileState&, int& err) {
+    auto d = std::make_shared<Dir>();
+    d->path = parent ? name_in(*parent, name) : name;
+    err = 0;
+    return d;
 }
 
-void walk(const fs::path& dir, std::vector<Entry>& out) {
+int list(const Dir& d, std::vector<std::string>& names) {
     std::error_code ec;
-    fs::directory_iterator it(dir, ec);
-    // Names first, then sorted, so the report's order is the same wherever
-    // it runs; the iterator's order is the file system's.
-    std::vector<std::pair<fs::path, fs::file_type>> names;
-    for (; !ec && it != fs::directory_iterator(); it.increment(ec)) {
-        std::error_code ignored;
-        fs::file_type link_type = it->symlink_status(ignored).type();
-        // A link is judged by what it leads to, but a link to a directory
-        // is not entered: it may lead back up or out of the delivery.
-        fs::file_type type = link_type == fs::file_type::symlink ? it->status(ignored).type() : link_type;
-        if (link_type == fs::file_type::symlink && type == fs::file_type::directory) continue;
-        names.emplace_back(it->path().filename(), type);
+    fs::directory_iterator it(from_native(d.path), ec);
+    for (; !ec && it != fs::directory_iterator(); it.increment(ec)) names.push_back(to_native(it->path().filename()));
+    return ec ? (ec.value() ? ec.value() : EIO) : 0;
+}
+#else
+std::string name_in(const Dir&, const std::string& name) { return name; }
+
+std::shared_ptr<Dir> open_dir(const Dir* parent, const std::string& name, const FileState& found, int& err) {
+    auto d = std::make_shared<Dir>();
+    // Below a directory the walk holds, a link met on the way is never
+    // entered; the directory named by the user is opened as named.
+    int fd;
+    do fd = ::openat(parent ? parent->fd : AT_FDCWD, name.c_str(),
+                     O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK | (parent ? O_NOFOLLOW : 0));
+    while (fd < 0 && errno == EINTR);
+    if (fd < 0) {
+        err = errno;
+        return nullptr;
     }
-    if (ec) {
-        out.push_back({to_native(dir), 0, "Cannot read the directory " + to_native(dir) + ": " + ec.message()});
-        return;
+    d->fd = fd;
+    FileState now;
+    if (lidar::state_of(lidar::Where{fd, ".", true}, now) != 0 || !lidar::same_file(now, found)) {
+        err = ENOENT;  // replaced between its examination and its opening
+        return nullptr;
     }
-    std::sort(names.begin(), names.end(),
-              [](const auto& a, const auto& b) { return to_native(a.first) < to_native(b.first); });
-    for (const auto& [name, type] : names) {
-        fs::path p = dir / name;
-        if (type == fs::file_type::directory) walk(p, out);
-        else if (type == fs::file_type::regular && has_las_suffix(to_native(name)))
-            out.push_back({to_native(p), size_of(p), {}});
+    err = 0;
+    return d;
+}
+
+int list(const Dir& d, std::vector<std::string>& names) {
+    int fd = ::fcntl(d.fd, F_DUPFD_CLOEXEC, 0);
+    if (fd < 0) return errno;
+    DIR* dp = ::fdopendir(fd);
+    if (dp == nullptr) {
+        int err = errno;
+        ::close(fd);
+        return err;
     }
+    ::rewinddir(dp);
+    int err = 0;
+    for (;;) {
+        errno = 0;
+        const dirent* e = ::readdir(dp);
+        if (e == nullptr) {
+            err = errno;
+            break;
+        }
+        if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) names.emplace_back(e->d_name);
+    }
+    ::closedir(dp);
+    return err;
+}
+
+// The parent of a directory whose descriptor was let go, found again
+// through "..": it must be the directory the walk came from.
+std::shared_ptr<Dir> reopen_parent(const Dir& child, const FileState& parent, int& err) {
+    FileState again;
+    if ((err = lidar::state_of(lidar::Where{child.fd, "..", true}, again)) != 0) return nullptr;
+    if (!lidar::same_file(again, parent)) {
+        err = ENOENT;
+        return nullptr;
+    }
+    return open_dir(&child, "..", parent, err);
+}
+#endif
+
+int stat_in(const Dir& d, const std::string& name, bool follow, FileState& st) {
+    const std::string n = name_in(d, name);
+    return lidar::state_of(lidar::Where{d.fd, n.c_str(), follow}, st);
+}
+
+struct Key {
+    std::uint64_t dev, ino;
+    bool operator==(const Key& o) const { return dev == o.dev && ino == o.ino; }
+};
+struct KeyHash {
+    std::size_t operator()(const Key& k) const { return std::hash<std::uint64_t>()(k.ino * 0x9e3779b97f4a7c15ull ^ k.dev); }
+};
+Key key_of(const FileState& st) { return {st.dev, st.ino}; }
+
+// Everything met so far, so nothing is judged, fixed or walked twice.
+struct Seen {
+    std::unordered_set<Key, KeyHash> files, dirs;
+};
+
+constexpr const char* kSameFile = "the same file as one reported before under another name: judged there";
+constexpr const char* kSameDir = "the same directory as one walked before under another name: its files are reported there";
+
+// The directories a walk descends through. Only the innermost ones keep
+// their descriptors: a chain deeper than the process may hold descriptors
+// gives each back and finds it again through "..".
+constexpr std::size_t kOpenDirs = 128;
+
+struct Frame {
+    std::shared_ptr<Dir> dir;
+    FileState id;
+    std::vector<std::string> names;
+    std::size_t next = 0;
+    std::size_t path_len = 0;
+};
+
+Entry error_entry(const std::string& path, const std::string& why) {
+    Entry e;
+    e.path = path;
+    e.walk_error = why;
+    return e;
+}
+
+Entry duplicate_entry(const std::string& path, const char* why) {
+    Entry e;
+    e.path = path;
+    e.duplicate = why;
+    return e;
+}
+
+bool has_las_name(const std::string& path) {
+    std::string ignored;
+    return lidar::check_file_extension_core(path.c_str(), "las", ignored) == 0;
+}
+
+// Walks the directory root (at path, as st) depth first, each directory's
+// names in byte order. false once emit asks to stop.
+bool walk_tree(std::shared_ptr<Dir> root, const FileState& st, std::string path, Seen& seen,
+               const std::function<bool(Entry&&)>& emit) {
+    std::vector<Frame> stack;
+    auto enter = [&](std::shared_ptr<Dir> d, const FileState& id) {
+        Frame f;
+        // Names first, then sorted, so the report's order is the same
+        // wherever it runs; the directory's own order is the file system's.
+        if (int err = list(*d, f.names); err != 0)
+            return emit(error_entry(path, "Cannot read the directory " + path + ": " + reason_of(err)));
+        std::sort(f.names.begin(), f.names.end());
+        f.dir = std::move(d);
+        f.id = id;
+        f.path_len = path.size();
+        if (stack.size() >= kOpenDirs) stack[stack.size() - kOpenDirs].dir.reset();
+        stack.push_back(std::move(f));
+        return true;
+    };
+    if (!enter(std::move(root), st)) return false;
+    while (!stack.empty()) {
+        if (stack.back().next == stack.back().names.size()) {
+            std::shared_ptr<Dir> child = std::move(stack.back().dir);
+            stack.pop_back();
+            if (stack.empty()) break;
+            Frame& parent = stack.back();
+            path.resize(parent.path_len);
+#ifndef _WIN32
+            if (!parent.dir) {
+                int err = ENOENT;
+                if (child) parent.dir = reopen_parent(*child, parent.id, err);
+                if (!parent.dir) {
+                    if (!emit(error_entry(path, "Cannot return to the directory " + path +
+                                                    ", which moved during the walk: the rest of it is not judged")))
+                        return false;
+                    parent.next = parent.names.size();
+                }
+            }
+#endif
+            continue;
+        }
+        Frame& f = stack.back();
+        const std::string name = std::move(f.names[f.next++]);
+        path.resize(f.path_len);
+        path = joined(path, name);
+        FileState found;
+        if (int err = stat_in(*f.dir, name, false, found); err != 0) {
+            if (err == ENOENT) continue;  // gone since the directory was read
+            if (!emit(error_entry(path, "Cannot examine " + path + ": " + reason_of(err)))) return false;
+            continue;
+        }
+        if (found.directory) {
+            if (!seen.dirs.insert(key_of(found)).second) {
+                if (!emit(duplicate_entry(path, kSameDir))) return false;
+                continue;
+            }
+            int err = 0;
+            std::shared_ptr<Dir> sub = open_dir(f.dir.get(), name, found, err);
+            if (!sub) {
+                if (!emit(error_entry(path, "Cannot read the directory " + path + ": " + reason_of(err))))
+                    return false;
+                continue;
+            }
+            if (!enter(std::move(sub), found)) return false;
+            continue;
+        }
+        if (!has_las_name(path)) continue;
+        Entry e;
+        if (found.link) {
+            // A link is judged by what it leads to, but a link to a
+            // directory is not entered: it may lead back up or out of the
+            // delivery.
+            FileState target;
+            if (int err = stat_in(*f.dir, name, true, target); err != 0) {
+                if (!emit(error_entry(path, "Cannot follow the link " + path + ": " + reason_of(err)))) return false;
+                continue;
+            }
+            if (!target.regular) continue;
+            e.link = true;
+            found = target;
+        } else if (!found.regular) {
+            continue;
+        }
+        e.path = path;
+        e.dir = f.dir;
+        e.leaf = name_in(*f.dir, name);
+        e.identified = true;
+        e.found = found;
+        if (!seen.files.insert(key_of(found)).second) e.duplicate = kSameFile;
+        if (!emit(std::move(e))) return false;
+    }
+    return true;
 }
 
 }  // namespace
 
-std::vector<Entry> collect(const std::vector<std::string>& paths) {
-    std::vector<Entry> out;
+Dir::~Dir() {
+#ifndef _WIN32
+    if (fd >= 0) ::close(fd);
+#endif
+}
+
+void walk(const std::vector<std::string>& paths, const std::function<bool(Entry&&)>& emit) {
+    Seen seen;
     for (const std::string& p : paths) {
-        std::error_code ec;
+        FileState st;
+        const int err = lidar::state_of(lidar::Where{lidar::kWorkingDir, p.c_str(), true}, st);
         // A directory named on the command line is walked even through a
         // link: the user chose it.
-        if (fs::is_directory(from_native(p), ec)) walk(from_native(p), out);
-        else out.push_back({p, size_of(from_native(p)), {}});
+        if (err == 0 && st.directory) {
+            if (!seen.dirs.insert(key_of(st)).second) {
+                if (!emit(duplicate_entry(p, kSameDir))) return;
+                continue;
+            }
+            int open_err = 0;
+            std::shared_ptr<Dir> d = open_dir(nullptr, p, st, open_err);
+            if (!d) {
+                if (!emit(error_entry(p, "Cannot read the directory " + p + ": " + reason_of(open_err)))) return;
+                continue;
+            }
+            if (!walk_tree(std::move(d), st, p, seen, emit)) return;
+            continue;
+        }
+        // Anything else named is judged as named, whatever its name: the
+        // judgement says why it is refused.
+        Entry e;
+        e.path = p;
+        e.leaf = p;
+        e.named = true;
+        if (err == 0 && st.regular) {
+            e.identified = true;
+            e.found = st;
+            if (!seen.files.insert(key_of(st)).second) e.duplicate = kSameFile;
+        }
+        if (!emit(std::move(e))) return;
     }
+}
+
+std::vector<Entry> collect(const std::vector<std::string>& paths) {
+    std::vector<Entry> out;
+    walk(paths, [&](Entry&& e) {
+        out.push_back(std::move(e));
+        return true;
+    });
     return out;
 }
 

@@ -1,0 +1,330 @@
+// The audit as one run: a walking thread finds the files, worker threads
+// judge them, and the calling thread writes the results in order. Each runs
+// at most a bounded distance ahead of the next, so memory does not grow
+// with the delivery and a slow file holds back only a few results.
+#include "audit.h"
+#include "progress.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <new>
+#include <system_error>
+#include <thread>
+
+#ifdef _WIN32
+#include <io.h>
+#else
+#include <unistd.h>
+#endif
+
+namespace audit {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// The signal that asked the run to stop; a lock-free atomic is safe to set
+// from a handler.
+std::atomic<int> g_signal{0};
+static_assert(std::atomic<int>::is_always_lock_free);
+extern "C" void on_signal(int sig) { g_signal.store(sig); }
+
+void catch_signals() {
+    g_signal.store(0);
+    std::signal(SIGINT, on_signal);
+    std::signal(SIGTERM, on_signal);
+#ifndef _WIN32
+    // A reader that went away is an error to report, not a silent death.
+    std::signal(SIGPIPE, SIG_IGN);
+#endif
+}
+
+// Whole lines, in one call each batch: a batch never exceeds what a pipe
+// takes atomically unless one line does, so no reader ever sees half a line.
+constexpr std::size_t kBatch = 4096;
+
+bool write_out(const std::string& s) {
+    const char* p = s.data();
+    std::size_t n = s.size();
+    while (n > 0) {
+#ifdef _WIN32
+        int w = _write(1, p, static_cast<unsigned>(std::min<std::size_t>(n, 1 << 30)));
+#else
+        ssize_t w = ::write(1, p, n);
+#endif
+        if (w < 0 && errno == EINTR) continue;
+        if (w <= 0) {
+            if (w == 0) errno = EIO;
+            return false;
+        }
+        p += w;
+        n -= static_cast<std::size_t>(w);
+    }
+    return true;
+}
+
+// A name on the progress line cannot move the cursor.
+std::string printable(const std::string& s) {
+    std::string t = s;
+    for (char& c : t)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
+    return t;
+}
+
+struct Shared {
+    const Options& o;
+    std::atomic<bool> no_more_fixes{false};
+    Judging how;  // o.how, told when fixing must stop
+    explicit Shared(const Options& opts) : o(opts), how(opts.how) { how.no_more_fixes = &no_more_fixes; }
+    std::size_t window = 0;    // results judged ahead of the printing
+    std::size_t lookahead = 0; // entries found ahead of the printing
+
+    std::mutex m;
+    std::condition_variable work, walker_room, ready;
+    bool started = false;  // every thread exists: work may begin
+    bool stop = false;     // start nothing new
+    std::string fatal;     // why the run cannot go on
+    std::deque<Entry> queue;  // entries next .. found - 1
+    std::size_t found = 0, next = 0, printed = 0;
+    bool walk_done = false;
+    std::size_t width = 0;  // widest path among the first lookahead entries
+    std::map<std::size_t, Result> done;
+    Progress progress;
+
+    void halt(const std::string& why) {  // m held
+        if (fatal.empty()) fatal = why;
+        stop = true;
+        work.notify_all();
+        walker_room.notify_all();
+        ready.notify_all();
+    }
+};
+
+void walker(Shared& s) {
+    try {
+        {
+            std::unique_lock lock(s.m);
+            s.work.wait(lock, [&] { return s.started || s.stop; });
+        }
+        walk(s.o.paths, [&](Entry&& e) {
+            std::unique_lock lock(s.m);
+            s.walker_room.wait(lock, [&] { return s.stop || s.found - s.printed < s.lookahead; });
+            if (s.stop) return false;
+            if (s.found < s.lookahead) s.width = std::max(s.width, path_columns(e.path));
+            ++s.progress.files_total;
+            if (e.identified) s.progress.bytes_total += static_cast<std::uint64_t>(e.found.size);
+            s.queue.push_back(std::move(e));
+            if (++s.found == s.lookahead) s.ready.notify_all();
+            s.work.notify_one();
+            return true;
+        });
+    } catch (const std::bad_alloc&) {
+        std::lock_guard lock(s.m);
+        s.halt("out of memory");
+    }
+    std::lock_guard lock(s.m);
+    s.walk_done = true;
+    s.progress.walking = false;
+    s.work.notify_all();
+    s.ready.notify_all();
+}
+
+void worker(Shared& s) {
+    try {
+        for (;;) {
+            Entry e;
+            std::size_t i;
+            {
+                std::unique_lock lock(s.m);
+                s.work.wait(lock, [&] {
+                    return s.stop || (s.started && ((s.next < s.found && s.next < s.printed + s.window) ||
+                                                    (s.walk_done && s.next >= s.found)));
+                });
+                if (s.stop || s.next >= s.found) return;
+                e = std::move(s.queue.front());
+                s.queue.pop_front();
+                i = s.next++;
+                s.progress.current = printable(e.path);
+            }
+            Result r = judge(e, s.how);
+            std::lock_guard lock(s.m);
+            ++s.progress.files_done;
+            s.progress.bytes_done += r.bytes_read;
+            s.done.emplace(i, std::move(r));
+            if (i == s.printed) s.ready.notify_one();
+        }
+    } catch (const std::bad_alloc&) {
+        std::lock_guard lock(s.m);
+        s.halt("out of memory");
+    }
+}
+
+}  // namespace
+
+int run(const Options& o) {
+    const Clock::time_point start = Clock::now();
+    auto elapsed = [&] { return std::chrono::duration<double>(Clock::now() - start).count(); };
+    catch_signals();
+    const bool show = !o.quiet && progress_possible();
+    // Where the report goes to the same terminal, the line is taken away
+    // for each batch of results and drawn again after it.
+    const bool shared_terminal = show && stdout_is_terminal();
+
+    Shared s(o);
+    s.window = 4 * static_cast<std::size_t>(o.jobs) + 16;
+    s.lookahead = std::max<std::size_t>(4096, 2 * s.window);
+    s.progress.walking = true;
+
+    std::size_t count[kStatuses] = {};
+    std::uint64_t bytes = 0;
+    int status = 0;
+    bool output_failed = false;
+    int output_errno = 0;
+    std::string pending = report_head(o.format);
+    Clock::time_point drawn{};
+    auto draw = [&] {  // s.m held once threads run
+        s.progress.seconds = elapsed();
+        draw_progress(s.progress);
+        drawn = Clock::now();
+    };
+    auto flush = [&] {
+        if (pending.empty() || output_failed) return;
+        if (shared_terminal) clear_progress();
+        if (!write_out(pending)) {
+            output_failed = true;
+            output_errno = errno;
+            // Nothing more is fixed that could not be reported.
+            s.no_more_fixes.store(true);
+            std::lock_guard lock(s.m);
+            s.halt("");
+        }
+        pending.clear();
+        if (shared_terminal) {
+            std::lock_guard lock(s.m);
+            draw();
+        }
+    };
+
+    std::vector<std::thread> threads;
+    std::string cannot_start;
+    try {
+        threads.reserve(o.jobs + 1);
+        threads.emplace_back(walker, std::ref(s));
+        for (unsigned k = 0; k < o.jobs; ++k) threads.emplace_back(worker, std::ref(s));
+    } catch (const std::system_error& e) {
+        cannot_start = "cannot start " + std::to_string(o.jobs + 1) + " threads: " + e.code().message();
+    } catch (const std::bad_alloc&) {
+        cannot_start = "out of memory";
+    }
+    {
+        std::lock_guard lock(s.m);
+        // No file is judged, let alone fixed, unless every thread runs.
+        if (!cannot_start.empty()) s.halt(cannot_start);
+        s.started = true;
+        s.work.notify_all();
+    }
+    if (show && cannot_start.empty()) {
+        std::lock_guard lock(s.m);
+        draw();
+    }
+
+    try {
+        std::size_t width = 0;
+        bool width_known = o.format != Format::text;
+        for (std::size_t i = 0;; ++i) {
+            Result r;
+            {
+                std::unique_lock lock(s.m);
+                auto has = [&] { return s.done.find(i) != s.done.end(); };
+                auto can_print = [&] { return width_known || s.walk_done || s.found >= s.lookahead; };
+                while (!(has() && can_print())) {
+                    if (!s.fatal.empty() || (s.walk_done && i >= s.found) || (s.stop && i >= s.next)) break;
+                    if (!pending.empty()) {
+                        lock.unlock();
+                        flush();
+                        lock.lock();
+                        continue;
+                    }
+                    if (g_signal.load() != 0 && !s.stop) s.halt("");
+                    if (show && Clock::now() - drawn >= std::chrono::milliseconds(100)) draw();
+                    s.ready.wait_for(lock, std::chrono::milliseconds(100));
+                }
+                if (!s.fatal.empty() || !has()) break;
+                if (!width_known) {
+                    width = std::min<std::size_t>(s.width, 48);
+                    width_known = true;
+                }
+                auto it = s.done.find(i);
+                r = std::move(it->second);
+                s.done.erase(it);
+                s.printed = i + 1;
+                if (g_signal.load() != 0 && !s.stop) s.halt("");
+            }
+            s.work.notify_all();
+            s.walker_room.notify_one();
+            ++count[static_cast<int>(r.status)];
+            bytes += r.bytes_read;
+            status = std::max(status, exit_status_of(r.status));
+            std::string line = report_line(r, o.format, width);
+            if (pending.size() + line.size() > kBatch) flush();
+            pending += line;
+            // A fixed file is reported at once: a run killed now leaves as
+            // few unreported fixes as it can.
+            if (r.status == Status::fixed) flush();
+            if (output_failed) break;
+            if (show && !shared_terminal && Clock::now() - drawn >= std::chrono::milliseconds(100)) {
+                std::lock_guard lock(s.m);
+                draw();
+            }
+        }
+        flush();
+    } catch (const std::bad_alloc&) {
+        std::lock_guard lock(s.m);
+        s.halt("out of memory");
+    }
+    {
+        std::lock_guard lock(s.m);
+        s.halt(s.fatal);
+    }
+    for (std::thread& t : threads) t.join();
+
+    std::string fatal = s.fatal;
+    if (show) clear_progress();
+    if (!cannot_start.empty() || (!fatal.empty())) {
+        std::fprintf(stderr, "Vexholt-audit: %s\n", fatal.c_str());
+        status = 2;
+    }
+    if (output_failed) {
+        std::fprintf(stderr, "Vexholt-audit: cannot write the report: %s\n", std::strerror(output_errno));
+        status = 2;
+    }
+    const int sig = g_signal.load();
+    if (!o.quiet) {
+        double secs = elapsed();
+        std::size_t files = 0;
+        for (std::size_t n : count) files += n;
+        std::string dup = count[5] ? ", " + std::to_string(count[5]) + " repeated" : "";
+        std::fprintf(stderr,
+                     "Vexholt-audit: %zu %s: %zu current, %zu stale, %zu fixed, %zu refused, %zu error%s; "
+                     "%s read in %.2f s, %.2f GB/s\n",
+                     files, files == 1 ? "file" : "files", count[0], count[1], count[2], count[3], count[4],
+                     dup.c_str(), human_bytes(static_cast<double>(bytes)).c_str(), secs,
+                     secs > 0 ? static_cast<double>(bytes) / secs / 1e9 : 0.0);
+    }
+    if (sig != 0 && !output_failed && fatal.empty()) {
+        std::fprintf(stderr, "Vexholt-audit: stopped by signal %d: files not yet started were not judged\n", sig);
+        return 128 + sig;
+    }
+    return status;
+}
+
+}  // namespace audit
