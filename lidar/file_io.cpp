@@ -242,6 +242,7 @@ unsigned long io_calls(IoOp op) { return t_plan.calls[static_cast<int>(op)]; }
 void set_io_transfer_cap(std::size_t cap) { t_plan.cap = cap; }
 
 int state_of(const Where& w, FileState& st) { return sys_state(w, st); }
+int state_of(int fd, FileState& st) { return sys_fstate(fd, st); }
 
 bool may_write_up_to(std::uint64_t end) {
 #ifdef _WIN32

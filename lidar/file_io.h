@@ -38,6 +38,8 @@ inline bool unchanged(const FileState& a, const FileState& b) {
 // The state of what w names, without opening it: 0, or the system's error.
 // A link as the last component is described itself when w.follow is false.
 int state_of(const Where& w, FileState& st);
+// The state of an open descriptor: 0, or the system's error.
+int state_of(int fd, FileState& st);
 
 // Whether filename can be opened for reading right now (whatever it is, as
 // the family's file_access has always answered); never waits on a FIFO

@@ -100,6 +100,10 @@ struct Shared {
     std::map<std::size_t, Result> done;
     Progress progress;
 
+    // Nothing new is started once a signal came, even before the printing
+    // thread has seen it.
+    bool stopping() const { return stop || g_signal.load() != 0; }
+
     void halt(const std::string& why) {  // m held
         if (fatal.empty()) fatal = why;
         stop = true;
@@ -117,8 +121,8 @@ void walker(Shared& s) {
         }
         walk(s.o.paths, [&](Entry&& e) {
             std::unique_lock lock(s.m);
-            s.walker_room.wait(lock, [&] { return s.stop || s.found - s.printed < s.lookahead; });
-            if (s.stop) return false;
+            s.walker_room.wait(lock, [&] { return s.stopping() || s.found - s.printed < s.lookahead; });
+            if (s.stopping()) return false;
             if (s.found < s.lookahead) s.width = std::max(s.width, path_columns(e.path));
             ++s.progress.files_total;
             if (e.identified) s.progress.bytes_total += static_cast<std::uint64_t>(e.found.size);
@@ -146,10 +150,10 @@ void worker(Shared& s) {
             {
                 std::unique_lock lock(s.m);
                 s.work.wait(lock, [&] {
-                    return s.stop || (s.started && ((s.next < s.found && s.next < s.printed + s.window) ||
-                                                    (s.walk_done && s.next >= s.found)));
+                    return s.stopping() || (s.started && ((s.next < s.found && s.next < s.printed + s.window) ||
+                                                          (s.walk_done && s.next >= s.found)));
                 });
-                if (s.stop || s.next >= s.found) return;
+                if (s.stopping() || s.next >= s.found) return;
                 e = std::move(s.queue.front());
                 s.queue.pop_front();
                 i = s.next++;

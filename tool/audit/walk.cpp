@@ -91,7 +91,7 @@ std::shared_ptr<Dir> open_dir(const Dir* parent, const std::string& name, const 
     }
     d->fd = fd;
     FileState now;
-    if (lidar::state_of(lidar::Where{fd, ".", true}, now) != 0 || !lidar::same_file(now, found)) {
+    if (lidar::state_of(fd, now) != 0 || !lidar::same_file(now, found)) {
         err = ENOENT;  // replaced between its examination and its opening
         return nullptr;
     }

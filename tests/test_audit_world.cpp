@@ -1,0 +1,373 @@
+// Vexholt-audit where others touch the delivery and the run is cut short:
+// every file accounted for, nothing written outside what the walk found,
+// each file judged once, the report true to the last line. Races are staged
+// at chosen calls (the file layer's seam, the judging hook), not by timing.
+#include "audit.h"
+#include "expect.h"
+#include "io_fault.h"
+#include "reference.h"
+#include "run.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <condition_variable>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <mutex>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+using namespace lastest;
+namespace fs = std::filesystem;
+
+namespace {
+
+Bytes stale_tile() {
+    LasSpec s;
+    s.points = {{100, 200, 300, 1}, {-50, 250, 310, 2}};
+    return build_las(s);
+}
+const Bytes kStale = stale_tile();
+const Bytes kCurrent = *reference_update(kStale);
+
+// "path status" per line of a JSON Lines report, paths relative to base.
+std::string statuses(const std::string& out, const std::string& base = "") {
+    std::string s;
+    for (std::size_t at = 0, nl; (nl = out.find('\n', at)) != std::string::npos; at = nl + 1) {
+        nlohmann::json j = nlohmann::json::parse(out.substr(at, nl - at));
+        std::string p = j["path"];
+        if (!base.empty() && p.compare(0, base.size() + 1, base + "/") == 0) p.erase(0, base.size() + 1);
+        s += p + " " + j["status"].get<std::string>();
+        if (j["status"] == "error") s += ": " + j["reason"].get<std::string>();
+        s += "\n";
+    }
+    return s;
+}
+
+// The audit as user nobody: permission bits bind only those who are not root.
+RunResult audit_as_nobody(const std::vector<std::string>& args) {
+    return run_forked([&] {
+        if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) return 99;
+        std::vector<char*> argv = {const_cast<char*>("Vexholt-audit")};
+        for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        execv(audit_path().c_str(), argv.data());
+        return errno == EACCES ? 77 : 98;
+    });
+}
+
+TEST(AuditAccounts, WhatTheWalkCannotExamineIsAnErrorLine) {
+    TempDir d;
+    fs::permissions(d.path, fs::perms::all);
+    const std::string t = d.file("t");
+    fs::create_directories(t + "/dark");
+    write_file(t + "/ok.las", kCurrent);
+    write_file(t + "/.las", kStale);  // named by nothing but the extension: judged
+    write_file(t + "/dark/x.las", kCurrent);
+    fs::create_symlink("nowhere.las", t + "/dangling.las");
+    fs::create_symlink("loop.las", t + "/loop.las");
+    fs::permissions(t + "/dark", fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+    RunResult r = audit_as_nobody({"-q", "--format", "jsonl", t});
+    if (r.status == 77) GTEST_SKIP() << "user nobody cannot reach " << audit_path();
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(statuses(r.out, t),
+              ".las stale\n"
+              "dangling.las error: Cannot follow the link " + t + "/dangling.las: No such file or directory\n"
+              "dark/x.las error: Cannot examine " + t + "/dark/x.las: Permission denied\n"
+              "loop.las error: Cannot follow the link " + t + "/loop.las: Too many levels of symbolic links\n"
+              "ok.las current\n");
+}
+
+// mkdir -p through descriptors: the chain is longer than any path the
+// system takes whole. Removed from the top down, one level at a time.
+struct Chain {
+    std::string top;
+    int depth;
+    Chain(const std::string& at, int n) : top(at), depth(n) {
+        int fd = open(at.c_str(), O_RDONLY | O_DIRECTORY);
+        for (int k = 0; k < n; ++k) {
+            mkdirat(fd, "d", 0755);
+            int sub = openat(fd, "d", O_RDONLY | O_DIRECTORY);
+            close(fd);
+            fd = sub;
+        }
+        int f = openat(fd, "deep.las", O_WRONLY | O_CREAT, 0644);
+        EXPECT_EQ(write(f, kStale.data(), kStale.size()), static_cast<ssize_t>(kStale.size()));
+        close(f);
+        close(fd);
+    }
+    ~Chain() {
+        const std::string first = top + "/d", spare = top + "/x";
+        for (int k = 0; k < depth - 1; ++k) {
+            rename((first + "/d").c_str(), spare.c_str());
+            rmdir(first.c_str());
+            rename(spare.c_str(), first.c_str());
+        }
+        unlink((first + "/deep.las").c_str());
+        rmdir(first.c_str());
+    }
+};
+
+TEST(AuditAccounts, AChainDeeperThanAPathCanBeIsWalkedToTheBottom) {
+    TempDir d;
+    const Chain chain(d.path, 2500);  // 5,000 bytes of path, and far more directories than are kept open
+    RunResult r = run(audit_path(), {"-q", "--fix", "--format", "jsonl", "."}, d.path, true);
+    std::string want = ".";
+    for (int k = 0; k < chain.depth; ++k) want += "/d";
+    EXPECT_EQ(statuses(r.out), want + "/deep.las fixed\n");
+    EXPECT_EQ(r.status, 0) << r.err;
+}
+
+TEST(AuditAccounts, EachFileAndDirectoryIsJudgedOnce) {
+    TempDir d;
+    fs::create_directories(d.file("t/sub"));
+    write_file(d.file("t/a.las"), kStale);
+    fs::create_hard_link(d.file("t/a.las"), d.file("t/sub/hard.las"));
+    RunResult r = run(audit_path(), {"-q", "--fix", "--format", "jsonl", "t", "t/a.las", "t/sub", "./t"}, d.path);
+    EXPECT_EQ(statuses(r.out), "t/a.las fixed\nt/sub/hard.las repeated\nt/a.las repeated\nt/sub repeated\n./t repeated\n");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(read_file(d.file("t/a.las")), kCurrent);
+}
+
+// The judging core in-process: what a fix may write once the walk is done.
+audit::Result judge_fix(const audit::Entry& e) {
+    audit::Judging how;
+    how.fix = true;
+    return audit::judge(e, how);
+}
+
+TEST(AuditFixes, OnlyWhatTheWalkFoundIsWritten) {
+    TempDir d;
+    fs::create_directories(d.file("t"));
+    fs::create_directories(d.file("outside"));
+    write_file(d.file("t/x.las"), kStale);
+    write_file(d.file("outside/x.las"), kStale);
+    write_file(d.file("outside/target.las"), kStale);
+    fs::create_symlink("../outside/target.las", d.file("t/link.las"));
+
+    // The tree swapped for a link to another after the walk: the fix still
+    // reaches only the file the walk found, wherever it now is.
+    std::vector<audit::Entry> found = audit::collect({d.file("t")});
+    ASSERT_EQ(found.size(), 2u);
+    fs::rename(d.file("t"), d.file("t.moved"));
+    fs::create_directory_symlink("outside", d.file("t"));
+    EXPECT_EQ(judge_fix(found[1]).status, audit::Status::fixed);
+    EXPECT_EQ(read_file(d.file("t.moved/x.las")), kCurrent);
+    EXPECT_EQ(read_file(d.file("outside/x.las")), kStale);
+
+    // A link met by the walk is judged but not written through ...
+    audit::Result r = judge_fix(found[0]);
+    EXPECT_EQ(r.status, audit::Status::stale);
+    EXPECT_NE(r.reason.find("symbolic link"), std::string::npos) << r.reason;
+    EXPECT_EQ(read_file(d.file("outside/target.las")), kStale);
+    // ... unless the user names it.
+    EXPECT_EQ(judge_fix(audit::collect({d.file("t.moved/link.las")}).at(0)).status, audit::Status::fixed);
+    EXPECT_EQ(read_file(d.file("outside/target.las")), kCurrent);
+}
+
+TEST(AuditFixes, AFixedLineShowsWhatWasWritten) {
+    TempDir d;
+    const std::string f = d.file("x.las");
+    write_file(f, kStale);
+    // A record arrives between the judging and the fix.
+    lidar::set_io_hook(lidar::IoOp::open_update, 1, [&] {
+        Bytes grown = kStale;
+        grown.resize(grown.size() + 28, 0);
+        write_file(f, grown);
+    });
+    audit::Result r = judge_fix(audit::collect({f}).at(0));
+    lidar::clear_io_faults();
+    EXPECT_EQ(r.status, audit::Status::fixed);
+    EXPECT_EQ(r.recomputed.NumberOfPointReturns, 3u);
+    EXPECT_EQ(audit::report_line(r, audit::Format::text, 0).find("fixed    " + f + "  NumberOfPointReturns 12345 \u2192 3;"),
+              0u);
+}
+
+TEST(AuditErrors, TheSystemsRefusalIsAnErrorWithItsReason) {
+    TempDir d;
+    const std::string f = d.file("x.las");
+    const struct {
+        lidar::IoOp op;
+        int error;
+        audit::Status status;
+        std::string reason;
+    } cases[] = {
+        {lidar::IoOp::open_read, EACCES, audit::Status::error, "Cannot open " + f + ": Permission denied"},
+        {lidar::IoOp::open_read, EMFILE, audit::Status::error, "Cannot open " + f + ": Too many open files"},
+        {lidar::IoOp::open_read, ENFILE, audit::Status::error, "Cannot open " + f + ": Too many open files in system"},
+        {lidar::IoOp::open_read, EWOULDBLOCK, audit::Status::error,
+         "Cannot open " + f + ": Resource temporarily unavailable"},
+        {lidar::IoOp::open_update, EACCES, audit::Status::error, "Cannot open " + f + ": Permission denied"},
+        // Gone: Vexholt's own words.
+        {lidar::IoOp::open_read, ENOENT, audit::Status::refused,
+         "Unable to open file " + f + " in file_access()\n\nFile " + f + " does NOT exist"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.reason);
+        write_file(f, kStale);
+        lidar::set_io_fault(c.op, 1, c.error);
+        audit::Result r = judge_fix(audit::collect({f}).at(0));
+        lidar::clear_io_faults();
+        EXPECT_EQ(r.status, c.status);
+        EXPECT_EQ(r.reason, c.reason);
+    }
+    // A pipe switched in before the open is refused at once, never waited on.
+    lidar::set_io_hook(lidar::IoOp::open_read, 1, [&] {
+        fs::remove(f);
+        ASSERT_EQ(mkfifo(f.c_str(), 0600), 0);
+    });
+    write_file(f, kStale);
+    audit::Result r = judge_fix(audit::collect({f}).at(0));
+    lidar::clear_io_faults();
+    EXPECT_EQ(r.status, audit::Status::refused);
+    EXPECT_EQ(r.reason, f + " is too short or unreadable to be a valid .las file");
+}
+
+TEST(AuditReport, NoNameOrReasonCanForgeALine) {
+    audit::Result r;
+    r.status = audit::Status::refused;
+    const struct {
+        std::string path, text, tsv;
+    } cases[] = {
+        {"a\xc2\x85z.las", "a\\u0085z.las", "a\\u0085z.las"},  // NEL, a C1 control
+        {"a\xe2\x80\xa8z.las", "a\\u2028z.las", "a\\u2028z.las"},
+        {"a\xe2\x80\xa9z.las", "a\\u2029z.las", "a\\u2029z.las"},
+        {"a\\x0az.las", "a\\\\x0az.las", "a\\\\x0az.las"},  // a backslash, not an escape
+        {"a\xff.las", "a\\xff.las", "a\\xff.las"},           // not UTF-8: told apart from a\xfe.las
+        {"\xc3\xa9t\xc3\xa9.las", "\xc3\xa9t\xc3\xa9.las", "\xc3\xa9t\xc3\xa9.las"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text);
+        r.path = c.path;
+        r.reason = "";
+        EXPECT_EQ(audit::report_line(r, audit::Format::text, 0), "refused  " + c.text + "  \n");
+        EXPECT_EQ(audit::report_line(r, audit::Format::tsv, 0), c.tsv + "\trefused\t\t\t\t\t\t\n");
+    }
+    // A line break in a name stays visible; the reason's own become spaces.
+    r.path = "x\ny.las";
+    r.reason = "Unable to open file x\ny.las in file_access()\n\nFile x\ny.las does NOT exist";
+    EXPECT_EQ(audit::report_line(r, audit::Format::text, 0),
+              "refused  x\\ny.las  Unable to open file x\\ny.las in file_access() File x\\ny.las does NOT exist\n");
+
+    // NaN and infinite extents are not null, which means "does not apply".
+    r.status = audit::Status::current;
+    r.path = "n.las";
+    r.reason.clear();
+    r.header_read = true;
+    r.stored.MaxX = std::nan("");
+    r.stored.MinX = -INFINITY;
+    r.stored.MaxY = INFINITY;
+    nlohmann::json j = nlohmann::json::parse(audit::report_line(r, audit::Format::jsonl, 0));
+    EXPECT_EQ(j["stored"]["MaxX"], "NaN");
+    EXPECT_EQ(j["stored"]["MinX"], "-Infinity");
+    EXPECT_EQ(j["stored"]["MaxY"], "Infinity");
+    EXPECT_EQ(j["stored"]["MinY"], 0.0);
+    EXPECT_TRUE(j["recomputed"].is_null());
+}
+
+// Many stale tiles, for runs that are cut short.
+std::string stale_tiles(const TempDir& d, int n) {
+    fs::create_directory(d.file("t"));
+    for (int k = 0; k < n; ++k) write_file(d.file("t/f" + std::to_string(100 + k) + ".las"), kStale);
+    return d.file("t");
+}
+int fixed_on_disk(const std::string& dir) {
+    int n = 0;
+    for (const auto& e : fs::directory_iterator(dir)) n += read_file(e.path().string()) == kCurrent;
+    return n;
+}
+
+TEST(AuditCutShort, ASignalFinishesTheFilesUnderWayAndReportsThem) {
+    for (int sig : {SIGTERM, SIGINT}) {
+        SCOPED_TRACE(sig);
+        TempDir d;
+        const std::string t = stale_tiles(d, 10);
+        RunResult r = run_forked([&] {
+            audit::Options o;
+            o.how.fix = true;
+            o.format = audit::Format::jsonl;
+            o.quiet = true;
+            o.paths = {t};
+            int n = 0;
+            o.how.before_judging = [&](const audit::Entry&) {
+                if (++n == 3) raise(sig);
+            };
+            return audit::run(o);
+        });
+        EXPECT_EQ(r.status, 128 + sig);
+        EXPECT_EQ(statuses(r.out, t), "f100.las fixed\nf101.las fixed\nf102.las fixed\n");
+        EXPECT_EQ(fixed_on_disk(t), 3);
+    }
+}
+
+TEST(AuditCutShort, AReportThatCannotBeWrittenStopsTheFixing) {
+    TempDir d;
+    const std::string t = stale_tiles(d, 60);
+    RunResult r = run_forked([&] {
+        int p[2];
+        if (pipe(p) != 0) return 3;
+        close(p[0]);  // nobody reads: the first write fails
+        dup2(p[1], 1);
+        dup2(p[1], 2);
+        execl(audit_path().c_str(), "Vexholt-audit", "-q", "-j", "1", "--fix", t.c_str(), nullptr);
+        return 98;
+    });
+    EXPECT_EQ(r.status, 2);
+    // The first result, and at most the window of results judged ahead.
+    EXPECT_LE(fixed_on_disk(t), 21);
+}
+
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+// Sanitizers reserve address space up front and abort on a failed allocation.
+TEST(AuditCutShort, ThreadsThatCannotStartFixNothing) {
+    TempDir d;
+    const std::string t = stale_tiles(d, 8);
+    RunResult r = run_forked([&] {
+        dup2(1, 2);
+        const rlimit lim{600u << 20, 600u << 20};  // a 8 MiB stack each: far fewer than 4096
+        if (setrlimit(RLIMIT_AS, &lim) != 0) return 4;
+        execl(audit_path().c_str(), "Vexholt-audit", "-q", "-j", "4096", "--fix", t.c_str(), nullptr);
+        return 98;
+    });
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.out.substr(0, 36), "Vexholt-audit: cannot start 4097 thr") << r.out;
+    EXPECT_EQ(fixed_on_disk(t), 0);
+}
+#endif
+
+TEST(AuditThreads, JobsRunAtOnce) {
+    TempDir d;
+    const std::string t = stale_tiles(d, 4);
+    for (unsigned jobs : {1u, 2u}) {
+        RunResult r = run_forked([&] {
+            audit::Options o;
+            o.jobs = jobs;
+            o.quiet = true;
+            o.paths = {t};
+            std::mutex m;
+            std::condition_variable cv;
+            int inside = 0, most = 0;
+            // Each judging waits, briefly, for a second to be under way.
+            o.how.before_judging = [&](const audit::Entry&) {
+                std::unique_lock lock(m);
+                most = std::max(most, ++inside);
+                cv.notify_all();
+                cv.wait_for(lock, std::chrono::seconds(jobs == 1 ? 0 : 10), [&] { return most >= 2; });
+                --inside;
+            };
+            audit::run(o);
+            return most;
+        });
+        EXPECT_EQ(r.status, static_cast<int>(jobs));
+    }
+}
+
+}  // namespace
