@@ -218,6 +218,8 @@ int run(const Options& o) {
         }
     };
 
+    // Drawn before any work starts, so a person sees at once that it runs.
+    if (show) draw();
     std::vector<std::thread> threads;
     std::string cannot_start;
     try {
@@ -235,10 +237,6 @@ int run(const Options& o) {
         if (!cannot_start.empty()) s.halt(cannot_start);
         s.started = true;
         s.work.notify_all();
-    }
-    if (show && cannot_start.empty()) {
-        std::lock_guard lock(s.m);
-        draw();
     }
 
     try {
