@@ -82,6 +82,9 @@ int sys_state(const Where& w, FileState& st) {
 // No descriptor that only names a file: the open itself is the check, and
 // what it opened is judged at once.
 int open_checked(const Where& w, bool update, int& fd) {
+    FileState named;
+    fd = -1;
+    if (sys_state(w, named) == 0 && !named.regular) return kNotRegular;
     fd = sys_open(w.name, update ? _O_RDWR : _O_RDONLY);
     if (fd < 0) return errno;
     FileState st;

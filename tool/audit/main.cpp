@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <thread>
 
 #ifdef __MINGW32__
@@ -87,4 +88,11 @@ Options parse(int argc, char* argv[]) {
 
 }  // namespace
 
-int main(int argc, char* argv[]) { return audit::run(parse(argc, argv)); }
+int main(int argc, char* argv[]) {
+    try {
+        return audit::run(parse(argc, argv));
+    } catch (const std::bad_alloc&) {
+        std::fputs("Vexholt-audit: out of memory\n", stderr);
+        return 2;
+    }
+}

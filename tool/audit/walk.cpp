@@ -150,9 +150,34 @@ struct KeyHash {
 };
 Key key_of(const FileState& st) { return {st.dev, st.ino}; }
 
+bool operator<(const Key& a, const Key& b) { return a.dev != b.dev ? a.dev < b.dev : a.ino < b.ino; }
+
+// The files met so far, at 16 bytes each (a hash set takes over 50): a
+// sorted array, and the latest arrivals in a small hash set merged into it
+// whenever that fills.
+struct FileSet {
+    std::vector<Key> sorted;
+    std::unordered_set<Key, KeyHash> recent;
+    static constexpr std::size_t kRecent = 4096;
+
+    // Whether k is new, recording it.
+    bool insert(const Key& k) {
+        if (std::binary_search(sorted.begin(), sorted.end(), k) || !recent.insert(k).second) return false;
+        if (recent.size() == kRecent) {
+            const std::size_t mid = sorted.size();
+            sorted.insert(sorted.end(), recent.begin(), recent.end());
+            std::sort(sorted.begin() + static_cast<std::ptrdiff_t>(mid), sorted.end());
+            std::inplace_merge(sorted.begin(), sorted.begin() + static_cast<std::ptrdiff_t>(mid), sorted.end());
+            recent.clear();
+        }
+        return true;
+    }
+};
+
 // Everything met so far, so nothing is judged, fixed or walked twice.
 struct Seen {
-    std::unordered_set<Key, KeyHash> files, dirs;
+    FileSet files;
+    std::unordered_set<Key, KeyHash> dirs;
 };
 
 constexpr const char* kSameFile = "the same file as one reported before under another name: judged there";
@@ -278,7 +303,7 @@ bool walk_tree(std::shared_ptr<Dir> root, const FileState& st, std::string path,
         e.leaf = name_in(*f.dir, name);
         e.identified = true;
         e.found = found;
-        if (!seen.files.insert(key_of(found)).second) e.duplicate = kSameFile;
+        if (!seen.files.insert(key_of(found))) e.duplicate = kSameFile;
         if (!emit(std::move(e))) return false;
     }
     return true;
@@ -322,7 +347,7 @@ void walk(const std::vector<std::string>& paths, const std::function<bool(Entry&
         if (err == 0 && st.regular) {
             e.identified = true;
             e.found = st;
-            if (!seen.files.insert(key_of(st)).second) e.duplicate = kSameFile;
+            if (!seen.files.insert(key_of(st))) e.duplicate = kSameFile;
         }
         if (!emit(std::move(e))) return;
     }
