@@ -96,6 +96,14 @@ TEST(AuditStatus, ExitStatusIsTheHighestOfTheFilesJudged) {
     EXPECT_EQ(audit({"--version"}).out, "Vexholt-audit 1.0.0\n");
 }
 
+// The contract itself, not only the clamped maximum main makes of it.
+TEST(AuditStatus, EachStatusHasItsExitStatus) {
+    const std::pair<audit::Status, int> cases[] = {{audit::Status::current, 0}, {audit::Status::fixed, 0},
+                                                   {audit::Status::stale, 1},   {audit::Status::refused, 2},
+                                                   {audit::Status::error, 2}};
+    for (const auto& [status, want] : cases) EXPECT_EQ(audit::exit_status_of(status), want) << audit::status_name(status);
+}
+
 TEST(AuditStatus, ExtentsCompareOnTheGridUnlessExact) {
     TempDir d;
     LasSpec last_bit = current_las(), off_grid = current_las(), empty = current_las();
