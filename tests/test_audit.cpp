@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <filesystem>
 
 #ifndef _WIN32
@@ -113,11 +114,26 @@ TEST(AuditStatus, ExtentsCompareOnTheGridUnlessExact) {
     empty.points.clear();
     empty.stated_count = 0;
     std::fill(empty.stated_by_return, empty.stated_by_return + 5, 0u);
+    // An offset of a quarter step: adding it where it is taken away lands
+    // on a half step, where the last bit decides the grid point. Binary
+    // fractions keep every sum exact.
+    LasSpec shifted = current_las();
+    shifted.scale[0] = 0.5;
+    shifted.offset[0] = 100.125;
+    shifted.stated_extents[0] = world(100, 0.5, 100.125);
+    shifted.stated_extents[1] = world(-50, 0.5, 100.125);
+    LasSpec shifted_last_bit = shifted, shifted_step = shifted;
+    shifted_last_bit.stated_extents[0] = std::nextafter(shifted.stated_extents[0], -1e9);
+    shifted_step.stated_extents[0] = world(101, 0.5, 100.125);
     write_file(d.file("a.las"), build_las(last_bit));
     write_file(d.file("b.las"), build_las(off_grid));
     write_file(d.file("c.las"), build_las(empty));
-    EXPECT_EQ(judged({"."}, d.path), "./a.las current\n./b.las stale\n./c.las current\n");
-    EXPECT_EQ(judged({"--exact", "."}, d.path), "./a.las stale\n./b.las stale\n./c.las stale\n");
+    write_file(d.file("d.las"), build_las(shifted_last_bit));
+    write_file(d.file("e.las"), build_las(shifted_step));
+    EXPECT_EQ(judged({"."}, d.path),
+              "./a.las current\n./b.las stale\n./c.las current\n./d.las current\n./e.las stale\n");
+    EXPECT_EQ(judged({"--exact", "."}, d.path),
+              "./a.las stale\n./b.las stale\n./c.las stale\n./d.las stale\n./e.las stale\n");
 }
 
 TEST(AuditFormats, EachFormatCarriesTheSameJudgement) {
