@@ -177,6 +177,24 @@ TEST(AuditFormats, EachFormatCarriesTheSameJudgement) {
 #endif
 }
 
+TEST(AuditFormats, StaleExtentsShowBothValues) {
+    TempDir d;
+    LasSpec s = current_las();
+    s.stated_extents[0] = 1.25;  // MaxX: the points reach 1
+    s.stated_extents[5] = -0.5;  // MinZ: they start at 3
+    write_file(d.file("x.las"), build_las(s));
+    EXPECT_EQ(audit({"-q", "x.las"}, d.path).out, "stale    x.las  MaxX 1.25 \u2192 1; MinZ -0.5 \u2192 3\n");
+    EXPECT_EQ(audit({"-q", "--format", "tsv", "x.las"}, d.path).out,
+              audit::report_head(audit::Format::tsv) + "x.las\tstale\t1.2\t1\t2\t2\tMaxX 1.25 \u2192 1; MinZ -0.5 \u2192 3\t\n");
+    std::vector<nlohmann::json> j = json_lines(audit({"-q", "--format", "jsonl", "x.las"}, d.path).out);
+    ASSERT_EQ(j.size(), 1u);
+    EXPECT_EQ(j[0]["stored"]["MaxX"], 1.25);
+    EXPECT_EQ(j[0]["recomputed"]["MaxX"], 1.0);
+    EXPECT_EQ(j[0]["stored"]["MinZ"], -0.5);
+    EXPECT_EQ(j[0]["recomputed"]["MinZ"], 3.0);
+    EXPECT_EQ(j[0]["differences"], nlohmann::json::parse(R"(["MaxX", "MinZ"])"));
+}
+
 TEST(AuditWalk, DirectoriesByNameArgumentsInTheirOrderWhateverTheJobs) {
     TempDir d;
     for (const char* dir : {"t", "t/b", "t/a.las", "many"}) fs::create_directory(d.file(dir));
