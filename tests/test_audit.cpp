@@ -169,10 +169,12 @@ TEST(AuditFormats, EachFormatCarriesTheSameJudgement) {
 #ifndef _WIN32
     // Windows names are UTF-16: none holds a byte that is not UTF-8.
     write_file(d.file("c\xff.las"), current_file());
-    j = json_lines(audit({"-q", "--format", "jsonl", "c\xff.las", "a.las"}, d.path).out);
+    write_file(d.file("\xc3\xa9.las"), current_file());
+    j = json_lines(audit({"-q", "--format", "jsonl", "c\xff.las", "\xc3\xa9.las"}, d.path).out);
     EXPECT_EQ(j[0]["path"], "c\xef\xbf\xbd.las");
     EXPECT_EQ(j[0]["path_bytes"], "63ff2e6c6173");
     EXPECT_EQ(j[0]["status"], "current");
+    EXPECT_EQ(j[1]["path"], "\xc3\xa9.las");
     EXPECT_FALSE(j[1].contains("path_bytes"));
 #endif
 }
@@ -193,6 +195,54 @@ TEST(AuditFormats, StaleExtentsShowBothValues) {
     EXPECT_EQ(j[0]["stored"]["MinZ"], -0.5);
     EXPECT_EQ(j[0]["recomputed"]["MinZ"], 3.0);
     EXPECT_EQ(j[0]["differences"], nlohmann::json::parse(R"(["MaxX", "MinZ"])"));
+}
+
+// In-process: a Windows name cannot hold a control byte.
+TEST(AuditFormats, ControlBytesInNamesAreEscaped) {
+    audit::Result r;
+    r.status = audit::Status::current;
+    r.scanned = true;
+    r.recomputed.NumberOfPointReturns = 2;
+    const struct {
+        const char* path;
+        audit::Format format;
+        const char* line;
+    } cases[] = {
+        {"a\x1b.las", audit::Format::text, "current  a\\x1b.las  2 points\n"},
+        {"a\x7f.las", audit::Format::text, "current  a\\x7f.las  2 points\n"},
+        {"a\x1b.las", audit::Format::tsv, "a\\x1b.las\tcurrent\t\t\t\t2\t\t\n"},
+        {"a\x7f.las", audit::Format::tsv, "a\\x7f.las\tcurrent\t\t\t\t2\t\t\n"},
+    };
+    for (const auto& c : cases) {
+        r.path = c.path;
+        EXPECT_EQ(audit::report_line(r, c.format, 0), c.line);
+    }
+}
+
+// Only a name that is not UTF-8 comes with its bytes in JSON Lines.
+TEST(AuditFormats, NamesThatAreNotUtf8CarryTheirBytes) {
+    const struct {
+        const char* path;
+        bool utf8;
+    } cases[] = {
+        {"\xc3\xa9.las", true},           // U+00E9, two bytes
+        {"\xe0\xa0\x80.las", true},       // U+0800, the first of three
+        {"\xed\x9f\xbf.las", true},       // U+D7FF, just below the surrogates
+        {"\xf0\x90\x80\x80.las", true},   // U+10000, the first of four
+        {"las.\xf4\x8f\xbf\xbf", true},   // U+10FFFF, the last, at the very end
+        {"\xc0\xaf.las", false},          // '/' overlong
+        {"\xe0\x9f\xbf.las", false},      // U+07FF overlong
+        {"\xed\xa0\x80.las", false},      // a surrogate
+        {"\xf4\x90\x80\x80.las", false},  // past U+10FFFF
+        {"las.\xe2\x82", false},          // cut short
+    };
+    audit::Result r;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(std::string(c.path)));
+        r.path = c.path;
+        EXPECT_EQ(audit::is_valid_utf8(r.path), c.utf8);
+        EXPECT_EQ(nlohmann::json::parse(audit::report_line(r, audit::Format::jsonl, 0)).contains("path_bytes"), !c.utf8);
+    }
 }
 
 TEST(AuditWalk, DirectoriesByNameArgumentsInTheirOrderWhateverTheJobs) {
