@@ -14,6 +14,7 @@
 #include <filesystem>
 
 #ifndef _WIN32
+#include <fcntl.h>
 #include <pty.h>
 #include <unistd.h>
 #endif
@@ -331,6 +332,38 @@ TEST(AuditReadOnly, OnlyAStaleFileUnderFixIsOpenedForWriting) {
 }
 
 #ifndef _WIN32
+// A program started while a file is open, by the audit or by a program
+// using the module, must not inherit it: checked from inside the first read
+// of the judging and the first write of the fix.
+TEST(AuditReadOnly, FilesAreOpenedCloseOnExec) {
+    if (!fs::is_directory("/proc/self/fd")) GTEST_SKIP() << "no /proc/self/fd to find the descriptors";
+    TempDir d;
+    write_file(d.file("stale.las"), stale_file());
+    const fs::path file = fs::canonical(d.file("stale.las"));
+    const struct {
+        bool fix;
+        lidar::IoOp op;
+        audit::Status status;
+    } cases[] = {{false, lidar::IoOp::read, audit::Status::stale}, {true, lidar::IoOp::write, audit::Status::fixed}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.fix ? "--fix" : "judging");
+        int open = 0, inherited = 0;
+        lidar::set_io_hook(c.op, 1, [&] {
+            for (const fs::directory_entry& e : fs::directory_iterator("/proc/self/fd")) {
+                std::error_code ec;
+                if (fs::read_symlink(e.path(), ec) != file) continue;
+                ++open;
+                int flags = fcntl(std::stoi(e.path().filename().string()), F_GETFD);
+                if (flags < 0 || !(flags & FD_CLOEXEC)) ++inherited;
+            }
+        });
+        EXPECT_EQ(audit::judge({d.file("stale.las"), 0, {}}, {c.fix, false}).status, c.status);
+        lidar::clear_io_faults();
+        EXPECT_GE(open, 1);
+        EXPECT_EQ(inherited, 0);
+    }
+}
+
 TEST(AuditReadOnly, FilesTheUserCannotWriteAreJudged) {
     TempDir d;
     fs::permissions(d.path, fs::perms::all);
