@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <cmath>
 #include <filesystem>
+#include <regex>
 
 #ifndef _WIN32
 #include <fcntl.h>
@@ -417,5 +418,24 @@ TEST(AuditProgress, LineOnATerminalIsRedrawnAndErasedBeforeTheSummary) {
     EXPECT_EQ(audit({d.path}).err.substr(0, 24), "Vexholt-audit: 3 files: ");
 }
 #endif
+
+// The summary's size, seconds and rate, each as rounded for printing,
+// describe one and the same run; a run of milliseconds puts the rate far
+// from zero.
+TEST(AuditProgress, SummaryRateIsTheBytesOverTheSeconds) {
+    TempDir d;
+    LasSpec s;
+    s.points = spread_points(100000);
+    write_file(d.file("a.las"), build_las(s));
+    const double bytes = 227 + 100000 * 28;
+    const std::string err = audit({"a.las"}, d.path).err;
+    std::smatch m;
+    ASSERT_TRUE(std::regex_search(err, m, std::regex(R"(; 2\.8 MB read in (\d+\.\d\d) s, (\d+\.\d\d) GB/s\n$)"))) << err;
+    const double seconds = std::stod(m[1]), rate = std::stod(m[2]), half = 0.005 + 1e-9;
+    EXPECT_GE(rate + half, bytes / (seconds + half) / 1e9) << err;
+    if (seconds > half) {
+        EXPECT_LE(rate - half, bytes / (seconds - half) / 1e9) << err;
+    }
+}
 
 }  // namespace
