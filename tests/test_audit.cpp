@@ -10,9 +10,12 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <filesystem>
+#include <regex>
 
 #ifndef _WIN32
+#include <fcntl.h>
 #include <pty.h>
 #include <unistd.h>
 #endif
@@ -96,6 +99,14 @@ TEST(AuditStatus, ExitStatusIsTheHighestOfTheFilesJudged) {
     EXPECT_EQ(audit({"--version"}).out, "Vexholt-audit 1.0.0\n");
 }
 
+// The contract itself, not only the clamped maximum main makes of it.
+TEST(AuditStatus, EachStatusHasItsExitStatus) {
+    const std::pair<audit::Status, int> cases[] = {{audit::Status::current, 0}, {audit::Status::fixed, 0},
+                                                   {audit::Status::stale, 1},   {audit::Status::refused, 2},
+                                                   {audit::Status::error, 2}};
+    for (const auto& [status, want] : cases) EXPECT_EQ(audit::exit_status_of(status), want) << audit::status_name(status);
+}
+
 TEST(AuditStatus, ExtentsCompareOnTheGridUnlessExact) {
     TempDir d;
     LasSpec last_bit = current_las(), off_grid = current_las(), empty = current_las();
@@ -105,11 +116,26 @@ TEST(AuditStatus, ExtentsCompareOnTheGridUnlessExact) {
     empty.points.clear();
     empty.stated_count = 0;
     std::fill(empty.stated_by_return, empty.stated_by_return + 5, 0u);
+    // An offset of a quarter step: adding it where it is taken away lands
+    // on a half step, where the last bit decides the grid point. Binary
+    // fractions keep every sum exact.
+    LasSpec shifted = current_las();
+    shifted.scale[0] = 0.5;
+    shifted.offset[0] = 100.125;
+    shifted.stated_extents[0] = world(100, 0.5, 100.125);
+    shifted.stated_extents[1] = world(-50, 0.5, 100.125);
+    LasSpec shifted_last_bit = shifted, shifted_step = shifted;
+    shifted_last_bit.stated_extents[0] = std::nextafter(shifted.stated_extents[0], -1e9);
+    shifted_step.stated_extents[0] = world(101, 0.5, 100.125);
     write_file(d.file("a.las"), build_las(last_bit));
     write_file(d.file("b.las"), build_las(off_grid));
     write_file(d.file("c.las"), build_las(empty));
-    EXPECT_EQ(judged({"."}, d.path), "./a.las current\n./b.las stale\n./c.las current\n");
-    EXPECT_EQ(judged({"--exact", "."}, d.path), "./a.las stale\n./b.las stale\n./c.las stale\n");
+    write_file(d.file("d.las"), build_las(shifted_last_bit));
+    write_file(d.file("e.las"), build_las(shifted_step));
+    EXPECT_EQ(judged({"."}, d.path),
+              "./a.las current\n./b.las stale\n./c.las current\n./d.las current\n./e.las stale\n");
+    EXPECT_EQ(judged({"--exact", "."}, d.path),
+              "./a.las stale\n./b.las stale\n./c.las stale\n./d.las stale\n./e.las stale\n");
 }
 
 TEST(AuditFormats, EachFormatCarriesTheSameJudgement) {
@@ -145,12 +171,80 @@ TEST(AuditFormats, EachFormatCarriesTheSameJudgement) {
 #ifndef _WIN32
     // Windows names are UTF-16: none holds a byte that is not UTF-8.
     write_file(d.file("c\xff.las"), current_file());
-    j = json_lines(audit({"-q", "--format", "jsonl", "c\xff.las", "a.las"}, d.path).out);
+    write_file(d.file("\xc3\xa9.las"), current_file());
+    j = json_lines(audit({"-q", "--format", "jsonl", "c\xff.las", "\xc3\xa9.las"}, d.path).out);
     EXPECT_EQ(j[0]["path"], "c\xef\xbf\xbd.las");
     EXPECT_EQ(j[0]["path_bytes"], "63ff2e6c6173");
     EXPECT_EQ(j[0]["status"], "current");
+    EXPECT_EQ(j[1]["path"], "\xc3\xa9.las");
     EXPECT_FALSE(j[1].contains("path_bytes"));
 #endif
+}
+
+TEST(AuditFormats, StaleExtentsShowBothValues) {
+    TempDir d;
+    LasSpec s = current_las();
+    s.stated_extents[0] = 1.25;  // MaxX: the points reach 1
+    s.stated_extents[5] = -0.5;  // MinZ: they start at 3
+    write_file(d.file("x.las"), build_las(s));
+    EXPECT_EQ(audit({"-q", "x.las"}, d.path).out, "stale    x.las  MaxX 1.25 \u2192 1; MinZ -0.5 \u2192 3\n");
+    EXPECT_EQ(audit({"-q", "--format", "tsv", "x.las"}, d.path).out,
+              audit::report_head(audit::Format::tsv) + "x.las\tstale\t1.2\t1\t2\t2\tMaxX 1.25 \u2192 1; MinZ -0.5 \u2192 3\t\n");
+    std::vector<nlohmann::json> j = json_lines(audit({"-q", "--format", "jsonl", "x.las"}, d.path).out);
+    ASSERT_EQ(j.size(), 1u);
+    EXPECT_EQ(j[0]["stored"]["MaxX"], 1.25);
+    EXPECT_EQ(j[0]["recomputed"]["MaxX"], 1.0);
+    EXPECT_EQ(j[0]["stored"]["MinZ"], -0.5);
+    EXPECT_EQ(j[0]["recomputed"]["MinZ"], 3.0);
+    EXPECT_EQ(j[0]["differences"], nlohmann::json::parse(R"(["MaxX", "MinZ"])"));
+}
+
+// In-process: a Windows name cannot hold a control byte.
+TEST(AuditFormats, ControlBytesInNamesAreEscaped) {
+    audit::Result r;
+    r.status = audit::Status::current;
+    r.scanned = true;
+    r.recomputed.NumberOfPointReturns = 2;
+    const struct {
+        const char* path;
+        audit::Format format;
+        const char* line;
+    } cases[] = {
+        {"a\x1b.las", audit::Format::text, "current  a\\x1b.las  2 points\n"},
+        {"a\x7f.las", audit::Format::text, "current  a\\x7f.las  2 points\n"},
+        {"a\x1b.las", audit::Format::tsv, "a\\x1b.las\tcurrent\t\t\t\t2\t\t\n"},
+        {"a\x7f.las", audit::Format::tsv, "a\\x7f.las\tcurrent\t\t\t\t2\t\t\n"},
+    };
+    for (const auto& c : cases) {
+        r.path = c.path;
+        EXPECT_EQ(audit::report_line(r, c.format, 0), c.line);
+    }
+}
+
+// Only a name that is not UTF-8 comes with its bytes in JSON Lines.
+TEST(AuditFormats, NamesThatAreNotUtf8CarryTheirBytes) {
+    const struct {
+        const char* path;
+        bool utf8;
+    } cases[] = {
+        {"\xc3\xa9.las", true},           // U+00E9, two bytes
+        {"\xe0\xa0\x80.las", true},       // U+0800, the first of three
+        {"\xed\x9f\xbf.las", true},       // U+D7FF, just below the surrogates
+        {"\xf0\x90\x80\x80.las", true},   // U+10000, the first of four
+        {"las.\xf4\x8f\xbf\xbf", true},   // U+10FFFF, the last, at the very end
+        {"\xc0\xaf.las", false},          // '/' overlong
+        {"\xe0\x9f\xbf.las", false},      // U+07FF overlong
+        {"\xed\xa0\x80.las", false},      // a surrogate
+        {"\xf4\x90\x80\x80.las", false},  // past U+10FFFF
+        {"las.\xe2\x82", false},          // cut short
+    };
+    audit::Result r;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(std::string(c.path)));
+        r.path = c.path;
+        EXPECT_EQ(audit::is_valid_utf8(r.path), c.utf8);
+        EXPECT_EQ(nlohmann::json::parse(audit::report_line(r, audit::Format::jsonl, 0)).contains("path_bytes"), !c.utf8);
+    }
 }
 
 TEST(AuditWalk, DirectoriesByNameArgumentsInTheirOrderWhateverTheJobs) {
@@ -245,6 +339,38 @@ TEST(AuditReadOnly, OnlyAStaleFileUnderFixIsOpenedForWriting) {
 }
 
 #ifndef _WIN32
+// A program started while a file is open, by the audit or by a program
+// using the module, must not inherit it: checked from inside the first read
+// of the judging and the first write of the fix.
+TEST(AuditReadOnly, FilesAreOpenedCloseOnExec) {
+    if (!fs::is_directory("/proc/self/fd")) GTEST_SKIP() << "no /proc/self/fd to find the descriptors";
+    TempDir d;
+    write_file(d.file("stale.las"), stale_file());
+    const fs::path file = fs::canonical(d.file("stale.las"));
+    const struct {
+        bool fix;
+        lidar::IoOp op;
+        audit::Status status;
+    } cases[] = {{false, lidar::IoOp::read, audit::Status::stale}, {true, lidar::IoOp::write, audit::Status::fixed}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.fix ? "--fix" : "judging");
+        int open = 0, inherited = 0;
+        lidar::set_io_hook(c.op, 1, [&] {
+            for (const fs::directory_entry& e : fs::directory_iterator("/proc/self/fd")) {
+                std::error_code ec;
+                if (fs::read_symlink(e.path(), ec) != file) continue;
+                ++open;
+                int flags = fcntl(std::stoi(e.path().filename().string()), F_GETFD);
+                if (flags < 0 || !(flags & FD_CLOEXEC)) ++inherited;
+            }
+        });
+        EXPECT_EQ(audit::judge({d.file("stale.las"), 0, {}}, {c.fix, false}).status, c.status);
+        lidar::clear_io_faults();
+        EXPECT_GE(open, 1);
+        EXPECT_EQ(inherited, 0);
+    }
+}
+
 TEST(AuditReadOnly, FilesTheUserCannotWriteAreJudged) {
     TempDir d;
     fs::permissions(d.path, fs::perms::all);
@@ -298,5 +424,24 @@ TEST(AuditProgress, LineOnATerminalIsRedrawnAndErasedBeforeTheSummary) {
     EXPECT_EQ(audit({d.path}).err.substr(0, 24), "Vexholt-audit: 3 files: ");
 }
 #endif
+
+// The summary's size, seconds and rate, each as rounded for printing,
+// describe one and the same run; a run of milliseconds puts the rate far
+// from zero.
+TEST(AuditProgress, SummaryRateIsTheBytesOverTheSeconds) {
+    TempDir d;
+    LasSpec s;
+    s.points = spread_points(100000);
+    write_file(d.file("a.las"), build_las(s));
+    const double bytes = 227 + 100000 * 28;
+    const std::string err = audit({"a.las"}, d.path).err;
+    std::smatch m;
+    ASSERT_TRUE(std::regex_search(err, m, std::regex(R"(; 2\.8 MB read in (\d+\.\d\d) s, (\d+\.\d\d) GB/s\n$)"))) << err;
+    const double seconds = std::stod(m[1]), rate = std::stod(m[2]), half = 0.005 + 1e-9;
+    EXPECT_GE(rate + half, bytes / (seconds + half) / 1e9) << err;
+    if (seconds > half) {
+        EXPECT_LE(rate - half, bytes / (seconds - half) / 1e9) << err;
+    }
+}
 
 }  // namespace
