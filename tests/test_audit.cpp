@@ -364,7 +364,9 @@ TEST(AuditReadOnly, FilesAreOpenedCloseOnExec) {
                 if (flags < 0 || !(flags & FD_CLOEXEC)) ++inherited;
             }
         });
-        EXPECT_EQ(audit::judge({d.file("stale.las"), 0, {}}, {c.fix, false}).status, c.status);
+        audit::Judging how;
+        how.fix = c.fix;
+        EXPECT_EQ(audit::judge(audit::collect({d.file("stale.las")}).at(0), how).status, c.status);
         lidar::clear_io_faults();
         EXPECT_GE(open, 1);
         EXPECT_EQ(inherited, 0);
