@@ -77,6 +77,7 @@ int open_and_scan(const Target& t, bool for_update, File& f, FileScan& out, std:
         got = f.read_full(buf.get(), block);
         if (got < 0) return say(kFailed, "\nCannot read the point records of %s\n");
         out.point_bytes += static_cast<std::uint64_t>(got);
+        if (t.bytes_read) t.bytes_read->fetch_add(static_cast<std::uint64_t>(got), std::memory_order_relaxed);
         scan_records(out.stats, buf.get(), static_cast<std::size_t>(got) / reclen, reclen);
         // A short block is the end of the file; a trailing fragment of a
         // record is not a point.

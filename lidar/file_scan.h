@@ -8,6 +8,7 @@
 #include "las_validate.h"
 #include "scan.h"
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 
@@ -30,9 +31,12 @@ struct Target {
     Where where;
     const char* shown = nullptr;
     const FileState* expect = nullptr;
+    // If given, every block read is added to it as it is read, for a
+    // progress line that moves during a long file.
+    std::atomic<std::uint64_t>* bytes_read = nullptr;
 };
 
-inline Target named(const char* filename) { return Target{Where{kWorkingDir, filename, true}, filename, nullptr}; }
+inline Target named(const char* filename) { return Target{Where{kWorkingDir, filename, true}, filename, nullptr, nullptr}; }
 
 struct FileScan {
     LasId id;                  // version and point format, as far as read

@@ -1,6 +1,8 @@
 #!/bin/sh
 # The README's recipe for auditing across machines, run as printed against
-# this machine alone (a hosts file holding ":"), then run again to resume.
+# this machine alone (a hosts file holding ":"), then run again to resume;
+# tiles at the top of the delivery and below it, an empty subfolder, and a
+# delivery with no subfolder at all.
 # Usage: audit_parallel.sh README BINDIR LASDATA
 set -eu
 readme=$1
@@ -10,10 +12,12 @@ export PATH
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
 survey=$tmp/survey
-mkdir -p "$survey/a" "$survey/b c" "$survey/d" "$tmp/work"
+mkdir -p "$survey/a" "$survey/b c" "$survey/d" "$survey/empty" "$tmp/work"
 cp "$lasdata/simple.las" "$lasdata/1.2-with-color-clipped.las" "$survey/a/"
 cp "$lasdata/sample_c.las" "$survey/b c/"
 cp "$lasdata/test1_4.las" "$survey/d/"
+cp "$lasdata/1.2_1.las" "$survey/top.las"
+cp "$lasdata/simple.las" "$survey/TOP.LAS"
 sed -n '/<!-- audit-recipe/,/^```$/p' "$readme" | sed '1,2d;$d' | sed "s|/data/survey|$survey|" >"$tmp/recipe.sh"
 grep -q -- '--sshloginfile hosts' "$tmp/recipe.sh" || { echo "no recipe found in $readme"; exit 1; }
 cd "$tmp/work"
@@ -22,20 +26,31 @@ status=0
 fail() { echo "$*"; status=1; }
 
 sh ../recipe.sh 2>/dev/null
-[ "$(wc -l <report.jsonl)" = 4 ] || fail "report holds $(wc -l <report.jsonl) lines, not 4"
-for want in "current 1" "stale 2" "refused 1"; do
+[ "$(wc -l <report.jsonl)" = 6 ] || fail "report holds $(wc -l <report.jsonl) lines, not 6"
+for want in "current 1" "stale 3" "refused 2"; do
     n=$(grep -c "\"status\":\"${want% *}\"" report.jsonl || true)
     [ "$n" = "${want#* }" ] || fail "$n files ${want% *}, expected ${want#* }"
 done
 grep -q "^{\"path\":\"$survey/b c/sample_c.las\",\"status\":\"stale\"" report.jsonl || fail "no line for b c/sample_c.las"
-# Only the directory with the refused file failed.
-[ "$(awk -F'\t' 'NR > 1 && $7 != 0' audit.joblog | wc -l)" = 1 ] || fail "not exactly one failed job"
+grep -q "^{\"path\":\"$survey/top.las\",\"status\":\"stale\"" report.jsonl || fail "no line for the tile at the top"
+# Only the directory with the refused file and the upper-case tile failed.
+[ "$(awk -F'\t' 'NR > 1 && $7 != 0' audit.joblog | wc -l)" = 2 ] || fail "not exactly two failed jobs"
 cp report.jsonl first.jsonl
 
 # Resuming judges only that directory again, and the report stays whole.
 sh ../recipe.sh 2>/dev/null
-[ "$(awk 'NR > 1' audit.joblog | wc -l)" = 4 ] || fail "resume ran $(($(wc -l <audit.joblog) - 4)) jobs, not 1"
+[ "$(awk 'NR > 1' audit.joblog | wc -l)" = 8 ] || fail "resume ran $(($(wc -l <audit.joblog) - 7)) jobs, not 2"
 cmp -s first.jsonl report.jsonl || fail "report changed on resume"
+
+# A delivery of tiles without subfolders, and one with nothing at all.
+for case in "flat 1" "bare 0"; do
+    survey=$tmp/${case% *}
+    mkdir -p "$survey" "$tmp/${case% *}.work"
+    [ "${case#* }" = 0 ] || cp "$lasdata/simple.las" "$survey/only.las"
+    sed -n '/<!-- audit-recipe/,/^```$/p' "$readme" | sed '1,2d;$d' | sed "s|/data/survey|$survey|" >"$tmp/recipe.sh"
+    (cd "$tmp/${case% *}.work" && echo : >hosts && sh ../recipe.sh 2>/dev/null) || fail "${case% *} delivery: the recipe failed"
+    [ "$(wc -l <"$tmp/${case% *}.work/report.jsonl")" = "${case#* }" ] || fail "${case% *} delivery: report of $(wc -l <"$tmp/${case% *}.work/report.jsonl") lines"
+done
 [ "$status" = 0 ] || { echo "report:"; cat report.jsonl; echo "joblog:"; cat audit.joblog; }
 [ "$status" = 0 ] && echo "the recipe audits and resumes as documented"
 exit "$status"

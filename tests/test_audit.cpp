@@ -1,6 +1,7 @@
 // Vexholt-audit as a user runs it: statuses, exit statuses, the three
 // formats, the walk and its order, read-only judging and the progress line.
 #include "audit.h"
+#include "progress.h"
 #include "expect.h"
 #include "io_fault.h"
 #include "run.h"
@@ -9,6 +10,7 @@
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cmath>
 #include <filesystem>
@@ -78,11 +80,17 @@ TEST(AuditStatus, ExitStatusIsTheHighestOfTheFilesJudged) {
     write_file(d.file("current.las"), current_file());
     write_file(d.file("stale.las"), stale_file());
     write_file(d.file("upper.LAS"), current_file());
+    fs::create_directory(d.file("empty"));
+    write_file(d.file("empty/notes.txt"), current_file());
     const struct {
         std::vector<std::string> args;
         int status;
         const char* err;
     } cases[] = {
+        // Nothing found is no pass, unless a pipeline says it may be.
+        {{"empty"}, 2, "Vexholt-audit: no LAS file found: nothing was judged\nVexholt-audit: 0 files:"},
+        {{"--allow-empty", "empty"}, 0, "Vexholt-audit: 0 files:"},
+        {{"--bogus", "."}, 2, "Vexholt-audit: unknown option --bogus\nUsage:"},
         {{"current.las"}, 0, "1 file: 1 current, 0 stale, 0 fixed, 0 refused, 0 error;"},
         {{"-j", "4", "."}, 1, "2 files: 1 current, 1 stale, 0 fixed, 0 refused, 0 error;"},
         {{"stale.las", "upper.LAS"}, 2, "2 files: 0 current, 1 stale, 0 fixed, 1 refused, 0 error;"},
@@ -167,6 +175,7 @@ TEST(AuditFormats, EachFormatCarriesTheSameJudgement) {
         "differences": ["NumberOfPointReturns"], "reason": null})"));
     EXPECT_EQ(j[1]["version"], "1.3");
     EXPECT_TRUE(j[1]["stored"].is_null());
+    EXPECT_TRUE(j[1]["differences"].is_null());  // nothing was compared
     EXPECT_EQ(j[1]["reason"], "Cannot handle las files of version 1.3");
 #ifndef _WIN32
     // Windows names are UTF-16: none holds a byte that is not UTF-8.
@@ -430,6 +439,40 @@ TEST(AuditProgress, LineOnATerminalIsRedrawnAndErasedBeforeTheSummary) {
 // The summary's size, seconds and rate, each as rounded for printing,
 // describe one and the same run; a run of milliseconds puts the rate far
 // from zero.
+TEST(AuditFormats, PathsAlignByDisplayColumns) {
+    const struct {
+        const char* path;
+        std::size_t columns;
+    } cases[] = {
+        {"tile_\xe6\x9d\xb1\xe4\xba\xac.las", 13},  // two wide characters
+        {"e\xcc\x81t\xc3\xa9.las", 7},               // a combining accent takes no column
+        {"\xef\xbc\xa1.las", 6},                      // a fullwidth letter
+        {"a\xff.las", 6},                               // a byte that is not UTF-8: one replacement
+    };
+    for (const auto& c : cases) EXPECT_EQ(audit::display_width(c.path), c.columns) << c.path;
+}
+
+TEST(AuditProgress, BytesCountAsTheyAreReadAndEveryFileInFlightIsNamed) {
+    TempDir d;
+    LasSpec s = current_las();
+    s.points = spread_points(100000);  // several read blocks
+    const Bytes big = build_las(s);
+    write_file(d.file("big.las"), big);
+    std::atomic<std::uint64_t> read{0};
+    audit::Judging how;
+    how.bytes_read = &read;
+    audit::judge(audit::collect({d.file("big.las")}).at(0), how);
+    EXPECT_EQ(read.load(), big.size() - 227);
+
+    audit::Progress p;
+    p.files_total = 9;
+    p.bytes_done = 5000;
+    p.in_flight = {"a.las", "", "b.las"};
+    EXPECT_EQ(audit::progress_text(p, 200), "0/9 files  5.0 kB  a.las, b.las");
+    p.walking = true;
+    EXPECT_EQ(audit::progress_text(p, 12), "0/9+ files  ");
+}
+
 TEST(AuditProgress, SummaryRateIsTheBytesOverTheSeconds) {
     TempDir d;
     LasSpec s;

@@ -83,6 +83,8 @@ struct Judging {
     // Set once fixing must stop (the report can no longer be written): a
     // file found stale after that stays stale.
     const std::atomic<bool>* no_more_fixes = nullptr;
+    // If given, bytes are added to it as they are read.
+    std::atomic<std::uint64_t>* bytes_read = nullptr;
     // For tests: called by the thread about to judge the entry.
     std::function<void(const Entry&)> before_judging;
 };
@@ -109,6 +111,7 @@ struct Options {
     Judging how;
     Format format = Format::text;
     bool quiet = false;
+    bool allow_empty = false;  // finding no file is not an error
     std::vector<std::string> paths;
 };
 

@@ -141,7 +141,7 @@ Result judge(const Entry& e, const Judging& how) {
     lidar::FileScan scan;
     std::string why;
     // Links met by the walk are judged by what they lead to.
-    const lidar::Target judged{e.where(true), e.path.c_str(), e.identified ? &e.found : nullptr};
+    const lidar::Target judged{e.where(true), e.path.c_str(), e.identified ? &e.found : nullptr, how.bytes_read};
     int result = lidar::scan_file(judged, scan, why);
     r.id = scan.id;
     r.header_read = scan.header_read;
@@ -167,7 +167,7 @@ Result judge(const Entry& e, const Judging& how) {
     // it must be the file just judged, reached the same way, and below a
     // directory of the walk no link is followed.
     lidar::FileScan again;
-    const lidar::Target fixed{e.where(e.named), e.path.c_str(), &scan.opened};
+    const lidar::Target fixed{e.where(e.named), e.path.c_str(), &scan.opened, how.bytes_read};
     result = lidar::update_file(fixed, why, &again);
     if (result != lidar::kDone) {
         take_failure(r, result, why, again.open_error);

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <string>
 #include <thread>
 
 #ifdef __MINGW32__
@@ -23,7 +24,8 @@ namespace {
 using namespace audit;
 
 const char kUsage[] =
-    "Usage: Vexholt-audit [-j N] [--fix] [--exact] [--format text|tsv|jsonl] [--quiet] PATH...\n"
+    "Usage: Vexholt-audit [-j N] [--fix] [--exact] [--format text|tsv|jsonl] [--quiet]\n"
+    "                     [--allow-empty] PATH...\n"
     "       Vexholt-audit --help | --version\n"
     "\n"
     "Judges the header statistics of LAS files without changing them: every file\n"
@@ -34,11 +36,12 @@ const char kUsage[] =
     "      --exact      extents must be bit for bit what Vexholt writes\n"
     "      --format F   text (default), tsv or jsonl, on standard output\n"
     "  -q, --quiet      no progress line and no summary on standard error\n"
+    "      --allow-empty  finding no LAS file is not an error\n"
     "  -h, --help       this text\n"
     "  -V, --version    the version\n"
     "\n"
-    "Exit status: 0 all current or fixed, 1 some stale, 2 some refused or failed,\n"
-    "or wrong usage.\n";
+    "Exit status: 0 all current, fixed or repeated, 1 some stale, 2 some refused or\n"
+    "failed, no LAS file found, or wrong usage; 130 or 143 after SIGINT or SIGTERM.\n";
 
 [[noreturn]] void usage_error(const char* what) {
     if (what) std::fprintf(stderr, "Vexholt-audit: %s\n", what);
@@ -51,7 +54,8 @@ Options parse(int argc, char* argv[]) {
         {"jobs", required_argument, nullptr, 'j'}, {"fix", no_argument, nullptr, 'f'},
         {"exact", no_argument, nullptr, 'e'},     {"format", required_argument, nullptr, 'F'},
         {"quiet", no_argument, nullptr, 'q'},     {"help", no_argument, nullptr, 'h'},
-        {"version", no_argument, nullptr, 'V'},   {nullptr, 0, nullptr, 0},
+        {"version", no_argument, nullptr, 'V'},   {"allow-empty", no_argument, nullptr, 'a'},
+        {nullptr, 0, nullptr, 0},
     };
     Options o;
     opterr = 0;
@@ -75,9 +79,18 @@ Options parse(int argc, char* argv[]) {
                 else usage_error("--format is text, tsv or jsonl");
                 break;
             case 'q': o.quiet = true; break;
+            case 'a': o.allow_empty = true; break;
             case 'h': std::fputs(kUsage, stdout); std::exit(0);
             case 'V': std::printf("Vexholt-audit %s\n", VEXHOLT_VERSION); std::exit(0);
-            default: usage_error(optopt == 'j' ? "-j needs a number of jobs" : "unknown option");
+            default: {
+                // Named as given, so a typo is found at a glance.
+                std::string what;
+                if (optopt == 'j') what = "-j needs a number of jobs";
+                else if (optopt == 'F') what = "--format needs text, tsv or jsonl";
+                else if (optopt != 0) what = std::string("unknown option -") + static_cast<char>(optopt);
+                else what = std::string("unknown option ") + argv[optind - 1];
+                usage_error(what.c_str());
+            }
         }
     }
     for (int i = optind; i < argc; ++i) o.paths.emplace_back(argv[i]);

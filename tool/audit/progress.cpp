@@ -64,7 +64,10 @@ std::string progress_text(const Progress& p, std::size_t width) {
         double left = p.bytes_total > p.bytes_done ? static_cast<double>(p.bytes_total - p.bytes_done) / rate : 0;
         t += "  " + duration(left) + " left";
     }
-    if (!p.current.empty()) t += "  " + p.current;
+    std::string names;
+    for (const std::string& f : p.in_flight)
+        if (!f.empty()) names += (names.empty() ? "" : ", ") + f;
+    if (!names.empty()) t += "  " + names;
     return cut(t, width);
 }
 

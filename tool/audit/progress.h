@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace audit {
 
@@ -10,7 +11,7 @@ struct Progress {
     std::size_t files_done = 0, files_total = 0;
     std::uint64_t bytes_done = 0, bytes_total = 0;
     double seconds = 0;
-    std::string current;  // the file started last
+    std::vector<std::string> in_flight;  // the file each worker judges, "" when idle
     bool walking = false;  // more files may still be found
 };
 

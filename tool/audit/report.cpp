@@ -157,7 +157,8 @@ std::string json_line(const Result& r) {
     j["points"] = r.scanned ? nlohmann::ordered_json(r.recomputed.NumberOfPointReturns) : nlohmann::ordered_json();
     j["stored"] = r.header_read ? values(r.stored) : nlohmann::ordered_json();
     j["recomputed"] = r.scanned ? values(r.recomputed) : nlohmann::ordered_json();
-    j["differences"] = nlohmann::json::array();
+    // Compared only what was scanned: otherwise there is nothing to list.
+    j["differences"] = r.scanned ? nlohmann::ordered_json::array() : nlohmann::ordered_json();
     for (const Difference& d : r.differences) j["differences"].push_back(d.field);
     j["reason"] = r.reason.empty() ? nlohmann::ordered_json() : nlohmann::ordered_json(r.reason);
     return j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
@@ -225,8 +226,41 @@ bool is_valid_utf8(const std::string& s) {
 }
 
 std::size_t display_width(const std::string& s) {
+    // Columns as a terminal draws them: East Asian wide and fullwidth
+    // characters take two, combining marks and zero-width ones none. A
+    // table of our own, so the width does not hang on the locale.
+    static const struct {
+        unsigned from, to;
+        unsigned char cols;
+    } kRanges[] = {
+        {0x0300, 0x036f, 0}, {0x0483, 0x0489, 0}, {0x0591, 0x05bd, 0}, {0x0610, 0x061a, 0},
+        {0x064b, 0x065f, 0}, {0x0e31, 0x0e31, 0}, {0x0e34, 0x0e3a, 0}, {0x1100, 0x115f, 2},
+        {0x1ab0, 0x1aff, 0}, {0x1dc0, 0x1dff, 0}, {0x200b, 0x200f, 0}, {0x20d0, 0x20ff, 0},
+        {0x231a, 0x231b, 2}, {0x2e80, 0x303e, 2}, {0x3041, 0x33ff, 2}, {0x3400, 0x4dbf, 2},
+        {0x4e00, 0x9fff, 2}, {0xa000, 0xa4cf, 2}, {0xa960, 0xa97f, 2}, {0xac00, 0xd7a3, 2},
+        {0xf900, 0xfaff, 2}, {0xfe00, 0xfe0f, 0}, {0xfe10, 0xfe19, 2}, {0xfe20, 0xfe2f, 0},
+        {0xfe30, 0xfe6f, 2}, {0xfeff, 0xfeff, 0}, {0xff00, 0xff60, 2}, {0xffe0, 0xffe6, 2},
+        {0x1f300, 0x1f64f, 2}, {0x1f900, 0x1f9ff, 2}, {0x20000, 0x2fffd, 2}, {0x30000, 0x3fffd, 2},
+        {0xe0100, 0xe01ef, 0},
+    };
     std::size_t n = 0;
-    for (unsigned char c : s) n += (c & 0xc0) != 0x80;
+    const auto* p = reinterpret_cast<const unsigned char*>(s.data());
+    for (std::size_t i = 0; i < s.size();) {
+        const Decoded d = decode(p + i, s.size() - i);
+        if (d.len == 0) {  // shown as one replacement character
+            ++n;
+            ++i;
+            continue;
+        }
+        i += d.len;
+        unsigned cols = 1;
+        for (const auto& r : kRanges)
+            if (d.cp >= r.from && d.cp <= r.to) {
+                cols = r.cols;
+                break;
+            }
+        n += cols;
+    }
     return n;
 }
 

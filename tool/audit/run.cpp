@@ -84,7 +84,11 @@ struct Shared {
     const Options& o;
     std::atomic<bool> no_more_fixes{false};
     Judging how;  // o.how, told when fixing must stop
-    explicit Shared(const Options& opts) : o(opts), how(opts.how) { how.no_more_fixes = &no_more_fixes; }
+    std::atomic<std::uint64_t> bytes_read{0};
+    explicit Shared(const Options& opts) : o(opts), how(opts.how) {
+        how.no_more_fixes = &no_more_fixes;
+        how.bytes_read = &bytes_read;
+    }
     std::size_t window = 0;    // results judged ahead of the printing
     std::size_t lookahead = 0; // entries found ahead of the printing
 
@@ -142,7 +146,7 @@ void walker(Shared& s) {
     s.ready.notify_all();
 }
 
-void worker(Shared& s) {
+void worker(Shared& s, unsigned slot) {
     try {
         for (;;) {
             Entry e;
@@ -157,12 +161,12 @@ void worker(Shared& s) {
                 e = std::move(s.queue.front());
                 s.queue.pop_front();
                 i = s.next++;
-                s.progress.current = printable(e.path);
+                s.progress.in_flight[slot] = printable(e.path);
             }
             Result r = judge(e, s.how);
             std::lock_guard lock(s.m);
             ++s.progress.files_done;
-            s.progress.bytes_done += r.bytes_read;
+            s.progress.in_flight[slot].clear();
             s.done.emplace(i, std::move(r));
             if (i == s.printed) s.ready.notify_one();
         }
@@ -187,6 +191,7 @@ int run(const Options& o) {
     s.window = 4 * static_cast<std::size_t>(o.jobs) + 16;
     s.lookahead = std::max<std::size_t>(4096, 2 * s.window);
     s.progress.walking = true;
+    s.progress.in_flight.resize(o.jobs);
 
     std::size_t count[kStatuses] = {};
     std::uint64_t bytes = 0;
@@ -197,6 +202,7 @@ int run(const Options& o) {
     Clock::time_point drawn{};
     auto draw = [&] {  // s.m held once threads run
         s.progress.seconds = elapsed();
+        s.progress.bytes_done = s.bytes_read.load(std::memory_order_relaxed);
         draw_progress(s.progress);
         drawn = Clock::now();
     };
@@ -225,7 +231,7 @@ int run(const Options& o) {
     try {
         threads.reserve(o.jobs + 1);
         threads.emplace_back(walker, std::ref(s));
-        for (unsigned k = 0; k < o.jobs; ++k) threads.emplace_back(worker, std::ref(s));
+        for (unsigned k = 0; k < o.jobs; ++k) threads.emplace_back(worker, std::ref(s), k);
     } catch (const std::system_error& e) {
         cannot_start = "cannot start " + std::to_string(o.jobs + 1) + " threads: " + e.code().message();
     } catch (const std::bad_alloc&) {
@@ -310,6 +316,15 @@ int run(const Options& o) {
         status = 2;
     }
     const int sig = g_signal.load();
+    std::size_t judged = 0;
+    for (std::size_t n : count) judged += n;
+    // An audit that found nothing has not passed: a mistyped path or an
+    // unmounted share looks just like that.
+    const bool nothing = judged == 0 && sig == 0 && fatal.empty() && !output_failed && cannot_start.empty();
+    if (nothing && !o.allow_empty) {
+        std::fputs("Vexholt-audit: no LAS file found: nothing was judged\n", stderr);
+        status = 2;
+    }
     if (!o.quiet) {
         double secs = elapsed();
         std::size_t files = 0;
