@@ -22,18 +22,21 @@ static_assert(std::endian::native == std::endian::little,
 namespace {
 
 // A fixed stride lets the compiler unroll and keep every running value in a
-// register. Extremes use min/max (conditional moves) because random
+// register (L 0: the stride is given at run time, for records that carry
+// extra bytes). Extremes use min/max (conditional moves) because random
 // coordinates mispredict a branch half the time; return numbers index a
-// histogram instead of being tested.
-template <std::size_t L>
-void scan_fixed(PointStats& s, const unsigned char* p, std::size_t n) {
+// histogram instead of being tested. Mask picks the return number from
+// byte 14: 7 for point formats 0-5, 15 for 6-10.
+template <std::size_t L, unsigned Mask>
+void scan_fixed(PointStats& s, const unsigned char* p, std::size_t n, std::size_t stride) {
+    const std::size_t step = L ? L : stride;
     std::int32_t maxX = s.maxX, minX = s.minX, maxY = s.maxY, minY = s.minY;
     std::int32_t maxZ = s.maxZ, minZ = s.minZ;
     // Two histograms so consecutive equal return numbers do not serialise
     // on one counter.
-    std::uint64_t h0[8] = {}, h1[8] = {};
+    std::uint64_t h0[Mask + 1] = {}, h1[Mask + 1] = {};
     std::size_t i = 0;
-    for (; i < n; ++i, p += L) {
+    for (; i < n; ++i, p += step) {
         std::int32_t x, y, z;
         std::memcpy(&x, p + 0, 4);
         std::memcpy(&y, p + 4, 4);
@@ -44,11 +47,11 @@ void scan_fixed(PointStats& s, const unsigned char* p, std::size_t n) {
         minY = std::min(minY, y);
         maxZ = std::max(maxZ, z);
         minZ = std::min(minZ, z);
-        ++((i & 1) ? h1 : h0)[p[14] & 7];
+        ++((i & 1) ? h1 : h0)[p[14] & Mask];
     }
     s.maxX = maxX; s.minX = minX; s.maxY = maxY; s.minY = minY;
     s.maxZ = maxZ; s.minZ = minZ;
-    for (int k = 0; k < 8; ++k) s.by_return_bits[k] += h0[k] + h1[k];
+    for (unsigned k = 0; k <= Mask; ++k) s.by_return_bits[k] += h0[k] + h1[k];
     s.count += n;
 }
 
@@ -76,41 +79,58 @@ __attribute__((target("avx2"), always_inline)) inline __m256i two(const unsigned
 // totals every 255 iterations. Since a lane keeps the record's own layout,
 // plain unaligned loads replace gathers or transposes. The loop takes about
 // 0.4 ns (one cycle) per record, a sixth or less of what reading it costs.
-template <std::size_t L>
-__attribute__((target("avx2"))) void scan_avx2(PointStats& s, const unsigned char* p, std::size_t n) {
-    static_assert(L >= 16, "each lane load must stay inside its record");
-    const __m256i seven = _mm256_set1_epi8(7);
-    const __m256i bins = _mm256_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 0, 1, 2, 3, 4, 5, 6, 7,
-                                          0, 1, 2, 3, 4, 5, 6, 7, 0, 1, 2, 3, 4, 5, 6, 7);
+// With 16 return numbers (point formats 6-10) a record's byte goes to all
+// 16 byte slots of its lane instead, and each pair of records has counters
+// of its own.
+template <std::size_t L, unsigned Mask>
+__attribute__((target("avx2"))) void scan_avx2(PointStats& s, const unsigned char* p, std::size_t n,
+                                               std::size_t stride) {
+    static_assert(L >= 16 || L == 0, "each lane load must stay inside its record");
+    static_assert(Mask == 7 || Mask == 15);
+    const std::size_t step = L ? L : stride;
+    const __m256i mask = _mm256_set1_epi8(static_cast<char>(Mask));
+    const __m256i bins = Mask == 7 ? _mm256_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 0, 1, 2, 3, 4, 5, 6, 7,
+                                                      0, 1, 2, 3, 4, 5, 6, 7, 0, 1, 2, 3, 4, 5, 6, 7)
+                                   : _mm256_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15,
+                                                      0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
     const char z = -128;  // a shuffle index with bit 7 set yields 0
     const __m256i to_low = _mm256_setr_epi8(14, 14, 14, 14, 14, 14, 14, 14, z, z, z, z, z, z, z, z,
                                             14, 14, 14, 14, 14, 14, 14, 14, z, z, z, z, z, z, z, z);
     const __m256i to_high = _mm256_setr_epi8(z, z, z, z, z, z, z, z, 14, 14, 14, 14, 14, 14, 14, 14,
                                              z, z, z, z, z, z, z, z, 14, 14, 14, 14, 14, 14, 14, 14);
+    const __m256i to_all = _mm256_set1_epi8(14);
     __m256i mx0 = _mm256_setr_epi32(s.maxX, s.maxY, s.maxZ, 0, s.maxX, s.maxY, s.maxZ, 0);
     __m256i mn0 = _mm256_setr_epi32(s.minX, s.minY, s.minZ, 0, s.minX, s.minY, s.minZ, 0);
     __m256i mx1 = mx0, mn1 = mn0;
 
-    std::uint64_t hist[8] = {};
+    std::uint64_t hist[Mask + 1] = {};
     std::size_t quads = n / 4;
     while (quads > 0) {
         std::size_t batch = std::min<std::size_t>(quads, 255);
         quads -= batch;
-        __m256i counts = _mm256_setzero_si256();
-        for (; batch > 0; --batch, p += 4 * L) {
-            __m256i a = two(p, p + L);
-            __m256i b = two(p + 2 * L, p + 3 * L);
+        __m256i counts = _mm256_setzero_si256(), counts_b = _mm256_setzero_si256();
+        for (; batch > 0; --batch, p += 4 * step) {
+            __m256i a = two(p, p + step);
+            __m256i b = two(p + 2 * step, p + 3 * step);
             mx0 = _mm256_max_epi32(mx0, a);
             mn0 = _mm256_min_epi32(mn0, a);
             mx1 = _mm256_max_epi32(mx1, b);
             mn1 = _mm256_min_epi32(mn1, b);
-            __m256i r = _mm256_or_si256(_mm256_shuffle_epi8(a, to_low), _mm256_shuffle_epi8(b, to_high));
-            r = _mm256_and_si256(r, seven);
-            counts = _mm256_sub_epi8(counts, _mm256_cmpeq_epi8(r, bins));
+            if constexpr (Mask == 7) {
+                __m256i r = _mm256_or_si256(_mm256_shuffle_epi8(a, to_low), _mm256_shuffle_epi8(b, to_high));
+                r = _mm256_and_si256(r, mask);
+                counts = _mm256_sub_epi8(counts, _mm256_cmpeq_epi8(r, bins));
+            } else {
+                __m256i ra = _mm256_and_si256(_mm256_shuffle_epi8(a, to_all), mask);
+                __m256i rb = _mm256_and_si256(_mm256_shuffle_epi8(b, to_all), mask);
+                counts = _mm256_sub_epi8(counts, _mm256_cmpeq_epi8(ra, bins));
+                counts_b = _mm256_sub_epi8(counts_b, _mm256_cmpeq_epi8(rb, bins));
+            }
         }
-        alignas(32) unsigned char c[32];
+        alignas(32) unsigned char c[32], cb[32];
         _mm256_store_si256(reinterpret_cast<__m256i*>(c), counts);
-        for (int k = 0; k < 32; ++k) hist[k & 7] += c[k];
+        _mm256_store_si256(reinterpret_cast<__m256i*>(cb), counts_b);
+        for (int k = 0; k < 32; ++k) hist[k & Mask] += c[k] + cb[k];
     }
 
     __m256i mx = _mm256_max_epi32(mx0, mx1), mn = _mm256_min_epi32(mn0, mn1);
@@ -121,9 +141,9 @@ __attribute__((target("avx2"))) void scan_avx2(PointStats& s, const unsigned cha
     _mm_store_si128(reinterpret_cast<__m128i*>(lo), mn4);
     s.maxX = hi[0]; s.maxY = hi[1]; s.maxZ = hi[2];
     s.minX = lo[0]; s.minY = lo[1]; s.minZ = lo[2];
-    for (int k = 0; k < 8; ++k) s.by_return_bits[k] += hist[k];
+    for (unsigned k = 0; k <= Mask; ++k) s.by_return_bits[k] += hist[k];
     s.count += n / 4 * 4;
-    scan_fixed<L>(s, p, n % 4);
+    scan_fixed<L, Mask>(s, p, n % 4, stride);
 }
 
 bool cpu_has_avx2() { return __builtin_cpu_supports("avx2"); }
@@ -134,17 +154,17 @@ bool cpu_has_avx2() { return false; }
 
 #endif
 
-template <std::size_t L>
-ScanKernel scan_best(ScanKernel k, PointStats& s, const unsigned char* p, std::size_t n) {
+template <std::size_t L, unsigned Mask>
+ScanKernel scan_best(ScanKernel k, PointStats& s, const unsigned char* p, std::size_t n, std::size_t stride) {
 #if LIDAR_HAVE_AVX2
     if (k == ScanKernel::avx2) {
-        scan_avx2<L>(s, p, n);
+        scan_avx2<L, Mask>(s, p, n, stride);
         return ScanKernel::avx2;
     }
 #else
     (void)k;
 #endif
-    scan_fixed<L>(s, p, n);
+    scan_fixed<L, Mask>(s, p, n, stride);
     return ScanKernel::scalar;
 }
 
@@ -155,13 +175,17 @@ bool scan_kernel_available(ScanKernel k) {
 }
 
 ScanKernel scan_records_with(ScanKernel k, PointStats& s, const unsigned char* p, std::size_t n,
-                             std::size_t record_length) {
+                             std::size_t record_length, unsigned return_mask) {
+    if (record_length < 20) return k;
+    if (return_mask == 15) return scan_best<0, 15>(k, s, p, n, record_length);
+    if (return_mask != 7) return k;
+    // The four lengths of LAS 1.0-1.2 unrolled; any other stride at run time.
     switch (record_length) {
-        case 20: return scan_best<20>(k, s, p, n);
-        case 26: return scan_best<26>(k, s, p, n);
-        case 28: return scan_best<28>(k, s, p, n);
-        case 34: return scan_best<34>(k, s, p, n);
-        default: return k;
+        case 20: return scan_best<20, 7>(k, s, p, n, 20);
+        case 26: return scan_best<26, 7>(k, s, p, n, 26);
+        case 28: return scan_best<28, 7>(k, s, p, n, 28);
+        case 34: return scan_best<34, 7>(k, s, p, n, 34);
+        default: return scan_best<0, 7>(k, s, p, n, record_length);
     }
 }
 
@@ -169,8 +193,9 @@ ScanKernel chosen_scan_kernel() {
     return scan_kernel_available(ScanKernel::avx2) ? ScanKernel::avx2 : ScanKernel::scalar;
 }
 
-void scan_records(PointStats& s, const unsigned char* p, std::size_t n, std::size_t record_length) {
-    scan_records_with(chosen_scan_kernel(), s, p, n, record_length);
+void scan_records(PointStats& s, const unsigned char* p, std::size_t n, std::size_t record_length,
+                  unsigned return_mask) {
+    scan_records_with(chosen_scan_kernel(), s, p, n, record_length, return_mask);
 }
 
 }  // namespace lidar

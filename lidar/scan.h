@@ -9,16 +9,19 @@ namespace lidar {
 
 struct PointStats {
     std::uint64_t count = 0;              // whole records seen
-    std::uint64_t by_return_bits[8] = {}; // by bits 0-2 of bitfield; 1..5 go to the header
+    std::uint64_t by_return_bits[16] = {}; // by the return number bits of byte 14 (3 or 4 of them)
     std::int32_t maxX = INT32_MIN, minX = INT32_MAX;
     std::int32_t maxY = INT32_MIN, minY = INT32_MAX;
     std::int32_t maxZ = INT32_MIN, minZ = INT32_MAX;
 };
 
-// Folds n records of record_length bytes (20, 26, 28 or 34) starting at p
-// into s, with the fastest kernel this processor runs. Any other length is
-// a programming error. p needs no particular alignment.
-void scan_records(PointStats& s, const unsigned char* p, std::size_t n, std::size_t record_length);
+// Folds n records of record_length bytes (20 or more: extra bytes are
+// skipped) starting at p into s, with the fastest kernel this processor
+// runs. The return number is byte 14 & return_mask: 7 for point formats
+// 0-5, 15 for 6-10; any other mask, or a shorter record, is a programming
+// error. p needs no particular alignment.
+void scan_records(PointStats& s, const unsigned char* p, std::size_t n, std::size_t record_length,
+                  unsigned return_mask = 7);
 
 // The kernels behind scan_records, selectable so that each can be tested
 // on any machine that runs it. All give identical results.
@@ -29,6 +32,6 @@ ScanKernel chosen_scan_kernel();
 // Runs kernel k, which must be available, and returns the kernel that did
 // the work: k, unless that kernel is missing from this build.
 ScanKernel scan_records_with(ScanKernel k, PointStats& s, const unsigned char* p, std::size_t n,
-                             std::size_t record_length);
+                             std::size_t record_length, unsigned return_mask = 7);
 
 }  // namespace lidar
