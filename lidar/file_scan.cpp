@@ -1,9 +1,12 @@
 #include "file_scan.h"
 
+#include "file_checks.h"
 #include "message.h"
 #include "update.h"
 
+#include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 
 namespace lidar {
@@ -23,7 +26,100 @@ struct FreeDeleter {
 
 }  // namespace
 
+namespace {
+
+// Reads the point area from offset up to end (or the end of the file) in
+// blocks of whole records and folds it into out.
+int scan_area(File& f, const Target& t, std::uint64_t offset, std::uint64_t end, std::size_t reclen,
+              unsigned mask, FileScan& out, std::string& why) {
+    auto say = [&](int result, const char* format) {
+        why = message(format, t.shown);
+        return result;
+    };
+    const std::size_t block = kBlockBytes / reclen * reclen;
+    // malloc, not new: a tight memory limit must give the message, not abort.
+    std::unique_ptr<unsigned char, FreeDeleter> buf(static_cast<unsigned char*>(std::malloc(block)));
+    if (!buf) return say(kFailed, "\nCannot allocate memory for storing a record of information from %s\n");
+
+    if (!f.seek(offset)) return say(kFailed, "\nCannot seek to the point records of %s\n");
+    f.advise_sequential();
+    std::uint64_t left = end > offset ? end - offset : 0;
+    while (left > 0) {
+        const std::size_t want = left < block ? static_cast<std::size_t>(left) : block;
+        const std::int64_t got = f.read_full(buf.get(), want);
+        if (got < 0) return say(kFailed, "\nCannot read the point records of %s\n");
+        out.point_bytes += static_cast<std::uint64_t>(got);
+        if (t.bytes_read) t.bytes_read->fetch_add(static_cast<std::uint64_t>(got), std::memory_order_relaxed);
+        scan_records(out.stats, buf.get(), static_cast<std::size_t>(got) / reclen, reclen, mask);
+        // A short block is the end of the file; a trailing fragment of a
+        // record is not a point.
+        if (static_cast<std::size_t>(got) < want) break;
+        left -= want;
+    }
+    return kDone;
+}
+
+const char* const kTooMany = "\nCannot update the header of %s: more point records than a LAS header can count\n";
+
+// Vexholt's verdict on a file the general rule accepts, from the same
+// bytes: empty if it would update it too.
+std::string vexholt_verdict(const unsigned char* b, std::int64_t got, const Target& t, std::uint64_t records) {
+    std::string why;
+    if (check_file_extension_core(t.shown, "las", why) < 0) return why;
+    const int LASType = classify_header(b, got, t.shown, why);
+    if (LASType < 0) return why;
+    if (record_length_for(LASType) == 0)
+        return message("\nCannot update the header of %s: point formats 2 and 3 need LAS version 1.2\n", t.shown);
+    if (got < static_cast<std::int64_t>(sizeof(LAS12Header)))
+        return message("\nCannot read the 227-byte header of %s\n", t.shown);
+    if (parse_header(b, static_cast<std::size_t>(got)).offset_to_data < sizeof(LAS12Header))
+        return message("\nCannot update the header of %s: its point records would start inside the 227-byte "
+                       "header\n",
+                       t.shown);
+    if (records > UINT32_MAX) return message(kTooMany, t.shown);
+    return "";
+}
+
+// The general rule: LAS 1.0 to 1.4, every point format, extra bytes.
+int open_and_scan_general(const Target& t, bool for_update, File& f, FileScan& out, std::string& why) {
+    auto say = [&](int result, const char* format) {
+        why = message(format, t.shown);
+        return result;
+    };
+    if (!(for_update ? f.open_update(t.where) : f.open_read(t.where))) {
+        if (f.error() == kNotRegular) return say(kRefused, kTooShortMessage);
+        out.open_error = f.error();
+        why = access_failure_text(t.shown) + error_text(1, t.shown);
+        return kRefused;
+    }
+    if (!has_las_name(t.shown, true)) return say(kRefused, "\nFile extension of %s is not .las\n");
+    if (!f.state(out.opened) || (t.expect && !same_file(out.opened, *t.expect)))
+        return say(kFailed, kChangedMessage);
+    const std::int64_t got = f.read_full(out.raw, sizeof out.raw);
+    if (got < 0) return say(kFailed, kTooShortMessage);
+    out.raw_size = static_cast<std::size_t>(got);
+    std::memcpy(&out.header, out.raw, std::min(out.raw_size, sizeof out.header));
+    if (!classify_general(out.raw, got, t.shown, why, out.model, &out.id)) return kRefused;
+    out.header_read = true;
+    out.general = true;
+
+    const std::uint64_t offset = out.model.offset_to_data;
+    const std::uint64_t end = point_area_end(out.model, static_cast<std::uint64_t>(out.opened.size));
+    const std::size_t reclen = out.model.record_length;
+    // LAS 1.4 counts in 64 bits; earlier versions only in 32. Known from the
+    // size alone, before a sparse file of terabytes is read.
+    const std::uint64_t most = out.model.minor >= 4 ? UINT64_MAX : UINT32_MAX;
+    if (end > offset && (end - offset) / reclen > most) return say(kRefused, kTooMany);
+    const int result = scan_area(f, t, offset, end, reclen, return_mask_of(out.model.point_format), out, why);
+    if (result != kDone) return result;
+    out.vexholt_refusal = vexholt_verdict(out.raw, got, t, out.stats.count);
+    return kDone;
+}
+
+}  // namespace
+
 int open_and_scan(const Target& t, bool for_update, File& f, FileScan& out, std::string& why) {
+    if (t.general) return open_and_scan_general(t, for_update, f, out, why);
     auto say = [&](int result, const char* format) {
         why = message(format, t.shown);
         return result;
@@ -51,39 +147,24 @@ int open_and_scan(const Target& t, bool for_update, File& f, FileScan& out, std:
     if (got != static_cast<std::int64_t>(sizeof out.header))
         return say(got < 0 ? kFailed : kRefused, "\nCannot read the 227-byte header of %s\n");
     out.header_read = true;
+    std::memcpy(out.raw, &out.header, sizeof out.header);
+    out.raw_size = sizeof out.header;
+    out.model = parse_header(out.raw, out.raw_size);
     std::string ignored;
-    if (classify_header(reinterpret_cast<const unsigned char*>(&out.header), got, t.shown, ignored) != LASType)
-        return say(kFailed, kChangedMessage);
+    if (classify_header(out.raw, got, t.shown, ignored) != LASType) return say(kFailed, kChangedMessage);
     // Such a file would have its header scanned as points, and every update
     // would change it again.
     const std::uint64_t offset = out.header.OffsetToData;
     if (offset < sizeof out.header)
         return say(kRefused,
                    "\nCannot update the header of %s: its point records would start inside the 227-byte header\n");
-    const char* too_many = "\nCannot update the header of %s: more point records than a LAS header can count\n";
     // Known from the size alone: a sparse file of terabytes is not read for
     // minutes to find it out.
     const std::uint64_t size = static_cast<std::uint64_t>(out.opened.size);
-    if (size > offset && (size - offset) / reclen > UINT32_MAX) return say(kRefused, too_many);
-
-    const std::size_t block = kBlockBytes / reclen * reclen;
-    // malloc, not new: a tight memory limit must give the message, not abort.
-    std::unique_ptr<unsigned char, FreeDeleter> buf(static_cast<unsigned char*>(std::malloc(block)));
-    if (!buf) return say(kFailed, "\nCannot allocate memory for storing a record of information from %s\n");
-
-    if (!f.seek(offset)) return say(kFailed, "\nCannot seek to the point records of %s\n");
-    f.advise_sequential();
-    for (;;) {
-        got = f.read_full(buf.get(), block);
-        if (got < 0) return say(kFailed, "\nCannot read the point records of %s\n");
-        out.point_bytes += static_cast<std::uint64_t>(got);
-        if (t.bytes_read) t.bytes_read->fetch_add(static_cast<std::uint64_t>(got), std::memory_order_relaxed);
-        scan_records(out.stats, buf.get(), static_cast<std::size_t>(got) / reclen, reclen);
-        // A short block is the end of the file; a trailing fragment of a
-        // record is not a point.
-        if (static_cast<std::size_t>(got) < block) break;
-    }
-    if (out.stats.count > UINT32_MAX) return say(kRefused, too_many);
+    if (size > offset && (size - offset) / reclen > UINT32_MAX) return say(kRefused, kTooMany);
+    const int result = scan_area(f, t, offset, UINT64_MAX, reclen, 7, out, why);
+    if (result != kDone) return result;
+    if (out.stats.count > UINT32_MAX) return say(kRefused, kTooMany);
     return kDone;
 }
 

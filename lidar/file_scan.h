@@ -5,6 +5,7 @@
 
 #include "LiDAR.h"
 #include "file_io.h"
+#include "las_header.h"
 #include "las_validate.h"
 #include "scan.h"
 
@@ -34,9 +35,15 @@ struct Target {
     // If given, every block read is added to it as it is read, for a
     // progress line that moves during a long file.
     std::atomic<std::uint64_t>* bytes_read = nullptr;
+    // Which rule judges it: Vexholt's (LAS 1.0-1.2, exact record lengths,
+    // its messages), or the audit's general one (LAS 1.0-1.4, every point
+    // format, extra bytes).
+    bool general = false;
 };
 
-inline Target named(const char* filename) { return Target{Where{kWorkingDir, filename, true}, filename, nullptr, nullptr}; }
+inline Target named(const char* filename) {
+    return Target{Where{kWorkingDir, filename, true}, filename, nullptr, nullptr, false};
+}
 
 struct FileScan {
     LasId id;                  // version and point format, as far as read
@@ -47,6 +54,11 @@ struct FileScan {
     std::uint64_t point_bytes = 0;  // read from the point area, a trailing fragment included
     FileState opened;             // the file as it was when opened
     int open_error = 0;           // the system's errno when it could not be opened
+    bool general = false;         // judged by the general rule
+    unsigned char raw[kMaxHeaderSize] = {};  // the header's bytes as read (raw_size of them)
+    std::size_t raw_size = 0;
+    LasHeader model;              // and its fields
+    std::string vexholt_refusal;  // general rule: what Vexholt would say of it ("" if it would update it)
 };
 
 // Checks the file, opens it (for update, or read-only) into f, validates

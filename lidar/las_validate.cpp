@@ -3,6 +3,7 @@
 #include "LiDAR.h"
 #include "file_checks.h"
 #include "file_io.h"
+#include "las_header.h"
 #include "message.h"
 
 #include <cstring>
@@ -14,15 +15,14 @@ namespace {
 // Byte fields are shown as the character value + 48, so 0-9 print as digits.
 int as_digit(std::uint8_t v) { return static_cast<unsigned char>(v + 48); }
 
-// Point record length required for each (minor version, point format) pair
-// that has a LAS type code; the code is the position in this table + 1.
+// The (minor version, point format) pairs that have a LAS type code: the
+// code is the position in this table + 1. Each must have exactly its
+// format's record length.
 struct TypeRow {
     std::uint8_t minor, format;
-    std::uint16_t length;
 };
 constexpr TypeRow kTypes[] = {
-    {0, 0, 20}, {0, 1, 28}, {1, 0, 20}, {1, 1, 28},
-    {2, 0, 20}, {2, 1, 28}, {2, 2, 26}, {2, 3, 34},
+    {0, 0}, {0, 1}, {1, 0}, {1, 1}, {2, 0}, {2, 1}, {2, 2}, {2, 3},
 };
 
 std::string too_short(const char* filename) {
@@ -67,7 +67,7 @@ int classify_header(const unsigned char* b, std::int64_t got, const char* filena
     for (std::size_t k = 0; k < sizeof kTypes / sizeof kTypes[0]; ++k) {
         const TypeRow& t = kTypes[k];
         if (t.minor != VersionMinor || t.format != PointDataFormatID) continue;
-        if (PointDataRecordLength != t.length) {
+        if (PointDataRecordLength != min_record_length(t.format)) {
             why = message("\nData format of %s (%c) is incompatible with Length of Data Record (%u)\n",
                           filename, as_digit(PointDataFormatID), PointDataRecordLength);
             return -1;
@@ -102,6 +102,57 @@ int check_las_at(const Where& where, const char* shown, std::string& why, LasId*
 
 int check_las_core(const char* filename, std::string& why, LasId* id) {
     return check_las_at(Where{kWorkingDir, filename, true}, filename, why, id, nullptr, nullptr);
+}
+
+int type_format(int LASType) { return LASType >= 1 && LASType <= 8 ? kTypes[LASType - 1].format : -1; }
+
+bool has_las_name(const char* name, bool any_case) {
+    const std::size_t n = std::strlen(name);
+    if (n < 4 || name[n - 4] != '.') return false;
+    if (!any_case) return std::strcmp(name + n - 3, "las") == 0;
+    auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+    const char* e = name + n - 3;
+    return lower(e[0]) == 'l' && lower(e[1]) == 'a' && (lower(e[2]) == 's' || lower(e[2]) == 'z');
+}
+
+bool classify_general(const unsigned char* b, std::int64_t got, const char* shown, std::string& why,
+                      LasHeader& h, LasId* id) {
+    auto refuse = [&](std::string text) {
+        why = std::move(text);
+        return false;
+    };
+    if (got < 4 || std::memcmp(b, "LASF", 4) != 0)
+        return refuse(got < 4 ? too_short(shown) : message("\n%s is not a valid .las file\n\n", shown));
+    if (got < 26) return refuse(too_short(shown));
+    const unsigned major = b[24], minor = b[25];
+    if (id) {
+        id->version_major = static_cast<int>(major);
+        id->version_minor = static_cast<int>(minor);
+    }
+    if (major != 1 || minor > 4)
+        return refuse(message("\nCannot handle las files of version %c.%c\n", as_digit(static_cast<std::uint8_t>(major)),
+                              as_digit(static_cast<std::uint8_t>(minor))));
+    const std::size_t size = header_size_of(minor);
+    if (got < static_cast<std::int64_t>(size))
+        return refuse(message("\nCannot read the %zu-byte header of %s\n", size, shown));
+    h = parse_header(b, size);
+    if (id) id->point_format = static_cast<int>(h.point_format);
+    if (h.compressed)
+        return refuse(message("\n%s holds compressed (LAZ) point records, which are not read yet\n", shown));
+    if (h.header_size < size)
+        return refuse(message("\nThe header of %s says it is %u bytes long, less than the %zu bytes of LAS 1.%u\n",
+                              shown, static_cast<unsigned>(h.header_size), size, minor));
+    if (h.point_format > max_point_format(minor))
+        return refuse(message("\nPoint format %u in %s is not defined for LAS 1.%u\n", h.point_format, shown, minor));
+    if (h.record_length < min_record_length(h.point_format))
+        return refuse(message("\nRecords of %s are %u bytes long, shorter than the %zu bytes of point format %u\n",
+                              shown, static_cast<unsigned>(h.record_length), min_record_length(h.point_format),
+                              h.point_format));
+    if (h.offset_to_data < h.header_size)
+        return refuse(message("\nCannot update the header of %s: its point records would start inside the %u-byte "
+                              "header\n",
+                              shown, static_cast<unsigned>(h.header_size)));
+    return true;
 }
 
 }  // namespace lidar

@@ -10,6 +10,8 @@
 
 namespace lidar {
 
+struct LasHeader;
+
 // What validation learnt of a file, as far as it could read it (-1: not read).
 struct LasId {
     int version_major = -1, version_minor = -1, point_format = -1;
@@ -26,6 +28,21 @@ int classify_header(const unsigned char* b, std::int64_t got, const char* filena
 
 // check_las without printing: the type code, or -1 with its messages in why.
 int check_las_core(const char* filename, std::string& why, LasId* id = nullptr);
+
+// The point format of a LAS type code 1..8, -1 for any other.
+int type_format(int LASType);
+
+// Whether a name ends in .las (any_case: also .LAS, .Las ..., and .laz in
+// any case, which the general rule judges by what the file holds).
+bool has_las_name(const char* name, bool any_case);
+
+// The general rule of the audit, for the first got bytes b of a file: LAS
+// 1.0 to 1.4, every point format its version defines, records of at least
+// the format's length (longer ones carry extra bytes), a header as long as
+// the version's, points after it. true with the header's model in h, or
+// false with the reason in why.
+bool classify_general(const unsigned char* b, std::int64_t got, const char* shown, std::string& why,
+                      LasHeader& h, LasId* id);
 
 // The same for the file where leads to, the messages naming it shown. keep,
 // if given, receives the file still open for reading (just past the first

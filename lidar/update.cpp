@@ -3,6 +3,8 @@
 #include "LiDAR.h"
 #include "file_io.h"
 #include "file_scan.h"
+#include "las_header.h"
+#include "las_validate.h"
 #include "message.h"
 #include "scan.h"
 
@@ -15,95 +17,45 @@
 namespace lidar {
 
 std::size_t record_length_for(int LASType) {
-    switch (LASType) {
-        case 1: case 3: case 5: return sizeof(LAS12fm0);
-        case 2: case 4: case 6: return sizeof(LAS12fm1);
-        case 7: return sizeof(LAS12fm2);
-        case 8: return sizeof(LAS12fm3);
-        default: return 0;
-    }
+    const int format = type_format(LASType);
+    return format < 0 ? 0 : min_record_length(static_cast<unsigned>(format));
 }
 
 namespace {
 
-// Start values of the extremes, kept for files without points so that their
-// headers come out as they always have.
-constexpr std::int32_t kEmptyXY = 2147483646;
-constexpr std::int32_t kEmptyZ = 10000000;
-
-// The product is stored, and so rounded, before the offset is added, even
-// where a compiler would fuse the two.
-double to_world(std::int32_t v, double scale, double offset) {
-    volatile double product = static_cast<double>(v) * scale;
-    return product + offset;
-}
-
-// Max and Min of one axis from its extreme scaled integers: a negative scale
-// turns the smallest integer into the largest world value. Returned, not
-// stored through references: the header's doubles are packed, unaligned.
-struct Axis {
-    double max, min;
-};
-Axis axis(std::int32_t hi, std::int32_t lo, double scale, double offset) {
-    if (scale < 0) std::swap(hi, lo);
-    return {to_world(hi, scale, offset), to_world(lo, scale, offset)};
-}
-
 // The fields the statistics are computed from: if any of them moved while
-// the file was scanned, the statistics describe another file.
-bool same_basis(const LAS12Header& a, const LAS12Header& b) {
-    auto same = [&](std::size_t from, std::size_t to) {
-        return std::memcmp(reinterpret_cast<const char*>(&a) + from, reinterpret_cast<const char*>(&b) + from,
-                           to - from) == 0;
-    };
-    return same(0, 4)                                                             // signature
-           && same(offsetof(LAS12Header, VersionMajor), offsetof(LAS12Header, SystemIdentifier))
-           && same(offsetof(LAS12Header, OffsetToData), offsetof(LAS12Header, NumberOfVariableLengthRecords))
-           && same(offsetof(LAS12Header, PointDataFormatID), offsetof(LAS12Header, NumberOfPointReturns))
-           && same(offsetof(LAS12Header, XScaleFactor), offsetof(LAS12Header, MaxX));
+// the file was scanned, the statistics describe another file. For the
+// general rule also the header size, the global encoding and where the
+// waveform packets and extended VLRs start, which bound the point area.
+bool same_basis(const unsigned char* a, const unsigned char* b, const FileScan& s) {
+    auto same = [&](std::size_t from, std::size_t to) { return std::memcmp(a + from, b + from, to - from) == 0; };
+    bool kept = same(0, 4)        // signature
+                && same(24, 26)   // version
+                && same(96, 100)  // OffsetToData
+                && same(104, 107) // point format, record length
+                && same(131, 179);  // scale factors and offsets
+    if (!s.general) return kept;
+    kept = kept && same(6, 8) && same(94, 96);
+    if (s.model.minor >= 3) kept = kept && same(227, 235);
+    if (s.model.minor >= 4) kept = kept && same(235, 247);
+    return kept;
 }
 
 // Whether the point area still ends where the scan found its end: records cut
 // off or added since would make the statistics wrong.
-bool same_point_area(std::int64_t size, const FileScan& s) {
-    const std::uint64_t offset = s.header.OffsetToData;
-    if (size < 0) return false;
-    if (s.point_bytes == 0) return static_cast<std::uint64_t>(size) <= offset;
-    return static_cast<std::uint64_t>(size) == offset + s.point_bytes;
+bool same_point_area(std::uint64_t end, const FileScan& s) {
+    const std::uint64_t offset = s.model.offset_to_data;
+    if (s.point_bytes == 0) return end <= offset;
+    return end == offset + s.point_bytes;
 }
-
-// The statistics' two runs of bytes: counts, and extents. The scale factors
-// and offsets between them are never written, so an edit of theirs made
-// after the header was read again is not undone.
-constexpr std::size_t kCountsFrom = offsetof(LAS12Header, NumberOfPointReturns);
-constexpr std::size_t kCountsTo = offsetof(LAS12Header, NumberOfPointsByReturn) + 5 * sizeof(std::uint32_t);
-constexpr std::size_t kExtentsFrom = offsetof(LAS12Header, MaxX);
-constexpr std::size_t kExtentsTo = sizeof(LAS12Header);
 
 }  // namespace
 
 void store_stats(LAS12Header& h, const PointStats& s) {
-    h.NumberOfPointReturns = static_cast<std::uint32_t>(s.count);
-    for (int r = 1; r <= 5; ++r)
-        h.NumberOfPointsByReturn[r - 1] = static_cast<std::uint32_t>(s.by_return_bits[r]);
-    if (s.count == 0) {
-        h.MaxX = to_world(-kEmptyXY, h.XScaleFactor, h.XOffset);
-        h.MinX = to_world(kEmptyXY, h.XScaleFactor, h.XOffset);
-        h.MaxY = to_world(-kEmptyXY, h.YScaleFactor, h.YOffset);
-        h.MinY = to_world(kEmptyXY, h.YScaleFactor, h.YOffset);
-        h.MaxZ = to_world(-kEmptyZ, h.ZScaleFactor, h.ZOffset);
-        h.MinZ = to_world(kEmptyZ, h.ZScaleFactor, h.ZOffset);
-        return;
-    }
-    const Axis x = axis(s.maxX, s.minX, h.XScaleFactor, h.XOffset);
-    const Axis y = axis(s.maxY, s.minY, h.YScaleFactor, h.YOffset);
-    const Axis z = axis(s.maxZ, s.minZ, h.ZScaleFactor, h.ZOffset);
-    h.MaxX = x.max;
-    h.MinX = x.min;
-    h.MaxY = y.max;
-    h.MinY = y.min;
-    h.MaxZ = z.max;
-    h.MinZ = z.min;
+    unsigned char b[sizeof h];
+    std::memcpy(b, &h, sizeof h);
+    put_stats(b, with_stats(parse_header(b, sizeof b), s));
+    std::memcpy(&h, b, sizeof h);
 }
 
 int update_file(const Target& t, std::string& why, FileScan* scanned) {
@@ -118,31 +70,39 @@ int update_file(const Target& t, std::string& why, FileScan* scanned) {
         return kFailed;
     };
     const char* cannot_write = "\nCannot write the header of %s\n";
+    const std::size_t size = s.general ? header_size_of(s.model.minor) : sizeof(LAS12Header);
     // Found out now, not by a signal halfway through the header.
-    if (!may_write_up_to(sizeof(LAS12Header))) return say(cannot_write);
+    if (!may_write_up_to(size)) return say(cannot_write);
 
     // Others may have edited the header while the scan ran: read it again,
     // and write into it only if the statistics still describe this file.
-    LAS12Header fresh;
+    unsigned char fresh[kMaxHeaderSize];
     if (!f.seek(0)) return say(cannot_write);
-    std::int64_t got = f.read_full(&fresh, sizeof fresh);
+    std::int64_t got = f.read_full(fresh, size);
     if (got < 0) return say(cannot_write);
-    if (got != static_cast<std::int64_t>(sizeof fresh) || !same_basis(fresh, s.header))
-        return say(kChangedMessage);
+    if (got != static_cast<std::int64_t>(size) || !same_basis(fresh, s.raw, s)) return say(kChangedMessage);
     // Written in place (a write or a shared mapping) since it was opened, or
     // no longer the file its name leads to (saved by renaming a new file
     // over it, deleted): statistics written now would belong to no version
     // of the file, or to a file nobody will read.
     FileState now, by_name;
-    if (!f.state(now) || !unchanged(now, s.opened) || now.nlink == 0 || !same_point_area(now.size, s) ||
+    const LasHeader model = parse_header(fresh, size);
+    if (!f.state(now) || !unchanged(now, s.opened) || now.nlink == 0 ||
+        !same_point_area(s.general ? point_area_end(model, static_cast<std::uint64_t>(now.size))
+                                   : static_cast<std::uint64_t>(now.size),
+                         s) ||
         state_of(t.where, by_name) != 0 || !same_file(by_name, now))
         return say(kChangedMessage);
 
-    store_stats(fresh, s.stats);
-    const char* h = reinterpret_cast<const char*>(&fresh);
-    if (!f.seek(kCountsFrom) || !f.write_all(h + kCountsFrom, kCountsTo - kCountsFrom) ||
-        !f.seek(kExtentsFrom) || !f.write_all(h + kExtentsFrom, kExtentsTo - kExtentsFrom) || !f.sync())
-        return say(cannot_write);
+    // Only the statistics' runs of bytes are written: the scale factors and
+    // offsets between them never are, so an edit of theirs made after the
+    // header was read again is not undone.
+    put_stats(fresh, with_stats(model, s.stats));
+    std::size_t runs[3][2];
+    const std::size_t n = stat_runs(s.general ? model.minor : 0, runs);
+    for (std::size_t k = 0; k < n; ++k)
+        if (!f.seek(runs[k][0]) || !f.write_all(fresh + runs[k][0], runs[k][1] - runs[k][0])) return say(cannot_write);
+    if (!f.sync()) return say(cannot_write);
     if (!f.close()) return say("\nCannot close %s after writing its header\n");
     return kDone;
 }
