@@ -16,6 +16,7 @@ mkdir -p "$survey/a" "$survey/b c" "$survey/d" "$survey/empty" "$tmp/work"
 cp "$lasdata/simple.las" "$lasdata/1.2-with-color-clipped.las" "$survey/a/"
 cp "$lasdata/sample_c.las" "$survey/b c/"
 cp "$lasdata/test1_4.las" "$survey/d/"
+head -c 100 "$lasdata/simple.las" >"$survey/d/broken.las"
 cp "$lasdata/1.2_1.las" "$survey/top.las"
 cp "$lasdata/simple.las" "$survey/TOP.LAS"
 sed -n '/<!-- audit-recipe/,/^```$/p' "$readme" | sed '1,2d;$d' | sed "s|/data/survey|$survey|" >"$tmp/recipe.sh"
@@ -26,20 +27,20 @@ status=0
 fail() { echo "$*"; status=1; }
 
 sh ../recipe.sh 2>/dev/null
-[ "$(wc -l <report.jsonl)" = 6 ] || fail "report holds $(wc -l <report.jsonl) lines, not 6"
-for want in "current 1" "stale 3" "refused 2"; do
+[ "$(wc -l <report.jsonl)" = 7 ] || fail "report holds $(wc -l <report.jsonl) lines, not 7"
+for want in "current 2" "stale 4" "refused 1"; do
     n=$(grep -c "\"status\":\"${want% *}\"" report.jsonl || true)
     [ "$n" = "${want#* }" ] || fail "$n files ${want% *}, expected ${want#* }"
 done
 grep -q "^{\"path\":\"$survey/b c/sample_c.las\",\"status\":\"stale\"" report.jsonl || fail "no line for b c/sample_c.las"
 grep -q "^{\"path\":\"$survey/top.las\",\"status\":\"stale\"" report.jsonl || fail "no line for the tile at the top"
-# Only the directory with the refused file and the upper-case tile failed.
-[ "$(awk -F'\t' 'NR > 1 && $7 != 0' audit.joblog | wc -l)" = 2 ] || fail "not exactly two failed jobs"
+# Only the directory with the refused file failed.
+[ "$(awk -F'\t' 'NR > 1 && $7 != 0' audit.joblog | wc -l)" = 1 ] || fail "not exactly one failed job"
 cp report.jsonl first.jsonl
 
 # Resuming judges only that directory again, and the report stays whole.
 sh ../recipe.sh 2>/dev/null
-[ "$(awk 'NR > 1' audit.joblog | wc -l)" = 8 ] || fail "resume ran $(($(wc -l <audit.joblog) - 7)) jobs, not 2"
+[ "$(awk 'NR > 1' audit.joblog | wc -l)" = 7 ] || fail "resume ran $(($(wc -l <audit.joblog) - 7)) jobs, not 1"
 cmp -s first.jsonl report.jsonl || fail "report changed on resume"
 
 # A delivery of tiles without subfolders, and one with nothing at all.

@@ -186,7 +186,7 @@ TEST(AuditFixes, AFixedLineShowsWhatWasWritten) {
     audit::Result r = judge_fix(audit::collect({f}).at(0));
     lidar::clear_io_faults();
     EXPECT_EQ(r.status, audit::Status::fixed);
-    EXPECT_EQ(r.recomputed.NumberOfPointReturns, 3u);
+    EXPECT_EQ(r.recomputed.legacy_count, 3u);
     EXPECT_EQ(audit::report_line(r, audit::Format::text, 0).find("fixed    " + f + "  NumberOfPointReturns 12345 \u2192 3;"),
               0u);
 }
@@ -262,9 +262,9 @@ TEST(AuditReport, NoNameOrReasonCanForgeALine) {
     r.path = "n.las";
     r.reason.clear();
     r.header_read = true;
-    r.stored.MaxX = std::nan("");
-    r.stored.MinX = -INFINITY;
-    r.stored.MaxY = INFINITY;
+    r.stored.extent[0] = std::nan("");
+    r.stored.extent[1] = -INFINITY;
+    r.stored.extent[2] = INFINITY;
     nlohmann::json j = nlohmann::json::parse(audit::report_line(r, audit::Format::jsonl, 0));
     EXPECT_EQ(j["stored"]["MaxX"], "NaN");
     EXPECT_EQ(j["stored"]["MinX"], "-Infinity");

@@ -4,6 +4,7 @@
 
 #include "LiDAR.h"
 #include "file_io.h"
+#include "las_header.h"
 #include "las_validate.h"
 
 #include <atomic>
@@ -70,10 +71,13 @@ struct Result {
     Status status = Status::error;
     lidar::LasId id;
     bool header_read = false;  // stored is the file's header
-    bool scanned = false;      // recomputed holds what an update writes
-    LAS12Header stored{}, recomputed{};
+    bool scanned = false;      // recomputed holds what an update writes, points what the scan found
+    lidar::LasHeader stored, recomputed;
+    std::uint64_t points = 0;
     std::vector<Difference> differences;
-    std::string reason;  // refused, error, duplicate, or stale and not fixed: why
+    // refused, error, repeated: why; a stale file not fixed: why not; a file
+    // Vexholt would refuse although the audit judges it: what Vexholt says.
+    std::string reason;
     std::uint64_t bytes_read = 0;
 };
 

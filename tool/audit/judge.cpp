@@ -38,40 +38,29 @@ bool same_on_grid(double stored, double recomputed, double scale, double offset)
     return std::isfinite(a) && std::isfinite(b) && a == b;
 }
 
-void compare(Result& r, const lidar::PointStats& stats, bool exact) {
-    const LAS12Header& s = r.stored;
-    const LAS12Header& c = r.recomputed;
-    auto count = [&](const std::string& field, std::uint32_t a, std::uint32_t b) {
-        if (a != b) r.differences.push_back({field, std::to_string(a), std::to_string(b)});
-    };
-    count("NumberOfPointReturns", s.NumberOfPointReturns, c.NumberOfPointReturns);
-    for (int k = 0; k < 5; ++k)
-        count("NumberOfPointsByReturn[" + std::to_string(k + 1) + "]", s.NumberOfPointsByReturn[k],
-              c.NumberOfPointsByReturn[k]);
-    // Without a point the extents hold start values, not data: only an
-    // exact audit asks for Vexholt's.
-    if (stats.count == 0 && !exact) return;
-    // By offset and memcpy: the header is packed, its doubles unaligned.
-    auto at = [](const LAS12Header& h, std::size_t offset) {
-        double v;
-        std::memcpy(&v, reinterpret_cast<const char*>(&h) + offset, sizeof v);
-        return v;
-    };
-    static const struct {
-        const char* name;
-        std::size_t field, scale, offset;
-    } kExtents[6] = {
-        {"MaxX", offsetof(LAS12Header, MaxX), offsetof(LAS12Header, XScaleFactor), offsetof(LAS12Header, XOffset)},
-        {"MinX", offsetof(LAS12Header, MinX), offsetof(LAS12Header, XScaleFactor), offsetof(LAS12Header, XOffset)},
-        {"MaxY", offsetof(LAS12Header, MaxY), offsetof(LAS12Header, YScaleFactor), offsetof(LAS12Header, YOffset)},
-        {"MinY", offsetof(LAS12Header, MinY), offsetof(LAS12Header, YScaleFactor), offsetof(LAS12Header, YOffset)},
-        {"MaxZ", offsetof(LAS12Header, MaxZ), offsetof(LAS12Header, ZScaleFactor), offsetof(LAS12Header, ZOffset)},
-        {"MinZ", offsetof(LAS12Header, MinZ), offsetof(LAS12Header, ZScaleFactor), offsetof(LAS12Header, ZOffset)},
-    };
-    for (const auto& e : kExtents) {
-        double a = at(s, e.field), b = at(c, e.field);
-        bool same = exact ? same_bits(a, b) : same_on_grid(a, b, at(s, e.scale), at(s, e.offset));
-        if (!same) r.differences.push_back({e.name, number(a), number(b)});
+void compare(Result& r, bool exact) {
+    const lidar::LasHeader& s = r.stored;
+    const lidar::LasHeader& c = r.recomputed;
+    // A LAS 1.4 writer that keeps no legacy counts has not left the header
+    // stale for that alone.
+    const bool legacy_optional = lidar::legacy_counts_zero_allowed(s);
+    std::size_t n;
+    const lidar::StatField* f = lidar::stat_fields(n);
+    for (std::size_t k = 0; k < n; ++k) {
+        if (s.minor < f[k].since_minor) continue;
+        if (lidar::stat_is_extent(k)) {
+            // Without a point the extents hold start values, not data: only
+            // an exact audit asks for Vexholt's.
+            if (r.points == 0 && !exact) continue;
+            const std::size_t e = k - 6, axis = e / 2;
+            const double a = s.extent[e], b = c.extent[e];
+            const bool same = exact ? same_bits(a, b) : same_on_grid(a, b, s.scale[axis], s.offset[axis]);
+            if (!same) r.differences.push_back({f[k].name, number(a), number(b)});
+            continue;
+        }
+        if (k < 6 && legacy_optional) continue;
+        const std::uint64_t a = lidar::stat_value(s, k), b = lidar::stat_value(c, k);
+        if (a != b) r.differences.push_back({f[k].name, std::to_string(a), std::to_string(b)});
     }
 }
 
@@ -96,11 +85,13 @@ void take_failure(Result& r, int result, const std::string& why, int open_error)
 
 // The header and statistics of a scan, and how they differ.
 void take_scan(Result& r, const lidar::FileScan& scan, bool exact) {
-    r.stored = scan.header;
-    r.recomputed = scan.header;
-    lidar::store_stats(r.recomputed, scan.stats);
+    r.stored = scan.model;
+    r.recomputed = lidar::with_stats(scan.model, scan.stats);
+    r.points = scan.stats.count;
     r.differences.clear();
-    compare(r, scan.stats, exact);
+    compare(r, exact);
+    // So nobody is surprised when Vexholt refuses a file the audit judged.
+    r.reason = scan.vexholt_refusal.empty() ? "" : "Vexholt would refuse it: " + trimmed(scan.vexholt_refusal);
 }
 
 }  // namespace
@@ -141,12 +132,13 @@ Result judge(const Entry& e, const Judging& how) {
     lidar::FileScan scan;
     std::string why;
     // Links met by the walk are judged by what they lead to.
-    const lidar::Target judged{e.where(true), e.path.c_str(), e.identified ? &e.found : nullptr, how.bytes_read};
+    const lidar::Target judged{e.where(true), e.path.c_str(), e.identified ? &e.found : nullptr, how.bytes_read,
+                               true};
     int result = lidar::scan_file(judged, scan, why);
     r.id = scan.id;
     r.header_read = scan.header_read;
-    r.stored = scan.header;
-    r.bytes_read = (scan.header_read ? sizeof scan.header : 0) + scan.point_bytes;
+    r.stored = scan.model;
+    r.bytes_read = scan.raw_size + scan.point_bytes;
     if (result != lidar::kDone) {
         take_failure(r, result, why, scan.open_error);
         return r;
@@ -159,7 +151,8 @@ Result judge(const Entry& e, const Judging& how) {
     // A link met by the walk may lead anywhere, out of the delivery too:
     // only a name the user gave is written through.
     if (e.link && !e.named) {
-        r.reason = "not fixed: a symbolic link found by the walk is not written through; name it to fix it";
+        r.reason = "not fixed: a symbolic link found by the walk is not written through; name it to fix it" +
+                   (r.reason.empty() ? "" : "; " + r.reason);
         return r;
     }
 
@@ -167,7 +160,7 @@ Result judge(const Entry& e, const Judging& how) {
     // it must be the file just judged, reached the same way, and below a
     // directory of the walk no link is followed.
     lidar::FileScan again;
-    const lidar::Target fixed{e.where(e.named), e.path.c_str(), &scan.opened, how.bytes_read};
+    const lidar::Target fixed{e.where(e.named), e.path.c_str(), &scan.opened, how.bytes_read, true};
     result = lidar::update_file(fixed, why, &again);
     if (result != lidar::kDone) {
         take_failure(r, result, why, again.open_error);
@@ -177,7 +170,7 @@ Result judge(const Entry& e, const Judging& how) {
     // header read just before.
     take_scan(r, again, how.exact);
     r.id = again.id;
-    r.bytes_read += sizeof again.header + again.point_bytes;
+    r.bytes_read += again.raw_size + again.point_bytes;
     r.status = Status::fixed;
     return r;
 }

@@ -122,28 +122,34 @@ std::string hex(const std::string& s) {
     return t;
 }
 
-nlohmann::ordered_json values(const LAS12Header& h) {
-    // Copies: the JSON library takes references, which a packed field
-    // cannot give.
-    auto copy = [](auto v) { return v; };
+nlohmann::ordered_json values(const lidar::LasHeader& h) {
     nlohmann::ordered_json v;
-    v["count"] = copy(h.NumberOfPointReturns);
+    v["count"] = h.legacy_count;
     v["by_return"] = nlohmann::json::array();
-    for (int k = 0; k < 5; ++k) v["by_return"].push_back(copy(h.NumberOfPointsByReturn[k]));
+    for (std::uint32_t n : h.legacy_by_return) v["by_return"].push_back(n);
     // JSON has no NaN or infinity, and null means "does not apply": such
     // extents are written as the strings "NaN", "Infinity", "-Infinity".
     auto extent = [](double d) {
         if (std::isfinite(d)) return nlohmann::ordered_json(d);
         return nlohmann::ordered_json(std::isnan(d) ? "NaN" : d > 0 ? "Infinity" : "-Infinity");
     };
-    v["MaxX"] = extent(copy(h.MaxX));
-    v["MinX"] = extent(copy(h.MinX));
-    v["MaxY"] = extent(copy(h.MaxY));
-    v["MinY"] = extent(copy(h.MinY));
-    v["MaxZ"] = extent(copy(h.MaxZ));
-    v["MinZ"] = extent(copy(h.MinZ));
+    const char* const names[6] = {"MaxX", "MinX", "MaxY", "MinY", "MaxZ", "MinZ"};
+    for (int k = 0; k < 6; ++k) v[names[k]] = extent(h.extent[k]);
+    // LAS 1.4's 64-bit counts; earlier versions have none.
+    if (h.minor >= 4) {
+        v["extended_count"] = h.count;
+        v["extended_by_return"] = nlohmann::json::array();
+        for (std::uint64_t n : h.by_return) v["extended_by_return"].push_back(n);
+    } else {
+        v["extended_count"] = nullptr;
+        v["extended_by_return"] = nullptr;
+    }
     return v;
 }
+
+// The number of points a header claims: LAS 1.4's 64-bit count, else the
+// 32-bit one.
+std::uint64_t claimed(const lidar::LasHeader& h) { return h.minor >= 4 ? h.count : h.legacy_count; }
 
 std::string json_line(const Result& r) {
     nlohmann::ordered_json j;
@@ -154,7 +160,7 @@ std::string json_line(const Result& r) {
     std::string version = version_of(r.id);
     j["version"] = version.empty() ? nlohmann::ordered_json() : nlohmann::ordered_json(version);
     j["point_format"] = r.id.point_format < 0 ? nlohmann::ordered_json() : nlohmann::ordered_json(r.id.point_format);
-    j["points"] = r.scanned ? nlohmann::ordered_json(r.recomputed.NumberOfPointReturns) : nlohmann::ordered_json();
+    j["points"] = r.scanned ? nlohmann::ordered_json(r.points) : nlohmann::ordered_json();
     j["stored"] = r.header_read ? values(r.stored) : nlohmann::ordered_json();
     j["recomputed"] = r.scanned ? values(r.recomputed) : nlohmann::ordered_json();
     // Compared only what was scanned: otherwise there is nothing to list.
@@ -167,8 +173,8 @@ std::string json_line(const Result& r) {
 std::string tsv_line(const Result& r) {
     std::string f[8] = {escaped(r.path), status_name(r.status), version_of(r.id),
                         r.id.point_format < 0 ? "" : std::to_string(r.id.point_format),
-                        r.header_read ? std::to_string(r.stored.NumberOfPointReturns) : "",
-                        r.scanned ? std::to_string(r.recomputed.NumberOfPointReturns) : "",
+                        r.header_read ? std::to_string(claimed(r.stored)) : "",
+                        r.scanned ? std::to_string(r.points) : "",
                         escaped(differences_text(r)), escaped(r.reason)};
     std::string line = f[0];
     for (int k = 1; k < 8; ++k) line += "\t" + f[k];
@@ -183,8 +189,8 @@ std::string text_line(const Result& r, std::size_t path_width) {
     std::string detail;
     switch (r.status) {
         case Status::current: {
-            std::uint32_t n = r.recomputed.NumberOfPointReturns;
-            detail = std::to_string(n) + (n == 1 ? " point" : " points");
+            detail = std::to_string(r.points) + (r.points == 1 ? " point" : " points");
+            if (!r.reason.empty()) detail += " (" + text_reason(r.reason, r.path) + ")";
             break;
         }
         case Status::stale: case Status::fixed:

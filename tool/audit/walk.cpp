@@ -1,6 +1,6 @@
 #include "audit.h"
 
-#include "file_checks.h"
+#include "las_validate.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -210,10 +210,9 @@ Entry duplicate_entry(const std::string& path, const char* why) {
     return e;
 }
 
-bool has_las_name(const std::string& path) {
-    std::string ignored;
-    return lidar::check_file_extension_core(path.c_str(), "las", ignored) == 0;
-}
+// The module's own rule of which names the audit judges: .las and .laz in
+// any case (a .laz is judged, and refused until it can be read).
+bool has_las_name(const std::string& path) { return lidar::has_las_name(path.c_str(), true); }
 
 // Walks the directory root (at path, as st) depth first, each directory's
 // names in byte order. false once emit asks to stop.
