@@ -28,7 +28,8 @@ cmp -s "$tmp/direct.list" "$tmp/staged.list" ||
 # Every piece is installed, the shared library with its version links.
 libdir=$(dirname "$(find "$prefix" -name 'liblidar.so.*.*.*')")
 [ -n "$libdir" ] || fail "no versioned liblidar.so"
-for f in bin/Vexholt bin/Vexholt-audit include/LiDAR.h share/man/man1/Vexholt.1 share/man/man1/Vexholt-audit.1; do
+for f in bin/Vexholt bin/Vexholt-audit include/LiDAR.h share/man/man1/Vexholt.1 share/man/man1/Vexholt-audit.1 \
+         share/vexholt/vexholt-audit.schema.json; do
     [ -f "$prefix/$f" ] || fail "missing $f"
 done
 for f in liblidar.a liblidar.so liblidar.so.1 pkgconfig/lidar.pc cmake/LiDAR/LiDARConfig.cmake \
