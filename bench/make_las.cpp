@@ -1,5 +1,6 @@
-// Writes a synthetic LAS 1.2 file of about a given size: a valid header
-// with stale statistics, then random point records of one format.
+// Writes a synthetic LAS file of about a given size: a valid header with
+// stale statistics, then random point records of one format (0-3: LAS 1.2;
+// 6: LAS 1.4, which only Vexholt-audit reads).
 //
 //   make_las [--reuse] FILE SIZE FORMAT    SIZE in bytes, or with K, M or G
 //
@@ -36,6 +37,7 @@ std::size_t record_length(int format) {
         case 1: return sizeof(LAS12fm1);
         case 2: return sizeof(LAS12fm2);
         case 3: return sizeof(LAS12fm3);
+        case 6: return 30;
         default: return 0;
     }
 }
@@ -77,9 +79,11 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "make_las: bad size or point format\n");
         return 2;
     }
-    std::uint64_t count = (want - sizeof(LAS12Header)) / reclen;
-    std::uint64_t size = sizeof(LAS12Header) + count * reclen;
-    if (count > UINT32_MAX) {
+    const bool v14 = format >= 6;
+    const std::size_t header_size = v14 ? 375 : sizeof(LAS12Header);
+    std::uint64_t count = (want - header_size) / reclen;
+    std::uint64_t size = header_size + count * reclen;
+    if (!v14 && count > UINT32_MAX) {
         std::fprintf(stderr, "make_las: more points than a LAS 1.2 header can count\n");
         return 2;
     }
@@ -89,25 +93,29 @@ int main(int argc, char** argv) {
     std::memset(&h, 0, sizeof h);
     std::memcpy(h.LASF, "LASF", 4);
     h.VersionMajor = 1;
-    h.VersionMinor = 2;
+    h.VersionMinor = v14 ? 4 : 2;
     std::memcpy(h.SystemIdentifier, "synthetic", 9);
     std::memcpy(h.GeneratingSoftware, "make_las", 8);
-    h.HeaderSize = sizeof h;
-    h.OffsetToData = sizeof h;
+    h.HeaderSize = static_cast<std::uint16_t>(header_size);
+    h.OffsetToData = static_cast<std::uint32_t>(header_size);
     h.PointDataFormatID = static_cast<std::uint8_t>(format);
     h.PointDataRecordLength = static_cast<std::uint16_t>(reclen);
-    h.NumberOfPointReturns = 1;  // stale on purpose
+    h.NumberOfPointReturns = v14 ? 0 : 1;  // stale on purpose
     h.XScaleFactor = h.YScaleFactor = 0.01;
     h.ZScaleFactor = 0.001;
     h.XOffset = 500000;
     h.YOffset = 4000000;
-
+    // LAS 1.4 adds extended VLR fields and 64-bit counts after the 227
+    // bytes; the count is stale on purpose.
+    std::vector<unsigned char> head(header_size, 0);
+    std::memcpy(head.data(), &h, sizeof h);
+    if (v14) head[247] = 1;
     std::FILE* f = std::fopen(path, "wb");
     if (!f) {
         std::perror(path);
         return 1;
     }
-    bool ok = std::fwrite(&h, sizeof h, 1, f) == 1;
+    bool ok = std::fwrite(head.data(), head.size(), 1, f) == 1;
 
     // Whole records per buffer, every byte random; then X and Y are kept off
     // the two most extreme int32 values and Z within +-2^30, so that any
