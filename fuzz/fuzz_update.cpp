@@ -1,9 +1,11 @@
 // libFuzzer target over validation and header update together: every input
-// becomes a .las file, goes through check_las and the update, and the run
-// aborts the moment a file is damaged, wrongly refused, wrongly updated,
-// refused without a message, or changed again by a second update.
+// becomes a .las file, goes through check_las and the update, then through
+// the audit's general rule (LAS 1.0-1.4), and the run aborts the moment a
+// file is damaged, wrongly refused, wrongly updated, refused without a
+// message, or changed again by a second update.
 #include "LiDAR.h"
 #include "capture.h"
+#include "file_scan.h"
 #include "las_file.h"
 #include "reference.h"
 #include "update.h"
@@ -62,6 +64,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (lidar::update_header_core(g_path.c_str()) != 0) violation("a second update failed");
         g_out->take();
         if (lastest::read_file(g_path) != after) violation("a second update changed the file");
+    }
+
+    // The general rule on the same bytes.
+    lastest::write_file(g_path, before);
+    lidar::Target t = lidar::named(g_path.c_str());
+    t.general = true;
+    std::string said;
+    const int general = lidar::update_file(t, said);
+    const lastest::Bytes updated = lastest::read_file(g_path);
+    const std::string wrong = lastest::judge_general_update(before, updated, general == lidar::kDone, !said.empty());
+    if (!wrong.empty()) violation("general rule: " + wrong);
+    if (general == lidar::kDone) {
+        if (lidar::update_file(t, said) != lidar::kDone) violation("a second general update failed");
+        if (lastest::read_file(g_path) != updated) violation("a second general update changed the file");
     }
     return 0;
 }

@@ -27,6 +27,23 @@ int main(int argc, char** argv) {
             }
         }
     }
+    // LAS 1.3 and 1.4, every point format, extra bytes, what follows the points.
+    for (int minor = 3; minor <= 4; ++minor) {
+        for (int format = 0; format <= (minor == 3 ? 5 : 10); ++format) {
+            lastest::LasSpec s;
+            s.minor = static_cast<std::uint8_t>(minor);
+            s.format = static_cast<std::uint8_t>(format);
+            s.header_size = minor == 3 ? 235 : 375;
+            s.record_length = lastest::natural_length(format) + (format % 2 ? 3 : 0);
+            s.points = {{5, -7, 9, 1}, {-300, 40, 20000000, 0x9c}, {0, 0, 0, 15}};
+            if (minor == 4 && format % 3 == 0) s.evlr_after = 60;
+            if (format == 4) {
+                s.global_encoding = 2;
+                s.waveform_after = 40;
+            }
+            lastest::write_file(dir + "/gen-" + std::to_string(n++) + ".las", lastest::build_las(s));
+        }
+    }
     lastest::LasSpec far;  // data offset past the end of the file
     far.offset_to_data = 1000;
     lastest::write_file(dir + "/gen-" + std::to_string(n++) + ".las", lastest::build_las(far));

@@ -10,12 +10,8 @@
 namespace lastest {
 
 int natural_length(int format) {
-    switch (format) {
-        case 1: return 28;
-        case 2: return 26;
-        case 3: return 34;
-        default: return 20;
-    }
+    static const int kLengths[11] = {20, 28, 26, 34, 57, 63, 30, 36, 38, 59, 67};
+    return format >= 0 && format <= 10 ? kLengths[format] : 20;
 }
 
 void put_u16(Bytes& b, std::size_t at, std::uint16_t v) { std::memcpy(&b[at], &v, 2); }
@@ -34,17 +30,20 @@ double get_f64(const Bytes& b, std::size_t at) {
 
 Bytes build_las(const LasSpec& s) {
     const int reclen = s.record_length < 0 ? natural_length(s.format) : s.record_length;
+    const std::size_t head = s.header_size ? s.header_size : 227;
     Bytes b;
-    b.reserve(227 + s.gap + s.points.size() * static_cast<std::size_t>(reclen) + s.trailing);
-    b.resize(227, 0);
+    b.reserve(head + s.gap + s.points.size() * static_cast<std::size_t>(reclen) + s.trailing + s.evlr_after +
+              s.waveform_after);
+    b.resize(head, 0);
     std::memcpy(&b[0], "LASF", 4);
+    put_u16(b, 6, s.global_encoding);
     b[24] = s.major;
     b[25] = s.minor;
     // Text fields with bytes after the terminator, which must survive.
     std::memcpy(&b[26], "test\0garbage", 12);
     std::memcpy(&b[58], "las_file.cpp", 12);
-    put_u16(b, 94, 227);
-    const std::size_t data_at = 227 + s.gap;
+    put_u16(b, 94, static_cast<std::uint16_t>(head));
+    const std::size_t data_at = head + s.gap;
     put_u32(b, 96, static_cast<std::uint32_t>(s.offset_to_data < 0 ? data_at : s.offset_to_data));
     b[104] = s.format;
     put_u16(b, 105, static_cast<std::uint16_t>(reclen));
@@ -53,6 +52,10 @@ Bytes build_las(const LasSpec& s) {
     for (int i = 0; i < 3; ++i) put_f64(b, 131 + 8 * i, s.scale[i]);
     for (int i = 0; i < 3; ++i) put_f64(b, 155 + 8 * i, s.offset[i]);
     for (int i = 0; i < 6; ++i) put_f64(b, 179 + 8 * i, s.stated_extents[i]);
+    if (head >= 375) {
+        std::memcpy(&b[247], &s.stated_count64, 8);
+        for (int i = 0; i < 15; ++i) b[255 + 8 * i] = 7;
+    }
 
     b.insert(b.end(), s.gap, 0xA5);  // the gap, recognisable if misread as points
     std::mt19937 fill(42);
@@ -68,6 +71,18 @@ Bytes build_las(const LasSpec& s) {
         }
     }
     b.resize(b.size() + s.trailing, 0x5A);
+    // What may follow the points, each block recognisable if read as points.
+    if (s.waveform_after && head >= 235) {
+        const std::uint64_t at = b.size();
+        std::memcpy(&b[227], &at, 8);
+        b.resize(b.size() + s.waveform_after, 0xC3);
+    }
+    if (s.evlr_after && head >= 375) {
+        const std::uint64_t at = b.size();
+        std::memcpy(&b[235], &at, 8);
+        put_u32(b, 243, 1);
+        b.resize(b.size() + s.evlr_after, 0xE7);
+    }
     return b;
 }
 

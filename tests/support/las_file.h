@@ -27,9 +27,18 @@ struct LasSpec {
     double stated_extents[6] = {1, 2, 3, 4, 5, 6};  // MaxX MinX MaxY MinY MaxZ MinZ
     std::vector<Point> points;
     std::size_t trailing = 0;  // bytes of an incomplete record after the points
+    // LAS 1.3 and 1.4: the header's own length (0: 227 whatever the
+    // version); from 235 the waveform start (global_encoding bit 1: the
+    // packets are in the file, after the points), from 375 the 64-bit
+    // counts and evlr bytes of extended VLRs after the points.
+    std::size_t header_size = 0;
+    std::uint16_t global_encoding = 0;
+    std::size_t waveform_after = 0;
+    std::size_t evlr_after = 0;
+    std::uint64_t stated_count64 = 777;
 };
 
-// Point record size of a point format 0..3; 20 otherwise.
+// Point record size of a point format 0..10; 20 otherwise.
 int natural_length(int format);
 
 Bytes build_las(const LasSpec& s);

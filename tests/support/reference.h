@@ -16,11 +16,19 @@ namespace lastest {
 // after it; 1.0/1.1 with point formats 2 or 3 included).
 std::optional<Bytes> reference_update(const Bytes& in);
 
+// The same for the audit's general rule: LAS 1.0-1.4, every point format
+// its version defines, records of at least the format's length, the header
+// as long as its version's; the point area ends at the end of the file or
+// where extended VLRs or waveform packets start after the points.
+std::optional<Bytes> reference_general_update(const Bytes& in);
+
 // Empty when the outcome of one run is sound, otherwise what went wrong.
 // Sound means: the run succeeded, printed nothing of its own and the file is
 // exactly reference_update(before); or it failed, said why and left the file
 // byte for byte as it was.
 std::string judge_update(const Bytes& before, const Bytes& after, bool succeeded,
                          bool printed);
+// The same against reference_general_update.
+std::string judge_general_update(const Bytes& before, const Bytes& after, bool succeeded, bool printed);
 
 }  // namespace lastest
