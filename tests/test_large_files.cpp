@@ -3,6 +3,7 @@
 // and a count the header cannot hold must be refused.
 #include "expect.h"
 #include "file_scan.h"
+#include "las_header.h"
 #include "io_fault.h"
 #include "las_file.h"
 #include "run.h"
@@ -167,6 +168,51 @@ TEST(LargeFiles, MoreRecordsThanTheHeaderCanCountAreRefused) {
     std::string why;
     EXPECT_EQ(lidar::update_file(f.c_str(), why), lidar::kRefused);
     EXPECT_EQ(lidar::io_calls(lidar::IoOp::read), 2u) << why;
+}
+
+}  // namespace
+
+namespace {
+
+// The audit's general rule: LAS 1.4 counts past 32 bits in its 64-bit
+// fields (the legacy ones then hold 0); LAS 1.3 cannot, and says so before
+// reading a record.
+TEST(LargeFiles, LasOnePointFourCountsPastThirtyTwoBits) {
+    const std::string base = sparse_base();
+    if (base.empty()) GTEST_SKIP() << "no memory-backed file system for 86 GB of holes";
+    TempDir d(base);
+    const std::string f = d.file("huge.las");
+    const std::uint64_t records = std::uint64_t{UINT32_MAX} + 2;
+    for (std::uint8_t minor : {3, 4}) {
+        SCOPED_TRACE(static_cast<int>(minor));
+        LasSpec s;
+        s.minor = minor;
+        s.format = 0;
+        s.header_size = minor == 3 ? 235 : 375;
+        write_file(f, build_las(s));
+        grow_sparse(f, s.header_size + records * 20);
+        lidar::Target t = lidar::named(f.c_str());
+        t.general = true;
+        lidar::clear_io_faults();
+        std::string why;
+        lidar::FileScan scan;
+        const int rc = lidar::update_file(t, why, &scan);
+        if (minor == 3) {
+            EXPECT_EQ(rc, lidar::kRefused);
+            EXPECT_NE(why.find("more point records than a LAS header can count"), std::string::npos) << why;
+            EXPECT_EQ(lidar::io_calls(lidar::IoOp::read), 1u);
+            continue;
+        }
+        ASSERT_EQ(rc, lidar::kDone) << why;
+        // The file is 86 GB: its header alone.
+        std::ifstream in(f, std::ios::binary);
+        Bytes h(375);
+        in.read(reinterpret_cast<char*>(h.data()), 375);
+        const lidar::LasHeader m = lidar::parse_header(h.data(), h.size());
+        EXPECT_EQ(m.count, records);
+        EXPECT_EQ(m.by_return[0], 0u);  // every hole is return number 0
+        EXPECT_EQ(m.legacy_count, 0u);  // does not fit: 0, as LAS 1.4 asks
+    }
 }
 
 }  // namespace
