@@ -26,7 +26,8 @@ trap 'if installed $pkgs; then apt-get -y -q purge $pkgs >/dev/null 2>&1; fi; rm
 mkdir "$tmp/src"
 (cd "$src" && git ls-files -z --cached --others --exclude-standard |
     tar --null -T - --ignore-failed-read -cf - 2>/dev/null) | tar -xf - -C "$tmp/src"
-(cd "$tmp/src" && DEB_BUILD_OPTIONS="nocheck parallel=2" dpkg-buildpackage -us -uc -b) \
+# The build runs the test suite.
+(cd "$tmp/src" && DEB_BUILD_OPTIONS="parallel=2" dpkg-buildpackage -us -uc -b) \
     >"$tmp/build.log" 2>&1 || { tail -50 "$tmp/build.log"; fail "dpkg-buildpackage failed"; }
 for p in $pkgs; do
     [ -f "$(echo "$tmp/${p}_"*.deb)" ] || fail "no $p package was built"
@@ -46,6 +47,14 @@ apt install "$tmp/vexholt_"*.deb "$tmp/liblidar1_"*.deb "$tmp/liblidar-dev_"*.de
 # points claimed, 1064 whole records).
 [ "$(command -v Vexholt)" = /usr/bin/Vexholt ] || fail "Vexholt is not /usr/bin/Vexholt"
 [ -f /usr/share/man/man1/Vexholt.1.gz ] || fail "no compressed manual page"
+# The README where the manual pages send their readers; the upstream
+# changelog as changelog.gz, with the Debian one beside it.
+for page in Vexholt Vexholt-audit; do
+    doc=$(zcat "/usr/share/man/man1/$page.1.gz" | sed -n 's|^\.I \\%\(/usr/share/doc/.*\)$|\1|p')
+    zcat "$doc" 2>/dev/null | cmp -s - "$src/README.md" || fail "$page(1) sends its readers to '$doc', not to the README"
+done
+zcat /usr/share/doc/vexholt/changelog.gz | cmp -s - "$src/CHANGELOG.md" || fail "changelog.gz is not CHANGELOG.md"
+[ -f /usr/share/doc/vexholt/changelog.Debian.gz ] || fail "no changelog.Debian.gz"
 cp "$src/samples/1.2-with-color-clipped.las" "$tmp/tile.las"
 chmod u+w "$tmp/tile.las"
 count() { od -A n -t u4 -j 107 -N 4 "$1" | tr -d ' '; }

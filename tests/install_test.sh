@@ -37,6 +37,12 @@ for f in liblidar.a liblidar.so liblidar.so.1 pkgconfig/lidar.pc cmake/LiDAR/LiD
     [ -e "$libdir/$f" ] || fail "missing $libdir/$f"
 done
 [ "$(readlink "$libdir/liblidar.so")" = liblidar.so.1 ] || fail "liblidar.so does not point to liblidar.so.1"
+# The README where the manual pages send their readers, the changelog beside it.
+for page in Vexholt Vexholt-audit; do
+    doc=$(sed -n 's|^\.I \\%\(share/doc/.*\)$|\1|p' "$prefix/share/man/man1/$page.1")
+    cmp -s "$prefix/$doc" "$src/README.md" || fail "$page(1) sends its readers to '$doc', not to the README"
+done
+cmp -s "$prefix/${doc%/*}/CHANGELOG.md" "$src/CHANGELOG.md" || fail "no CHANGELOG.md beside the README"
 
 # The installed Vexholt runs on its own: no library path, no library.
 sample=$tmp/tile.las
