@@ -133,8 +133,11 @@ nlohmann::ordered_json values(const lidar::LasHeader& h) {
         if (std::isfinite(d)) return nlohmann::ordered_json(d);
         return nlohmann::ordered_json(std::isnan(d) ? "NaN" : d > 0 ? "Infinity" : "-Infinity");
     };
-    const char* const names[6] = {"MaxX", "MinX", "MaxY", "MinY", "MaxZ", "MinZ"};
-    for (int k = 0; k < 6; ++k) v[names[k]] = extent(h.extent[k]);
+    // The extents under the header's field names, from the one list of them.
+    std::size_t n;
+    const lidar::StatField* f = lidar::stat_fields(n);
+    for (std::size_t k = 0; k < n; ++k)
+        if (lidar::stat_is_extent(k)) v[f[k].name] = extent(h.extent[k - 6]);
     // LAS 1.4's 64-bit counts; earlier versions have none.
     if (h.minor >= 4) {
         v["extended_count"] = h.count;
