@@ -19,6 +19,43 @@ double world(std::int32_t v, double scale, double offset) {
     return product + offset;
 }
 
+// Records of reclen bytes from data up to end, one at a time: the extremes
+// (start values when there is none), the count and the count of each
+// return number (byte 14 & mask).
+struct Scanned {
+    std::int64_t lo[3] = {INT32_MAX, INT32_MAX, INT32_MAX};
+    std::int64_t hi[3] = {INT32_MIN, INT32_MIN, INT32_MIN};
+    std::uint64_t count = 0, by_return[16] = {};
+};
+Scanned scan(const Bytes& in, std::uint64_t data, std::uint64_t end, std::size_t reclen, unsigned mask) {
+    Scanned s;
+    for (std::uint64_t at = data; at + reclen <= end; at += reclen) {
+        for (int k = 0; k < 3; ++k) {
+            std::int64_t v = get_i32(in, at + 4 * k);
+            if (v < s.lo[k]) s.lo[k] = v;
+            if (v > s.hi[k]) s.hi[k] = v;
+        }
+        ++s.by_return[in[at + 14] & mask];
+        ++s.count;
+    }
+    if (s.count == 0) {
+        const std::int64_t start[3] = {2147483646, 2147483646, 10000000};
+        for (int k = 0; k < 3; ++k) s.lo[k] = start[k], s.hi[k] = -start[k];
+    }
+    return s;
+}
+
+// The extents of what was scanned, into out with in's scales and offsets.
+void put_extents(Bytes& out, const Bytes& in, const Scanned& s) {
+    for (int k = 0; k < 3; ++k) {
+        const double scale = get_f64(in, 131 + 8 * k), offset = get_f64(in, 155 + 8 * k);
+        // A negative scale makes the smallest integer the largest value.
+        const bool flip = s.count > 0 && scale < 0;
+        put_f64(out, 179 + 16 * k, world(static_cast<std::int32_t>(flip ? s.lo[k] : s.hi[k]), scale, offset));
+        put_f64(out, 187 + 16 * k, world(static_cast<std::int32_t>(flip ? s.hi[k] : s.lo[k]), scale, offset));
+    }
+}
+
 }  // namespace
 
 std::optional<Bytes> reference_update(const Bytes& in) {
@@ -30,33 +67,11 @@ std::optional<Bytes> reference_update(const Bytes& in) {
 
     const std::uint64_t data = get_u32(in, 96);
     if (data < 227) return std::nullopt;  // points inside the header
-    std::int64_t lo[3] = {INT32_MAX, INT32_MAX, INT32_MAX};
-    std::int64_t hi[3] = {INT32_MIN, INT32_MIN, INT32_MIN};
-    std::uint32_t count = 0, by_return[8] = {};
-    for (std::uint64_t at = data; at + reclen <= in.size(); at += reclen) {
-        for (int k = 0; k < 3; ++k) {
-            std::int64_t v = get_i32(in, at + 4 * k);
-            if (v < lo[k]) lo[k] = v;
-            if (v > hi[k]) hi[k] = v;
-        }
-        ++by_return[in[at + 14] & 7];
-        ++count;
-    }
-    if (count == 0) {
-        const std::int64_t start[3] = {2147483646, 2147483646, 10000000};
-        for (int k = 0; k < 3; ++k) lo[k] = start[k], hi[k] = -start[k];
-    }
-
+    const Scanned sc = scan(in, data, in.size(), reclen, 7);
     Bytes out = in;
-    put_u32(out, 107, count);
-    for (int r = 1; r <= 5; ++r) put_u32(out, 107 + 4 * r, by_return[r]);
-    for (int k = 0; k < 3; ++k) {
-        const double scale = get_f64(in, 131 + 8 * k), offset = get_f64(in, 155 + 8 * k);
-        // A negative scale makes the smallest integer the largest value.
-        const bool flip = count > 0 && scale < 0;
-        put_f64(out, 179 + 16 * k, world(static_cast<std::int32_t>(flip ? lo[k] : hi[k]), scale, offset));
-        put_f64(out, 187 + 16 * k, world(static_cast<std::int32_t>(flip ? hi[k] : lo[k]), scale, offset));
-    }
+    put_u32(out, 107, static_cast<std::uint32_t>(sc.count));
+    for (int r = 1; r <= 5; ++r) put_u32(out, 107 + 4 * r, static_cast<std::uint32_t>(sc.by_return[r]));
+    put_extents(out, in, sc);
     return out;
 }
 
@@ -84,39 +99,19 @@ std::optional<Bytes> reference_general_update(const Bytes& in) {
     if (minor >= 3 && (in[6] & 2) && u64(227) > data && u64(227) < end) end = u64(227);
 
     const unsigned mask = format >= 6 ? 15 : 7;
-    std::int64_t lo[3] = {INT32_MAX, INT32_MAX, INT32_MAX};
-    std::int64_t hi[3] = {INT32_MIN, INT32_MIN, INT32_MIN};
-    std::uint64_t count = 0, by_return[16] = {};
-    for (std::uint64_t at = data; at + reclen <= end; at += reclen) {
-        for (int k = 0; k < 3; ++k) {
-            std::int64_t v = get_i32(in, at + 4 * k);
-            if (v < lo[k]) lo[k] = v;
-            if (v > hi[k]) hi[k] = v;
-        }
-        ++by_return[in[at + 14] & mask];
-        ++count;
-    }
-    if (count == 0) {
-        const std::int64_t start[3] = {2147483646, 2147483646, 10000000};
-        for (int k = 0; k < 3; ++k) lo[k] = start[k], hi[k] = -start[k];
-    }
+    const Scanned sc = scan(in, data, end, reclen, mask);
     Bytes out = in;
     const bool legacy = minor < 4 || format <= 5;
-    put_u32(out, 107, legacy ? static_cast<std::uint32_t>(count) : 0);
-    for (int r = 1; r <= 5; ++r) put_u32(out, 107 + 4 * r, legacy ? static_cast<std::uint32_t>(by_return[r]) : 0);
+    put_u32(out, 107, legacy ? static_cast<std::uint32_t>(sc.count) : 0);
+    for (int r = 1; r <= 5; ++r) put_u32(out, 107 + 4 * r, legacy ? static_cast<std::uint32_t>(sc.by_return[r]) : 0);
     if (minor >= 4) {
-        std::memcpy(&out[247], &count, 8);
+        std::memcpy(&out[247], &sc.count, 8);
         for (int r = 1; r <= 15; ++r) {
-            const std::uint64_t n = r <= static_cast<int>(mask) ? by_return[r] : 0;
+            const std::uint64_t n = r <= static_cast<int>(mask) ? sc.by_return[r] : 0;
             std::memcpy(&out[247 + 8 * r], &n, 8);
         }
     }
-    for (int k = 0; k < 3; ++k) {
-        const double scale = get_f64(in, 131 + 8 * k), offset = get_f64(in, 155 + 8 * k);
-        const bool flip = count > 0 && scale < 0;
-        put_f64(out, 179 + 16 * k, world(static_cast<std::int32_t>(flip ? lo[k] : hi[k]), scale, offset));
-        put_f64(out, 187 + 16 * k, world(static_cast<std::int32_t>(flip ? hi[k] : lo[k]), scale, offset));
-    }
+    put_extents(out, in, sc);
     return out;
 }
 
