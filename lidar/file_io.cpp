@@ -81,13 +81,12 @@ int sys_state(const Where& w, FileState& st) {
 }
 // No descriptor that only names a file: the open itself is the check, and
 // what it opened is judged at once.
-int open_checked(const Where& w, bool update, int& fd) {
+int open_checked(const Where& w, bool update, int& fd, FileState& st) {
     FileState named;
     fd = -1;
     if (sys_state(w, named) == 0 && !named.regular) return kNotRegular;
     fd = sys_open(w.name, update ? _O_RDWR : _O_RDONLY);
     if (fd < 0) return errno;
-    FileState st;
     if (sys_fstate(fd, st) == 0 && st.regular) return 0;
     _close(fd);
     fd = -1;
@@ -146,12 +145,12 @@ constexpr int kOpenFlags = O_NONBLOCK | O_NOCTTY;
 // FIFO or lease sees it), and that very inode is then reopened through
 // /proc. Where /proc is missing, the name is opened with the flags above
 // and must still be the inode judged.
-int open_checked(const Where& w, bool update, int& fd) {
+int open_checked(const Where& w, bool update, int& fd, FileState& opened) {
     const int dir = w.dir == kWorkingDir ? AT_FDCWD : w.dir;
     const int nofollow = w.follow ? 0 : O_NOFOLLOW;
     const int access = (update ? O_RDWR : O_RDONLY) | kOpenFlags | nofollow;
     fd = -1;
-    FileState judged, opened;
+    FileState judged;
 #ifdef O_PATH
     int path = sys_openat(dir, w.name, O_PATH | nofollow);
     if (path < 0) return errno;
@@ -281,7 +280,7 @@ bool File::open(const Where& w, bool update) {
         error_ = errno;
         return false;
     }
-    error_ = open_checked(w, update, fd_);
+    error_ = open_checked(w, update, fd_, opened_);
     return fd_ >= 0;
 }
 

@@ -72,6 +72,8 @@ public:
     bool is_open() const { return fd_ >= 0; }
     // After a failed open: the system's errno, or kNotRegular.
     int error() const { return error_; }
+    // What the open file was when it was opened and judged.
+    const FileState& opened() const { return opened_; }
 
     // What the open file is now; false if the system cannot say.
     bool state(FileState& st);
@@ -92,6 +94,7 @@ private:
     bool open(const Where& w, bool update);
     int fd_ = -1;
     int error_ = 0;
+    FileState opened_;
 };
 
 }  // namespace lidar

@@ -42,8 +42,9 @@ int scan_area(File& f, const Target& t, std::uint64_t offset, std::uint64_t end,
     if (!buf) return say(kFailed, "\nCannot allocate memory for storing a record of information from %s\n");
 
     if (!f.seek(offset)) return say(kFailed, "\nCannot seek to the point records of %s\n");
-    f.advise_sequential();
     std::uint64_t left = end > offset ? end - offset : 0;
+    // Read-ahead advice pays only past the first block.
+    if (left > block) f.advise_sequential();
     while (left > 0) {
         const std::size_t want = left < block ? static_cast<std::size_t>(left) : block;
         const std::int64_t got = f.read_full(buf.get(), want);
@@ -93,8 +94,8 @@ int open_and_scan_general(const Target& t, bool for_update, File& f, FileScan& o
         return kRefused;
     }
     if (!has_las_name(t.shown, true)) return say(kRefused, "\nFile extension of %s is not .las\n");
-    if (!f.state(out.opened) || (t.expect && !same_file(out.opened, *t.expect)))
-        return say(kFailed, kChangedMessage);
+    out.opened = f.opened();
+    if (t.expect && !same_file(out.opened, *t.expect)) return say(kFailed, kChangedMessage);
     const std::int64_t got = f.read_full(out.raw, sizeof out.raw);
     if (got < 0) return say(kFailed, kTooShortMessage);
     out.raw_size = static_cast<std::size_t>(got);
@@ -140,8 +141,8 @@ int open_and_scan(const Target& t, bool for_update, File& f, FileScan& out, std:
     }
     // The name may have been switched since the check or the walk: judge
     // what is open.
-    if (!f.state(out.opened) || (t.expect && !same_file(out.opened, *t.expect)))
-        return say(kFailed, kChangedMessage);
+    out.opened = f.opened();
+    if (t.expect && !same_file(out.opened, *t.expect)) return say(kFailed, kChangedMessage);
     if (!for_update && !f.seek(0)) return say(kFailed, "\nCannot read the 227-byte header of %s\n");
     std::int64_t got = f.read_full(&out.header, sizeof out.header);
     if (got != static_cast<std::int64_t>(sizeof out.header))
