@@ -439,6 +439,24 @@ TEST(AuditProgress, LineOnATerminalIsRedrawnAndErasedBeforeTheSummary) {
 // The summary's size, seconds and rate, each as rounded for printing,
 // describe one and the same run; a run of milliseconds puts the rate far
 // from zero.
+// A header read only in part: what was read is reported, nothing more.
+TEST(AuditFormats, APartlyReadHeaderGivesWhatItHolds) {
+    TempDir d;
+    const Bytes whole = current_file();
+    const struct {
+        std::size_t bytes;
+        const char* version;  // "" for null
+        int point_format;     // -1 for null
+    } cases[] = {{20, "", -1}, {100, "1.2", -1}, {200, "1.2", -1}, {whole.size(), "1.2", 1}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.bytes);
+        write_file(d.file("x.las"), Bytes(whole.begin(), whole.begin() + static_cast<std::ptrdiff_t>(c.bytes)));
+        nlohmann::json j = json_lines(audit({"-q", "--format", "jsonl", "x.las"}, d.path).out).at(0);
+        EXPECT_EQ(j["version"], *c.version ? nlohmann::json(c.version) : nlohmann::json());
+        EXPECT_EQ(j["point_format"], c.point_format < 0 ? nlohmann::json() : nlohmann::json(c.point_format));
+    }
+}
+
 TEST(AuditFormats, PathsAlignByDisplayColumns) {
     const struct {
         const char* path;
