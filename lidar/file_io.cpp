@@ -304,11 +304,6 @@ std::int64_t File::read_full(void* buf, std::size_t n) {
 
 bool File::state(FileState& st) { return sys_fstate(fd_, st) == 0; }
 
-std::int64_t File::size() {
-    FileState st;
-    return state(st) ? st.size : -1;
-}
-
 bool File::seek(std::uint64_t offset) { return !injected(IoOp::seek) && sys_seek(fd_, offset); }
 
 bool File::write_all(const void* buf, std::size_t n) {

@@ -77,8 +77,6 @@ public:
 
     // What the open file is now; false if the system cannot say.
     bool state(FileState& st);
-    // Its size now (-1 if unknown).
-    std::int64_t size();
 
     // Reads until n bytes or end of file. Returns the count, or -1 on error.
     std::int64_t read_full(void* buf, std::size_t n);

@@ -4,9 +4,7 @@
 #include "message.h"
 #include "update.h"
 
-#include <algorithm>
 #include <cstdlib>
-#include <cstring>
 #include <memory>
 
 namespace lidar {
@@ -61,24 +59,26 @@ int scan_area(File& f, const Target& t, std::uint64_t offset, std::uint64_t end,
 }
 
 const char* const kTooMany = "\nCannot update the header of %s: more point records than a LAS header can count\n";
+const char* const kNeedsV12 = "\nCannot update the header of %s: point formats 2 and 3 need LAS version 1.2\n";
+const char* const kShortHeader = "\nCannot read the 227-byte header of %s\n";
+const char* const kInsideHeader =
+    "\nCannot update the header of %s: its point records would start inside the 227-byte header\n";
 
 // Vexholt's verdict on a file the general rule accepts, from the same
-// bytes: empty if it would update it too.
+// bytes and by the same checks as its own path below: empty if it would
+// update it too.
 std::string vexholt_verdict(const unsigned char* b, std::int64_t got, const Target& t, std::uint64_t records) {
     std::string why;
     if (check_file_extension_core(t.shown, "las", why) < 0) return why;
     const int LASType = classify_header(b, got, t.shown, why);
     if (LASType < 0) return why;
-    if (record_length_for(LASType) == 0)
-        return message("\nCannot update the header of %s: point formats 2 and 3 need LAS version 1.2\n", t.shown);
-    if (got < static_cast<std::int64_t>(sizeof(LAS12Header)))
-        return message("\nCannot read the 227-byte header of %s\n", t.shown);
-    if (parse_header(b, static_cast<std::size_t>(got)).offset_to_data < sizeof(LAS12Header))
-        return message("\nCannot update the header of %s: its point records would start inside the 227-byte "
-                       "header\n",
-                       t.shown);
-    if (records > UINT32_MAX) return message(kTooMany, t.shown);
-    return "";
+    const char* refusal = record_length_for(LASType) == 0                        ? kNeedsV12
+                          : got < static_cast<std::int64_t>(sizeof(LAS12Header)) ? kShortHeader
+                          : parse_header(b, static_cast<std::size_t>(got)).offset_to_data < sizeof(LAS12Header)
+                              ? kInsideHeader
+                          : records > UINT32_MAX ? kTooMany
+                                                 : nullptr;
+    return refusal ? message(refusal, t.shown) : "";
 }
 
 // The general rule: LAS 1.0 to 1.4, every point format, extra bytes.
@@ -93,13 +93,12 @@ int open_and_scan_general(const Target& t, bool for_update, File& f, FileScan& o
         why = access_failure_text(t.shown) + error_text(1, t.shown);
         return kRefused;
     }
-    if (!has_las_name(t.shown, true)) return say(kRefused, "\nFile extension of %s is not .las\n");
+    if (!has_las_name(t.shown)) return say(kRefused, "\nFile extension of %s is not .las\n");
     out.opened = f.opened();
     if (t.expect && !same_file(out.opened, *t.expect)) return say(kFailed, kChangedMessage);
     const std::int64_t got = f.read_full(out.raw, sizeof out.raw);
     if (got < 0) return say(kFailed, kTooShortMessage);
     out.raw_size = static_cast<std::size_t>(got);
-    std::memcpy(&out.header, out.raw, std::min(out.raw_size, sizeof out.header));
     if (!classify_general(out.raw, got, t.shown, why, out.model, &out.id)) return kRefused;
     out.header_read = true;
     out.general = true;
@@ -130,8 +129,7 @@ int open_and_scan(const Target& t, bool for_update, File& f, FileScan& out, std:
         check_las_at(t.where, t.shown, why, &out.id, for_update ? nullptr : &f, &out.open_error);
     if (LASType < 0) return kRefused;
     const std::size_t reclen = record_length_for(LASType);
-    if (reclen == 0)
-        return say(kRefused, "\nCannot update the header of %s: point formats 2 and 3 need LAS version 1.2\n");
+    if (reclen == 0) return say(kRefused, kNeedsV12);
 
     if (for_update && !f.open_update(t.where)) {
         // What is there now is no longer a regular file: not the one checked.
@@ -143,22 +141,19 @@ int open_and_scan(const Target& t, bool for_update, File& f, FileScan& out, std:
     // what is open.
     out.opened = f.opened();
     if (t.expect && !same_file(out.opened, *t.expect)) return say(kFailed, kChangedMessage);
-    if (!for_update && !f.seek(0)) return say(kFailed, "\nCannot read the 227-byte header of %s\n");
-    std::int64_t got = f.read_full(&out.header, sizeof out.header);
-    if (got != static_cast<std::int64_t>(sizeof out.header))
-        return say(got < 0 ? kFailed : kRefused, "\nCannot read the 227-byte header of %s\n");
+    if (!for_update && !f.seek(0)) return say(kFailed, kShortHeader);
+    constexpr std::size_t kSize = sizeof(LAS12Header);
+    std::int64_t got = f.read_full(out.raw, kSize);
+    if (got != static_cast<std::int64_t>(kSize)) return say(got < 0 ? kFailed : kRefused, kShortHeader);
     out.header_read = true;
-    std::memcpy(out.raw, &out.header, sizeof out.header);
-    out.raw_size = sizeof out.header;
+    out.raw_size = kSize;
     out.model = parse_header(out.raw, out.raw_size);
     std::string ignored;
     if (classify_header(out.raw, got, t.shown, ignored) != LASType) return say(kFailed, kChangedMessage);
     // Such a file would have its header scanned as points, and every update
     // would change it again.
-    const std::uint64_t offset = out.header.OffsetToData;
-    if (offset < sizeof out.header)
-        return say(kRefused,
-                   "\nCannot update the header of %s: its point records would start inside the 227-byte header\n");
+    const std::uint64_t offset = out.model.offset_to_data;
+    if (offset < kSize) return say(kRefused, kInsideHeader);
     // Known from the size alone: a sparse file of terabytes is not read for
     // minutes to find it out.
     const std::uint64_t size = static_cast<std::uint64_t>(out.opened.size);

@@ -48,8 +48,7 @@ inline Target named(const char* filename) {
 struct FileScan {
     LasId id;                  // version and point format, as far as read
     int LASType = -1;
-    bool header_read = false;  // header holds the file's first 227 bytes
-    LAS12Header header{};
+    bool header_read = false;  // raw and model hold the file's header
     PointStats stats;             // the whole records of the point area
     std::uint64_t point_bytes = 0;  // read from the point area, a trailing fragment included
     FileState opened;             // the file as it was when opened

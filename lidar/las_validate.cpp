@@ -106,10 +106,9 @@ int check_las_core(const char* filename, std::string& why, LasId* id) {
 
 int type_format(int LASType) { return LASType >= 1 && LASType <= 8 ? kTypes[LASType - 1].format : -1; }
 
-bool has_las_name(const char* name, bool any_case) {
+bool has_las_name(const char* name) {
     const std::size_t n = std::strlen(name);
     if (n < 4 || name[n - 4] != '.') return false;
-    if (!any_case) return std::strcmp(name + n - 3, "las") == 0;
     auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
     const char* e = name + n - 3;
     return lower(e[0]) == 'l' && lower(e[1]) == 'a' && (lower(e[2]) == 's' || lower(e[2]) == 'z');

@@ -32,9 +32,9 @@ int check_las_core(const char* filename, std::string& why, LasId* id = nullptr);
 // The point format of a LAS type code 1..8, -1 for any other.
 int type_format(int LASType);
 
-// Whether a name ends in .las (any_case: also .LAS, .Las ..., and .laz in
-// any case, which the general rule judges by what the file holds).
-bool has_las_name(const char* name, bool any_case);
+// Whether the general rule judges a file of this name: .las or .laz in any
+// case (what the file holds decides the rest).
+bool has_las_name(const char* name);
 
 // The general rule of the audit, for the first got bytes b of a file: LAS
 // 1.0 to 1.4, every point format its version defines, records of at least

@@ -51,13 +51,6 @@ bool same_point_area(std::uint64_t end, const FileScan& s) {
 
 }  // namespace
 
-void store_stats(LAS12Header& h, const PointStats& s) {
-    unsigned char b[sizeof h];
-    std::memcpy(b, &h, sizeof h);
-    put_stats(b, with_stats(parse_header(b, sizeof b), s));
-    std::memcpy(&h, b, sizeof h);
-}
-
 int update_file(const Target& t, std::string& why, FileScan* scanned) {
     File f;
     FileScan local;

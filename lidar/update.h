@@ -6,22 +6,15 @@
 #include <cstdint>
 #include <string>
 
-struct LAS12Header;
 
 namespace lidar {
 
-struct PointStats;
 struct FileScan;
 struct Target;
 
 // Point record size for a LAS type code 1..8; 0 for any other code.
 std::size_t record_length_for(int LASType);
 
-// Writes the statistics of s into the header: count, counts for return
-// numbers 1..5 and the six extents in real-world units, each Max the larger
-// world value. An empty scan keeps the historical start values for the
-// extents.
-void store_stats(LAS12Header& h, const PointStats& s);
 
 // Validates and updates filename in place. Returns kDone once only the
 // statistics are written, synced and the file closed; otherwise kRefused or

@@ -211,25 +211,10 @@ std::string text_line(const Result& r, std::size_t path_width) {
 
 bool is_valid_utf8(const std::string& s) {
     const auto* p = reinterpret_cast<const unsigned char*>(s.data());
-    const auto* end = p + s.size();
-    while (p < end) {
-        unsigned c = *p;
-        int more;
-        unsigned min;
-        if (c < 0x80) { ++p; continue; }
-        if (c >= 0xc2 && c <= 0xdf) { more = 1; min = 0x80; }
-        else if (c >= 0xe0 && c <= 0xef) { more = 2; min = 0x800; }
-        else if (c >= 0xf0 && c <= 0xf4) { more = 3; min = 0x10000; }
-        else return false;
-        if (end - p <= more) return false;
-        unsigned v = c & (0x3f >> more);
-        for (int k = 1; k <= more; ++k) {
-            if ((p[k] & 0xc0) != 0x80) return false;
-            v = v << 6 | (p[k] & 0x3f);
-        }
-        // Overlong forms, surrogates and values past U+10FFFF are not UTF-8.
-        if (v < min || (v >= 0xd800 && v <= 0xdfff) || v > 0x10ffff) return false;
-        p += more + 1;
+    for (std::size_t i = 0; i < s.size();) {
+        const Decoded d = decode(p + i, s.size() - i);
+        if (d.len == 0) return false;
+        i += d.len;
     }
     return true;
 }

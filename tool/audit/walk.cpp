@@ -210,9 +210,6 @@ Entry duplicate_entry(const std::string& path, const char* why) {
     return e;
 }
 
-// The module's own rule of which names the audit judges: .las and .laz in
-// any case (a .laz is judged, and refused until it can be read).
-bool has_las_name(const std::string& path) { return lidar::has_las_name(path.c_str(), true); }
 
 // Walks the directory root (at path, as st) depth first, each directory's
 // names in byte order. false once emit asks to stop.
@@ -280,7 +277,8 @@ bool walk_tree(std::shared_ptr<Dir> root, const FileState& st, std::string path,
             if (!enter(std::move(sub), found)) return false;
             continue;
         }
-        if (!has_las_name(path)) continue;
+        // The module's own rule of which names the audit judges.
+        if (!lidar::has_las_name(path.c_str())) continue;
         Entry e;
         if (found.link) {
             // A link is judged by what it leads to, but a link to a
