@@ -20,6 +20,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
+#include <functional>
 #include <mutex>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -52,10 +53,12 @@ std::string statuses(const std::string& out, const std::string& base = "") {
     return s;
 }
 
-// The audit as user nobody: permission bits bind only those who are not root.
-RunResult audit_as_nobody(const std::vector<std::string>& args) {
+// The audit in a child process, after prepare (which drops privileges,
+// redirects output or sets limits; non-zero: give up with that status).
+// 77: it could not be started.
+RunResult audit_in_child(const std::vector<std::string>& args, const std::function<int()>& prepare) {
     return run_forked([&] {
-        if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) return 99;
+        if (const int failed = prepare()) return failed;
         std::vector<char*> argv = {const_cast<char*>("Vexholt-audit")};
         for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
         argv.push_back(nullptr);
@@ -63,6 +66,9 @@ RunResult audit_as_nobody(const std::vector<std::string>& args) {
         return errno == EACCES ? 77 : 98;
     });
 }
+
+// Permission bits bind only those who are not root: run as nobody.
+int as_nobody() { return geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0) ? 99 : 0; }
 
 TEST(AuditAccounts, WhatTheWalkCannotExamineIsAnErrorLine) {
     TempDir d;
@@ -75,7 +81,7 @@ TEST(AuditAccounts, WhatTheWalkCannotExamineIsAnErrorLine) {
     fs::create_symlink("nowhere.las", t + "/dangling.las");
     fs::create_symlink("loop.las", t + "/loop.las");
     fs::permissions(t + "/dark", fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
-    RunResult r = audit_as_nobody({"-q", "--format", "jsonl", t});
+    RunResult r = audit_in_child({"-q", "--format", "jsonl", t}, as_nobody);
     if (r.status == 77) GTEST_SKIP() << "user nobody cannot reach " << audit_path();
     EXPECT_EQ(r.status, 2);
     EXPECT_EQ(statuses(r.out, t),
@@ -86,44 +92,29 @@ TEST(AuditAccounts, WhatTheWalkCannotExamineIsAnErrorLine) {
               "ok.las current\n");
 }
 
-// mkdir -p through descriptors: the chain is longer than any path the
-// system takes whole. Removed from the top down, one level at a time.
-struct Chain {
-    std::string top;
-    int depth;
-    Chain(const std::string& at, int n) : top(at), depth(n) {
-        int fd = open(at.c_str(), O_RDONLY | O_DIRECTORY);
-        for (int k = 0; k < n; ++k) {
-            mkdirat(fd, "d", 0755);
-            int sub = openat(fd, "d", O_RDONLY | O_DIRECTORY);
-            close(fd);
-            fd = sub;
-        }
-        int f = openat(fd, "deep.las", O_WRONLY | O_CREAT, 0644);
-        EXPECT_EQ(write(f, kStale.data(), kStale.size()), static_cast<ssize_t>(kStale.size()));
-        close(f);
-        close(fd);
-    }
-    ~Chain() {
-        const std::string first = top + "/d", spare = top + "/x";
-        for (int k = 0; k < depth - 1; ++k) {
-            rename((first + "/d").c_str(), spare.c_str());
-            rmdir(first.c_str());
-            rename(spare.c_str(), first.c_str());
-        }
-        unlink((first + "/deep.las").c_str());
-        rmdir(first.c_str());
-    }
-};
-
 TEST(AuditAccounts, AChainDeeperThanAPathCanBeIsWalkedToTheBottom) {
     TempDir d;
-    const Chain chain(d.path, 2500);  // 5,000 bytes of path, and far more directories than are kept open
+    // mkdir -p through descriptors: 5,000 bytes of path, longer than the
+    // system takes whole, and far more folders than the walk keeps open.
+    const int depth = 2500;
+    int fd = open(d.path.c_str(), O_RDONLY | O_DIRECTORY);
+    for (int k = 0; k < depth; ++k) {
+        mkdirat(fd, "d", 0755);
+        const int sub = openat(fd, "d", O_RDONLY | O_DIRECTORY);
+        close(fd);
+        fd = sub;
+    }
+    const int f = openat(fd, "deep.las", O_WRONLY | O_CREAT, 0644);
+    ASSERT_EQ(write(f, kStale.data(), kStale.size()), static_cast<ssize_t>(kStale.size()));
+    close(f);
+    close(fd);
     RunResult r = run(audit_path(), {"-q", "--fix", "--format", "jsonl", "."}, d.path, true);
     std::string want = ".";
-    for (int k = 0; k < chain.depth; ++k) want += "/d";
+    for (int k = 0; k < depth; ++k) want += "/d";
     EXPECT_EQ(statuses(r.out), want + "/deep.las fixed\n");
     EXPECT_EQ(r.status, 0) << r.err;
+    // rm walks by descriptors too, where remove_all would stop at PATH_MAX.
+    EXPECT_EQ(std::system(("rm -rf '" + d.path + "/d'").c_str()), 0);
 }
 
 TEST(AuditAccounts, EachFileAndDirectoryIsJudgedOnce) {
@@ -285,22 +276,32 @@ int fixed_on_disk(const std::string& dir) {
     return n;
 }
 
+// audit::run in a child process on t, jobs threads, quiet, with before
+// called as each file's judging starts; the child exits with what it
+// returns, or with what exit makes of that.
+RunResult run_in_child(const std::string& t, unsigned jobs, bool fix,
+                       const std::function<void(const audit::Entry&)>& before,
+                       const std::function<int(int)>& exit = [](int status) { return status; }) {
+    return run_forked([&] {
+        audit::Options o;
+        o.jobs = jobs;
+        o.how.fix = fix;
+        o.format = audit::Format::jsonl;
+        o.quiet = true;
+        o.paths = {t};
+        o.how.before_judging = before;
+        return exit(audit::run(o));
+    });
+}
+
 TEST(AuditCutShort, ASignalFinishesTheFilesUnderWayAndReportsThem) {
     for (int sig : {SIGTERM, SIGINT}) {
         SCOPED_TRACE(sig);
         TempDir d;
         const std::string t = stale_tiles(d, 10);
-        RunResult r = run_forked([&] {
-            audit::Options o;
-            o.how.fix = true;
-            o.format = audit::Format::jsonl;
-            o.quiet = true;
-            o.paths = {t};
-            int n = 0;
-            o.how.before_judging = [&](const audit::Entry&) {
-                if (++n == 3) raise(sig);
-            };
-            return audit::run(o);
+        int n = 0;
+        RunResult r = run_in_child(t, 1, true, [&](const audit::Entry&) {
+            if (++n == 3) raise(sig);
         });
         EXPECT_EQ(r.status, 128 + sig);
         EXPECT_EQ(statuses(r.out, t), "f100.las fixed\nf101.las fixed\nf102.las fixed\n");
@@ -311,14 +312,13 @@ TEST(AuditCutShort, ASignalFinishesTheFilesUnderWayAndReportsThem) {
 TEST(AuditCutShort, AReportThatCannotBeWrittenStopsTheFixing) {
     TempDir d;
     const std::string t = stale_tiles(d, 60);
-    RunResult r = run_forked([&] {
+    RunResult r = audit_in_child({"-q", "-j", "1", "--fix", t}, [] {
         int p[2];
         if (pipe(p) != 0) return 3;
         close(p[0]);  // nobody reads: the first write fails
         dup2(p[1], 1);
         dup2(p[1], 2);
-        execl(audit_path().c_str(), "Vexholt-audit", "-q", "-j", "1", "--fix", t.c_str(), nullptr);
-        return 98;
+        return 0;
     });
     EXPECT_EQ(r.status, 2);
     // The first result, and at most the window of results judged ahead.
@@ -330,12 +330,10 @@ TEST(AuditCutShort, AReportThatCannotBeWrittenStopsTheFixing) {
 TEST(AuditCutShort, ThreadsThatCannotStartFixNothing) {
     TempDir d;
     const std::string t = stale_tiles(d, 8);
-    RunResult r = run_forked([&] {
+    RunResult r = audit_in_child({"-q", "-j", "4096", "--fix", t}, [] {
         dup2(1, 2);
         const rlimit lim{600u << 20, 600u << 20};  // a 8 MiB stack each: far fewer than 4096
-        if (setrlimit(RLIMIT_AS, &lim) != 0) return 4;
-        execl(audit_path().c_str(), "Vexholt-audit", "-q", "-j", "4096", "--fix", t.c_str(), nullptr);
-        return 98;
+        return setrlimit(RLIMIT_AS, &lim) != 0 ? 4 : 0;
     });
     EXPECT_EQ(r.status, 2);
     EXPECT_EQ(r.out.substr(0, 36), "Vexholt-audit: cannot start 4097 thr") << r.out;
@@ -347,25 +345,21 @@ TEST(AuditThreads, JobsRunAtOnce) {
     TempDir d;
     const std::string t = stale_tiles(d, 4);
     for (unsigned jobs : {1u, 2u}) {
-        RunResult r = run_forked([&] {
-            audit::Options o;
-            o.jobs = jobs;
-            o.quiet = true;
-            o.paths = {t};
-            std::mutex m;
-            std::condition_variable cv;
-            int inside = 0, most = 0;
-            // Each judging waits, briefly, for a second to be under way.
-            o.how.before_judging = [&](const audit::Entry&) {
+        std::mutex m;
+        std::condition_variable cv;
+        int inside = 0, most = 0;
+        // Each judging waits, briefly, for a second to be under way; the
+        // child reports how many were at once in its exit status.
+        RunResult r = run_in_child(
+            t, jobs, false,
+            [&](const audit::Entry&) {
                 std::unique_lock lock(m);
                 most = std::max(most, ++inside);
                 cv.notify_all();
                 cv.wait_for(lock, std::chrono::seconds(jobs == 1 ? 0 : 10), [&] { return most >= 2; });
                 --inside;
-            };
-            audit::run(o);
-            return most;
-        });
+            },
+            [&](int) { return most; });
         EXPECT_EQ(r.status, static_cast<int>(jobs));
     }
 }

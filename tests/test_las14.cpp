@@ -17,30 +17,6 @@ using namespace lastest;
 
 namespace {
 
-std::vector<std::string> split(const std::string& s, char sep) {
-    std::vector<std::string> v;
-    std::stringstream in(s);
-    for (std::string f; std::getline(in, f, sep);) v.push_back(f);
-    if (!s.empty() && s.back() == sep) v.emplace_back();
-    return v;
-}
-
-// MANIFEST.tsv, one map of column to value a row.
-std::vector<std::map<std::string, std::string>> manifest() {
-    std::ifstream in(std::string(LASDATA_V14_DIR) + "/MANIFEST.tsv");
-    std::string line;
-    std::getline(in, line);
-    const std::vector<std::string> head = split(line, '\t');
-    std::vector<std::map<std::string, std::string>> rows;
-    while (std::getline(in, line)) {
-        std::vector<std::string> f = split(line, '\t');
-        std::map<std::string, std::string> row;
-        for (std::size_t k = 0; k < head.size() && k < f.size(); ++k) row[head[k]] = f[k];
-        rows.push_back(row);
-    }
-    return rows;
-}
-
 nlohmann::json judged(const std::vector<std::string>& args) {
     std::vector<std::string> a = {"-q", "--format", "jsonl"};
     a.insert(a.end(), args.begin(), args.end());
@@ -54,10 +30,11 @@ struct Truth {
     std::vector<std::uint64_t> by_return;
     double extent[6];
 };
-Truth truth_of(const std::map<std::string, std::string>& row) {
+Truth truth_of(const Row& row) {
     Truth t;
     t.points = std::stoull(row.at("points"));
-    for (const std::string& n : split(row.at("by_return_1_15"), ',')) t.by_return.push_back(std::stoull(n));
+    std::stringstream counts(row.at("by_return_1_15"));
+    for (std::string n; std::getline(counts, n, ',');) t.by_return.push_back(std::stoull(n));
     const char* const cols[6] = {"max_x", "min_x", "max_y", "min_y", "max_z", "min_z"};
     for (int k = 0; k < 6; ++k) t.extent[k] = t.points ? std::stod(row.at(cols[k])) : 0;
     return t;
@@ -81,8 +58,7 @@ void expect_header_holds(const lidar::LasHeader& h, const Truth& t) {
 TEST(RealFiles, RecomputedStatisticsAreTheIndependentOnes) {
     TempDir d;
     int checked = 0, compressed = 0;
-    for (const auto& row : manifest()) {
-        const std::string name = row.at("file");
+    for (const auto& [name, row] : read_manifest(LASDATA_V14_DIR)) {
         SCOPED_TRACE(name);
         const std::string f = d.file(name);
         write_file(f, read_file(std::string(LASDATA_V14_DIR) + "/" + name));

@@ -5,6 +5,7 @@
 #include <fstream>
 #include <iterator>
 #include <random>
+#include <sstream>
 #include <stdexcept>
 
 namespace lastest {
@@ -97,6 +98,25 @@ void write_file(const std::string& path, const Bytes& b) {
     std::ofstream f(path, std::ios::binary | std::ios::trunc);
     f.write(reinterpret_cast<const char*>(b.data()), static_cast<std::streamsize>(b.size()));
     if (!f) throw std::runtime_error("cannot write " + path);
+}
+
+std::map<std::string, Row> read_manifest(const std::string& dir) {
+    std::ifstream in(dir + "/MANIFEST.tsv");
+    std::map<std::string, Row> rows;
+    std::vector<std::string> columns;
+    for (std::string line; std::getline(in, line);) {
+        std::vector<std::string> cells;
+        std::stringstream ss(line);
+        for (std::string cell; std::getline(ss, cell, '\t');) cells.push_back(cell);
+        if (columns.empty()) {
+            columns = cells;
+            continue;
+        }
+        Row row;
+        for (std::size_t k = 0; k < cells.size() && k < columns.size(); ++k) row[columns[k]] = cells[k];
+        rows[row["file"]] = row;
+    }
+    return rows;
 }
 
 Bytes read_file(const std::string& path) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -54,6 +55,10 @@ std::uint32_t get_u32(const Bytes& b, std::size_t at);
 double get_f64(const Bytes& b, std::size_t at);
 
 void write_file(const std::string& path, const Bytes& b);
+
+// MANIFEST.tsv of a folder of test data: each row as column -> cell, by file.
+using Row = std::map<std::string, std::string>;
+std::map<std::string, Row> read_manifest(const std::string& dir);
 Bytes read_file(const std::string& path);
 
 // A fresh directory that is removed with everything in it at destruction;
