@@ -208,28 +208,6 @@ TEST(AuditFormats, StaleExtentsShowBothValues) {
     EXPECT_EQ(j[0]["differences"], nlohmann::json::parse(R"(["MaxX", "MinZ"])"));
 }
 
-// In-process: a Windows name cannot hold a control byte.
-TEST(AuditFormats, ControlBytesInNamesAreEscaped) {
-    audit::Result r;
-    r.status = audit::Status::current;
-    r.scanned = true;
-    r.points = 2;
-    const struct {
-        const char* path;
-        audit::Format format;
-        const char* line;
-    } cases[] = {
-        {"a\x1b.las", audit::Format::text, "current  a\\x1b.las  2 points\n"},
-        {"a\x7f.las", audit::Format::text, "current  a\\x7f.las  2 points\n"},
-        {"a\x1b.las", audit::Format::tsv, "a\\x1b.las\tcurrent\t\t\t\t2\t\t\n"},
-        {"a\x7f.las", audit::Format::tsv, "a\\x7f.las\tcurrent\t\t\t\t2\t\t\n"},
-    };
-    for (const auto& c : cases) {
-        r.path = c.path;
-        EXPECT_EQ(audit::report_line(r, c.format, 0), c.line);
-    }
-}
-
 // Only a name that is not UTF-8 comes with its bytes in JSON Lines.
 TEST(AuditFormats, NamesThatAreNotUtf8CarryTheirBytes) {
     const struct {

@@ -228,6 +228,8 @@ TEST(AuditReport, NoNameOrReasonCanForgeALine) {
     const struct {
         std::string path, text, tsv;
     } cases[] = {
+        {"a\x1b.las", "a\\x1b.las", "a\\x1b.las"},  // ESC and DEL
+        {"a\x7f.las", "a\\x7f.las", "a\\x7f.las"},
         {"a\xc2\x85z.las", "a\\u0085z.las", "a\\u0085z.las"},  // NEL, a C1 control
         {"a\xe2\x80\xa8z.las", "a\\u2028z.las", "a\\u2028z.las"},
         {"a\xe2\x80\xa9z.las", "a\\u2029z.las", "a\\u2029z.las"},
