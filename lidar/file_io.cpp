@@ -86,7 +86,8 @@ int open_checked(const Where& w, bool update, int& fd, FileState& st) {
     fd = -1;
     if (sys_state(w, named) == 0 && !named.regular) return kNotRegular;
     fd = sys_open(w.name, update ? _O_RDWR : _O_RDONLY);
-    if (fd < 0) return errno;
+    // A name Windows cannot hold (a tab, a colon) names nothing that exists.
+    if (fd < 0) return errno == EINVAL ? ENOENT : errno;
     if (sys_fstate(fd, st) == 0 && st.regular) return 0;
     _close(fd);
     fd = -1;

@@ -73,10 +73,6 @@ Status from_core(int result) { return result == lidar::kRefused ? Status::refuse
 void take_failure(Result& r, int result, const std::string& why, int open_error) {
     r.status = from_core(result);
     r.reason = trimmed(why);
-#ifdef _WIN32
-    // A name Windows cannot hold cannot exist there.
-    if (open_error == EINVAL) open_error = ENOENT;
-#endif
     if (open_error != 0 && open_error != ENOENT && open_error != ENOTDIR) {
         r.status = Status::error;
         r.reason = "Cannot open " + r.path + ": " + std::generic_category().message(open_error);

@@ -277,7 +277,8 @@ int run(const Options& o) {
                 s.printed = i + 1;
                 if (g_signal.load() != 0 && !s.stop) s.halt("");
             }
-            s.work.notify_all();
+            // One result printed makes room for one more judging.
+            s.work.notify_one();
             s.walker_room.notify_one();
             ++count[static_cast<int>(r.status)];
             bytes += r.bytes_read;
