@@ -34,4 +34,29 @@ ScanKernel chosen_scan_kernel();
 ScanKernel scan_records_with(ScanKernel k, PointStats& s, const unsigned char* p, std::size_t n,
                              std::size_t record_length, unsigned return_mask = 7);
 
+// What the audit gathers from point records beyond the statistics, for the
+// rules that judge the points themselves.
+struct PointDetail {
+    std::uint64_t classes[256] = {};      // by classification (formats 0-5: its low 5 bits)
+    std::uint64_t bad_return_number = 0;  // return number 0, or above the number of returns
+    std::uint64_t zero_returns = 0;       // number of returns 0
+    std::uint64_t gps_count = 0;          // records with a finite GPS time
+    std::uint64_t gps_invalid = 0;        // NaN or infinite GPS times
+    double gps_min = 0, gps_max = 0;      // over the finite ones (meaningful when gps_count > 0)
+};
+
+// Where records of point format f keep their GPS time, or 0 if they have none.
+std::size_t gps_time_offset(unsigned point_format);
+
+// Folds n records of record_length bytes at p, of point format 0-10 (a
+// record at least that format's length), into d.
+void scan_details(PointDetail& d, const unsigned char* p, std::size_t n, std::size_t record_length,
+                  unsigned point_format);
+// The same with kernel k, which must be available; returns the kernel that
+// did the work. Only formats with GPS times have an AVX2 kernel.
+ScanKernel scan_details_with(ScanKernel k, PointDetail& d, const unsigned char* p, std::size_t n,
+                             std::size_t record_length, unsigned point_format);
+// Adds b into a, as if a's records were followed by b's.
+void merge_details(PointDetail& a, const PointDetail& b);
+
 }  // namespace lidar

@@ -9,6 +9,8 @@
 #include <algorithm>
 #include <cstring>
 #include <fstream>
+#include <limits>
+#include <map>
 #include <ostream>
 #include <random>
 #include <sstream>
@@ -200,5 +202,96 @@ TEST(ScanRecords, PicksAKernelThatMatchesTheReference) {
     lidar::scan_records(s, r.at(0), r.n, 28);
     EXPECT_EQ(show(s), show(reference(r.at(0), r.n, 28)));
 }
+
+}  // namespace
+
+// scan_details: ten hand-built records in each layout (two steps of four,
+// then a tail), every kernel. Byte 14 as formats 0-5 and as 6-10 write it;
+// where the two differ, reading the other family's fields changes a verdict.
+namespace {
+
+using lidar::PointDetail;
+
+const double kNaN = std::numeric_limits<double>::quiet_NaN(), kInf = std::numeric_limits<double>::infinity();
+struct Rec { unsigned char legacy, extended, cls; double gps; };
+const Rec kRecs[] = {
+    {0x09, 0x11, 2, 100.5},    // 1 of 1
+    {0x10, 0x20, 2, kNaN},     // 0 of 2: bad
+    {0x12, 0x22, 6, 7.25},     // 2 of 2
+    {0x13, 0x23, 0xE2, kInf},  // 3 of 2: bad
+    {0x00, 0x00, 9, 3e9},      // 0 of 0: bad, no returns
+    {0xC1, 0x01, 2, -kInf},    // 1 of 0, with flag bits 6-7 in 0-5: bad, no returns
+    {0xFF, 0x98, 31, 42},      // 7 of 7, flags set / 8 of 9
+    {0x3A, 0x52, 2, 9},        // 2 of 7 / 2 of 5
+    {0x2C, 0x54, 1, 0.25},     // 4 of 5
+    {0x25, 0x1B, 200, kNaN},   // 5 of 4 / 11 of 1: bad
+};
+struct Layout { unsigned format; std::size_t length, gps; std::map<unsigned, std::uint64_t> classes; };
+const std::map<unsigned, std::uint64_t> kLow5 = {{1, 1}, {2, 5}, {6, 1}, {8, 1}, {9, 1}, {31, 1}};
+const Layout kLayouts[] = {{0, 20, 0, kLow5}, {1, 28, 20, kLow5}, {1, 34, 20, kLow5},  // six extra bytes
+                           {6, 30, 22, {{1, 1}, {2, 4}, {6, 1}, {9, 1}, {31, 1}, {200, 1}, {226, 1}}}};
+
+std::vector<unsigned char> build(const Layout& l) {
+    std::vector<unsigned char> b(std::size(kRecs) * l.length, 0xA5);  // junk in every other field
+    for (std::size_t i = 0; i < std::size(kRecs); ++i) {
+        unsigned char* r = b.data() + i * l.length;
+        r[14] = l.format >= 6 ? kRecs[i].extended : kRecs[i].legacy;
+        r[l.format >= 6 ? 16 : 15] = kRecs[i].cls;
+        if (l.gps) std::memcpy(r + l.gps, &kRecs[i].gps, 8);
+    }
+    return b;
+}
+
+std::string show(const PointDetail& d) {
+    std::ostringstream o;
+    for (unsigned c = 0; c < 256; ++c)
+        if (d.classes[c]) o << c << ':' << d.classes[c] << ' ';
+    o << "bad " << d.bad_return_number << " zero " << d.zero_returns << " gps " << d.gps_count << " invalid "
+      << d.gps_invalid << ' ' << std::hexfloat << d.gps_min << ".." << d.gps_max;
+    return o.str();
+}
+
+class ScanDetails : public ScanKernels {
+protected:
+    PointDetail scan(const Layout& l, const unsigned char* p, std::size_t n, PointDetail d = {}) {
+        const ScanKernel ran = lidar::scan_details_with(GetParam(), d, p, n, l.length, l.format);
+        EXPECT_EQ(ran, l.gps ? GetParam() : ScanKernel::scalar) << "kernel that ran";
+        return d;
+    }
+};
+
+TEST_P(ScanDetails, CountClassesFaultsAndFiniteTimes) {
+    for (const Layout& l : kLayouts) {
+        PointDetail want;
+        for (auto [c, k] : l.classes) want.classes[c] = k;
+        want.bad_return_number = 5;
+        want.zero_returns = 2;
+        if (l.gps) want.gps_count = 6, want.gps_invalid = 4, want.gps_min = 0.25, want.gps_max = 3e9;
+        EXPECT_EQ(show(scan(l, build(l).data(), std::size(kRecs))), show(want)) << "length " << l.length;
+    }
+}
+
+TEST_P(ScanDetails, MergedOrContinuedSplitsEqualTheWhole) {
+    for (const Layout& l : kLayouts) {
+        const std::vector<unsigned char> b = build(l);
+        const std::size_t n = std::size(kRecs);
+        const std::string whole = show(scan(l, b.data(), n));
+        for (std::size_t k = 0; k <= n; ++k) {
+            PointDetail head = scan(l, b.data(), k);
+            const unsigned char* rest = b.data() + k * l.length;
+            EXPECT_EQ(show(scan(l, rest, n - k, head)), whole) << "length " << l.length << ", split at " << k;
+            lidar::merge_details(head, scan(l, rest, n - k));
+            EXPECT_EQ(show(head), whole) << "length " << l.length << ", merged at " << k;
+        }
+    }
+}
+
+TEST(GpsTimeOffset, WhereEachFormatKeepsIt) {
+    const std::size_t at[] = {0, 20, 0, 20, 20, 20, 22, 22, 22, 22, 22, 0};  // formats 0-11
+    for (unsigned f = 0; f < std::size(at); ++f) EXPECT_EQ(lidar::gps_time_offset(f), at[f]) << "format " << f;
+}
+
+INSTANTIATE_TEST_SUITE_P(, ScanDetails, testing::Values(ScanKernel::scalar, ScanKernel::avx2),
+                         testing::PrintToStringParamName());
 
 }  // namespace
