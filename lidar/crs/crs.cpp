@@ -1,0 +1,461 @@
+#include "crs.h"
+
+#include <cctype>
+#include <cstddef>
+#include <cstdint>
+#include <initializer_list>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#ifdef LIDAR_HAVE_PROJ
+#include <proj.h>
+#endif
+
+namespace lidar {
+namespace {
+
+// ---------------------------------------------------------------------------
+// GeoKeyDirectory
+
+constexpr unsigned kGeographicType = 2048;
+constexpr unsigned kProjectedCSType = 3072;
+constexpr unsigned kVerticalCSType = 4096;
+constexpr unsigned kUserDefined = 32767;
+
+// EPSG codes the directory states; 0 where it states none.
+struct KeyCodes {
+    unsigned horizontal = 0;
+    unsigned vertical = 0;
+    std::string problem;
+};
+
+unsigned u16(std::string_view s, std::size_t at) {
+    return static_cast<unsigned char>(s[at]) | static_cast<unsigned>(static_cast<unsigned char>(s[at + 1])) << 8;
+}
+
+KeyCodes read_keys(std::string_view keys) {
+    KeyCodes k;
+    if (keys.size() < 8) {
+        k.problem = "the GeoKeyDirectory holds " + std::to_string(keys.size()) + " bytes, less than its 8-byte header";
+        return k;
+    }
+    if (const unsigned version = u16(keys, 0); version != 1) {
+        k.problem = "the GeoKeyDirectory has version " + std::to_string(version) + ", not 1";
+        return k;
+    }
+    const std::size_t count = u16(keys, 6);
+    if (8 + 8 * count > keys.size()) {
+        k.problem = "the GeoKeyDirectory lists " + std::to_string(count) + " keys, its " +
+                    std::to_string(keys.size()) + " bytes hold " + std::to_string((keys.size() - 8) / 8);
+        return k;
+    }
+    bool projected_given = false;
+    unsigned projected = 0, geographic = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::size_t at = 8 + 8 * i;
+        const unsigned id = u16(keys, at), location = u16(keys, at + 2), value = u16(keys, at + 6);
+        unsigned* code = id == kProjectedCSType ? &projected
+                         : id == kGeographicType ? &geographic
+                         : id == kVerticalCSType ? &k.vertical
+                                                 : nullptr;
+        if (!code) continue;
+        // These keys are short codes kept in the directory itself; one that
+        // points into another record has no code to read.
+        if (location != 0) {
+            k.problem = "GeoKey " + std::to_string(id) + " refers to record " + std::to_string(location) +
+                        " instead of holding its code";
+            return k;
+        }
+        projected_given = projected_given || id == kProjectedCSType;
+        // 0 is undefined and 32767 user-defined: neither names an EPSG entry.
+        *code = value == 0 || value == kUserDefined ? 0 : value;
+    }
+    // A user-defined projection on a known base is still not that base.
+    k.horizontal = projected_given ? projected : geographic;
+    return k;
+}
+
+// An input text marked by its kind, so that keys and a WKT never meet as equal.
+std::string tagged(char kind, std::string_view text) {
+    std::string out(1, kind);
+    return out.append(text);
+}
+
+std::string epsg(unsigned code) { return code ? "EPSG:" + std::to_string(code) : std::string(); }
+
+// ---------------------------------------------------------------------------
+// WKT read without PROJ: WKT1 and WKT2 share the shape KEYWORD[item, ...]
+// (or round brackets), an item being a quoted text ("" doubles a quote), a
+// bare number or enumeration, or a nested node.
+
+struct WktNode {
+    std::string keyword;  // upper case
+    std::vector<std::string> values;
+    std::vector<WktNode> children;
+};
+
+struct WktReader {
+    std::string_view s;
+    std::size_t at = 0;
+    std::string error;
+
+    bool fail(const std::string& why) {
+        error = why + " at byte " + std::to_string(at);
+        return false;
+    }
+    void skip() {
+        while (at < s.size() && std::isspace(static_cast<unsigned char>(s[at]))) ++at;
+    }
+    static bool word_char(char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '_'; }
+
+    bool node(WktNode& n, int depth) {
+        // Real systems nest a few levels; a hostile file must not exhaust the stack.
+        if (depth > 32) return fail("nesting too deep");
+        skip();
+        const std::size_t start = at;
+        while (at < s.size() && word_char(s[at])) ++at;
+        if (at == start) return fail("a keyword expected");
+        for (std::size_t i = start; i < at; ++i) n.keyword += static_cast<char>(std::toupper(static_cast<unsigned char>(s[i])));
+        skip();
+        if (at >= s.size() || (s[at] != '[' && s[at] != '(')) return fail("[ expected after " + n.keyword);
+        const char close = s[at++] == '[' ? ']' : ')';
+        for (;;) {
+            skip();
+            if (at >= s.size()) return fail(std::string("missing ") + close);
+            if (s[at] == '"') {
+                std::string text;
+                for (++at;; ++at) {
+                    if (at >= s.size()) return fail("unterminated text");
+                    if (s[at] == '"' && (at + 1 >= s.size() || s[at + 1] != '"')) break;
+                    if (s[at] == '"') ++at;
+                    text += s[at];
+                }
+                ++at;
+                n.values.push_back(std::move(text));
+            } else {
+                const std::size_t token = at;
+                while (at < s.size() && (word_char(s[at]) || s[at] == '.' || s[at] == '-' || s[at] == '+')) ++at;
+                const std::size_t end = at;
+                skip();
+                if (at < s.size() && (s[at] == '[' || s[at] == '(')) {
+                    at = token;
+                    if (!node(n.children.emplace_back(), depth + 1)) return false;
+                } else if (end == token) {
+                    return fail("a value expected");
+                } else {
+                    n.values.emplace_back(s.substr(token, end - token));
+                }
+            }
+            skip();
+            if (at < s.size() && s[at] == ',') {
+                ++at;
+            } else if (at < s.size() && s[at] == close) {
+                ++at;
+                return true;
+            } else {
+                return fail(std::string(", or ") + close + " expected");
+            }
+        }
+    }
+};
+
+bool is_one_of(const std::string& keyword, std::initializer_list<std::string_view> keywords) {
+    for (std::string_view k : keywords)
+        if (keyword == k) return true;
+    return false;
+}
+
+bool horizontal_node(const WktNode& n) {
+    return is_one_of(n.keyword, {"PROJCS", "GEOGCS", "GEOCCS", "PROJCRS", "PROJECTEDCRS", "GEOGCRS",
+                                 "GEOGRAPHICCRS", "GEODCRS", "GEODETICCRS"});
+}
+bool vertical_node(const WktNode& n) { return is_one_of(n.keyword, {"VERT_CS", "VERTCS", "VERTCRS", "VERTICALCRS"}); }
+
+// The EPSG authority closing the system's own definition (not one of its
+// parts'), else the system's name.
+std::string wkt_label(const WktNode* crs) {
+    if (!crs) return {};
+    for (auto c = crs->children.rbegin(); c != crs->children.rend(); ++c) {
+        if (!is_one_of(c->keyword, {"AUTHORITY", "ID"}) || c->values.size() < 2) continue;
+        std::string authority = c->values[0];
+        for (char& ch : authority) ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
+        if (authority == "EPSG") return "EPSG:" + c->values[1];
+    }
+    return crs->values.empty() ? std::string() : crs->values[0];
+}
+
+// ---------------------------------------------------------------------------
+
+#ifdef LIDAR_HAVE_PROJ
+struct PjFree {
+    void operator()(PJ* p) const { proj_destroy(p); }
+};
+using Pj = std::unique_ptr<PJ, PjFree>;
+#endif
+
+// Identifications by input text and the classes of equivalent systems met
+// in this process. The audit judges files on several threads: everything,
+// PROJ's context included, is used under the one mutex. A delivery holds
+// many files in a few systems, so after the first of each, a file costs a
+// lookup.
+class Registry {
+public:
+    Registry() {
+#ifdef LIDAR_HAVE_PROJ
+        ctx_ = proj_context_create();
+        if (!ctx_) return;
+        proj_log_func(ctx_, this, &Registry::collect);
+        // Without its database PROJ can name nothing. Making an entry here
+        // also builds PROJ's own lazily made state before this registry is
+        // complete, so that state outlives the objects destroyed with it.
+        proj_ok_ = Pj(proj_create_from_database(ctx_, "EPSG", "4326", PJ_CATEGORY_CRS, 0, nullptr)) != nullptr;
+        if (!proj_ok_) {
+            proj_context_destroy(ctx_);
+            ctx_ = nullptr;
+        }
+#endif
+    }
+    ~Registry() {
+#ifdef LIDAR_HAVE_PROJ
+        systems_.clear();  // before the context they were made in
+        if (ctx_) proj_context_destroy(ctx_);
+#endif
+    }
+    Registry(const Registry&) = delete;
+    Registry& operator=(const Registry&) = delete;
+
+    bool uses_proj() const { return proj_ok_; }
+
+    Crs identify(std::string_view geokeys, std::string_view wkt) {
+        std::string key = wkt.empty() ? tagged('K', geokeys) : tagged('W', wkt);
+        const std::lock_guard<std::mutex> lock(mutex_);
+        if (const auto hit = cache_.find(key); hit != cache_.end()) return hit->second;
+        Crs c = wkt.empty() ? from_keys(geokeys) : from_wkt(wkt);
+        c.present = true;
+        // Bounded, should every file of a delivery differ: the classes stay,
+        // only texts are read again.
+        if (cached_bytes_ + key.size() > kCacheBytes) {
+            cache_.clear();
+            cached_bytes_ = 0;
+        }
+        cached_bytes_ += key.size();
+        cache_.emplace(std::move(key), c);
+        return c;
+    }
+
+private:
+    static constexpr std::size_t kCacheBytes = 64u << 20;
+
+    Crs from_keys(std::string_view geokeys) {
+        Crs c;
+        const KeyCodes k = read_keys(geokeys);
+        if (!k.problem.empty()) {
+            c.problem = k.problem;
+            return c;
+        }
+#ifdef LIDAR_HAVE_PROJ
+        if (proj_ok_) {
+            Pj h = by_code(k.horizontal), v = by_code(k.vertical);
+            if (h) c.horizontal = epsg(k.horizontal);
+            if (v) c.vertical = epsg(k.vertical);
+            c.identified = h != nullptr;
+            c.system = class_of(std::move(h), std::move(v));
+            return c;
+        }
+#endif
+        c.horizontal = epsg(k.horizontal);
+        c.vertical = epsg(k.vertical);
+        c.identified = k.horizontal != 0;
+        if (k.horizontal || k.vertical) c.system = class_of(c.horizontal + "|" + c.vertical);
+        return c;
+    }
+
+    Crs from_wkt(std::string_view wkt) {
+#ifdef LIDAR_HAVE_PROJ
+        if (proj_ok_) return from_wkt_with_proj(wkt);
+#endif
+        Crs c;
+        WktReader reader{wkt, 0, {}};
+        WktNode root;
+        // Text after the first object is ignored, as PROJ ignores it.
+        if (!reader.node(root, 0)) {
+            c.problem = "the WKT does not parse: " + reader.error;
+            return c;
+        }
+        const WktNode* top = &root;
+        if (top->keyword == "BOUNDCRS") {
+            top = nullptr;
+            for (const WktNode& part : root.children)
+                if (part.keyword == "SOURCECRS" && !part.children.empty()) top = &part.children[0];
+        }
+        const WktNode *h = nullptr, *v = nullptr;
+        if (top && is_one_of(top->keyword, {"COMPD_CS", "COMPOUNDCRS"})) {
+            for (const WktNode& part : top->children) {
+                if (!h && horizontal_node(part)) h = &part;
+                if (!v && vertical_node(part)) v = &part;
+            }
+        } else if (top && horizontal_node(*top)) {
+            h = top;
+        } else if (top && vertical_node(*top)) {
+            v = top;
+        }
+        if (!h && !v) {
+            c.problem = "the WKT describes " + (top ? top->keyword : root.keyword) + ", not a coordinate system";
+            return c;
+        }
+        c.horizontal = wkt_label(h);
+        c.vertical = wkt_label(v);
+        c.identified = !c.horizontal.empty();
+        // Stated EPSG codes compare as the keys' do; anything else by its text.
+        c.system = class_of(c.horizontal.starts_with("EPSG:") ? c.horizontal + "|" + c.vertical
+                                                              : tagged('W', wkt));
+        return c;
+    }
+
+    int class_of(std::string key) {
+        return text_systems_.emplace(std::move(key), static_cast<int>(text_systems_.size())).first->second;
+    }
+
+#ifdef LIDAR_HAVE_PROJ
+    static void collect(void* self, int level, const char* message) {
+        if (level <= PJ_LOG_ERROR && message) static_cast<Registry*>(self)->log_.emplace_back(message);
+    }
+
+    Pj by_code(unsigned code) {
+        if (!code) return nullptr;
+        return Pj(proj_create_from_database(ctx_, "EPSG", std::to_string(code).c_str(), PJ_CATEGORY_CRS, 0, nullptr));
+    }
+
+    Crs from_wkt_with_proj(std::string_view wkt) {
+        Crs c;
+        log_.clear();
+        const std::string text(wkt);
+        // Real files order and nest WKT1 loosely (UNIT before PROJECTION,
+        // a VERTCS inside the PROJCS); PROJ reads those when not strict, and
+        // only what it cannot read at all is a fault of the file.
+        const char* const options[] = {"STRICT=NO", nullptr};
+        PROJ_STRING_LIST warnings = nullptr, errors = nullptr;
+        Pj crs(proj_create_from_wkt(ctx_, text.c_str(), options, &warnings, &errors));
+        std::string why = errors && errors[0] ? errors[0] : !log_.empty() ? log_.front() : "PROJ gives no reason";
+        proj_string_list_destroy(warnings);
+        proj_string_list_destroy(errors);
+        if (!crs) {
+            c.problem = "the WKT does not parse: " + why.substr(0, why.find('\n'));
+            return c;
+        }
+        if (!proj_is_crs(crs.get())) {
+            const char* name = proj_get_name(crs.get());
+            c.problem = "the WKT describes " + std::string(name ? name : "an object") + ", not a coordinate system";
+            return c;
+        }
+        Pj h, v;
+        crs = unbound(std::move(crs));
+        switch (proj_get_type(crs.get())) {
+        case PJ_TYPE_COMPOUND_CRS:
+            h = unbound(Pj(proj_crs_get_sub_crs(ctx_, crs.get(), 0)));
+            v = unbound(Pj(proj_crs_get_sub_crs(ctx_, crs.get(), 1)));
+            break;
+        case PJ_TYPE_VERTICAL_CRS:
+            v = std::move(crs);
+            break;
+        default:
+            h = std::move(crs);
+        }
+        c.horizontal = name_of(h.get());
+        c.vertical = name_of(v.get());
+        c.identified = !c.horizontal.empty();
+        c.system = class_of(std::move(h), std::move(v));
+        return c;
+    }
+
+    // A bound system is its source system plus a way to WGS 84; the file's
+    // coordinates are in the source.
+    Pj unbound(Pj crs) {
+        if (crs && proj_get_type(crs.get()) == PJ_TYPE_BOUND_CRS) return Pj(proj_get_source_crs(ctx_, crs.get()));
+        return crs;
+    }
+
+    std::string name_of(const PJ* crs) {
+        if (!crs) return {};
+        std::string name;
+        int* confidence = nullptr;
+        if (PJ_OBJ_LIST* matches = proj_identify(ctx_, crs, "EPSG", nullptr, &confidence)) {
+            // PROJ rates 70 and above for systems of equal definition, the
+            // names differing at most (an ESRI "GCS_WGS_1984" is EPSG:4326);
+            // 25 for names alike but definitions not, which names nothing.
+            // The best match comes first.
+            if (proj_list_get_count(matches) > 0 && confidence[0] >= 70) {
+                const Pj best(proj_list_get(ctx_, matches, 0));
+                const char* authority = best ? proj_get_id_auth_name(best.get(), 0) : nullptr;
+                const char* code = best ? proj_get_id_code(best.get(), 0) : nullptr;
+                if (authority && code) name = std::string(authority) + ":" + code;
+            }
+            proj_list_destroy(matches);
+        }
+        proj_int_list_destroy(confidence);
+        if (name.empty()) {
+            const char* own = proj_get_name(crs);
+            name = own ? own : "";
+        }
+        return name;
+    }
+
+    static constexpr PJ_COMPARISON_CRITERION kSame = PJ_COMP_EQUIVALENT_EXCEPT_AXIS_ORDER_GEOGCRS;
+
+    bool same(const Pj& a, const Pj& b) {
+        if (!a || !b) return !a && !b;
+        // A LAS file's X is the longitude whatever order a geographic
+        // system's axes are declared in, so that order does not tell files apart.
+        return proj_is_equivalent_to_with_ctx(ctx_, a.get(), b.get(), kSame) != 0;
+    }
+
+    int class_of(Pj h, Pj v) {
+        if (!h && !v) return -1;
+        for (std::size_t i = 0; i < systems_.size(); ++i)
+            if (same(h, systems_[i].first) && same(v, systems_[i].second)) return static_cast<int>(i);
+        systems_.emplace_back(std::move(h), std::move(v));
+        return static_cast<int>(systems_.size() - 1);
+    }
+
+    PJ_CONTEXT* ctx_ = nullptr;
+    std::vector<std::string> log_;  // PROJ's errors during the current call
+    std::vector<std::pair<Pj, Pj>> systems_;  // horizontal, vertical: one of each class
+#endif
+
+    bool proj_ok_ = false;
+    std::mutex mutex_;
+    std::unordered_map<std::string, Crs> cache_;
+    std::size_t cached_bytes_ = 0;
+    std::unordered_map<std::string, int> text_systems_;  // without PROJ: class by codes or text
+};
+
+Registry& registry() {
+    static Registry r;
+    return r;
+}
+
+}  // namespace
+
+// Only the codes the directory itself holds name a system: the double and
+// ASCII parameters describe user-defined ones, which stay unidentified.
+Crs identify_crs(std::string_view geokeys, std::string_view /*geo_doubles*/, std::string_view /*geo_ascii*/,
+                 std::string_view wkt) {
+    const bool wkt_given = !wkt.empty();
+    // The record is a NUL-terminated text, often padded with NULs.
+    while (!wkt.empty() && wkt.back() == '\0') wkt.remove_suffix(1);
+    if (wkt.empty() && geokeys.empty()) {
+        Crs c;
+        c.present = wkt_given;
+        if (wkt_given) c.problem = "the WKT record holds no text";
+        return c;
+    }
+    return registry().identify(geokeys, wkt);
+}
+
+bool crs_uses_proj() { return registry().uses_proj(); }
+
+}  // namespace lidar
