@@ -81,6 +81,9 @@ public:
     // Reads until n bytes or end of file. Returns the count, or -1 on error.
     std::int64_t read_full(void* buf, std::size_t n);
     bool seek(std::uint64_t offset);
+    // n bytes from offset on (fewer at the end of the file), moving the
+    // file position; -1 on error.
+    std::int64_t read_at(std::uint64_t offset, void* buf, std::size_t n) { return seek(offset) ? read_full(buf, n) : -1; }
     bool write_all(const void* buf, std::size_t n);
     // Flushes to the operating system and to the device.
     bool sync();

@@ -49,7 +49,9 @@ int scan_area(File& f, const Target& t, std::uint64_t offset, std::uint64_t end,
         if (got < 0) return say(kFailed, "\nCannot read the point records of %s\n");
         out.point_bytes += static_cast<std::uint64_t>(got);
         if (t.bytes_read) t.bytes_read->fetch_add(static_cast<std::uint64_t>(got), std::memory_order_relaxed);
-        scan_records(out.stats, buf.get(), static_cast<std::size_t>(got) / reclen, reclen, mask);
+        const std::size_t records = static_cast<std::size_t>(got) / reclen;
+        scan_records(out.stats, buf.get(), records, reclen, mask);
+        if (t.detail) scan_details(*t.detail, buf.get(), records, reclen, out.model.point_format);
         // A short block is the end of the file; a trailing fragment of a
         // record is not a point.
         if (static_cast<std::size_t>(got) < want) break;
@@ -110,6 +112,7 @@ int open_and_scan_general(const Target& t, bool for_update, File& f, FileScan& o
     // size alone, before a sparse file of terabytes is read.
     const std::uint64_t most = out.model.minor >= 4 ? UINT64_MAX : UINT32_MAX;
     if (end > offset && (end - offset) / reclen > most) return say(kRefused, kTooMany);
+    if (t.headers_only) return kDone;
     const int result = scan_area(f, t, offset, end, reclen, return_mask_of(out.model.point_format), out, why);
     if (result != kDone) return result;
     out.vexholt_refusal = vexholt_verdict(out.raw, got, t, out.stats.count);

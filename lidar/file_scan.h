@@ -39,10 +39,14 @@ struct Target {
     // its messages), or the audit's general one (LAS 1.0-1.4, every point
     // format, extra bytes).
     bool general = false;
+    // General rule only: the header alone, no point record read (stats
+    // stay empty); and, if given, the detail of every record scanned.
+    bool headers_only = false;
+    PointDetail* detail = nullptr;
 };
 
 inline Target named(const char* filename) {
-    return Target{Where{kWorkingDir, filename, true}, filename, nullptr, nullptr, false};
+    return Target{Where{kWorkingDir, filename, true}, filename, nullptr, nullptr, false, false, nullptr};
 }
 
 struct FileScan {

@@ -1,0 +1,197 @@
+#include "rules.h"
+
+#include <cmath>
+#include <cstring>
+
+namespace lidar {
+
+namespace {
+
+std::uint64_t le(const unsigned char* p, std::size_t n) {
+    std::uint64_t v = 0;
+    for (std::size_t k = n; k-- > 0;) v = v << 8 | p[k];
+    return v;
+}
+
+std::string num(double v) {
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%.17g", v);
+    return buf;
+}
+
+std::string str(std::uint64_t v) { return std::to_string(v); }
+
+// A scale of 0.01, 0.025 or 0.05 (times any power of ten) is a grid people
+// choose; anything else is usually a unit conversion gone astray.
+bool usual_scale(double s) {
+    const double e = std::floor(std::log10(s));
+    const double m = s / std::pow(10.0, e);
+    for (double want : {1.0, 2.5, 5.0, 10.0})
+        if (std::fabs(m - want) <= 1e-9 * want) return true;
+    return false;
+}
+
+// Bytes after the text's first NUL must be NULs too: otherwise readers that
+// stop at the NUL and those that show all 32 bytes disagree.
+bool nul_padded(const unsigned char* field, std::size_t n) {
+    const void* nul = std::memchr(field, 0, n);
+    if (!nul) return true;
+    for (auto* p = static_cast<const unsigned char*>(nul); p < field + n; ++p)
+        if (*p != 0) return false;
+    return true;
+}
+
+std::uint16_t defined_encoding_bits(unsigned minor) {
+    switch (minor) {
+        case 0: case 1: return 0;
+        case 2: return 0x1;
+        case 3: return 0x7;
+        default: return 0x1f;
+    }
+}
+
+// The GeoTIFF key directory, as far as its own counts say it is whole.
+bool keys_well_formed(const std::string& k) {
+    if (k.size() < 8) return false;
+    const auto* b = reinterpret_cast<const unsigned char*>(k.data());
+    return le(b, 2) == 1 && 8 + 8 * le(b + 6, 2) <= k.size();
+}
+
+bool has_crs_record(const VlrSet& v, std::uint16_t id) {
+    for (const Vlr& r : v.vlrs)
+        if (r.user_id == "LASF_Projection" && r.record_id == id) return true;
+    return false;
+}
+
+std::uint64_t stored_count(const LasHeader& h) { return h.minor >= 4 ? h.count : h.legacy_count; }
+
+}  // namespace
+
+void header_rules(const LasHeader& h, const unsigned char* raw, std::size_t raw_size, std::uint64_t file_size,
+                  const VlrSet& vlrs, Profile profile, std::vector<Finding>& out) {
+    auto add = [&](std::string_view id, std::string expected, std::string actual) {
+        out.push_back(finding(id, &h, std::move(expected), std::move(actual)));
+    };
+    if (raw_size < 4 || std::memcmp(raw, "LASF", 4) != 0) {
+        add("header.signature", "LASF", raw_size < 4 ? "a file of " + str(raw_size) + " bytes"
+                                                     : std::string(reinterpret_cast<const char*>(raw), 4));
+        return;
+    }
+    if (raw_size < 26 || raw[24] != 1 || raw[25] > 4) {
+        add("header.version", "1.0 to 1.4", raw_size < 26 ? "none" : str(raw[24]) + "." + str(raw[25]));
+        return;
+    }
+    const std::size_t size = header_size_of(h.minor);
+    if (raw_size < size || h.header_size < size) {
+        add("header.size", "at least " + str(size) + " bytes",
+            raw_size < size ? "a file of " + str(raw_size) + " bytes" : str(h.header_size) + " bytes");
+        if (raw_size < size) return;  // the fields past the end are not there to judge
+    } else if (h.header_size > size) {
+        add("header.size-extended", str(size) + " bytes", str(h.header_size) + " bytes");
+    }
+    if (h.offset_to_data < h.header_size || h.offset_to_data > file_size)
+        add("header.offset-to-data", "from " + str(h.header_size) + " to the file's " + str(file_size) + " bytes",
+            str(h.offset_to_data));
+    out.insert(out.end(), vlrs.problems.begin(), vlrs.problems.end());
+
+    const bool format_known = h.point_format <= 10;
+    if (h.point_format > max_point_format(h.minor))
+        add("header.point-format", "0 to " + str(max_point_format(h.minor)), str(h.point_format));
+    const std::size_t least = format_known ? min_record_length(h.point_format) : 0;
+    if (format_known && h.record_length < least)
+        add("header.record-length", "at least " + str(least), str(h.record_length));
+    if (format_known && h.minor < 4 && h.record_length > least)
+        add("header.extra-bytes", str(least) + " bytes", str(h.record_length) + " bytes");
+
+    // Only an uncompressed point area says by its size what it holds.
+    if (!h.compressed && h.record_length > 0 && h.offset_to_data <= file_size && h.offset_to_data >= h.header_size) {
+        const std::uint64_t area = point_area_end(h, file_size) - h.offset_to_data;
+        if (area % h.record_length != 0)
+            add("points.trailing-bytes", "a multiple of " + str(h.record_length) + " bytes", str(area) + " bytes");
+        if (stored_count(h) != area / h.record_length)
+            add("header.point-count", str(area / h.record_length) + " records in " + str(area) + " bytes",
+                str(stored_count(h)));
+    }
+    std::uint64_t sum = 0;
+    for (std::uint32_t c : h.legacy_by_return) sum += c;
+    if (sum > h.legacy_count) add("header.by-return-sum", "at most " + str(h.legacy_count), str(sum));
+    if (h.minor >= 4) {
+        std::uint64_t big = 0;
+        bool wrapped = false;
+        for (std::uint64_t c : h.by_return) wrapped |= __builtin_add_overflow(big, c, &big);
+        if (wrapped || big > h.count)
+            add("header.by-return-sum", "at most " + str(h.count), wrapped ? "more than 2^64" : str(big));
+    }
+
+    static const char* const kAxis[] = {"X", "Y", "Z"};
+    for (int a = 0; a < 3; ++a) {
+        const double s = h.scale[a];
+        if (!std::isfinite(s) || s <= 0) add("header.scale", std::string(kAxis[a]) + " finite and positive", num(s));
+        else if (!usual_scale(s)) add("header.scale-unusual", std::string(kAxis[a]) + " 1, 2.5 or 5 times a power of ten", num(s));
+        if (!std::isfinite(h.offset[a])) add("header.offset", std::string(kAxis[a]) + " finite", num(h.offset[a]));
+    }
+
+    const std::uint16_t undefined = static_cast<std::uint16_t>(h.global_encoding & ~defined_encoding_bits(h.minor));
+    if (undefined) add("encoding.reserved", "0", "bits 0x" + [&] {
+        char b[8];
+        std::snprintf(b, sizeof b, "%04x", undefined);
+        return std::string(b);
+    }());
+    if (h.minor >= 3 && (h.global_encoding & 6) == 6) add("encoding.waveform-bits", "bit 1 or bit 2", "both");
+    const bool wkt_formats = h.minor >= 4 && h.point_format >= 6 && format_known;
+    if (wkt_formats && !(h.global_encoding & 0x10)) add("encoding.wkt-bit", "set for point format " + str(h.point_format), "unset");
+
+    const unsigned day = static_cast<unsigned>(le(raw + 90, 2)), year = static_cast<unsigned>(le(raw + 92, 2));
+    if (day == 0 && year == 0) {
+        add("header.creation-date-missing", "a day and year", "0, 0");
+    } else {
+        // The format is from 2003; a year before 1990 or after the next is a
+        // field someone else's meaning was written into.
+        if (day < 1 || day > 366 || year < 1990 || year > 2027)
+            add("header.creation-date", "day 1-366 of a year 1990-2027", "day " + str(day) + " of " + str(year));
+    }
+    for (std::size_t at : {std::size_t{26}, std::size_t{58}})
+        if (!nul_padded(raw + at, 32))
+            add("header.text-padding", "NULs after the text",
+                std::string(at == 26 ? "System Identifier" : "Generating Software") + " has other bytes after its first NUL");
+
+    const bool keys = has_crs_record(vlrs, 34735), wkt = has_crs_record(vlrs, 2112);
+    if (!keys && !wkt) add("crs.missing", "a GeoKeyDirectoryTag or OGC WKT VLR", "none");
+    if (wkt_formats && !wkt) add("crs.wkt-required", "an OGC WKT VLR", keys ? "GeoTIFF keys only" : "none");
+    if (keys && !keys_well_formed(vlrs.geokeys))
+        add("crs.invalid", "a GeoKeyDirectoryTag of version 1 that holds its keys",
+            str(vlrs.geokeys.size()) + " bytes that do not");
+
+    if (profile != Profile::usgs_lbs) return;
+    if (h.minor != 4) add("usgs.version", "1.4", "1." + str(h.minor));
+    if (h.point_format < 6 || !format_known) add("usgs.point-format", "6 to 10", str(h.point_format));
+    if (!wkt) add("usgs.crs-wkt", "an OGC WKT VLR", keys ? "GeoTIFF keys only" : "none");
+    if (!(h.global_encoding & 1)) add("usgs.gps-standard-time", "global encoding bit 0 set", "unset");
+}
+
+void point_rules(const LasHeader& h, const PointStats& s, const PointDetail& d, double now_gps,
+                 std::vector<Finding>& out) {
+    auto add = [&](std::string_view id, std::string expected, std::string actual) {
+        out.push_back(finding(id, &h, std::move(expected), std::move(actual)));
+    };
+    if (s.count == 0) {
+        add("points.none", "at least one point", "0");
+        return;
+    }
+    if (d.bad_return_number)
+        add("points.return-number", "1 to the number of returns", str(d.bad_return_number) + " points outside");
+    if (d.zero_returns) add("points.number-of-returns", "1 or more", str(d.zero_returns) + " points with 0");
+    if (gps_time_offset(h.point_format) == 0) return;
+    if (d.gps_invalid) add("points.gps-time-invalid", "finite GPS times", str(d.gps_invalid) + " NaN or infinite");
+    if (d.gps_count == 0) return;
+    const std::string range = num(d.gps_min) + " to " + num(d.gps_max);
+    if (!(h.global_encoding & 1)) {
+        if (d.gps_min < 0 || d.gps_max > 604800)
+            add("points.gps-week-time", "GPS week seconds, 0 to 604800 (or global encoding bit 0 set)", range);
+    } else if (d.gps_min < -1e9 || d.gps_max > now_gps - 1e9) {
+        add("points.gps-standard-time", "adjusted standard GPS time from -1e9 (1980) to " + num(now_gps - 1e9) + " (now)",
+            range);
+    }
+}
+
+}  // namespace lidar

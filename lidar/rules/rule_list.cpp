@@ -1,0 +1,115 @@
+#include "rules.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+namespace lidar {
+
+namespace {
+
+using enum Severity;
+using enum Origin;
+
+// The one list: the manual page's and the README's tables are printed from
+// it (Vexholt-audit --list-rules), and a test keeps them equal.
+constexpr Rule kRules[] = {
+    {"header.signature", error, las, "the file starts with LASF", "Public Header Block: File Signature"},
+    {"header.version", error, las, "the version is 1.0 to 1.4", "Public Header Block: Version Major, Version Minor"},
+    {"header.size", error, las, "Header Size is at least the version's: 227, 235 for 1.3, 375 for 1.4",
+     "Public Header Block: Header Size"},
+    {"header.size-extended", warning, las, "Header Size larger than the version's: user data after the header",
+     "Public Header Block: Header Size"},
+    {"header.offset-to-data", error, las, "Offset to Point Data lies after the header and its VLRs and inside the file",
+     "Public Header Block: Offset to Point Data"},
+    {"vlr.count", error, las, "as many VLR headers as Number of Variable Length Records fit before the point data",
+     "Public Header Block: Number of Variable Length Records"},
+    {"vlr.length", error, las, "each VLR's payload ends before the point data", "Variable Length Records: Record Length After Header"},
+    {"evlr.bounds", error, las, "the extended VLRs (1.4) start after the point data and each lies inside the file",
+     "Public Header Block: Start of First Extended Variable Length Record"},
+    {"header.point-format", error, las, "the point format is one the version defines", "Public Header Block: Point Data Record Format"},
+    {"header.record-length", error, las, "Point Data Record Length is at least the point format's",
+     "Public Header Block: Point Data Record Length"},
+    {"header.extra-bytes", warning, las, "records longer than the format's (extra bytes) before LAS 1.4, which no earlier version defines",
+     "Public Header Block: Point Data Record Length"},
+    {"points.trailing-bytes", warning, las, "the point data is a whole number of records", "Point Data Records"},
+    {"header.point-count", error, las, "the point count times the record length is what the point data holds (uncompressed files)",
+     "Public Header Block: Number of Point Records"},
+    {"header.by-return-sum", error, las, "the counts by return add up to no more than the point count",
+     "Public Header Block: Number of Points by Return"},
+    {"header.scale", error, las, "the scale factors are finite and positive", "Public Header Block: X, Y, Z Scale Factor"},
+    {"header.scale-unusual", warning, las, "each scale factor is a power of ten times 1, 2.5 or 5",
+     "Public Header Block: X, Y, Z Scale Factor"},
+    {"header.offset", error, las, "the offsets are finite", "Public Header Block: X, Y, Z Offset"},
+    {"encoding.reserved", warning, las, "the global encoding bits the version does not define are zero",
+     "Public Header Block: Global Encoding"},
+    {"encoding.waveform-bits", error, las, "waveform data internal (bit 1) and external (bit 2) are not both set",
+     "Public Header Block: Global Encoding"},
+    {"encoding.wkt-bit", error, las, "point formats 6-10 set the WKT bit (bit 4)", "Public Header Block: Global Encoding"},
+    {"header.creation-date", warning, las, "the creation day of year is 1-366 and the year plausible (1990 to next year)",
+     "Public Header Block: File Creation Day of Year, File Creation Year"},
+    {"header.creation-date-missing", warning, las, "the creation day and year are set (not both 0)",
+     "Public Header Block: File Creation Day of Year, File Creation Year"},
+    {"header.text-padding", warning, las, "System Identifier and Generating Software are padded with NULs",
+     "Public Header Block: System Identifier, Generating Software"},
+    {"crs.missing", error, las, "a coordinate system is given: a GeoKeyDirectoryTag or an OGC WKT VLR",
+     "Variable Length Records: Georeferencing Information"},
+    {"crs.wkt-required", error, las, "point formats 6-10 give the coordinate system as OGC WKT",
+     "Variable Length Records: Georeferencing Information"},
+    {"crs.invalid", error, las, "the GeoKeyDirectoryTag is well formed and the WKT parses",
+     "Variable Length Records: Georeferencing Information"},
+    {"crs.unidentified", warning, las, "PROJ identifies the coordinate system", "Variable Length Records: Georeferencing Information"},
+    {"points.none", warning, las, "the file holds at least one point", "Point Data Records"},
+    {"points.return-number", warning, las, "every return number is 1 to the point's number of returns",
+     "Point Data Records: Return Number"},
+    {"points.number-of-returns", warning, las, "no point has 0 returns", "Point Data Records: Number of Returns"},
+    {"points.gps-time-invalid", warning, las, "GPS times are finite numbers", "Point Data Records: GPS Time"},
+    {"points.gps-week-time", error, las, "with global encoding bit 0 unset, GPS times are seconds of a week (0 to 604800)",
+     "Public Header Block: Global Encoding, GPS Time Type"},
+    {"points.gps-standard-time", error, las,
+     "with global encoding bit 0 set, adjusted standard GPS times fall between 1980 and the audit",
+     "Public Header Block: Global Encoding, GPS Time Type"},
+    {"stats.point-count", error, las, "the stored point count is the records' count", "Public Header Block: Number of Point Records"},
+    {"stats.by-return", error, las, "the stored counts by return are the records'", "Public Header Block: Number of Points by Return"},
+    {"stats.extent", error, las, "the stored extents are the records' (on the file's grid; bit for bit with --exact)",
+     "Public Header Block: Max and Min X, Y, Z"},
+    {"usgs.version", error, usgs, "LAS 1.4", "Lidar Base Specification: LAS version"},
+    {"usgs.point-format", error, usgs, "point format 6 to 10", "Lidar Base Specification: point data record format"},
+    {"usgs.crs-wkt", error, usgs, "the coordinate system as OGC WKT", "Lidar Base Specification: coordinate reference system"},
+    {"usgs.gps-standard-time", error, usgs, "adjusted standard GPS time (global encoding bit 0)",
+     "Lidar Base Specification: GPS time"},
+    {"delivery.version", warning, delivery, "every file has the delivery's LAS version", "delivery consistency"},
+    {"delivery.point-format", warning, delivery, "every file has the delivery's point format", "delivery consistency"},
+    {"delivery.record-length", warning, delivery, "every file has the delivery's record length", "delivery consistency"},
+    {"delivery.scale", warning, delivery, "every file has the delivery's scale factors", "delivery consistency"},
+    {"delivery.crs", error, delivery, "every file is in the delivery's coordinate system (equivalent by PROJ)",
+     "delivery consistency"},
+    {"delivery.extra-bytes", warning, delivery, "every file describes its extra bytes alike", "delivery consistency"},
+};
+
+}  // namespace
+
+const char* severity_name(Severity s) { return s == Severity::error ? "error" : "warning"; }
+
+std::span<const Rule> all_rules() { return kRules; }
+
+const Rule& rule(std::string_view id) {
+    for (const Rule& r : kRules)
+        if (id == r.id) return r;
+    std::fprintf(stderr, "no rule %.*s\n", static_cast<int>(id.size()), id.data());
+    std::abort();
+}
+
+Finding finding(std::string_view id, const LasHeader* h, std::string expected, std::string actual) {
+    const Rule& r = rule(id);
+    std::string source;
+    switch (r.origin) {
+        case Origin::las:
+            source = h && h->major == 1 && h->minor <= 4 ? "LAS 1." + std::to_string(h->minor) + ", " : "LAS, ";
+            break;
+        case Origin::usgs: source = "USGS "; break;
+        case Origin::delivery: break;
+    }
+    return Finding{&r, std::move(expected), std::move(actual), source + r.clause};
+}
+
+}  // namespace lidar

@@ -1,0 +1,199 @@
+#include "audit.h"
+
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <functional>
+
+namespace audit {
+
+namespace {
+
+const char* const kConsistencyRules[6] = {"delivery.version",       "delivery.point-format", "delivery.record-length",
+                                          "delivery.scale",         "delivery.crs",          "delivery.extra-bytes"};
+
+std::string num(double v) {
+    char b[32];
+    std::snprintf(b, sizeof b, "%.10g", v);
+    return b;
+}
+
+std::string counted(const std::map<std::string, std::size_t>& m) {
+    std::string t;
+    for (const auto& [k, n] : m) t += (t.empty() ? "" : ", ") + k + " (" + std::to_string(n) + ")";
+    return t.empty() ? "none" : t;
+}
+
+std::string system_of(const Result& r) {
+    if (!r.crs.present) return "none";
+    if (!r.crs.horizontal.empty()) return r.crs.horizontal + (r.crs.vertical.empty() ? "" : " + " + r.crs.vertical);
+    return "unidentified";
+}
+
+// What a reader of the summary sees for a consistency value.
+std::string shown(const Delivery& d, std::size_t rule, const std::string& v) {
+    if (rule == 4) {
+        auto it = d.system_names.find(v);
+        return it == d.system_names.end() ? v : it->second;
+    }
+    if (rule == 5) return v.empty() ? "no Extra Bytes VLR" : "Extra Bytes VLR " + v;
+    return v;
+}
+
+}  // namespace
+
+void add_to(Delivery& d, const Result& r) {
+    ++d.by_status[static_cast<int>(r.status)];
+    // A rule counts a file once however often the file fails it.
+    std::string last;
+    for (const lidar::Finding& f : r.findings)
+        if (f.rule->id != last) ++d.by_rule[last = f.rule->id];
+    if (!r.header_read) return;
+    const lidar::LasHeader& h = r.scanned ? r.recomputed : r.stored;
+    const std::string version = std::to_string(r.stored.major) + "." + std::to_string(r.stored.minor);
+    ++d.versions[version];
+    ++d.formats[std::to_string(r.stored.point_format)];
+    const std::string system = system_of(r);
+    ++d.systems[system];
+    if (r.scanned) d.points += r.points;
+    const bool has_points = r.scanned ? r.points > 0 : (h.minor >= 4 ? h.count : h.legacy_count) > 0;
+    if (has_points && std::all_of(h.extent, h.extent + 6, [](double v) { return std::isfinite(v); })) {
+        for (int k = 0; k < 6; ++k) {
+            const bool max = k % 2 == 0;
+            d.extent[k] = !d.any_extent ? h.extent[k]
+                          : max         ? std::max(d.extent[k], h.extent[k])
+                                        : std::min(d.extent[k], h.extent[k]);
+        }
+        d.any_extent = true;
+    }
+    if (r.scanned) {
+        if (r.detail.gps_count > 0) {
+            d.gps_min = d.any_gps ? std::min(d.gps_min, r.detail.gps_min) : r.detail.gps_min;
+            d.gps_max = d.any_gps ? std::max(d.gps_max, r.detail.gps_max) : r.detail.gps_max;
+            d.any_gps = true;
+        }
+        for (int c = 0; c < 256; ++c) d.classes[c] += r.detail.classes[c];
+    }
+    Delivery::Key key;
+    key.path = r.path;
+    key.value[0] = version;
+    key.value[1] = std::to_string(r.stored.point_format);
+    key.value[2] = std::to_string(r.stored.record_length);
+    key.value[3] = num(r.stored.scale[0]) + " " + num(r.stored.scale[1]) + " " + num(r.stored.scale[2]);
+    key.value[4] = r.crs.system >= 0 ? std::to_string(r.crs.system) : system;
+    if (r.crs.system >= 0) d.system_names.emplace(key.value[4], system);
+    // The description itself may be long; files describe alike when the
+    // bytes hash alike.
+    key.value[5] = r.extra_bytes.empty() ? "" : std::to_string(r.extra_bytes.size() / 192) + " fields, hash " +
+                                                    std::to_string(std::hash<std::string>{}(r.extra_bytes) % 1000000);
+    d.keys.push_back(std::move(key));
+}
+
+std::vector<DeliveryFinding> consistency(const Delivery& d) {
+    std::vector<DeliveryFinding> out;
+    for (std::size_t rule = 0; rule < 6; ++rule) {
+        // The majority: the most common value, the first met on a tie.
+        std::map<std::string, std::size_t> n;
+        std::string majority;
+        std::size_t most = 0;
+        for (const Delivery::Key& k : d.keys)
+            if (++n[k.value[rule]] > most) most = n[k.value[rule]], majority = k.value[rule];
+        if (n.size() < 2) continue;
+        DeliveryFinding f;
+        for (const Delivery::Key& k : d.keys)
+            if (k.value[rule] != majority) f.files.push_back(k.path);
+        f.finding = lidar::finding(kConsistencyRules[rule], nullptr, shown(d, rule, majority) + " (the majority)",
+                                   std::to_string(f.files.size()) + " files differ");
+        out.push_back(std::move(f));
+    }
+    return out;
+}
+
+std::string summary_text(const Delivery& d, const std::vector<DeliveryFinding>& c) {
+    std::string t = "Delivery:\n";
+    std::size_t files = 0;
+    for (std::size_t n : d.by_status) files += n;
+    t += "  files: " + std::to_string(files);
+    for (int s = 0; s < kStatuses; ++s)
+        if (d.by_status[s]) t += ", " + std::to_string(d.by_status[s]) + " " + status_name(static_cast<Status>(s));
+    t += "\n  points: " + std::to_string(d.points) + "\n";
+    if (d.any_extent)
+        t += "  extent: X " + num(d.extent[1]) + " to " + num(d.extent[0]) + ", Y " + num(d.extent[3]) + " to " +
+             num(d.extent[2]) + ", Z " + num(d.extent[5]) + " to " + num(d.extent[4]) + "\n";
+    t += "  versions: " + counted(d.versions) + "\n  point formats: " + counted(d.formats) +
+         "\n  coordinate systems: " + counted(d.systems) + "\n";
+    if (d.any_gps) t += "  GPS time: " + num(d.gps_min) + " to " + num(d.gps_max) + "\n";
+    std::string classes;
+    for (int k = 0; k < 256; ++k)
+        if (d.classes[k]) classes += (classes.empty() ? "" : ", ") + std::to_string(k) + " (" + std::to_string(d.classes[k]) + ")";
+    if (!classes.empty()) t += "  classes: " + classes + "\n";
+    for (const lidar::Rule& r : lidar::all_rules()) {
+        auto it = d.by_rule.find(r.id);
+        if (it != d.by_rule.end())
+            t += "  " + std::string(lidar::severity_name(r.severity)) + " " + r.id + ": " + std::to_string(it->second) +
+                 (it->second == 1 ? " file\n" : " files\n");
+    }
+    for (const DeliveryFinding& f : c) {
+        t += "  " + std::string(lidar::severity_name(f.finding.rule->severity)) + " " + f.finding.rule->id +
+             ": expected " + f.finding.expected + ", " + f.finding.actual + ":";
+        const std::size_t shown_files = std::min<std::size_t>(f.files.size(), 10);
+        for (std::size_t k = 0; k < shown_files; ++k) t += (k ? ", " : " ") + escape_text(f.files[k]);
+        if (f.files.size() > shown_files) t += " and " + std::to_string(f.files.size() - shown_files) + " more";
+        t += "\n";
+    }
+    return t;
+}
+
+std::string summary_json(const Delivery& d, const std::vector<DeliveryFinding>& c) {
+    using J = nlohmann::ordered_json;
+    J j;
+    j["type"] = "summary";
+    std::size_t files = 0;
+    for (std::size_t n : d.by_status) files += n;
+    j["files"] = files;
+    j["by_status"] = J::object();
+    for (int s = 0; s < kStatuses; ++s) j["by_status"][status_name(static_cast<Status>(s))] = d.by_status[s];
+    j["by_rule"] = J::object();
+    for (const lidar::Rule& r : lidar::all_rules()) {
+        auto it = d.by_rule.find(r.id);
+        if (it != d.by_rule.end()) j["by_rule"][r.id] = it->second;
+    }
+    j["points"] = d.points;
+    j["extent"] = d.any_extent ? J{{"MaxX", d.extent[0]}, {"MinX", d.extent[1]}, {"MaxY", d.extent[2]},
+                                   {"MinY", d.extent[3]}, {"MaxZ", d.extent[4]}, {"MinZ", d.extent[5]}}
+                               : J();
+    j["versions"] = d.versions;
+    j["point_formats"] = d.formats;
+    j["coordinate_systems"] = d.systems;
+    j["gps_time"] = d.any_gps ? J{{"min", d.gps_min}, {"max", d.gps_max}} : J();
+    j["classes"] = J::object();
+    for (int k = 0; k < 256; ++k)
+        if (d.classes[k]) j["classes"][std::to_string(k)] = d.classes[k];
+    j["consistency"] = J::array();
+    for (const DeliveryFinding& f : c)
+        j["consistency"].push_back({{"rule", f.finding.rule->id},
+                                    {"severity", lidar::severity_name(f.finding.rule->severity)},
+                                    {"source", f.finding.source},
+                                    {"expected", f.finding.expected},
+                                    {"actual", f.finding.actual},
+                                    {"files", f.files}});
+    return j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
+}
+
+std::string rules_table(bool roff) {
+    static const char* const kOrigin[] = {"LAS", "USGS LBS", "delivery"};
+    std::string t = roff ? ".TS\nallbox;\nl l l l.\nRule\tSeverity\tChecks\tFrom\n" : "| Rule | Severity | Checks | From |\n|---|---|---|---|\n";
+    for (const lidar::Rule& r : lidar::all_rules()) {
+        const std::string from = std::string(kOrigin[static_cast<int>(r.origin)]) +
+                                 (r.origin == lidar::Origin::delivery ? "" : std::string(": ") + r.clause);
+        if (roff)
+            t += std::string(r.id) + "\t" + lidar::severity_name(r.severity) + "\tT{\n" + r.checks + "\nT}\tT{\n" + from + "\nT}\n";
+        else
+            t += "| `" + std::string(r.id) + "` | " + lidar::severity_name(r.severity) + " | " + r.checks + " | " + from + " |\n";
+    }
+    return t + (roff ? ".TE\n" : "");
+}
+
+}  // namespace audit
