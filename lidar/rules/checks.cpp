@@ -1,7 +1,9 @@
 #include "rules.h"
 
 #include <cmath>
+#include <cstdio>
 #include <cstring>
+#include <ctime>
 
 namespace lidar {
 
@@ -61,6 +63,17 @@ bool has_crs_record(const VlrSet& v, std::uint16_t id) {
     for (const Vlr& r : v.vlrs)
         if (r.user_id == "LASF_Projection" && r.record_id == id) return true;
     return false;
+}
+
+unsigned next_year() {
+    const std::time_t now = std::time(nullptr);
+    std::tm t{};
+#ifdef _WIN32
+    gmtime_s(&t, &now);
+#else
+    gmtime_r(&now, &t);
+#endif
+    return static_cast<unsigned>(t.tm_year) + 1900 + 1;
 }
 
 std::uint64_t stored_count(const LasHeader& h) { return h.minor >= 4 ? h.count : h.legacy_count; }
@@ -147,8 +160,9 @@ void header_rules(const LasHeader& h, const unsigned char* raw, std::size_t raw_
     } else {
         // The format is from 2003; a year before 1990 or after the next is a
         // field someone else's meaning was written into.
-        if (day < 1 || day > 366 || year < 1990 || year > 2027)
-            add("header.creation-date", "day 1-366 of a year 1990-2027", "day " + str(day) + " of " + str(year));
+        const unsigned last = next_year();
+        if (day < 1 || day > 366 || year < 1990 || year > last)
+            add("header.creation-date", "day 1-366 of a year 1990-" + str(last), "day " + str(day) + " of " + str(year));
     }
     for (std::size_t at : {std::size_t{26}, std::size_t{58}})
         if (!nul_padded(raw + at, 32))
