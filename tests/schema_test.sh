@@ -1,7 +1,8 @@
 #!/bin/sh
 # Every kind of line Vexholt-audit writes in JSON Lines, validated against
 # the published schema: each status, refused and compressed files, LAS 1.0
-# to 1.4, a name that is not UTF-8, NaN extents, before and after --fix.
+# to 1.4, a name that is not UTF-8, NaN extents, before and after --fix,
+# headers only, findings and the delivery's summary.
 # Usage: schema_test.sh VEXHOLT_AUDIT SCHEMA DATA_DIR
 set -eu
 audit=$1
@@ -24,6 +25,7 @@ printf '\000\000\000\000\000\000\370\177' | dd of="$t/nan.las" bs=1 seek=131 con
     "$audit" -q --format jsonl "$t" "$t/missing.las" || true
     "$audit" -q --format jsonl --fix "$t" || true
     "$audit" -q --format jsonl --exact "$t" || true
+    "$audit" -q --format jsonl --headers-only --profile usgs-lbs "$t" || true
 } >"$tmp/lines.jsonl"
 /usr/bin/python3 - "$schema" "$tmp/lines.jsonl" <<'PY'
 import json, sys
@@ -37,11 +39,14 @@ for n, line in enumerate(open(sys.argv[2], encoding="utf-8"), 1):
     for e in validator.iter_errors(j):
         bad += 1
         print(f"line {n}: {e.message} at {list(e.absolute_path)}: {line.strip()[:200]}")
-    seen.add(j["status"])
+    seen.add(j.get("status", j.get("type")))
+    if j.get("findings"): seen.add("findings")
+    if j.get("consistency"): seen.add("consistency")
     if "path_bytes" in j: seen.add("path_bytes")
     if j.get("stored") and j["stored"]["MaxX"] == "NaN": seen.add("NaN")
     if j.get("stored") and j["stored"]["extended_count"] is not None: seen.add("LAS 1.4")
-want = {"current", "stale", "fixed", "refused", "error", "repeated", "path_bytes", "NaN", "LAS 1.4"}
+want = {"current", "stale", "fixed", "refused", "error", "repeated", "unchecked", "summary", "findings",
+        "consistency", "path_bytes", "NaN", "LAS 1.4"}
 if want - seen:
     print("never produced:", sorted(want - seen)); bad += 1
 print(f"{n} lines checked against the schema")

@@ -20,7 +20,8 @@ namespace {
 nlohmann::json judged(const std::vector<std::string>& args) {
     std::vector<std::string> a = {"-q", "--format", "jsonl"};
     a.insert(a.end(), args.begin(), args.end());
-    return nlohmann::json::parse(run(audit_path(), a).out);
+    const std::string out = run(audit_path(), a).out;
+    return nlohmann::json::parse(out.substr(0, out.find('\n')));  // the file's line, not the summary
 }
 
 // What the manifest computed: count, counts of returns 1-15, extents in

@@ -207,3 +207,44 @@ TEST(Rules, DocumentedTablesAreTheList) {
 }
 
 }  // namespace
+
+namespace {
+
+// Whatever a header claims, the walk reads only inside the file and keeps
+// only records that lie inside it.
+TEST(Rules, VlrWalkStaysInsideTheFile) {
+    std::uint64_t seed = 0x9e3779b97f4a7c15u;
+    auto next = [&] { return seed = seed * 6364136223846793005u + 1442695040888963407u, seed >> 33; };
+    struct Source {
+        const Bytes* b;
+        int outside = 0;
+    };
+    auto read_at = [](void* c, std::uint64_t offset, unsigned char* out, std::size_t n) -> std::int64_t {
+        Source& s = *static_cast<Source*>(c);
+        if (offset > s.b->size() || n > s.b->size() - offset) {
+            ++s.outside;
+            return -1;
+        }
+        std::memcpy(out, s.b->data() + offset, n);
+        return static_cast<std::int64_t>(n);
+    };
+    for (int round = 0; round < 3000; ++round) {
+        Bytes b(375 + next() % 3000);
+        for (unsigned char& x : b) x = static_cast<unsigned char>(next() % 4 == 0 ? next() : 0);
+        std::memcpy(b.data(), "LASF", 4);
+        b[24] = 1;
+        b[25] = static_cast<unsigned char>(next() % 5);
+        u16(b, 94, static_cast<std::uint16_t>(lidar::header_size_of(b[25]) + next() % 3));
+        lastest::put_u32(b, 96, static_cast<std::uint32_t>(next() % (b.size() + 200)));
+        lastest::put_u32(b, 100, static_cast<std::uint32_t>(next() % 8 == 0 ? next() : next() % 40));
+        u64(b, 235, next() % (b.size() + 100));
+        lastest::put_u32(b, 243, static_cast<std::uint32_t>(next() % 5));
+        const lidar::LasHeader h = lidar::parse_header(b.data(), 375);
+        Source s{&b};
+        const lidar::VlrSet v = lidar::read_vlrs(h, b.data(), 100 + next() % 276, b.size(), read_at, &s);
+        ASSERT_EQ(s.outside, 0) << "round " << round;
+        for (const lidar::Vlr& r : v.vlrs) ASSERT_LE(r.payload_offset + r.length, b.size()) << "round " << round;
+    }
+}
+
+}  // namespace

@@ -259,6 +259,9 @@ def audit(b):
             fired.add("stats.point-count")
         if fmt <= 5 and legacy_count != 0 and legacy_count != n_records:
             fired.add("stats.point-count")
+        # formats 6-10 keep no legacy count: it must be 0
+        if fmt >= 6 and legacy_count != 0:
+            fired.add("stats.point-count")
 
     # stats.by-return: stored counts by return against the records
     legacy_true = tuple(by_ret[1:6])

@@ -6,11 +6,14 @@
 #include "file_io.h"
 #include "las_header.h"
 #include "las_validate.h"
+#include "rules.h"
+#include "crs.h"
 
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -57,8 +60,9 @@ void walk(const std::vector<std::string>& paths, const std::function<bool(Entry&
 // Everything at once, for tests and small runs.
 std::vector<Entry> collect(const std::vector<std::string>& paths);
 
-enum class Status { current, stale, fixed, refused, error, repeated };
-constexpr int kStatuses = 6;
+// unchecked: the header judged, the statistics not (--headers-only).
+enum class Status { current, stale, fixed, refused, error, repeated, unchecked };
+constexpr int kStatuses = 7;
 const char* status_name(Status s);
 
 struct Difference {
@@ -79,6 +83,11 @@ struct Result {
     // Vexholt would refuse although the audit judges it: what Vexholt says.
     std::string reason;
     std::uint64_t bytes_read = 0;
+    // Every rule the file fails, in the order of the rule list.
+    std::vector<lidar::Finding> findings;
+    lidar::PointDetail detail;  // when scanned
+    lidar::Crs crs;
+    std::string extra_bytes;    // the Extra Bytes VLR's payload, as read
 };
 
 struct Judging {
@@ -89,6 +98,10 @@ struct Judging {
     const std::atomic<bool>* no_more_fixes = nullptr;
     // If given, bytes are added to it as they are read.
     std::atomic<std::uint64_t>* bytes_read = nullptr;
+    lidar::Profile profile = lidar::Profile::las;
+    bool headers_only = false;  // read no point record
+    // The time of the audit in GPS seconds: the latest plausible GPS time.
+    double now_gps = 0;
     // For tests: called by the thread about to judge the entry.
     std::function<void(const Entry&)> before_judging;
 };
@@ -97,6 +110,11 @@ Result judge(const Entry& e, const Judging& how);
 
 // 0 all current, fixed or duplicate, 1 something left stale, 2 refused or failed.
 int exit_status_of(Status s);
+// The same for a whole result: 1 also when the file fails a rule of
+// severity error (with strict, any rule).
+int exit_status_of(const Result& r, bool strict);
+// The time now in GPS seconds (since 1980-01-06, leap seconds counted).
+double gps_now();
 
 enum class Format { text, tsv, jsonl };
 
@@ -104,11 +122,51 @@ enum class Format { text, tsv, jsonl };
 std::string report_head(Format f);
 // One line, newline included; text pads the path to path_width columns.
 std::string report_line(const Result& r, Format f, std::size_t path_width);
+// s with everything that could forge a line or pass for other text escaped.
+std::string escape_text(const std::string& s);
 // Columns a path takes on a terminal, for aligning the text report.
 std::size_t display_width(const std::string& s);
 // Columns a path takes in the text report, escapes included.
 std::size_t path_columns(const std::string& path);
 bool is_valid_utf8(const std::string& s);
+
+// The delivery as a whole: what every judged file adds up to, and what each
+// contributes to the consistency rules.
+struct Delivery {
+    std::size_t by_status[kStatuses] = {};
+    std::map<std::string, std::size_t> by_rule;  // files that fail each rule
+    std::uint64_t points = 0;
+    bool any_extent = false;
+    double extent[6] = {};  // MaxX MinX MaxY MinY MaxZ MinZ of them all
+    std::map<std::string, std::size_t> versions, formats, systems;
+    bool any_gps = false;
+    double gps_min = 0, gps_max = 0;
+    std::uint64_t classes[256] = {};
+    // Per file whose header was read: the values the files must share.
+    struct Key {
+        std::string path;
+        std::string value[6];  // version, point format, record length, scale, system class, extra bytes
+    };
+    std::vector<Key> keys;
+    std::map<std::string, std::string> system_names;  // system class -> its name
+};
+void add_to(Delivery& d, const Result& r);
+
+// A consistency rule the delivery fails: the majority's value, and every
+// file that differs from it.
+struct DeliveryFinding {
+    lidar::Finding finding;
+    std::vector<std::string> files;
+};
+std::vector<DeliveryFinding> consistency(const Delivery& d);
+
+// The summary for people (several lines) and as the report's last JSON
+// Lines object, "type": "summary".
+std::string summary_text(const Delivery& d, const std::vector<DeliveryFinding>& c);
+std::string summary_json(const Delivery& d, const std::vector<DeliveryFinding>& c);
+
+// Every rule as a table: Markdown for the README, or roff for the manual.
+std::string rules_table(bool roff);
 
 struct Options {
     unsigned jobs = 1;
@@ -116,6 +174,12 @@ struct Options {
     Format format = Format::text;
     bool quiet = false;
     bool allow_empty = false;  // finding no file is not an error
+    // Whether the rules decide the exit status: only when asked for (a
+    // profile named, or --strict), so scripts that read 1 as "stale" keep
+    // working; otherwise only the statistics and refusals do, as before.
+    bool rules_decide = false;
+    bool strict = false;        // warnings fail as errors do
+    bool summary_only = false;  // the delivery's summary on standard output, no line per file
     std::vector<std::string> paths;
 };
 

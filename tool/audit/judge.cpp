@@ -3,11 +3,13 @@
 #include "file_scan.h"
 #include "update.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cmath>
 #include <cstddef>
 #include <cstring>
+#include <ctime>
 #include <system_error>
 
 namespace audit {
@@ -90,7 +92,66 @@ void take_scan(Result& r, const lidar::FileScan& scan, bool exact) {
     r.reason = scan.vexholt_refusal.empty() ? "" : "Vexholt would refuse it: " + trimmed(scan.vexholt_refusal);
 }
 
+// The stale fields as findings: which rule each breaks, and what a correct
+// header holds against what this one does.
+void stale_findings(Result& r) {
+    for (const Difference& d : r.differences) {
+        const char* id = d.field.find("ByReturn") != std::string::npos ? "stats.by-return"
+                         : d.field.find("Number") == 0 || d.field.find("Extended") == 0 ? "stats.point-count"
+                                                                                         : "stats.extent";
+        r.findings.push_back(lidar::finding(id, &r.stored, d.field + " " + d.recomputed, d.field + " " + d.stored));
+    }
+}
+
+std::int64_t read_from(void* file, std::uint64_t offset, unsigned char* out, std::size_t n) {
+    return static_cast<lidar::File*>(file)->read_at(offset, out, n);
+}
+
+// The rules that need no point record, on whatever header was read, even
+// of a file the scan refused: a delivery check must say all it can.
+void judge_header(Result& r, const lidar::FileScan& scan, lidar::File& f, const Judging& how) {
+    if (scan.raw_size == 0) return;
+    const lidar::LasHeader h = lidar::parse_header(scan.raw, scan.raw_size);
+    const std::uint64_t size = static_cast<std::uint64_t>(scan.opened.size);
+    lidar::VlrSet vlrs;
+    const bool readable = scan.raw_size >= 26 && std::memcmp(scan.raw, "LASF", 4) == 0 && scan.raw[24] == 1 &&
+                          scan.raw[25] <= 4 && scan.raw_size >= lidar::header_size_of(scan.raw[25]);
+    if (readable && f.is_open()) vlrs = lidar::read_vlrs(h, scan.raw, scan.raw_size, size, read_from, &f);
+    lidar::header_rules(h, scan.raw, scan.raw_size, size, vlrs, how.profile, r.findings);
+    if (!readable) return;
+    r.crs = lidar::identify_crs(vlrs.geokeys, vlrs.geo_doubles, vlrs.geo_ascii, vlrs.wkt);
+    const bool keys_invalid = std::any_of(r.findings.begin(), r.findings.end(),
+                                          [](const lidar::Finding& x) { return x.rule->id == std::string("crs.invalid"); });
+    if (!r.crs.problem.empty() && !keys_invalid)
+        r.findings.push_back(lidar::finding("crs.invalid", &h, "a coordinate system PROJ reads", r.crs.problem));
+    else if (r.crs.present && !r.crs.identified && r.crs.problem.empty())
+        r.findings.push_back(lidar::finding("crs.unidentified", &h, "an EPSG code or a named system", "none"));
+    r.extra_bytes = std::move(vlrs.extra_bytes);
+}
+
+// Findings in the order of the rule list, so reports of the same file
+// compare line for line.
+void order_findings(Result& r) {
+    const auto rules = lidar::all_rules();
+    std::stable_sort(r.findings.begin(), r.findings.end(), [&](const lidar::Finding& a, const lidar::Finding& b) {
+        return a.rule - rules.data() < b.rule - rules.data();
+    });
+}
+
 }  // namespace
+
+double gps_now() {
+    // GPS time runs ahead of UTC by the leap seconds since 1980: 18 since 2017.
+    return static_cast<double>(std::time(nullptr)) - 315964800.0 + 18.0;
+}
+
+int exit_status_of(const Result& r, bool strict) {
+    int status = exit_status_of(r.status);
+    if (status == 0)
+        for (const lidar::Finding& f : r.findings)
+            if (strict || f.rule->severity == lidar::Severity::error) return 1;
+    return status;
+}
 
 const char* status_name(Status s) {
     switch (s) {
@@ -100,13 +161,14 @@ const char* status_name(Status s) {
         case Status::refused: return "refused";
         case Status::error: return "error";
         case Status::repeated: return "repeated";
+        case Status::unchecked: return "unchecked";
     }
     return "error";
 }
 
 int exit_status_of(Status s) {
     switch (s) {
-        case Status::current: case Status::fixed: case Status::repeated: return 0;
+        case Status::current: case Status::fixed: case Status::repeated: case Status::unchecked: return 0;
         case Status::stale: return 1;
         default: return 2;
     }
@@ -128,27 +190,45 @@ Result judge(const Entry& e, const Judging& how) {
     lidar::FileScan scan;
     std::string why;
     // Links met by the walk are judged by what they lead to.
-    const lidar::Target judged{e.where(true), e.path.c_str(), e.identified ? &e.found : nullptr, how.bytes_read,
-                               true};
-    int result = lidar::scan_file(judged, scan, why);
+    lidar::Target judged{e.where(true), e.path.c_str(), e.identified ? &e.found : nullptr, how.bytes_read, true};
+    judged.headers_only = how.headers_only;
+    judged.detail = &r.detail;
+    int result;
+    {
+        lidar::File f;
+        result = lidar::open_and_scan(judged, false, f, scan, why);
+        judge_header(r, scan, f, how);
+    }
     r.id = scan.id;
     r.header_read = scan.header_read;
     r.stored = scan.model;
     r.bytes_read = scan.raw_size + scan.point_bytes;
     if (result != lidar::kDone) {
         take_failure(r, result, why, scan.open_error);
+        order_findings(r);
+        return r;
+    }
+    if (how.headers_only) {
+        r.status = Status::unchecked;
+        order_findings(r);
         return r;
     }
     r.scanned = true;
     take_scan(r, scan, how.exact);
+    lidar::point_rules(scan.model, scan.stats, r.detail, how.now_gps, r.findings);
     r.status = r.differences.empty() ? Status::current : Status::stale;
-    if (r.status != Status::stale || !how.fix) return r;
-    if (how.no_more_fixes && how.no_more_fixes->load()) return r;
+    if (r.status != Status::stale || !how.fix || (how.no_more_fixes && how.no_more_fixes->load())) {
+        stale_findings(r);
+        order_findings(r);
+        return r;
+    }
     // A link met by the walk may lead anywhere, out of the delivery too:
     // only a name the user gave is written through.
     if (e.link && !e.named) {
         r.reason = "not fixed: a symbolic link found by the walk is not written through; name it to fix it" +
                    (r.reason.empty() ? "" : "; " + r.reason);
+        stale_findings(r);
+        order_findings(r);
         return r;
     }
 
@@ -160,6 +240,8 @@ Result judge(const Entry& e, const Judging& how) {
     result = lidar::update_file(fixed, why, &again);
     if (result != lidar::kDone) {
         take_failure(r, result, why, again.open_error);
+        stale_findings(r);
+        order_findings(r);
         return r;
     }
     // What was written: the statistics of the second scan, in place of the
@@ -168,6 +250,7 @@ Result judge(const Entry& e, const Judging& how) {
     r.id = again.id;
     r.bytes_read += again.raw_size + again.point_bytes;
     r.status = Status::fixed;
+    order_findings(r);
     return r;
 }
 

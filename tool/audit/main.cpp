@@ -25,11 +25,13 @@ using namespace audit;
 
 const char kUsage[] =
     "Usage: Vexholt-audit [-j N] [--fix] [--exact] [--format text|tsv|jsonl] [--quiet]\n"
-    "                     [--allow-empty] PATH...\n"
-    "       Vexholt-audit --help | --version\n"
+    "                     [--allow-empty] [--profile las|usgs-lbs] [--strict]\n"
+    "                     [--headers-only] [--summary-only] PATH...\n"
+    "       Vexholt-audit --help | --version | --list-rules[=markdown|roff]\n"
     "\n"
-    "Judges the header statistics of LAS files without changing them: every file\n"
-    "named, and every regular *.las file under each directory named.\n"
+    "Judges LAS files by the rules of their LAS version without changing them:\n"
+    "every file named, and every regular *.las and *.laz file under each\n"
+    "directory named; then the delivery as a whole.\n"
     "\n"
     "  -j, --jobs N     files judged at once (default: the online processors)\n"
     "      --fix        update stale files as Vexholt does\n"
@@ -37,11 +39,19 @@ const char kUsage[] =
     "      --format F   text (default), tsv or jsonl, on standard output\n"
     "  -q, --quiet      no progress line and no summary on standard error\n"
     "      --allow-empty  finding no LAS file is not an error\n"
+    "      --profile P  las (default: each file's own version) or usgs-lbs (also\n"
+    "                   the USGS Lidar Base Specification's header requirements)\n"
+    "      --strict     warnings fail as errors do\n"
+    "      --headers-only  read headers and VLRs only: statistics not checked\n"
+    "      --summary-only  only the delivery's summary, on standard output\n"
+    "      --list-rules every rule, as a Markdown (or roff) table\n"
     "  -h, --help       this text\n"
     "  -V, --version    the version\n"
     "\n"
-    "Exit status: 0 all current, fixed or repeated, 1 some stale, 2 some refused or\n"
-    "failed, no LAS file found, or wrong usage; 130 or 143 after SIGINT or SIGTERM.\n";
+    "Exit status: 0 all current, fixed or repeated, 1 some stale (with --profile or\n"
+    "--strict: or failing a rule of severity error, with --strict any rule), 2 some\n"
+    "refused or failed, no LAS file found, or wrong usage; 130 or 143 after SIGINT\n"
+    "or SIGTERM.\n";
 
 [[noreturn]] void usage_error(const char* what) {
     if (what) std::fprintf(stderr, "Vexholt-audit: %s\n", what);
@@ -55,6 +65,9 @@ Options parse(int argc, char* argv[]) {
         {"exact", no_argument, nullptr, 'e'},     {"format", required_argument, nullptr, 'F'},
         {"quiet", no_argument, nullptr, 'q'},     {"help", no_argument, nullptr, 'h'},
         {"version", no_argument, nullptr, 'V'},   {"allow-empty", no_argument, nullptr, 'a'},
+        {"profile", required_argument, nullptr, 'P'}, {"strict", no_argument, nullptr, 's'},
+        {"headers-only", no_argument, nullptr, 'H'}, {"summary-only", no_argument, nullptr, 'S'},
+        {"list-rules", optional_argument, nullptr, 'L'},
         {nullptr, 0, nullptr, 0},
     };
     Options o;
@@ -80,6 +93,20 @@ Options parse(int argc, char* argv[]) {
                 break;
             case 'q': o.quiet = true; break;
             case 'a': o.allow_empty = true; break;
+            case 'P':
+                o.rules_decide = true;
+                if (!std::strcmp(optarg, "las")) o.how.profile = lidar::Profile::las;
+                else if (!std::strcmp(optarg, "usgs-lbs")) o.how.profile = lidar::Profile::usgs_lbs;
+                else usage_error("--profile is las or usgs-lbs");
+                break;
+            case 's': o.strict = o.rules_decide = true; break;
+            case 'H': o.how.headers_only = true; break;
+            case 'S': o.summary_only = true; break;
+            case 'L':
+                if (optarg && std::strcmp(optarg, "markdown") && std::strcmp(optarg, "roff"))
+                    usage_error("--list-rules is markdown or roff");
+                std::fputs(rules_table(optarg && !std::strcmp(optarg, "roff")).c_str(), stdout);
+                std::exit(0);
             case 'h': std::fputs(kUsage, stdout); std::exit(0);
             case 'V': std::printf("Vexholt-audit %s\n", VEXHOLT_VERSION); std::exit(0);
             default: {
@@ -87,6 +114,7 @@ Options parse(int argc, char* argv[]) {
                 std::string what;
                 if (optopt == 'j') what = "-j needs a number of jobs";
                 else if (optopt == 'F') what = "--format needs text, tsv or jsonl";
+                else if (optopt == 'P') what = "--profile needs las or usgs-lbs";
                 else if (optopt != 0) what = std::string("unknown option -") + static_cast<char>(optopt);
                 else what = std::string("unknown option ") + argv[optind - 1];
                 usage_error(what.c_str());
@@ -95,6 +123,8 @@ Options parse(int argc, char* argv[]) {
     }
     for (int i = optind; i < argc; ++i) o.paths.emplace_back(argv[i]);
     if (o.paths.empty()) usage_error("no PATH given");
+    if (o.how.fix && o.how.headers_only) usage_error("--fix needs the points: not with --headers-only");
+    o.how.now_gps = gps_now();
     if (o.jobs == 0) o.jobs = std::max(1u, std::thread::hardware_concurrency());
     return o;
 }

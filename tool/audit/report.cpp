@@ -170,17 +170,31 @@ std::string json_line(const Result& r) {
     j["differences"] = r.scanned ? nlohmann::ordered_json::array() : nlohmann::ordered_json();
     for (const Difference& d : r.differences) j["differences"].push_back(d.field);
     j["reason"] = r.reason.empty() ? nlohmann::ordered_json() : nlohmann::ordered_json(r.reason);
+    j["findings"] = nlohmann::ordered_json::array();
+    for (const lidar::Finding& f : r.findings)
+        j["findings"].push_back({{"rule", f.rule->id},
+                                 {"severity", lidar::severity_name(f.rule->severity)},
+                                 {"source", f.source},
+                                 {"expected", f.expected},
+                                 {"actual", f.actual}});
+    j["crs"] = r.crs.present ? nlohmann::ordered_json{{"horizontal", r.crs.horizontal}, {"vertical", r.crs.vertical}}
+                             : nlohmann::ordered_json();
     return j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
 }
 
 std::string tsv_line(const Result& r) {
-    std::string f[8] = {escaped(r.path), status_name(r.status), version_of(r.id),
+    std::string ids;
+    for (const lidar::Finding& x : r.findings) {
+        if (!ids.empty()) ids += ',';
+        ids += x.rule->id;
+    }
+    std::string f[9] = {escaped(r.path), status_name(r.status), version_of(r.id),
                         r.id.point_format < 0 ? "" : std::to_string(r.id.point_format),
                         r.header_read ? std::to_string(claimed(r.stored)) : "",
                         r.scanned ? std::to_string(r.points) : "",
-                        escaped(differences_text(r)), escaped(r.reason)};
+                        escaped(differences_text(r)), escaped(r.reason), ids};
     std::string line = f[0];
-    for (int k = 1; k < 8; ++k) line += "\t" + f[k];
+    for (int k = 1; k < 9; ++k) line += "\t" + f[k];
     return line + "\n";
 }
 
@@ -196,6 +210,7 @@ std::string text_line(const Result& r, std::size_t path_width) {
             if (!r.reason.empty()) detail += " (" + text_reason(r.reason, r.path) + ")";
             break;
         }
+        case Status::unchecked: detail = "statistics not checked (headers only)"; break;
         case Status::stale: case Status::fixed:
             detail = differences_text(r);
             if (!r.reason.empty()) detail += " (" + text_reason(r.reason, r.path) + ")";
@@ -204,7 +219,14 @@ std::string text_line(const Result& r, std::size_t path_width) {
     }
     std::size_t w = display_width(path);
     line.append((w < path_width ? path_width - w : 0) + 2, ' ');
-    return line + detail + "\n";
+    line += detail + "\n";
+    // The stale fields are on the line already.
+    for (const lidar::Finding& f : r.findings) {
+        if (std::string_view(f.rule->id).starts_with("stats.")) continue;
+        line += std::string(9, ' ') + (f.rule->severity == lidar::Severity::error ? "error    " : "warning  ") +
+                f.rule->id + ": expected " + escaped(f.expected) + ", found " + escaped(f.actual) + "\n";
+    }
+    return line;
 }
 
 }  // namespace
@@ -260,9 +282,11 @@ std::size_t display_width(const std::string& s) {
 
 std::size_t path_columns(const std::string& path) { return display_width(escaped(path)); }
 
+std::string escape_text(const std::string& s) { return escaped(s); }
+
 std::string report_head(Format f) {
     if (f == Format::tsv)
-        return "path\tstatus\tversion\tpoint_format\tstored_points\tpoints\tdifferences\treason\n";
+        return "path\tstatus\tversion\tpoint_format\tstored_points\tpoints\tdifferences\treason\tfindings\n";
     return "";
 }
 

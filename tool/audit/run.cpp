@@ -194,11 +194,13 @@ int run(const Options& o) {
     s.progress.in_flight.resize(o.jobs);
 
     std::size_t count[kStatuses] = {};
+    Delivery delivery;
     std::uint64_t bytes = 0;
     int status = 0;
     bool output_failed = false;
     int output_errno = 0;
-    std::string pending = report_head(o.format);
+    std::string pending = o.summary_only ? "" : report_head(o.format);
+    std::vector<DeliveryFinding> found;
     Clock::time_point drawn{};
     auto draw = [&] {  // s.m held once threads run
         s.progress.seconds = elapsed();
@@ -282,8 +284,9 @@ int run(const Options& o) {
             s.walker_room.notify_one();
             ++count[static_cast<int>(r.status)];
             bytes += r.bytes_read;
-            status = std::max(status, exit_status_of(r.status));
-            std::string line = report_line(r, o.format, width);
+            status = std::max(status, o.rules_decide ? exit_status_of(r, o.strict) : exit_status_of(r.status));
+            add_to(delivery, r);
+            std::string line = o.summary_only ? "" : report_line(r, o.format, width);
             if (pending.size() + line.size() > kBatch) flush();
             pending += line;
             // A fixed file is reported at once: a run killed now leaves as
@@ -295,6 +298,12 @@ int run(const Options& o) {
                 draw();
             }
         }
+        found = consistency(delivery);
+        for (const DeliveryFinding& f : found)
+            if (o.rules_decide && (o.strict || f.finding.rule->severity == lidar::Severity::error))
+                status = std::max(status, 1);
+        if (o.format == Format::jsonl) pending += summary_json(delivery, found);
+        else if (o.summary_only) pending += summary_text(delivery, found);
         flush();
     } catch (const std::bad_alloc&) {
         std::lock_guard lock(s.m);
@@ -327,10 +336,13 @@ int run(const Options& o) {
         status = 2;
     }
     if (!o.quiet) {
+        if (o.format != Format::jsonl && !o.summary_only && judged > 0)
+            std::fputs(summary_text(delivery, found).c_str(), stderr);
         double secs = elapsed();
         std::size_t files = 0;
         for (std::size_t n : count) files += n;
         std::string dup = count[5] ? ", " + std::to_string(count[5]) + " repeated" : "";
+        if (count[6]) dup += ", " + std::to_string(count[6]) + " headers only";
         std::fprintf(stderr,
                      "Vexholt-audit: %zu %s: %zu current, %zu stale, %zu fixed, %zu refused, %zu error%s; "
                      "%s read in %.2f s, %.2f GB/s\n",
