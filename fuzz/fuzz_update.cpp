@@ -2,16 +2,20 @@
 // becomes a .las file, goes through check_las and the update, then through
 // the audit's general rule (LAS 1.0-1.4), and the run aborts the moment a
 // file is damaged, wrongly refused, wrongly updated, refused without a
-// message, or changed again by a second update.
+// message, or changed again by a second update; and the audit's VLR walk
+// and header rules, which must never read outside the file.
 #include "LiDAR.h"
 #include "capture.h"
 #include "file_scan.h"
 #include "las_file.h"
 #include "reference.h"
+#include "rules.h"
 #include "update.h"
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <vector>
 #include <filesystem>
 #include <string>
 #include <unistd.h>
@@ -79,5 +83,27 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (lidar::update_file(t, said) != lidar::kDone) violation("a second general update failed");
         if (lastest::read_file(g_path) != updated) violation("a second general update changed the file");
     }
+
+    // The VLR walk and the header rules on the bytes as they are, the head
+    // given as short as a real read may give it: no read outside the file.
+    const lidar::LasHeader h = lidar::parse_header(data, size < lidar::kMaxHeaderSize ? size : lidar::kMaxHeaderSize);
+    struct Source {
+        const std::uint8_t* data;
+        std::size_t size;
+    } source{data, size};
+    auto read_at = [](void* c, std::uint64_t offset, unsigned char* out, std::size_t n) -> std::int64_t {
+        const Source& s = *static_cast<const Source*>(c);
+        if (offset > s.size || n > s.size - offset) violation("the VLR walk read outside the file");
+        std::memcpy(out, s.data + offset, n);
+        return static_cast<std::int64_t>(n);
+    };
+    const std::size_t head = size < 375 ? size : 375;
+    const lidar::VlrSet vlrs = lidar::read_vlrs(h, data, head, size, read_at, &source);
+    for (const lidar::Vlr& v : vlrs.vlrs)
+        if (v.payload_offset > size || v.length > size - v.payload_offset) violation("a VLR kept reaches past the file");
+    std::vector<lidar::Finding> findings;
+    lidar::header_rules(h, data, size, size, vlrs, lidar::Profile::usgs_lbs, findings);
+    for (const lidar::Finding& f : findings)
+        if (!f.rule) violation("a finding without its rule");
     return 0;
 }
