@@ -174,7 +174,7 @@ TEST(Rules, DeliveryNamesTheFilesThatDiffer) {
         r.stored.point_format = 1;
         r.stored.record_length = 28;
         for (double& s : r.stored.scale) s = scale;
-        r.crs.present = true;
+        r.crs.present = system >= 0;
         r.crs.system = system;
         r.crs.horizontal = "EPSG:" + std::to_string(26910 + system);
         audit::add_to(d, r);
@@ -183,6 +183,9 @@ TEST(Rules, DeliveryNamesTheFilesThatDiffer) {
     add("b.las", 2, 0.01, 0);
     add("c.las", 4, 0.01, 1);
     add("d.las", 2, 0.001, 0);
+    add("e.las", 2, 0.01, -1);  // no system: not a difference, crs.missing says so
+    add("f.las", 2, 0.01, -1);
+    add("g.las", 2, 0.01, -1);
     std::map<std::string, std::vector<std::string>> got;
     for (const audit::DeliveryFinding& f : audit::consistency(d)) got[f.finding.rule->id] = f.files;
     using V = std::vector<std::string>;

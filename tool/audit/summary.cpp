@@ -95,15 +95,18 @@ std::vector<DeliveryFinding> consistency(const Delivery& d) {
     std::vector<DeliveryFinding> out;
     for (std::size_t rule = 0; rule < 6; ++rule) {
         // The majority: the most common value, the first met on a tie.
+        // A file that declares no system fails crs.missing already; it
+        // neither sets the delivery's system nor differs from it.
+        auto counts = [&](const Delivery::Key& k) { return rule != 4 || k.value[rule] != "none"; };
         std::map<std::string, std::size_t> n;
         std::string majority;
         std::size_t most = 0;
         for (const Delivery::Key& k : d.keys)
-            if (++n[k.value[rule]] > most) most = n[k.value[rule]], majority = k.value[rule];
+            if (counts(k) && ++n[k.value[rule]] > most) most = n[k.value[rule]], majority = k.value[rule];
         if (n.size() < 2) continue;
         DeliveryFinding f;
         for (const Delivery::Key& k : d.keys)
-            if (k.value[rule] != majority) f.files.push_back(k.path);
+            if (counts(k) && k.value[rule] != majority) f.files.push_back(k.path);
         f.finding = lidar::finding(kConsistencyRules[rule], nullptr, shown(d, rule, majority) + " (the majority)",
                                    std::to_string(f.files.size()) + " files differ");
         out.push_back(std::move(f));
