@@ -177,6 +177,13 @@ std::string json_line(const Result& r) {
                                  {"source", f.source},
                                  {"expected", f.expected},
                                  {"actual", f.actual}});
+    // What the points hold beyond the statistics: only where they were read.
+    const bool timed = r.scanned && r.detail.gps_count > 0;
+    j["gps_time"] = timed ? nlohmann::ordered_json{{"min", r.detail.gps_min}, {"max", r.detail.gps_max}}
+                          : nlohmann::ordered_json();
+    j["classes"] = r.scanned ? nlohmann::ordered_json::object() : nlohmann::ordered_json();
+    for (int c = 0; r.scanned && c < 256; ++c)
+        if (r.detail.classes[c]) j["classes"][std::to_string(c)] = r.detail.classes[c];
     j["crs"] = r.crs.present ? nlohmann::ordered_json{{"horizontal", r.crs.horizontal}, {"vertical", r.crs.vertical}}
                              : nlohmann::ordered_json();
     return j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
