@@ -9,6 +9,7 @@
 
 #include <sys/stat.h>
 #include <memory>
+#include <mutex>
 #include <type_traits>
 #include <utility>
 
@@ -194,11 +195,18 @@ struct FaultPlan {
     std::function<void()>* hook = nullptr;
     std::size_t cap = 0;
     unsigned long calls[static_cast<int>(IoOp::count_)] = {};
+    bool shared = false;  // other threads count in it too: under g_shared
 };
 static_assert(std::is_trivially_destructible_v<FaultPlan>);
 // Per thread: tests plan faults for the update they run on their own thread,
 // and other threads' checks never race on the counts.
 thread_local FaultPlan t_plan;
+// The plan this thread counts in: its own, or the one of the thread it
+// works for.
+thread_local FaultPlan* t_active = nullptr;
+std::mutex g_shared;
+
+FaultPlan& active_plan() { return t_active ? *t_active : t_plan; }
 
 // A fresh plan keeping the transfer cap, the previous hook released.
 void reset_plan(std::size_t cap) {
@@ -210,19 +218,27 @@ void reset_plan(std::size_t cap) {
 // Counts the call; true when it is the one planned to fail (errno is then
 // set). A hook planned for it runs first.
 bool injected(IoOp op) {
-    unsigned long n = ++t_plan.calls[static_cast<int>(op)];
-    if (op != t_plan.op || n != t_plan.nth) return false;
-    if (t_plan.hook) {
-        std::unique_ptr<std::function<void()>> hook(t_plan.hook);
-        t_plan.hook = nullptr;
+    FaultPlan& plan = active_plan();
+    std::unique_lock<std::mutex> lock;
+    if (plan.shared) lock = std::unique_lock(g_shared);
+    unsigned long n = ++plan.calls[static_cast<int>(op)];
+    if (op != plan.op || n != plan.nth) return false;
+    if (plan.hook) {
+        std::unique_ptr<std::function<void()>> hook(plan.hook);
+        plan.hook = nullptr;
+        // A hook may do file work of its own, counted in the same plan.
+        if (lock.owns_lock()) lock.unlock();
         (*hook)();
         return false;
     }
-    errno = t_plan.error;
+    errno = plan.error;
     return true;
 }
 
-std::size_t transfer_size(std::size_t n) { return t_plan.cap != 0 && n > t_plan.cap ? t_plan.cap : n; }
+std::size_t transfer_size(std::size_t n) {
+    const std::size_t cap = active_plan().cap;
+    return cap != 0 && n > cap ? cap : n;
+}
 
 }  // namespace
 
@@ -243,6 +259,15 @@ void clear_io_faults() { reset_plan(0); }
 unsigned long io_calls(IoOp op) { return t_plan.calls[static_cast<int>(op)]; }
 
 void set_io_transfer_cap(std::size_t cap) { t_plan.cap = cap; }
+
+IoPlanShare share_io_plan() {
+    FaultPlan& plan = active_plan();
+    std::lock_guard lock(g_shared);
+    plan.shared = true;
+    return IoPlanShare{&plan};
+}
+
+void adopt_io_plan(IoPlanShare share) { t_active = static_cast<FaultPlan*>(share.plan); }
 
 int state_of(const Where& w, FileState& st) { return sys_state(w, st); }
 int state_of(int fd, FileState& st) { return sys_fstate(fd, st); }
@@ -287,6 +312,28 @@ bool File::open(const Where& w, bool update) {
 
 bool File::open_read(const Where& w) { return open(w, false); }
 bool File::open_update(const Where& w) { return open(w, true); }
+
+std::int64_t File::pread_full(std::uint64_t offset, void* buf, std::size_t n) {
+#ifdef _WIN32
+    return read_at(offset, buf, n);
+#else
+    auto* p = static_cast<unsigned char*>(buf);
+    std::size_t got = 0;
+    while (got < n) {
+        if (offset + got > static_cast<std::uint64_t>(LLONG_MAX)) return -1;
+        long long r = injected(IoOp::read) ? -1
+                                           : ::pread(fd_, p + got, transfer_size(n - got),
+                                                     static_cast<off_t>(offset + got));
+        if (r < 0) {
+            if (errno == EINTR) continue;
+            return -1;
+        }
+        if (r == 0) break;
+        got += static_cast<std::size_t>(r);
+    }
+    return static_cast<std::int64_t>(got);
+#endif
+}
 
 std::int64_t File::read_full(void* buf, std::size_t n) {
     auto* p = static_cast<unsigned char*>(buf);

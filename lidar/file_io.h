@@ -84,6 +84,9 @@ public:
     // n bytes from offset on (fewer at the end of the file), moving the
     // file position; -1 on error.
     std::int64_t read_at(std::uint64_t offset, void* buf, std::size_t n) { return seek(offset) ? read_full(buf, n) : -1; }
+    // The same without moving the file position, so several threads can
+    // read one file at once (on Windows it moves it: one thread only).
+    std::int64_t pread_full(std::uint64_t offset, void* buf, std::size_t n);
     bool write_all(const void* buf, std::size_t n);
     // Flushes to the operating system and to the device.
     bool sync();

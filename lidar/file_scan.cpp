@@ -1,11 +1,18 @@
 #include "file_scan.h"
 
 #include "file_checks.h"
+#include "io_fault.h"
 #include "message.h"
 #include "update.h"
 
+#include <algorithm>
+#include <atomic>
 #include <cstdlib>
+#include <functional>
 #include <memory>
+#include <system_error>
+#include <thread>
+#include <vector>
 
 namespace lidar {
 
@@ -57,6 +64,103 @@ int scan_area(File& f, const Target& t, std::uint64_t offset, std::uint64_t end,
         if (static_cast<std::size_t>(got) < want) break;
         left -= want;
     }
+    return kDone;
+}
+
+// One large point area read by several threads: it is cut into segments of
+// whole records, which the threads take in turn and read with positional
+// reads, each into statistics of its own; the partial results merge
+// exactly. The scan counts only if what was read is the whole area as the
+// file was when opened: a segment short of its size is where the file
+// ended, and anything read past that, or a size that moved, means the file
+// changed under the scan.
+int scan_shared(File& f, const Target& t, std::uint64_t offset, std::uint64_t end, std::size_t reclen,
+                unsigned mask, FileScan& out, std::string& why) {
+    const std::uint64_t area = end - offset;
+    const std::uint64_t seg = std::max<std::uint64_t>(1, t.share_segment / reclen) * reclen;
+    const std::size_t segments = static_cast<std::size_t>((area + seg - 1) / seg);
+    const std::size_t block = kBlockBytes / reclen * reclen;
+    std::vector<std::uint64_t> got(segments, 0);
+    std::atomic<std::size_t> next{0};
+    std::atomic<bool> failed{false};
+    struct Part {
+        PointStats stats;
+        PointDetail detail;
+    };
+    const IoPlanShare plan = share_io_plan();
+    std::vector<Part> parts(1);
+    parts.reserve(9);  // the helpers' parts never move
+    std::vector<std::thread> helpers;
+    std::function<void(Part&, bool)> work;
+    // Threads join while segments are left and the audit has idle ones:
+    // the leading thread looks before each segment it takes.
+    auto borrow = [&] {
+        while (helpers.size() < 8 && next.load() + 1 < segments) {
+            int n = t.spare->load();
+            if (n <= 0 || !t.spare->compare_exchange_weak(n, n - 1)) return;
+            Part& part = parts.emplace_back();
+            try {
+                helpers.emplace_back([&work, &part, plan] {
+                    adopt_io_plan(plan);
+                    work(part, false);
+                });
+            } catch (const std::system_error&) {
+                parts.pop_back();
+                t.spare->fetch_add(1);
+                return;
+            }
+        }
+    };
+    work = [&](Part& part, bool lead) {
+        std::unique_ptr<unsigned char, FreeDeleter> buf(static_cast<unsigned char*>(std::malloc(block)));
+        if (!buf) {
+            failed = true;
+            return;
+        }
+        for (std::size_t k; !failed && (!lead || (borrow(), true)) && (k = next.fetch_add(1)) < segments;) {
+            const std::uint64_t from = offset + k * seg, to = std::min(end, from + seg);
+            for (std::uint64_t at = from; at < to;) {
+                const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(block, to - at));
+                const std::int64_t n = f.pread_full(at, buf.get(), want);
+                if (n < 0) {
+                    failed = true;
+                    return;
+                }
+                got[k] += static_cast<std::uint64_t>(n);
+                if (t.bytes_read) t.bytes_read->fetch_add(static_cast<std::uint64_t>(n), std::memory_order_relaxed);
+                const std::size_t records = static_cast<std::size_t>(n) / reclen;
+                scan_records(part.stats, buf.get(), records, reclen, mask);
+                if (t.detail) scan_details(part.detail, buf.get(), records, reclen, out.model.point_format);
+                if (static_cast<std::size_t>(n) < want) break;
+                at += want;
+            }
+        }
+    };
+    work(parts[0], true);
+    for (std::thread& h : helpers) h.join();
+    t.spare->fetch_add(static_cast<int>(helpers.size()));
+    if (failed) {
+        why = message("\nCannot read the point records of %s\n", t.shown);
+        return kFailed;
+    }
+    std::uint64_t total = 0;
+    bool ended = false, changed = false;
+    for (std::size_t k = 0; k < segments; ++k) {
+        const std::uint64_t size = std::min(end, offset + (k + 1) * seg) - (offset + k * seg);
+        changed |= ended && got[k] > 0;
+        ended |= got[k] < size;
+        total += got[k];
+    }
+    FileState now;
+    if (changed || total != area || !f.state(now) || now.size != out.opened.size) {
+        why = message(kChangedMessage, t.shown);
+        return kFailed;
+    }
+    for (const Part& p : parts) {
+        merge_stats(out.stats, p.stats);
+        if (t.detail) merge_details(*t.detail, p.detail);
+    }
+    out.point_bytes += total;
     return kDone;
 }
 
@@ -113,7 +217,16 @@ int open_and_scan_general(const Target& t, bool for_update, File& f, FileScan& o
     const std::uint64_t most = out.model.minor >= 4 ? UINT64_MAX : UINT32_MAX;
     if (end > offset && (end - offset) / reclen > most) return say(kRefused, kTooMany);
     if (t.headers_only) return kDone;
-    const int result = scan_area(f, t, offset, end, reclen, return_mask_of(out.model.point_format), out, why);
+    const unsigned mask = return_mask_of(out.model.point_format);
+#ifndef _WIN32
+    if (t.spare && end > offset && end - offset >= t.share_from) {
+        const int shared = scan_shared(f, t, offset, end, reclen, mask, out, why);
+        if (shared != kDone) return shared;
+        out.vexholt_refusal = vexholt_verdict(out.raw, got, t, out.stats.count);
+        return kDone;
+    }
+#endif
+    const int result = scan_area(f, t, offset, end, reclen, mask, out, why);
     if (result != kDone) return result;
     out.vexholt_refusal = vexholt_verdict(out.raw, got, t, out.stats.count);
     return kDone;

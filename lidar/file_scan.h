@@ -43,10 +43,18 @@ struct Target {
     // stay empty); and, if given, the detail of every record scanned.
     bool headers_only = false;
     PointDetail* detail = nullptr;
+    // The audit's idle threads, which a large scan may borrow: each one
+    // taken (by decrementing) is given back when the scan ends. Never set
+    // for the family's routines, which start no thread.
+    std::atomic<int>* spare = nullptr;
+    // Point areas from this size on are shared, in segments of about
+    // share_segment bytes (tests set both lower).
+    std::uint64_t share_from = std::uint64_t{64} << 20;
+    std::uint64_t share_segment = std::uint64_t{16} << 20;
 };
 
 inline Target named(const char* filename) {
-    return Target{Where{kWorkingDir, filename, true}, filename, nullptr, nullptr, false, false, nullptr};
+    return Target{Where{kWorkingDir, filename, true}, filename, nullptr, nullptr, false, false, nullptr, nullptr};
 }
 
 struct FileScan {

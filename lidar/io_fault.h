@@ -29,4 +29,13 @@ unsigned long io_calls(IoOp op);
 // Caps every read and write at cap bytes (0: no cap), as signals and pipes may.
 void set_io_transfer_cap(std::size_t cap);
 
+// For threads that work on the calling thread's behalf (a scan shared
+// between threads): the caller's plan, which such a thread adopts, so a
+// planned fault strikes whichever of them makes the nth call.
+struct IoPlanShare {
+    void* plan = nullptr;
+};
+IoPlanShare share_io_plan();
+void adopt_io_plan(IoPlanShare share);
+
 }  // namespace lidar

@@ -407,6 +407,17 @@ void scan_details(PointDetail& d, const unsigned char* p, std::size_t n, std::si
     scan_details_with(chosen_scan_kernel(), d, p, n, record_length, point_format);
 }
 
+void merge_stats(PointStats& a, const PointStats& b) {
+    a.count += b.count;
+    for (unsigned k = 0; k < 16; ++k) a.by_return_bits[k] += b.by_return_bits[k];
+    a.maxX = std::max(a.maxX, b.maxX);
+    a.minX = std::min(a.minX, b.minX);
+    a.maxY = std::max(a.maxY, b.maxY);
+    a.minY = std::min(a.minY, b.minY);
+    a.maxZ = std::max(a.maxZ, b.maxZ);
+    a.minZ = std::min(a.minZ, b.minZ);
+}
+
 void merge_details(PointDetail& a, const PointDetail& b) {
     for (unsigned c = 0; c < 256; ++c) a.classes[c] += b.classes[c];
     a.bad_return_number += b.bad_return_number;

@@ -57,6 +57,8 @@ void scan_details(PointDetail& d, const unsigned char* p, std::size_t n, std::si
 ScanKernel scan_details_with(ScanKernel k, PointDetail& d, const unsigned char* p, std::size_t n,
                              std::size_t record_length, unsigned point_format);
 // Adds b into a, as if a's records were followed by b's.
+void merge_stats(PointStats& a, const PointStats& b);
+// Adds b into a, as if a's records were followed by b's.
 void merge_details(PointDetail& a, const PointDetail& b);
 
 }  // namespace lidar

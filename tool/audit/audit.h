@@ -96,6 +96,8 @@ struct Judging {
     // Set once fixing must stop (the report can no longer be written): a
     // file found stale after that stays stale.
     const std::atomic<bool>* no_more_fixes = nullptr;
+    // If given, idle threads a large file's scan may borrow.
+    std::atomic<int>* spare = nullptr;
     // If given, bytes are added to it as they are read.
     std::atomic<std::uint64_t>* bytes_read = nullptr;
     lidar::Profile profile = lidar::Profile::las;

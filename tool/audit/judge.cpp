@@ -193,6 +193,7 @@ Result judge(const Entry& e, const Judging& how) {
     lidar::Target judged{e.where(true), e.path.c_str(), e.identified ? &e.found : nullptr, how.bytes_read, true};
     judged.headers_only = how.headers_only;
     judged.detail = &r.detail;
+    judged.spare = how.spare;
     int result;
     {
         lidar::File f;
@@ -236,7 +237,8 @@ Result judge(const Entry& e, const Judging& how) {
     // it must be the file just judged, reached the same way, and below a
     // directory of the walk no link is followed.
     lidar::FileScan again;
-    const lidar::Target fixed{e.where(e.named), e.path.c_str(), &scan.opened, how.bytes_read, true};
+    lidar::Target fixed{e.where(e.named), e.path.c_str(), &scan.opened, how.bytes_read, true};
+    fixed.spare = how.spare;
     result = lidar::update_file(fixed, why, &again);
     if (result != lidar::kDone) {
         take_failure(r, result, why, again.open_error);

@@ -207,7 +207,7 @@ std::string tsv_line(const Result& r) {
 
 std::string text_line(const Result& r, std::size_t path_width) {
     std::string line = status_name(r.status);
-    line.append(9 - line.size(), ' ');
+    line.append(line.size() < 9 ? 9 - line.size() : 1, ' ');  // "unchecked" is the one longer name
     std::string path = escaped(r.path);
     line += path;
     std::string detail;

@@ -85,9 +85,13 @@ struct Shared {
     std::atomic<bool> no_more_fixes{false};
     Judging how;  // o.how, told when fixing must stop
     std::atomic<std::uint64_t> bytes_read{0};
+    // Workers left without a file to judge: a large file still being read
+    // borrows them.
+    std::atomic<int> spare{0};
     explicit Shared(const Options& opts) : o(opts), how(opts.how) {
         how.no_more_fixes = &no_more_fixes;
         how.bytes_read = &bytes_read;
+        how.spare = &spare;
     }
     std::size_t window = 0;    // results judged ahead of the printing
     std::size_t lookahead = 0; // entries found ahead of the printing
@@ -157,7 +161,11 @@ void worker(Shared& s, unsigned slot) {
                     return s.stopping() || (s.started && ((s.next < s.found && s.next < s.printed + s.window) ||
                                                           (s.walk_done && s.next >= s.found)));
                 });
-                if (s.stopping() || s.next >= s.found) return;
+                if (s.stopping()) return;
+                if (s.next >= s.found) {
+                    s.spare.fetch_add(1);
+                    return;
+                }
                 e = std::move(s.queue.front());
                 s.queue.pop_front();
                 i = s.next++;
