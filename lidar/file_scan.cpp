@@ -43,26 +43,40 @@ int scan_area(File& f, const Target& t, std::uint64_t offset, std::uint64_t end,
     };
     const std::size_t block = kBlockBytes / reclen * reclen;
     // malloc, not new: a tight memory limit must give the message, not abort.
-    std::unique_ptr<unsigned char, FreeDeleter> buf(static_cast<unsigned char*>(std::malloc(block)));
+    std::unique_ptr<unsigned char, FreeDeleter> own;
+    unsigned char* buf = nullptr;
+    if (t.buffer && t.buffer->size >= block) {
+        buf = t.buffer->data;
+    } else if (t.buffer) {
+        std::free(t.buffer->data);
+        t.buffer->data = static_cast<unsigned char*>(std::malloc(kBlockBytes));
+        t.buffer->size = t.buffer->data ? kBlockBytes : 0;
+        buf = t.buffer->data;
+    } else {
+        own.reset(static_cast<unsigned char*>(std::malloc(block)));
+        buf = own.get();
+    }
     if (!buf) return say(kFailed, "\nCannot allocate memory for storing a record of information from %s\n");
 
-    if (!f.seek(offset)) return say(kFailed, "\nCannot seek to the point records of %s\n");
+    // The audit reads by position: no seek for a file read in one block.
+    if (!t.general && !f.seek(offset)) return say(kFailed, "\nCannot seek to the point records of %s\n");
     std::uint64_t left = end > offset ? end - offset : 0;
     // Read-ahead advice pays only past the first block.
     if (left > block) f.advise_sequential();
-    while (left > 0) {
+    for (std::uint64_t at = offset; left > 0;) {
         const std::size_t want = left < block ? static_cast<std::size_t>(left) : block;
-        const std::int64_t got = f.read_full(buf.get(), want);
+        const std::int64_t got = t.general ? f.pread_full(at, buf, want) : f.read_full(buf, want);
         if (got < 0) return say(kFailed, "\nCannot read the point records of %s\n");
         out.point_bytes += static_cast<std::uint64_t>(got);
         if (t.bytes_read) t.bytes_read->fetch_add(static_cast<std::uint64_t>(got), std::memory_order_relaxed);
         const std::size_t records = static_cast<std::size_t>(got) / reclen;
-        scan_records(out.stats, buf.get(), records, reclen, mask);
-        if (t.detail) scan_details(*t.detail, buf.get(), records, reclen, out.model.point_format);
+        scan_records(out.stats, buf, records, reclen, mask);
+        if (t.detail) scan_details(*t.detail, buf, records, reclen, out.model.point_format);
         // A short block is the end of the file; a trailing fragment of a
         // record is not a point.
         if (static_cast<std::size_t>(got) < want) break;
         left -= want;
+        at += want;
     }
     return kDone;
 }

@@ -11,6 +11,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <cstdlib>
 #include <string>
 
 namespace lidar {
@@ -25,6 +26,17 @@ constexpr int kFailed = -2;
 // the scan (printf format, the file name its argument).
 constexpr const char* kChangedMessage =
     "\nCannot update the header of %s: the file changed while it was being read\n";
+
+// A block buffer kept from one scan to the next (the audit keeps one per
+// worker), so a small file costs no allocation and no fresh pages.
+struct ScanBuffer {
+    unsigned char* data = nullptr;
+    std::size_t size = 0;
+    ScanBuffer() = default;
+    ScanBuffer(const ScanBuffer&) = delete;
+    ScanBuffer& operator=(const ScanBuffer&) = delete;
+    ~ScanBuffer() { std::free(data); }
+};
 
 // A file to check, scan or update: how to reach it, the name messages give,
 // and, where a walk found it, the file it must still be.
@@ -51,6 +63,7 @@ struct Target {
     // share_segment bytes (tests set both lower).
     std::uint64_t share_from = std::uint64_t{64} << 20;
     std::uint64_t share_segment = std::uint64_t{16} << 20;
+    ScanBuffer* buffer = nullptr;  // if given, blocks are read into it
 };
 
 inline Target named(const char* filename) {

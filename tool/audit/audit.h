@@ -8,6 +8,7 @@
 #include "las_validate.h"
 #include "rules.h"
 #include "crs.h"
+#include "file_scan.h"
 
 #include <atomic>
 #include <cstddef>
@@ -96,6 +97,8 @@ struct Judging {
     // Set once fixing must stop (the report can no longer be written): a
     // file found stale after that stays stale.
     const std::atomic<bool>* no_more_fixes = nullptr;
+    // If given, the block buffer of the calling thread.
+    lidar::ScanBuffer* buffer = nullptr;
     // If given, idle threads a large file's scan may borrow.
     std::atomic<int>* spare = nullptr;
     // If given, bytes are added to it as they are read.

@@ -194,6 +194,7 @@ Result judge(const Entry& e, const Judging& how) {
     judged.headers_only = how.headers_only;
     judged.detail = &r.detail;
     judged.spare = how.spare;
+    judged.buffer = how.buffer;
     int result;
     {
         lidar::File f;
@@ -239,6 +240,7 @@ Result judge(const Entry& e, const Judging& how) {
     lidar::FileScan again;
     lidar::Target fixed{e.where(e.named), e.path.c_str(), &scan.opened, how.bytes_read, true};
     fixed.spare = how.spare;
+    fixed.buffer = how.buffer;
     result = lidar::update_file(fixed, why, &again);
     if (result != lidar::kDone) {
         take_failure(r, result, why, again.open_error);

@@ -151,7 +151,10 @@ void walker(Shared& s) {
 }
 
 void worker(Shared& s, unsigned slot) {
+    lidar::ScanBuffer buffer;
     try {
+        Judging how = s.how;
+        how.buffer = &buffer;
         for (;;) {
             Entry e;
             std::size_t i;
@@ -171,7 +174,7 @@ void worker(Shared& s, unsigned slot) {
                 i = s.next++;
                 s.progress.in_flight[slot] = printable(e.path);
             }
-            Result r = judge(e, s.how);
+            Result r = judge(e, how);
             std::lock_guard lock(s.m);
             ++s.progress.files_done;
             s.progress.in_flight[slot].clear();
