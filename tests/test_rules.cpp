@@ -146,6 +146,20 @@ TEST(Rules, UnidentifiedSystemNeedsProj) {
     EXPECT_EQ(fired(d.file("faulty.las")).count("crs.unidentified"), 1u);
 }
 
+// A fixed file no longer fails what the fix put right; the rest stays.
+TEST(Rules, FixingLeavesOnlyWhatTheFixCannotMend) {
+    lastest::TempDir d;
+    lastest::write_file(d.file("t.las"), lastest::read_file(std::string(LASDATA_DIR) + "/1.2-with-color-clipped.las"));
+    audit::Judging how;
+    how.fix = true;
+    const audit::Result r = audit::judge(audit::collect({d.file("t.las")}).at(0), how);
+    ASSERT_EQ(r.status, audit::Status::fixed) << r.reason;
+    std::set<std::string> ids;
+    for (const lidar::Finding& f : r.findings) ids.insert(f.rule->id);
+    EXPECT_EQ(joined(ids), "crs.missing,header.creation-date-missing");
+    EXPECT_EQ(joined(fired(d.file("t.las"))), "crs.missing,header.creation-date-missing");
+}
+
 // Only the point rules and the statistics need the points: a header-only
 // pass finds everything else, and never calls a stale file current.
 TEST(Rules, HeadersOnlyFindsAllButThePointRules) {

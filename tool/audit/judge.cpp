@@ -254,6 +254,12 @@ Result judge(const Entry& e, const Judging& how) {
     r.id = again.id;
     r.bytes_read += again.raw_size + again.point_bytes;
     r.status = Status::fixed;
+    // What the header said of the points no longer holds: it now says
+    // what they are.
+    std::erase_if(r.findings, [](const lidar::Finding& f) {
+        return f.rule->id == std::string_view("header.point-count") ||
+               f.rule->id == std::string_view("header.by-return-sum");
+    });
     order_findings(r);
     return r;
 }
