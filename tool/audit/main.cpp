@@ -71,6 +71,7 @@ Options parse(int argc, char* argv[]) {
         {nullptr, 0, nullptr, 0},
     };
     Options o;
+    o.jobs = 0;  // unless -j says otherwise: the online processors
     opterr = 0;
     int c;
     while ((c = getopt_long(argc, argv, "j:qhV", kLong, nullptr)) != -1) {
