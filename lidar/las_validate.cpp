@@ -131,22 +131,23 @@ bool classify_general(const unsigned char* b, std::int64_t got, const char* show
     if (major != 1 || minor > 4)
         return refuse(message("\nCannot handle las files of version %c.%c\n", as_digit(static_cast<std::uint8_t>(major)),
                               as_digit(static_cast<std::uint8_t>(minor))));
+    // %u, not %zu: the C runtime Windows builds print with knows no z.
     const std::size_t size = header_size_of(minor);
     if (got < static_cast<std::int64_t>(size))
-        return refuse(message("\nCannot read the %zu-byte header of %s\n", size, shown));
+        return refuse(message("\nCannot read the %u-byte header of %s\n", static_cast<unsigned>(size), shown));
     h = parse_header(b, size);
     if (id) id->point_format = static_cast<int>(h.point_format);
     if (h.compressed)
         return refuse(message("\n%s holds compressed (LAZ) point records, which are not read yet\n", shown));
     if (h.header_size < size)
-        return refuse(message("\nThe header of %s says it is %u bytes long, less than the %zu bytes of LAS 1.%u\n",
-                              shown, static_cast<unsigned>(h.header_size), size, minor));
+        return refuse(message("\nThe header of %s says it is %u bytes long, less than the %u bytes of LAS 1.%u\n",
+                              shown, static_cast<unsigned>(h.header_size), static_cast<unsigned>(size), minor));
     if (h.point_format > max_point_format(minor))
         return refuse(message("\nPoint format %u in %s is not defined for LAS 1.%u\n", h.point_format, shown, minor));
     if (h.record_length < min_record_length(h.point_format))
-        return refuse(message("\nRecords of %s are %u bytes long, shorter than the %zu bytes of point format %u\n",
-                              shown, static_cast<unsigned>(h.record_length), min_record_length(h.point_format),
-                              h.point_format));
+        return refuse(message("\nRecords of %s are %u bytes long, shorter than the %u bytes of point format %u\n",
+                              shown, static_cast<unsigned>(h.record_length),
+                              static_cast<unsigned>(min_record_length(h.point_format)), h.point_format));
     if (h.offset_to_data < h.header_size)
         return refuse(message("\nCannot update the header of %s: its point records would start inside the %u-byte "
                               "header\n",
