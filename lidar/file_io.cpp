@@ -240,6 +240,25 @@ std::size_t transfer_size(std::size_t n) {
     return cap != 0 && n > cap ? cap : n;
 }
 
+// Reads until n bytes are in buf or the file ends, retrying interruptions;
+// read(p, k, done) transfers up to k bytes to p, done bytes in. The count,
+// or -1 on error.
+template <class Read>
+std::int64_t read_until(void* buf, std::size_t n, Read read) {
+    auto* p = static_cast<unsigned char*>(buf);
+    std::size_t got = 0;
+    while (got < n) {
+        long long r = injected(IoOp::read) ? -1 : read(p + got, transfer_size(n - got), got);
+        if (r < 0) {
+            if (errno == EINTR) continue;
+            return -1;
+        }
+        if (r == 0) break;
+        got += static_cast<std::size_t>(r);
+    }
+    return static_cast<std::int64_t>(got);
+}
+
 }  // namespace
 
 void set_io_fault(IoOp op, unsigned long nth, int error) {
@@ -317,37 +336,18 @@ std::int64_t File::pread_full(std::uint64_t offset, void* buf, std::size_t n) {
 #ifdef _WIN32
     return read_at(offset, buf, n);
 #else
-    auto* p = static_cast<unsigned char*>(buf);
-    std::size_t got = 0;
-    while (got < n) {
-        if (offset + got > static_cast<std::uint64_t>(LLONG_MAX)) return -1;
-        long long r = injected(IoOp::read) ? -1
-                                           : ::pread(fd_, p + got, transfer_size(n - got),
-                                                     static_cast<off_t>(offset + got));
-        if (r < 0) {
-            if (errno == EINTR) continue;
+    return read_until(buf, n, [&](unsigned char* p, std::size_t k, std::size_t done) -> long long {
+        if (offset + done > static_cast<std::uint64_t>(LLONG_MAX)) {
+            errno = EOVERFLOW;
             return -1;
         }
-        if (r == 0) break;
-        got += static_cast<std::size_t>(r);
-    }
-    return static_cast<std::int64_t>(got);
+        return ::pread(fd_, p, k, static_cast<off_t>(offset + done));
+    });
 #endif
 }
 
 std::int64_t File::read_full(void* buf, std::size_t n) {
-    auto* p = static_cast<unsigned char*>(buf);
-    std::size_t got = 0;
-    while (got < n) {
-        long long r = injected(IoOp::read) ? -1 : sys_read(fd_, p + got, transfer_size(n - got));
-        if (r < 0) {
-            if (errno == EINTR) continue;
-            return -1;
-        }
-        if (r == 0) break;
-        got += static_cast<std::size_t>(r);
-    }
-    return static_cast<std::int64_t>(got);
+    return read_until(buf, n, [&](unsigned char* p, std::size_t k, std::size_t) { return sys_read(fd_, p, k); });
 }
 
 bool File::state(FileState& st) { return sys_fstate(fd_, st) == 0; }
