@@ -62,6 +62,10 @@ count() { od -A n -t u4 -j 107 -N 4 "$1" | tr -d ' '; }
 Vexholt "$tmp/tile.las" >"$tmp/vexholt.out" || fail "Vexholt failed on the sample: $(cat "$tmp/vexholt.out")"
 grep -q "has been updated" "$tmp/vexholt.out" || fail "Vexholt did not report the update"
 [ "$(count "$tmp/tile.las")" = 1064 ] || fail "Vexholt left the point count at $(count "$tmp/tile.las")"
+# The audit opens PROJ by name: the package must bring it, and it must work.
+dpkg-deb -f "$tmp/vexholt_"*.deb Depends | grep -q libproj || fail "vexholt does not depend on PROJ's library"
+Vexholt-audit -q --format jsonl "$src/tests/data/lasdata/srs.las" | grep -q '"horizontal":"EPSG:32617"' ||
+    fail "the installed audit did not identify srs.las's coordinate system with PROJ"
 
 # The library: known to the dynamic loader, its version in the header, and
 # pkg-config adds nothing but the library itself.
