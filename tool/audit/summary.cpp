@@ -127,6 +127,8 @@ std::string summary_text(const Delivery& d, const std::vector<DeliveryFinding>& 
              num(d.extent[2]) + ", Z " + num(d.extent[5]) + " to " + num(d.extent[4]) + "\n";
     t += "  versions: " + counted(d.versions) + "\n  point formats: " + counted(d.formats) +
          "\n  coordinate systems: " + counted(d.systems) + "\n";
+    if (!d.system_names.empty() && !lidar::crs_uses_proj())
+        t += "  (EPSG codes as the files state them: identification needs PROJ)\n";
     if (d.any_gps) t += "  GPS time: " + num(d.gps_min) + " to " + num(d.gps_max) + "\n";
     std::string classes;
     for (int k = 0; k < 256; ++k)
@@ -170,6 +172,7 @@ std::string summary_json(const Delivery& d, const std::vector<DeliveryFinding>& 
     j["versions"] = d.versions;
     j["point_formats"] = d.formats;
     j["coordinate_systems"] = d.systems;
+    j["crs_identified_with_proj"] = d.system_names.empty() ? J() : J(lidar::crs_uses_proj());
     j["gps_time"] = d.any_gps ? J{{"min", d.gps_min}, {"max", d.gps_max}} : J();
     j["classes"] = J::object();
     for (int k = 0; k < 256; ++k)
