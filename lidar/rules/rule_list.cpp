@@ -72,11 +72,11 @@ constexpr Rule kRules[] = {
     {"stats.by-return", error, las, "the stored counts by return are the records'", "Public Header Block: Number of Points by Return"},
     {"stats.extent", error, las, "the stored extents are the records' (on the file's grid; bit for bit with --exact)",
      "Public Header Block: Max and Min X, Y, Z"},
-    {"usgs.version", error, usgs, "LAS 1.4", "Lidar Base Specification: LAS version"},
-    {"usgs.point-format", error, usgs, "point format 6 to 10", "Lidar Base Specification: point data record format"},
-    {"usgs.crs-wkt", error, usgs, "the coordinate system as OGC WKT", "Lidar Base Specification: coordinate reference system"},
+    {"usgs.version", error, usgs, "LAS 1.4", "LAS version"},
+    {"usgs.point-format", error, usgs, "point format 6 to 10", "point data record format"},
+    {"usgs.crs-wkt", error, usgs, "the coordinate system as OGC WKT", "coordinate reference system"},
     {"usgs.gps-standard-time", error, usgs, "adjusted standard GPS time (global encoding bit 0)",
-     "Lidar Base Specification: GPS time"},
+     "GPS time"},
     {"delivery.version", warning, delivery, "every file has the delivery's LAS version", "delivery consistency"},
     {"delivery.point-format", warning, delivery, "every file has the delivery's point format", "delivery consistency"},
     {"delivery.record-length", warning, delivery, "every file has the delivery's record length", "delivery consistency"},
@@ -106,7 +106,7 @@ Finding finding(std::string_view id, const LasHeader* h, std::string expected, s
         case Origin::las:
             source = h && h->major == 1 && h->minor <= 4 ? "LAS 1." + std::to_string(h->minor) + ", " : "LAS, ";
             break;
-        case Origin::usgs: source = "USGS "; break;
+        case Origin::usgs: source = "USGS LBS, "; break;
         case Origin::delivery: break;
     }
     return Finding{&r, std::move(expected), std::move(actual), source + r.clause};

@@ -20,7 +20,7 @@ enum class Severity { error, warning };
 const char* severity_name(Severity s);
 
 // Where a rule comes from: a clause of the file's own LAS version, the
-// USGS Lidar Base Specification's header requirements, or the delivery as a
+// USGS Lidar Base (LBS) delivery requirements for headers, or the delivery as a
 // whole.
 enum class Origin { las, usgs, delivery };
 

@@ -40,7 +40,7 @@ const char kUsage[] =
     "  -q, --quiet      no progress line and no summary on standard error\n"
     "      --allow-empty  finding no LAS file is not an error\n"
     "      --profile P  las (default: each file's own version) or usgs-lbs (also\n"
-    "                   the USGS Lidar Base Specification's header requirements)\n"
+    "                   the USGS Lidar Base (LBS) header requirements)\n"
     "      --strict     warnings fail as errors do\n"
     "      --headers-only  read headers and VLRs only: statistics not checked\n"
     "      --summary-only  only the delivery's summary, on standard output\n"
