@@ -7,13 +7,16 @@
 
 namespace lidar {
 
+std::uint64_t read_le(const unsigned char* p, std::size_t size) {
+    std::uint64_t v = 0;
+    for (std::size_t k = size; k-- > 0;) v = v << 8 | p[k];
+    return v;
+}
+
 namespace {
 
 std::uint64_t get(const unsigned char* b, std::size_t n, std::size_t at, std::size_t size) {
-    if (at + size > n) return 0;
-    std::uint64_t v = 0;
-    for (std::size_t k = size; k-- > 0;) v = v << 8 | b[at + k];
-    return v;
+    return at + size > n ? 0 : read_le(b + at, size);
 }
 double get_f64(const unsigned char* b, std::size_t n, std::size_t at) {
     const std::uint64_t bits = get(b, n, at, 8);

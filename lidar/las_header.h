@@ -13,6 +13,9 @@ namespace lidar {
 
 struct PointStats;
 
+// The little-endian unsigned integer of size bytes (at most 8) at p.
+std::uint64_t read_le(const unsigned char* p, std::size_t size);
+
 // Bytes of the public header LAS 1.minor defines (227, 235 for 1.3, 375 for
 // 1.4), 0 for a minor version past 4. Reading the whole model needs this many.
 std::size_t header_size_of(unsigned minor);

@@ -9,12 +9,6 @@ namespace lidar {
 
 namespace {
 
-std::uint64_t le(const unsigned char* p, std::size_t n) {
-    std::uint64_t v = 0;
-    for (std::size_t k = n; k-- > 0;) v = v << 8 | p[k];
-    return v;
-}
-
 std::string num(double v) {
     char buf[32];
     std::snprintf(buf, sizeof buf, "%.17g", v);
@@ -56,7 +50,7 @@ std::uint16_t defined_encoding_bits(unsigned minor) {
 bool keys_well_formed(const std::string& k) {
     if (k.size() < 8) return false;
     const auto* b = reinterpret_cast<const unsigned char*>(k.data());
-    return le(b, 2) == 1 && 8 + 8 * le(b + 6, 2) <= k.size();
+    return read_le(b, 2) == 1 && 8 + 8 * read_le(b + 6, 2) <= k.size();
 }
 
 bool has_crs_record(const VlrSet& v, std::uint16_t id) {
@@ -154,7 +148,7 @@ void header_rules(const LasHeader& h, const unsigned char* raw, std::size_t raw_
     const bool wkt_formats = h.minor >= 4 && h.point_format >= 6 && format_known;
     if (wkt_formats && !(h.global_encoding & 0x10)) add("encoding.wkt-bit", "set for point format " + str(h.point_format), "unset");
 
-    const unsigned day = static_cast<unsigned>(le(raw + 90, 2)), year = static_cast<unsigned>(le(raw + 92, 2));
+    const unsigned day = static_cast<unsigned>(read_le(raw + 90, 2)), year = static_cast<unsigned>(read_le(raw + 92, 2));
     if (day == 0 && year == 0) {
         add("header.creation-date-missing", "a day and year", "0, 0");
     } else {

@@ -17,12 +17,6 @@ constexpr std::uint64_t kMaxKept = 1 << 20;
 // anyway, this bounds the list it keeps.
 constexpr std::size_t kMaxListed = 1 << 16;
 
-std::uint64_t le(const unsigned char* p, std::size_t n) {
-    std::uint64_t v = 0;
-    for (std::size_t k = n; k-- > 0;) v = v << 8 | p[k];
-    return v;
-}
-
 struct Reader {
     const unsigned char* head;
     std::size_t head_size;
@@ -78,15 +72,15 @@ void keep_payload(VlrSet& s, const Vlr& v, Reader& r) {
 Vlr parse(const unsigned char* b, std::uint64_t at, bool extended) {
     Vlr v;
     v.user_id.assign(reinterpret_cast<const char*>(b + 2), strnlen(reinterpret_cast<const char*>(b + 2), 16));
-    v.record_id = static_cast<std::uint16_t>(le(b + 18, 2));
-    v.length = extended ? le(b + 20, 8) : le(b + 20, 2);
+    v.record_id = static_cast<std::uint16_t>(read_le(b + 18, 2));
+    v.length = extended ? read_le(b + 20, 8) : read_le(b + 20, 2);
     v.payload_offset = at + (extended ? kEvlrHeader : kVlrHeader);
     v.extended = extended;
     return v;
 }
 
 std::uint32_t vlr_count(const unsigned char* head, std::size_t head_size) {
-    return head_size >= 104 ? static_cast<std::uint32_t>(le(head + 100, 4)) : 0;
+    return head_size >= 104 ? static_cast<std::uint32_t>(read_le(head + 100, 4)) : 0;
 }
 
 }  // namespace
