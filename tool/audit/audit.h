@@ -186,6 +186,8 @@ struct Options {
     bool strict = false;        // warnings fail as errors do
     bool summary_only = false;  // the delivery's summary on standard output, no line per file
     std::vector<std::string> paths;
+    // If given, called with each result in report order, as it is reported.
+    std::function<void(const Result&)> observe;
 };
 
 // The whole run: walks, judges on o.jobs threads, writes the report to

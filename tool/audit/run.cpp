@@ -297,6 +297,7 @@ int run(const Options& o) {
             bytes += r.bytes_read;
             status = std::max(status, o.rules_decide ? exit_status_of(r, o.strict) : exit_status_of(r.status));
             add_to(delivery, r);
+            if (o.observe) o.observe(r);
             std::string line = o.summary_only ? "" : report_line(r, o.format, width);
             if (pending.size() + line.size() > kBatch) flush();
             pending += line;
