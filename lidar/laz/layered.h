@@ -1,0 +1,20 @@
+// Layered LAZ chunks (point formats 6 to 8): each field in its own stream.
+#pragma once
+
+#include "laz/laz.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace lidar::laz {
+
+struct Layered;
+struct LayeredFree { void operator()(Layered*) const; };
+using LayeredPtr = std::unique_ptr<Layered, LayeredFree>;
+LayeredPtr make_layered(const Laszip& z);
+bool layered_start(Layered& l, const unsigned char* data, std::size_t size, std::uint64_t points, std::string& why);
+bool layered_decode(Layered& l, std::size_t n, unsigned char* out, std::string& why);
+
+}  // namespace lidar::laz
