@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 namespace lidar {
 
@@ -70,6 +71,13 @@ inline Target named(const char* filename) {
     return Target{Where{kWorkingDir, filename, true}, filename, nullptr, nullptr, false, false, nullptr, nullptr};
 }
 
+// A disagreement between a LAZ file's header, chunk table and chunks that
+// still let its points be decoded: which rule it breaks, and the values.
+struct LazProblem {
+    const char* rule;
+    std::string expected, actual;
+};
+
 struct FileScan {
     LasId id;                  // version and point format, as far as read
     int LASType = -1;
@@ -83,6 +91,9 @@ struct FileScan {
     std::size_t raw_size = 0;
     LasHeader model;              // and its fields
     std::string vexholt_refusal;  // general rule: what Vexholt would say of it ("" if it would update it)
+    bool laz = false;             // the point area was decoded from LAZ chunks
+    bool laz_counts_chunks = false;  // the chunk table gives each chunk's point count (variable chunks)
+    std::vector<LazProblem> laz_problems;
 };
 
 // Checks the file, opens it (for update, or read-only) into f, validates

@@ -68,6 +68,10 @@ constexpr Rule kRules[] = {
     {"points.gps-standard-time", error, las,
      "with global encoding bit 0 set, adjusted standard GPS times fall between 1980 and the audit",
      "Public Header Block: Global Encoding, GPS Time Type"},
+    {"laz.chunk-table", error, laszip, "the chunk table of a compressed file agrees with its chunks and the file",
+     "chunk table"},
+    {"laz.point-count", error, laszip, "the point count of a compressed file is what its chunks hold",
+     "chunk table, Number of Point Records"},
     {"stats.point-count", error, las, "the stored point count is the records' count", "Public Header Block: Number of Point Records"},
     {"stats.by-return", error, las, "the stored counts by return are the records'", "Public Header Block: Number of Points by Return"},
     {"stats.extent", error, las, "the stored extents are the records' (on the file's grid; bit for bit with --exact)",
@@ -107,6 +111,7 @@ Finding finding(std::string_view id, const LasHeader* h, std::string expected, s
             source = h && h->major == 1 && h->minor <= 4 ? "LAS 1." + std::to_string(h->minor) + ", " : "LAS, ";
             break;
         case Origin::usgs: source = "USGS LBS, "; break;
+        case Origin::laszip: source = "LASzip, "; break;
         case Origin::delivery: break;
     }
     return Finding{&r, std::move(expected), std::move(actual), source + r.clause};

@@ -21,8 +21,8 @@ const char* severity_name(Severity s);
 
 // Where a rule comes from: a clause of the file's own LAS version, the
 // USGS Lidar Base (LBS) delivery requirements for headers, or the delivery as a
-// whole.
-enum class Origin { las, usgs, delivery };
+// whole, or the LASzip format of compressed files.
+enum class Origin { las, usgs, delivery, laszip };
 
 struct Rule {
     const char* id;     // stable: scripts and reports key on it

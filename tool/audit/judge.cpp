@@ -218,6 +218,8 @@ Result judge(const Entry& e, const Judging& how) {
     r.scanned = true;
     take_scan(r, scan, how.exact);
     lidar::point_rules(scan.model, scan.stats, r.detail, how.now_gps, r.findings);
+    for (const lidar::LazProblem& p : scan.laz_problems)
+        r.findings.push_back(lidar::finding(p.rule, &scan.model, p.expected, p.actual));
     r.status = r.differences.empty() ? Status::current : Status::stale;
     if (r.status != Status::stale || !how.fix || (how.no_more_fixes && how.no_more_fixes->load())) {
         stale_findings(r);
@@ -228,6 +230,20 @@ Result judge(const Entry& e, const Judging& how) {
     // only a name the user gave is written through.
     if (e.link && !e.named) {
         r.reason = "not fixed: a symbolic link found by the walk is not written through; name it to fix it" +
+                   (r.reason.empty() ? "" : "; " + r.reason);
+        stale_findings(r);
+        order_findings(r);
+        return r;
+    }
+
+    // Chunks that disagree with their table or header were decoded on a
+    // guess at where their points end: only a count the table gives for
+    // each chunk is sound enough to write.
+    const bool laz_sound = std::all_of(scan.laz_problems.begin(), scan.laz_problems.end(), [&](const auto& p) {
+        return scan.laz_counts_chunks && p.rule == std::string_view("laz.point-count");
+    });
+    if (!laz_sound) {
+        r.reason = "not fixed: its compressed chunks disagree with its header or chunk table" +
                    (r.reason.empty() ? "" : "; " + r.reason);
         stale_findings(r);
         order_findings(r);
@@ -258,7 +274,8 @@ Result judge(const Entry& e, const Judging& how) {
     // what they are.
     std::erase_if(r.findings, [](const lidar::Finding& f) {
         return f.rule->id == std::string_view("header.point-count") ||
-               f.rule->id == std::string_view("header.by-return-sum");
+               f.rule->id == std::string_view("header.by-return-sum") ||
+               f.rule->id == std::string_view("laz.point-count");
     });
     order_findings(r);
     return r;

@@ -189,7 +189,7 @@ std::string summary_json(const Delivery& d, const std::vector<DeliveryFinding>& 
 }
 
 std::string rules_table(bool roff) {
-    static const char* const kOrigin[] = {"LAS", "USGS LBS", "delivery"};
+    static const char* const kOrigin[] = {"LAS", "USGS LBS", "delivery", "LASzip"};
     std::string t = roff ? ".TS\nallbox;\nl l l l.\nRule\tSeverity\tChecks\tFrom\n" : "| Rule | Severity | Checks | From |\n|---|---|---|---|\n";
     for (const lidar::Rule& r : lidar::all_rules()) {
         const std::string from = std::string(kOrigin[static_cast<int>(r.origin)]) +
