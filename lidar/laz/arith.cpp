@@ -1,0 +1,244 @@
+#include "laz/arith.h"
+
+namespace lidar::laz {
+
+namespace {
+constexpr std::uint32_t kMinLength = 1u << 24;
+constexpr std::uint32_t kBitShift = 13, kBitMaxCount = 1u << kBitShift;
+constexpr std::uint32_t kSymShift = 15, kSymMaxCount = 1u << kSymShift;
+}  // namespace
+
+void BitModel::init() {
+    bit_0_count = 1;
+    bit_count = 2;
+    bit_0_prob = 1u << (kBitShift - 1);
+    update_cycle = bits_until_update = 4;
+}
+
+void BitModel::update() {
+    if ((bit_count += update_cycle) > kBitMaxCount) {
+        bit_count = (bit_count + 1) >> 1;
+        bit_0_count = (bit_0_count + 1) >> 1;
+        if (bit_0_count == bit_count) ++bit_count;
+    }
+    std::uint32_t scale = 0x80000000u / bit_count;
+    bit_0_prob = (bit_0_count * scale) >> (31 - kBitShift);
+    update_cycle = (5 * update_cycle) >> 2;
+    if (update_cycle > 64) update_cycle = 64;
+    bits_until_update = update_cycle;
+}
+
+SymbolModel::SymbolModel(std::uint32_t n) : symbols(n), last_symbol(n - 1) {
+    // Above 16 symbols a table finds the symbol's neighbourhood in one step.
+    if (n > 16) {
+        std::uint32_t table_bits = 3;
+        while (n > (1u << (table_bits + 2))) ++table_bits;
+        table_size = 1u << table_bits;
+        table_shift = kSymShift - table_bits;
+        decoder_table.assign(table_size + 2, 0);
+    }
+    distribution.assign(n, 0);
+    symbol_count.assign(n, 0);
+    init();
+}
+
+void SymbolModel::init() {
+    total_count = 0;
+    update_cycle = symbols;
+    for (auto& c : symbol_count) c = 1;
+    update();
+    symbols_until_update = update_cycle = (symbols + 6) >> 1;
+}
+
+void SymbolModel::update() {
+    if ((total_count += update_cycle) > kSymMaxCount) {
+        total_count = 0;
+        for (auto& c : symbol_count) {
+            c = (c + 1) >> 1;
+            total_count += c;
+        }
+    }
+    std::uint32_t sum = 0, s = 0;
+    std::uint32_t scale = 0x80000000u / total_count;
+    if (table_size == 0) {
+        for (std::uint32_t k = 0; k < symbols; ++k) {
+            distribution[k] = (scale * sum) >> (31 - kSymShift);
+            sum += symbol_count[k];
+        }
+    } else {
+        std::uint32_t* table = decoder_table.data();
+        for (std::uint32_t k = 0; k < symbols; ++k) {
+            distribution[k] = (scale * sum) >> (31 - kSymShift);
+            sum += symbol_count[k];
+            std::uint32_t w = distribution[k] >> table_shift;
+            while (s < w) table[++s] = k - 1;
+        }
+        table[0] = 0;
+        while (s <= table_size) table[++s] = symbols - 1;
+    }
+    update_cycle = (5 * update_cycle) >> 2;
+    std::uint32_t max_cycle = (symbols + 6) << 3;
+    if (update_cycle > max_cycle) update_cycle = max_cycle;
+    symbols_until_update = update_cycle;
+}
+
+bool ArithDecoder::init(const unsigned char* begin, const unsigned char* stop) {
+    next = begin;
+    end = stop;
+    overrun = false;
+    length = 0xFFFFFFFFu;
+    bool whole = stop - begin >= 4;
+    value = byte() << 24;
+    value |= byte() << 16;
+    value |= byte() << 8;
+    value |= byte();
+    return whole;
+}
+
+std::uint32_t ArithDecoder::decode_bit(BitModel& m) {
+    std::uint32_t x = m.bit_0_prob * (length >> kBitShift);
+    std::uint32_t sym = value >= x;
+    if (sym == 0) {
+        length = x;
+        ++m.bit_0_count;
+    } else {
+        value -= x;
+        length -= x;
+    }
+    if (length < kMinLength) renorm();
+    if (--m.bits_until_update == 0) m.update();
+    return sym;
+}
+
+std::uint32_t ArithDecoder::decode_symbol(SymbolModel& m) {
+    std::uint32_t sym, x, y = length;
+    const std::uint32_t* dist = m.distribution.data();
+    if (m.table_size) {
+        length >>= kSymShift;
+        std::uint32_t dv = value / length;
+        std::uint32_t t = dv >> m.table_shift;
+        // Only damaged data puts the value past the interval; stay in the table.
+        if (t > m.table_size) t = m.table_size;
+        sym = m.decoder_table[t];
+        std::uint32_t n = m.decoder_table[t + 1] + 1;
+        while (n > sym + 1) {
+            std::uint32_t k = (sym + n) >> 1;
+            if (dist[k] > dv) n = k;
+            else sym = k;
+        }
+        x = dist[sym] * length;
+        if (sym != m.last_symbol) y = dist[sym + 1] * length;
+    } else {
+        x = sym = 0;
+        length >>= kSymShift;
+        std::uint32_t n = m.symbols, k = n >> 1;
+        do {
+            std::uint32_t z = length * dist[k];
+            if (z > value) {
+                n = k;
+                y = z;
+            } else {
+                sym = k;
+                x = z;
+            }
+        } while ((k = (sym + n) >> 1) != sym);
+    }
+    value -= x;
+    length = y - x;
+    // A zero interval only comes from damaged data; it would never renormalise.
+    if (length == 0) {
+        length = kMinLength;
+        overrun = true;
+    }
+    if (length < kMinLength) renorm();
+    ++m.symbol_count[sym];
+    if (--m.symbols_until_update == 0) m.update();
+    return sym;
+}
+
+std::uint32_t ArithDecoder::read_bits(std::uint32_t bits) {
+    if (bits > 19) {
+        std::uint32_t low = read_short();
+        return (read_bits(bits - 16) << 16) | low;
+    }
+    std::uint32_t sym = value / (length >>= bits);
+    value -= length * sym;
+    if (length < kMinLength) renorm();
+    return sym;
+}
+
+std::uint32_t ArithDecoder::read_short() {
+    std::uint32_t sym = value / (length >>= 16);
+    value -= length * sym;
+    renorm();
+    return sym & 0xFFFF;
+}
+
+std::uint32_t ArithDecoder::read_int() {
+    std::uint32_t low = read_short();
+    return (read_short() << 16) | low;
+}
+
+std::uint64_t ArithDecoder::read_int64() {
+    std::uint64_t low = read_int();
+    return (std::uint64_t{read_int()} << 32) | low;
+}
+
+IntegerDecompressor::IntegerDecompressor(std::uint32_t bits, std::uint32_t n_contexts,
+                                         std::uint32_t high, std::uint32_t range)
+    : contexts(n_contexts ? n_contexts : 1), bits_high(high) {
+    if (range) {
+        corr_range = range;
+        corr_bits = 0;
+        while (range) {
+            range >>= 1;
+            ++corr_bits;
+        }
+        if (corr_range == (1u << (corr_bits - 1))) --corr_bits;
+        corr_min = -static_cast<std::int32_t>(corr_range / 2);
+    } else if (bits && bits < 32) {
+        corr_bits = bits;
+        corr_range = 1u << bits;
+        corr_min = -static_cast<std::int32_t>(corr_range / 2);
+    } else {
+        corr_bits = 32;
+        corr_range = 0;
+        corr_min = INT32_MIN;
+    }
+    m_bits.assign(contexts, SymbolModel(corr_bits + 1));
+    m_corrector.reserve(corr_bits);
+    for (std::uint32_t i = 1; i <= corr_bits; ++i)
+        m_corrector.emplace_back(1u << (i <= bits_high ? i : bits_high));
+}
+
+void IntegerDecompressor::init() {
+    for (auto& m : m_bits) m.init();
+    m_corrector0.init();
+    for (auto& m : m_corrector) m.init();
+}
+
+std::int32_t IntegerDecompressor::decompress(ArithDecoder& dec, std::int32_t pred, std::uint32_t context) {
+    if (context >= contexts) context = contexts - 1;
+    std::uint32_t k = k_ = dec.decode_symbol(m_bits[context]);
+    std::uint32_t c;  // the corrector, two's complement
+    if (k == 0) {
+        c = dec.decode_bit(m_corrector0);
+    } else if (k < 32) {
+        c = dec.decode_symbol(m_corrector[k - 1]);
+        if (k > bits_high) {
+            std::uint32_t low_bits = k - bits_high;
+            c = (c << low_bits) | dec.read_bits(low_bits);
+        }
+        if (c >= (1u << (k - 1))) c += 1;
+        else c -= (1u << k) - 1;
+    } else {
+        c = static_cast<std::uint32_t>(corr_min);
+    }
+    // Wraps as the encoder's 32-bit arithmetic did, without signed overflow.
+    std::uint32_t real = static_cast<std::uint32_t>(pred) + c;
+    if (static_cast<std::int32_t>(real) < 0) real += corr_range;
+    else if (real >= corr_range) real -= corr_range;
+    return static_cast<std::int32_t>(real);
+}
+
+}  // namespace lidar::laz

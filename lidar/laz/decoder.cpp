@@ -1,0 +1,153 @@
+// Decodes the chunks of pointwise compressed points (formats 0-5 without
+// waveforms), item by item; layered chunks go to layered.cpp.
+#include "laz/laz.h"
+#include "laz/items.h"
+#include "laz/layered.h"
+
+#include <variant>
+
+namespace lidar::laz {
+
+namespace {
+
+enum Codec : std::uint8_t { P10_1, P10_2, GPS_1, GPS_2, RGB_1, RGB_2, BYTE_1, BYTE_2 };
+
+struct Slot {
+    Codec codec;
+    unsigned offset, size;
+    std::variant<Point10, GpsTime11, Rgb12, ExtraBytes> ctx;
+};
+
+std::string num(std::uint64_t v) { return std::to_string(v); }
+
+}  // namespace
+
+struct Decoder {
+    bool layered = false;
+    LayeredPtr lay;
+    unsigned record = 0;
+    std::vector<Slot> slots;
+    ArithDecoder dec;
+    const unsigned char* data = nullptr;
+    std::size_t size = 0;
+    std::uint64_t points = 0, done = 0;
+    bool started = false, usable = true;
+};
+
+void DecoderFree::operator()(Decoder* d) const { delete d; }
+
+DecoderPtr make_decoder(const Laszip& z) {
+    DecoderPtr d(new Decoder);
+    d->record = z.record_length();
+    for (const Item& it : z.items)
+        if (it.type >= POINT14) d->layered = true;
+    if (z.compressor == 3 || d->layered) {
+        d->layered = true;
+        d->lay = make_layered(z);
+        return d;
+    }
+    unsigned offset = 0;
+    d->slots.reserve(z.items.size());
+    for (const Item& it : z.items) {
+        int v = it.version == 1 ? 1 : 2;
+        switch (it.type) {
+            case POINT10:
+                d->slots.push_back(Slot{v == 1 ? P10_1 : P10_2, offset, it.size, Point10(v)});
+                break;
+            case GPSTIME11:
+                d->slots.push_back(Slot{v == 1 ? GPS_1 : GPS_2, offset, it.size, GpsTime11(v)});
+                break;
+            case RGB12:
+                d->slots.push_back(Slot{v == 1 ? RGB_1 : RGB_2, offset, it.size, Rgb12(v)});
+                break;
+            case BYTE:
+                d->slots.push_back(Slot{v == 1 ? BYTE_1 : BYTE_2, offset, it.size, ExtraBytes(v, it.size)});
+                break;
+            default:
+                d->usable = false;  // refused by items_fit; refused again at each chunk
+                break;
+        }
+        offset += it.size;
+    }
+    // Fixed-size items must be as large as their codecs write.
+    for (const Slot& s : d->slots)
+        if ((s.codec <= P10_2 && s.size != 20) || (s.codec >= GPS_1 && s.codec <= GPS_2 && s.size != 8) ||
+            (s.codec >= RGB_1 && s.codec <= RGB_2 && s.size != 6))
+            d->usable = false;
+    return d;
+}
+
+bool start_chunk(Decoder& d, const unsigned char* data, std::size_t size, std::uint64_t points, std::string& why) {
+    if (d.layered) return layered_start(*d.lay, data, size, points, why);
+    d.started = false;
+    if (!d.usable || d.slots.empty()) {
+        why = "the LASzip VLR's items cannot be decoded";
+        return false;
+    }
+    if (points && size < d.record) {
+        why = "the chunk holds " + num(size) + " bytes, fewer than the " + num(d.record) + " of its first point";
+        return false;
+    }
+    d.data = data;
+    d.size = size;
+    d.points = points;
+    d.done = 0;
+    d.started = true;
+    return true;
+}
+
+bool decode(Decoder& d, std::size_t n, unsigned char* out, std::string& why) {
+    if (d.layered) return layered_decode(*d.lay, n, out, why);
+    if (!d.started) {
+        why = "no chunk was started";
+        return false;
+    }
+    if (n > d.points - d.done) {
+        why = "point " + num(d.done + n) + " was asked of a chunk of " + num(d.points) + " points";
+        return false;
+    }
+    if (n == 0) return true;
+    const std::size_t record = d.record;
+    ArithDecoder& dec = d.dec;
+    if (d.done == 0) {
+        // The first point is stored raw and starts every item's context.
+        std::memcpy(out, d.data, record);
+        for (Slot& s : d.slots) {
+            const unsigned char* item = d.data + s.offset;
+            switch (s.codec) {
+                case P10_1: case P10_2: point10_init(std::get<Point10>(s.ctx), item); break;
+                case GPS_1: case GPS_2: gpstime11_init(std::get<GpsTime11>(s.ctx), item); break;
+                case RGB_1: case RGB_2: rgb12_init(std::get<Rgb12>(s.ctx), item); break;
+                case BYTE_1: case BYTE_2: bytes_init(std::get<ExtraBytes>(s.ctx), item); break;
+            }
+        }
+        dec.init(d.data + record, d.data + d.size);
+        out += record;
+        ++d.done;
+        --n;
+    }
+    for (; n; --n, out += record) {
+        for (Slot& s : d.slots) {
+            unsigned char* item = out + s.offset;
+            switch (s.codec) {
+                case P10_1: point10_read_v1(*std::get_if<Point10>(&s.ctx), dec, item); break;
+                case P10_2: point10_read_v2(*std::get_if<Point10>(&s.ctx), dec, item); break;
+                case GPS_1: gpstime11_read_v1(*std::get_if<GpsTime11>(&s.ctx), dec, item); break;
+                case GPS_2: gpstime11_read_v2(*std::get_if<GpsTime11>(&s.ctx), dec, item); break;
+                case RGB_1: rgb12_read_v1(*std::get_if<Rgb12>(&s.ctx), dec, item); break;
+                case RGB_2: rgb12_read_v2(*std::get_if<Rgb12>(&s.ctx), dec, item); break;
+                case BYTE_1: bytes_read_v1(*std::get_if<ExtraBytes>(&s.ctx), dec, item); break;
+                case BYTE_2: bytes_read_v2(*std::get_if<ExtraBytes>(&s.ctx), dec, item); break;
+            }
+        }
+        if (dec.overrun) {
+            why = "the compressed data ends before point " + num(d.done + 1) + " of the chunk";
+            d.started = false;
+            return false;
+        }
+        ++d.done;
+    }
+    return true;
+}
+
+}  // namespace lidar::laz
