@@ -1,0 +1,233 @@
+// The LAZ decoder on real files of other projects: each decodes to exactly
+// the point records of its twin, decompressed by another tool. Damaged files
+// and chunks give a reason, never a crash or a read outside them.
+#include "las_file.h"
+#include "laz/arith.h"
+#include "laz/laz.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <filesystem>
+#include <functional>
+
+using namespace lastest;
+using namespace lidar::laz;
+namespace fs = std::filesystem;
+
+namespace {
+
+std::uint64_t get_u64(const Bytes& b, std::size_t at) {
+    return get_u32(b, at) | std::uint64_t{get_u32(b, at + 4)} << 32;
+}
+unsigned get_u16(const Bytes& b, std::size_t at) { return b.at(at) | b.at(at + 1) << 8; }
+
+// The header fields the decoder is given.
+struct Header {
+    std::uint32_t header_size, vlr_count, offset;
+    unsigned format, record_length;
+    std::uint64_t points, end;
+};
+
+Header header_of(const Bytes& b) {
+    const bool v14 = b.at(25) >= 4;
+    Header h{get_u16(b, 94), get_u32(b, 100), get_u32(b, 96), b.at(104) & 63u, get_u16(b, 105),
+             v14 ? get_u64(b, 247) : get_u32(b, 107), b.size()};
+    if (v14 && get_u32(b, 243) && get_u64(b, 235) > h.offset && get_u64(b, 235) < b.size()) h.end = get_u64(b, 235);
+    return h;
+}
+
+// Reads must stay inside the bytes; one that does not fails the test.
+ReadAt reader(const Bytes& b) {
+    return [&b](std::uint64_t at, void* buf, std::size_t n) -> std::int64_t {
+        EXPECT_LE(at + n, b.size() + 0) << "read of " << n << " bytes at " << at;
+        if (at >= b.size()) return 0;
+        n = std::min<std::size_t>(n, b.size() - at);
+        std::memcpy(buf, b.data() + at, n);
+        return static_cast<std::int64_t>(n);
+    };
+}
+
+// A whole file through the module: the stage that refused it and why, or
+// "" and the records.
+struct Outcome {
+    std::string stage, why;
+    std::vector<std::string> problems;
+    Bytes records;
+};
+
+Outcome decode_file(const Bytes& b) {
+    Outcome o;
+    const Header h = header_of(b);
+    const ReadAt read = reader(b);
+    Laszip z;
+    ChunkTable t;
+    if (!find_laszip(read, h.header_size, h.vlr_count, h.offset, z, o.why)) return o.stage = "vlr", o;
+    if (!items_fit(z, h.format, h.record_length, o.why)) return o.stage = "items", o;
+    if (!read_chunk_table(read, h.offset, h.end, h.points, z, t, o.why)) return o.stage = "table", o;
+    o.problems = t.problems;
+    DecoderPtr d = make_decoder(z);
+    for (std::size_t i = 0; i < t.chunks.size(); ++i) {
+        const Chunk& c = t.chunks[i];
+        EXPECT_LE(c.offset + c.bytes, h.end) << "chunk " << i + 1 << " lies outside the point data";
+        std::size_t at = o.records.size();
+        o.records.resize(at + c.points * h.record_length);
+        // In pieces of growing size, so that a chunk is also continued across calls.
+        bool ok = start_chunk(*d, b.data() + c.offset, c.bytes, c.points, o.why);
+        for (std::uint64_t done = 0, step = 1; ok && done < c.points; done += step, step = step * 3 + 1) {
+            step = std::min(step, c.points - done);
+            ok = decode(*d, step, o.records.data() + at + done * h.record_length, o.why);
+        }
+        if (!ok) return o.stage = "chunk " + std::to_string(i + 1), o;
+    }
+    return o;
+}
+
+std::string data_file(const std::string& name) { return std::string(LASDATA_V14_DIR) + "/" + name; }
+
+std::vector<std::string> laz_files() {
+    std::vector<std::string> names;
+    for (const auto& e : fs::directory_iterator(LASDATA_V14_DIR))
+        if (e.path().extension() == ".laz") names.push_back(e.path().stem().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+const char kLayeredMissing[] = "layered LAZ chunks (point formats 6 to 8) are not decoded yet";
+
+class LazTwin : public testing::TestWithParam<std::string> {};
+
+TEST_P(LazTwin, DecodesToTheTwinsRecordsByteForByte) {
+    const Bytes laz = read_file(data_file(GetParam() + ".laz"));
+    const Bytes twin = read_file(data_file(GetParam() + ".twin.las"));
+    Outcome o = decode_file(laz);
+    if (o.why == kLayeredMissing && header_of(laz).format >= 6) GTEST_SKIP() << o.why;
+    ASSERT_EQ(o.stage, "") << o.why;
+    EXPECT_TRUE(o.problems.empty()) << o.problems.front();
+    const Header t = header_of(twin);
+    ASSERT_LE(t.offset, t.end);
+    Bytes want(twin.begin() + t.offset, twin.begin() + static_cast<long>(t.end));
+    ASSERT_EQ(o.records.size(), want.size());
+    // The other tool reads a COPC file's chunks in an order of its own.
+    if (GetParam().find(".copc") != std::string::npos) {
+        auto sorted = [&](Bytes& b) {
+            const std::size_t n = t.record_length;
+            std::vector<const unsigned char*> r;
+            for (std::size_t i = 0; i < b.size(); i += n) r.push_back(b.data() + i);
+            std::sort(r.begin(), r.end(), [n](auto x, auto y) { return std::memcmp(x, y, n) < 0; });
+            Bytes s;
+            for (const unsigned char* x : r) s.insert(s.end(), x, x + n);
+            b.swap(s);
+        };
+        sorted(o.records);
+        sorted(want);
+    }
+    auto diff = std::mismatch(o.records.begin(), o.records.end(), want.begin());
+    EXPECT_TRUE(diff.first == o.records.end())
+        << "first difference in record " << (diff.first - o.records.begin()) / t.record_length << ", byte "
+        << (diff.first - o.records.begin()) % t.record_length;
+}
+
+INSTANTIATE_TEST_SUITE_P(RealFiles, LazTwin, testing::ValuesIn(laz_files()),
+                         [](const testing::TestParamInfo<std::string>& p) {
+                             std::string n = p.param;
+                             std::replace_if(n.begin(), n.end(), [](char c) { return !std::isalnum(c); }, '_');
+                             return n;
+                         });
+
+// autzen_trim.laz: LAS 1.2, format 3, three chunks of up to 50,000 points.
+struct Damage {
+    const char* name;
+    std::function<void(Bytes&)> harm;
+    std::string stage;  // "" when the file still decodes, with a problem
+    const char* says;
+};
+
+std::uint64_t table_at(const Bytes& b) { return get_u64(b, get_u32(b, 96)); }
+// The LASzip VLR's items start 34 bytes into its body, after the first VLR.
+std::size_t items_at(const Bytes& b) {
+    std::size_t at = get_u16(b, 94);
+    while (get_u16(b, at + 18) != 22204) at += 54 + get_u16(b, at + 20);
+    return at + 54 + 34;
+}
+
+TEST(LazDamage, EachGivesAReasonNeverACrash) {
+    const Bytes good = read_file(data_file("autzen_trim.laz"));
+    const Damage cases[] = {
+        {"table offset past the end", [](Bytes& b) { put_u32(b, get_u32(b, 96) + 4, 7); }, "table",
+         "points outside the point data"},
+        {"table claims too many chunks", [](Bytes& b) { put_u32(b, table_at(b) + 4, 0xFFFFFFF0u); }, "table",
+         "more than the"},
+        {"table of another version", [](Bytes& b) { put_u32(b, table_at(b), 2); }, "table", "version 2"},
+        {"table cut short", [](Bytes& b) { b.resize(table_at(b) + 9); }, "table", "ends before its 3 entries"},
+        {"file cut in the last chunk", [](Bytes& b) { b.resize(b.size() - 20000); }, "table", "points outside"},
+        {"header count needs a fourth chunk", [](Bytes& b) { put_u32(b, 107, 160000); }, "",
+         "lists 3 chunks but the header's point count needs 4"},
+        {"wrong item type", [](Bytes& b) { put_u16(b, items_at(b) + 12, RGB14); }, "items", "needs RGB12"},
+        {"wrong item size", [](Bytes& b) { put_u16(b, items_at(b) + 2, 21); }, "items", "states 21 bytes"},
+        {"waveform item", [](Bytes& b) { put_u16(b, items_at(b) + 12, WAVEPACKET13); }, "items", "needs RGB12"},
+        {"item of an unknown version", [](Bytes& b) { put_u16(b, items_at(b) + 4, 7); }, "items",
+         "POINT10 version 7"},
+        {"no LASzip VLR", [](Bytes& b) { put_u16(b, items_at(b) - 34 - 54 + 18, 22205); }, "vlr", "no LASzip VLR"},
+        {"compressor 9", [](Bytes& b) { put_u16(b, items_at(b) - 34, 9); }, "vlr", "compressor 9"},
+        {"chunks cut before the table", [](Bytes& b) {
+             // The table stays whole: the last chunk loses its end.
+             std::uint64_t t = table_at(b);
+             Bytes table(b.begin() + static_cast<long>(t), b.end());
+             b.resize(t - 3000);
+             b.insert(b.end(), table.begin(), table.end());
+             put_u32(b, get_u32(b, 96), static_cast<std::uint32_t>(t - 3000));
+         }, "", "ends 3000 bytes past the start of the chunk table"},
+    };
+    for (const Damage& c : cases) {
+        SCOPED_TRACE(c.name);
+        Bytes b = good;
+        c.harm(b);
+        Outcome o = decode_file(b);
+        if (c.stage.empty()) {
+            ASSERT_FALSE(o.problems.empty());
+            EXPECT_NE(o.problems.front().find(c.says), std::string::npos) << o.problems.front();
+        } else {
+            EXPECT_EQ(o.stage, c.stage);
+            EXPECT_NE(o.why.find(c.says), std::string::npos) << o.why;
+        }
+    }
+}
+
+TEST(LazDamage, ATruncatedChunkSaysWhichPointIsMissing) {
+    const Bytes b = read_file(data_file("autzen_trim.laz"));
+    const Header h = header_of(b);
+    Laszip z;
+    ChunkTable t;
+    std::string why;
+    ASSERT_TRUE(find_laszip(reader(b), h.header_size, h.vlr_count, h.offset, z, why)) << why;
+    ASSERT_TRUE(read_chunk_table(reader(b), h.offset, h.end, h.points, z, t, why)) << why;
+    const Chunk& c = t.chunks.at(0);
+    // A copy of just the kept bytes, so that reading past them would be seen by the sanitizers.
+    for (std::size_t keep : {std::size_t{10}, std::size_t{40}, std::size_t{c.bytes / 2}}) {
+        Bytes part(b.begin() + static_cast<long>(c.offset), b.begin() + static_cast<long>(c.offset + keep));
+        DecoderPtr d = make_decoder(z);
+        Bytes out(c.points * h.record_length);
+        bool ok = start_chunk(*d, part.data(), part.size(), c.points, why) && decode(*d, c.points, out.data(), why);
+        EXPECT_FALSE(ok) << keep;
+        const char* says = keep < h.record_length ? "fewer than the 34 of its first point"
+                                                  : "the compressed data ends before point ";
+        EXPECT_NE(why.find(says), std::string::npos) << why;
+    }
+}
+
+TEST(LazArith, PastTheEndReadsZerosAndSaysSo) {
+    const unsigned char bytes[6] = {0x12, 0x34, 0x56, 0x78, 0x9A, 0xBC};
+    ArithDecoder dec;
+    EXPECT_FALSE(dec.init(bytes, bytes + 3));
+    EXPECT_TRUE(dec.overrun);
+    ASSERT_TRUE(dec.init(bytes, bytes + 6));
+    EXPECT_FALSE(dec.overrun);
+    dec.read_short();  // takes the next two bytes, the last there are
+    EXPECT_FALSE(dec.overrun);
+    dec.read_short();
+    EXPECT_TRUE(dec.overrun);
+}
+
+}  // namespace
