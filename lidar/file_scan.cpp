@@ -2,10 +2,12 @@
 
 #include "file_checks.h"
 #include "io_fault.h"
+#include "laz_scan.h"
 #include "message.h"
 #include "update.h"
 
 #include <algorithm>
+#include <cstring>
 #include <atomic>
 #include <cstdlib>
 #include <functional>
@@ -213,11 +215,14 @@ int open_and_scan_general(const Target& t, bool for_update, File& f, FileScan& o
         why = access_failure_text(t.shown) + error_text(1, t.shown);
         return kRefused;
     }
-    if (!has_las_name(t.shown)) return say(kRefused, "\nFile extension of %s is not .las\n");
     out.opened = f.opened();
     if (t.expect && !same_file(out.opened, *t.expect)) return say(kFailed, kChangedMessage);
     const std::int64_t got = f.read_full(out.raw, sizeof out.raw);
     if (got < 0) return say(kFailed, kTooShortMessage);
+    // A compressed file is known by its content, whatever its name: writers
+    // and downloads do not all name them .laz.
+    const bool laz_content = got > 104 && std::memcmp(out.raw, "LASF", 4) == 0 && (out.raw[104] & 0xc0) != 0;
+    if (!laz_content && !has_las_name(t.shown)) return say(kRefused, "\nFile extension of %s is not .las\n");
     out.raw_size = static_cast<std::size_t>(got);
     if (!classify_general(out.raw, got, t.shown, why, out.model, &out.id)) return kRefused;
     out.header_read = true;
@@ -231,6 +236,8 @@ int open_and_scan_general(const Target& t, bool for_update, File& f, FileScan& o
     const std::uint64_t most = out.model.minor >= 4 ? UINT64_MAX : UINT32_MAX;
     if (end > offset && (end - offset) / reclen > most) return say(kRefused, kTooMany);
     if (t.headers_only) return kDone;
+    // Vexholt reads no LAZ: saying so on every compressed tile is noise.
+    if (out.model.compressed) return scan_laz(f, t, offset, end, out, why);
     const unsigned mask = return_mask_of(out.model.point_format);
 #ifndef _WIN32
     if (t.spare && end > offset && end - offset >= t.share_from) {

@@ -137,8 +137,6 @@ bool classify_general(const unsigned char* b, std::int64_t got, const char* show
         return refuse(message("\nCannot read the %u-byte header of %s\n", static_cast<unsigned>(size), shown));
     h = parse_header(b, size);
     if (id) id->point_format = static_cast<int>(h.point_format);
-    if (h.compressed)
-        return refuse(message("\n%s holds compressed (LAZ) point records, which are not read yet\n", shown));
     if (h.header_size < size)
         return refuse(message("\nThe header of %s says it is %u bytes long, less than the %u bytes of LAS 1.%u\n",
                               shown, static_cast<unsigned>(h.header_size), static_cast<unsigned>(size), minor));

@@ -2,7 +2,9 @@
 """Independent reader: which audit rules (profile "las") fire for each test file.
 
 Reads every *.las / *.laz under lasdata/ and lasdata-v14-laz/ byte by byte,
-following the public ASPRS LAS 1.0-1.4 layout, and prints a TSV table:
+following the public ASPRS LAS 1.0-1.4 layout, and prints a TSV table
+(a LAZ file's points are read from its twin, X.twin.las, which another
+tool decompressed; its header and VLRs from the LAZ file itself):
 file<TAB>rules (sorted ids, comma-separated, "-" if none).
 Standard library only; it shares no code with the C++ tool.
 Usage: python3 expected_rules.py > expected_rules.tsv
@@ -49,7 +51,20 @@ def padded(field):
     return i >= 0 and any(field[i + 1:])
 
 
-def audit(b):
+def point_area(b):
+    """(offset to data, record length, whole records) of an uncompressed file."""
+    minor = u8(b, 25)
+    offset_to_data, = unpack("I", b, 96)
+    record_len, = unpack("H", b, 105)
+    end = len(b)
+    starts = [unpack("Q", b, 227)[0] if minor >= 3 else 0, unpack("Q", b, 235)[0] if minor == 4 else 0]
+    for start in starts:
+        if offset_to_data < start < end:
+            end = start
+    return offset_to_data, record_len, max(0, end - offset_to_data) // record_len if record_len else 0
+
+
+def audit(b, twin=None):
     fired = set()
     size = len(b)
     # header.signature: not "LASF" -> stop
@@ -203,8 +218,14 @@ def audit(b):
         if key_version != 1 or 8 + 8 * n_keys > len(p):
             fired.add("crs.invalid")
 
+    pts, pts_offset = b, offset_to_data
     if laz:
-        return fired  # LAZ: header and VLR rules only
+        if twin is None:
+            return fired  # no decompressed twin: header and VLR rules only
+        pts = twin
+        pts_offset, twin_len, n_records = point_area(twin)
+        if twin_len != record_len:
+            raise SystemExit("twin records differ in length from the LAZ header's")
 
     # points.none: no whole record
     if n_records == 0:
@@ -217,12 +238,12 @@ def audit(b):
     xs, ys, zs = [], [], []
     gps_off = GPS_OFFSET.get(fmt)
     for i in range(n_records):
-        r = offset_to_data + i * record_len
-        x, y, z = unpack("3i", b, r)
+        r = pts_offset + i * record_len
+        x, y, z = unpack("3i", pts, r)
         xs.append(x)
         ys.append(y)
         zs.append(z)
-        flags = b[r + 14]
+        flags = pts[r + 14]
         if fmt <= 5:
             ret, nret = flags & 7, (flags >> 3) & 7
         else:
@@ -236,7 +257,7 @@ def audit(b):
             fired.add("points.number-of-returns")
         if gps_off is None:
             continue
-        t, = unpack("d", b, r + gps_off)
+        t, = unpack("d", pts, r + gps_off)
         # points.gps-time-invalid: NaN or infinite
         if not math.isfinite(t):
             fired.add("points.gps-time-invalid")
@@ -301,7 +322,11 @@ def main():
     for path in sorted(paths):
         with open(path, "rb") as f:
             data = f.read()
-        rules = sorted(audit(data))
+        twin = None
+        if path.endswith(".laz") and os.path.exists(path[:-4] + ".twin.las"):
+            with open(path[:-4] + ".twin.las", "rb") as f:
+                twin = f.read()
+        rules = sorted(audit(data, twin))
         print("%s\t%s" % (os.path.relpath(path, HERE), ",".join(rules) or "-"))
 
 

@@ -1,0 +1,208 @@
+#include "laz_scan.h"
+
+#include "io_fault.h"
+#include "laz/laz.h"
+#include "message.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cstdlib>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+namespace lidar {
+
+namespace {
+
+struct FreeDeleter {
+    void operator()(unsigned char* p) const { std::free(p); }
+};
+
+// A growable malloc'd buffer: a memory limit gives a message, not an abort.
+struct Bytes {
+    std::unique_ptr<unsigned char, FreeDeleter> data;
+    std::size_t size = 0;
+    bool reserve(std::size_t n) {
+        if (n <= size) return true;
+        data.reset(static_cast<unsigned char*>(std::malloc(n)));
+        size = data ? n : 0;
+        return data != nullptr;
+    }
+};
+
+// Decoded points are scanned in batches of about this many bytes: large
+// enough that the kernels run long, small enough to stay in cache.
+constexpr std::size_t kBatchBytes = 256 << 10;
+
+// What one thread decodes: its own decoder, buffers and partial results.
+struct Worker {
+    laz::DecoderPtr decoder;
+    Bytes packed, points;
+    PointStats stats;
+    PointDetail detail;
+};
+
+enum class Outcome { done, unreadable, short_read, bad_chunk };
+
+struct Shared {
+    const laz::ChunkTable* table = nullptr;
+    std::size_t reclen = 0;
+    unsigned mask = 7, format = 0;
+    bool details = false;
+    std::atomic<std::uint64_t>* progress = nullptr;
+    std::atomic<std::size_t> next{0};
+    std::atomic<bool> stop{false};
+    // The first chunk that went wrong, and why.
+    std::mutex m;
+    std::atomic<std::size_t> first_bad{SIZE_MAX};
+    Outcome outcome = Outcome::done;
+    std::string why;
+};
+
+Outcome decode_chunk(File& f, Shared& s, Worker& w, std::size_t k, std::string& why) {
+    const laz::Chunk& c = s.table->chunks[k];
+    if (c.bytes > SIZE_MAX || !w.packed.reserve(static_cast<std::size_t>(std::max<std::uint64_t>(c.bytes, 1)))) {
+        why = "no memory for its " + std::to_string(c.bytes) + " bytes";
+        return Outcome::bad_chunk;
+    }
+    const std::size_t bytes = static_cast<std::size_t>(c.bytes);
+    const std::int64_t got = f.pread_full(c.offset, w.packed.data.get(), bytes);
+    if (got < 0) return Outcome::unreadable;
+    if (s.progress) s.progress->fetch_add(static_cast<std::uint64_t>(got), std::memory_order_relaxed);
+    // The table placed the chunk inside the file as opened: a short read
+    // means the file shrank under the audit.
+    if (static_cast<std::size_t>(got) != bytes) return Outcome::short_read;
+    if (!laz::start_chunk(*w.decoder, w.packed.data.get(), bytes, c.points, why)) return Outcome::bad_chunk;
+    const std::size_t batch = std::max<std::size_t>(1, kBatchBytes / s.reclen);
+    if (!w.points.reserve(batch * s.reclen)) {
+        why = "no memory for its decoded points";
+        return Outcome::bad_chunk;
+    }
+    for (std::uint64_t left = c.points; left > 0;) {
+        const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(left, batch));
+        if (!laz::decode(*w.decoder, n, w.points.data.get(), why)) return Outcome::bad_chunk;
+        scan_records(w.stats, w.points.data.get(), n, s.reclen, s.mask);
+        if (s.details) scan_details(w.detail, w.points.data.get(), n, s.reclen, s.format);
+        left -= n;
+    }
+    return Outcome::done;
+}
+
+// Takes chunks in turn until none is left or one went wrong; the lowest
+// chunk that went wrong is the one reported, whichever thread met it.
+void work(File& f, Shared& s, Worker& w, const std::function<void()>& before_each) {
+    std::string why;
+    for (;;) {
+        if (before_each) before_each();
+        const std::size_t k = s.next.fetch_add(1);
+        if (k >= s.table->chunks.size() || s.stop.load()) return;
+        const Outcome o = decode_chunk(f, s, w, k, why);
+        if (o == Outcome::done) continue;
+        std::lock_guard lock(s.m);
+        if (k < s.first_bad.load()) {
+            s.first_bad = k;
+            s.outcome = o;
+            s.why = why;
+        }
+        s.stop = true;
+        return;
+    }
+}
+
+}  // namespace
+
+int scan_laz(File& f, const Target& t, std::uint64_t offset, std::uint64_t end, FileScan& out, std::string& why) {
+    const LasHeader& h = out.model;
+    auto refuse = [&](const std::string& what) {
+        why = message("\nCannot decode the compressed points of %s: ", t.shown) + what + "\n";
+        return kRefused;
+    };
+    laz::ReadAt read = [&f](std::uint64_t at, void* buf, std::size_t n) { return f.pread_full(at, buf, n); };
+    const auto vlr_count = static_cast<std::uint32_t>(read_le(out.raw + 100, 4));
+    laz::Laszip z;
+    std::string what;
+    if (!laz::find_laszip(read, h.header_size, vlr_count, h.offset_to_data, z, what)) return refuse(what);
+    if (!laz::items_fit(z, h.point_format, h.record_length, what)) return refuse(what);
+    // LAS 1.4 counts in 64 bits; a writer of formats 0-5 may leave them 0.
+    const std::uint64_t stated = h.minor >= 4 && h.count != 0 ? h.count : h.legacy_count;
+    laz::ChunkTable table;
+    if (!laz::read_chunk_table(read, offset, end, stated, z, table, what)) return refuse(what);
+    out.laz = true;
+    out.laz_counts_chunks = z.chunk_size == laz::kVariableChunks;
+    for (const std::string& p : table.problems) out.laz_problems.push_back({"laz.chunk-table", "", p});
+    if (table.points != stated)
+        out.laz_problems.push_back({"laz.point-count", std::to_string(table.points) + " points in the chunks",
+                                    std::to_string(stated)});
+
+    Shared s;
+    s.table = &table;
+    s.reclen = h.record_length;
+    s.mask = return_mask_of(h.point_format);
+    s.format = h.point_format;
+    s.details = t.detail != nullptr;
+    s.progress = t.bytes_read;
+
+    std::vector<Worker> workers(1);
+    workers.reserve(9);  // helpers' workers never move
+    workers[0].decoder = laz::make_decoder(z);
+    if (!workers[0].decoder) return refuse("no memory for a decoder");
+    std::vector<std::thread> helpers;
+#ifndef _WIN32
+    // Chunks decode independently: idle threads of the audit take a share
+    // of a file with several (on Windows positional reads move the file
+    // position, so one thread reads).
+    const IoPlanShare plan = share_io_plan();
+    std::function<void()> borrow = [&] {
+        while (t.spare && helpers.size() < 8 && s.next.load() + 1 < table.chunks.size()) {
+            int n = t.spare->load();
+            if (n <= 0 || !t.spare->compare_exchange_weak(n, n - 1)) return;
+            Worker& w = workers.emplace_back();
+            w.decoder = laz::make_decoder(z);
+            try {
+                if (!w.decoder) throw std::system_error(std::make_error_code(std::errc::not_enough_memory));
+                helpers.emplace_back([&f, &s, &w, plan] {
+                    adopt_io_plan(plan);
+                    work(f, s, w, nullptr);
+                });
+            } catch (const std::system_error&) {
+                workers.pop_back();
+                t.spare->fetch_add(1);
+                return;
+            }
+        }
+    };
+#else
+    std::function<void()> borrow;
+#endif
+    work(f, s, workers[0], t.spare ? borrow : std::function<void()>());
+    for (std::thread& th : helpers) th.join();
+    if (t.spare) t.spare->fetch_add(static_cast<int>(helpers.size()));
+
+    switch (s.outcome) {
+        case Outcome::done: break;
+        case Outcome::unreadable: why = message("\nCannot read the point records of %s\n", t.shown); return kFailed;
+        case Outcome::short_read: why = message(kChangedMessage, t.shown); return kFailed;
+        case Outcome::bad_chunk:
+            return refuse("chunk " + std::to_string(s.first_bad.load() + 1) + " of " +
+                          std::to_string(table.chunks.size()) + ": " + s.why);
+    }
+    FileState now;
+    if (!f.state(now) || now.size != out.opened.size) {
+        why = message(kChangedMessage, t.shown);
+        return kFailed;
+    }
+    for (const Worker& w : workers) {
+        merge_stats(out.stats, w.stats);
+        if (t.detail) merge_details(*t.detail, w.detail);
+    }
+    // The update checks the point area still ends where it did: all of it
+    // was taken into account, the chunk table included.
+    out.point_bytes = end - offset;
+    return kDone;
+}
+
+}  // namespace lidar

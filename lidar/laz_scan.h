@@ -1,0 +1,21 @@
+// The point area of a LAZ file decoded chunk by chunk into the same
+// statistics and point detail a LAS file's records give, so the audit judges
+// and fixes compressed tiles exactly as uncompressed ones.
+#pragma once
+
+#include "file_io.h"
+#include "file_scan.h"
+
+#include <cstdint>
+#include <string>
+
+namespace lidar {
+
+// Decodes the chunks of the point area [offset, end) of the open file f, whose
+// header out holds, into out's statistics (and t.detail). Chunks are shared
+// with the idle threads t.spare offers. kDone, kRefused (the compressed data
+// is not what its header and LASzip record say; why names the chunk) or
+// kFailed (a read failed, or the file changed while it was read).
+int scan_laz(File& f, const Target& t, std::uint64_t offset, std::uint64_t end, FileScan& out, std::string& why);
+
+}  // namespace lidar
