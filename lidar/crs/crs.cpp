@@ -1,6 +1,8 @@
 #include "crs.h"
 
 #include <cctype>
+#include <cmath>
+#include <cstdio>
 #include <cstddef>
 #include <cstdint>
 #include <initializer_list>
@@ -26,6 +28,7 @@ struct ProjLibrary {
 #define LIDAR_PROJ_FUNCTIONS(F) \
     F(proj_context_create) \
     F(proj_context_destroy) \
+    F(proj_create_crs_to_crs_from_pj) \
     F(proj_create_from_database) \
     F(proj_create_from_wkt) \
     F(proj_crs_get_sub_crs) \
@@ -43,7 +46,9 @@ struct ProjLibrary {
     F(proj_list_get) \
     F(proj_list_get_count) \
     F(proj_log_func) \
-    F(proj_string_list_destroy)
+    F(proj_normalize_for_visualization) \
+    F(proj_string_list_destroy) \
+    F(proj_trans)
 #define LIDAR_PROJ_MEMBER(name) decltype(&::name) name = nullptr;
     LIDAR_PROJ_FUNCTIONS(LIDAR_PROJ_MEMBER)
     bool loaded = false;
@@ -68,6 +73,7 @@ const ProjLibrary& proj_library() {
 
 #define proj_context_create (lidar::proj_library().proj_context_create)
 #define proj_context_destroy (lidar::proj_library().proj_context_destroy)
+#define proj_create_crs_to_crs_from_pj (lidar::proj_library().proj_create_crs_to_crs_from_pj)
 #define proj_create_from_database (lidar::proj_library().proj_create_from_database)
 #define proj_create_from_wkt (lidar::proj_library().proj_create_from_wkt)
 #define proj_crs_get_sub_crs (lidar::proj_library().proj_crs_get_sub_crs)
@@ -85,7 +91,9 @@ const ProjLibrary& proj_library() {
 #define proj_list_get (lidar::proj_library().proj_list_get)
 #define proj_list_get_count (lidar::proj_library().proj_list_get_count)
 #define proj_log_func (lidar::proj_library().proj_log_func)
+#define proj_normalize_for_visualization (lidar::proj_library().proj_normalize_for_visualization)
 #define proj_string_list_destroy (lidar::proj_library().proj_string_list_destroy)
+#define proj_trans (lidar::proj_library().proj_trans)
 #endif
 
 namespace lidar {
@@ -295,7 +303,8 @@ public:
     }
     ~Registry() {
 #ifdef LIDAR_HAVE_PROJ
-        systems_.clear();  // before the context they were made in
+        transforms_.clear();  // before the context they were made in
+        systems_.clear();
         if (ctx_) proj_context_destroy(ctx_);
 #endif
     }
@@ -321,8 +330,64 @@ public:
         return c;
     }
 
+    bool to_lonlat(const Crs& c, const double* xy, std::size_t n, double* lonlat, std::string& why) {
+#ifdef LIDAR_HAVE_PROJ
+        if (proj_ok_) {
+            const std::lock_guard<std::mutex> lock(mutex_);
+            PJ* p = transform_of(c, why);
+            if (!p) return false;
+            for (std::size_t i = 0; i < n; ++i) {
+                PJ_COORD in;
+                in.xyzt = {xy[2 * i], xy[2 * i + 1], 0, 0};
+                const PJ_COORD out = proj_trans(p, PJ_FWD, in);
+                // A geographic file with other numbers than degrees comes
+                // out as it went in: off the earth is no place either.
+                if (!(std::fabs(out.lp.lam) <= 180 + 1e-9 && std::fabs(out.lp.phi) <= 90 + 1e-9)) {
+                    char b[128];
+                    std::snprintf(b, sizeof b, "%.10g %.10g", xy[2 * i], xy[2 * i + 1]);
+                    why = "PROJ cannot place " + std::string(b) + " of " + c.horizontal + " on the earth";
+                    return false;
+                }
+                lonlat[2 * i] = out.lp.lam;
+                lonlat[2 * i + 1] = out.lp.phi;
+            }
+            return true;
+        }
+#else
+        (void)xy, (void)n, (void)lonlat, (void)c;
+#endif
+        why = "transforming coordinates needs PROJ";
+        return false;
+    }
+
 private:
     static constexpr std::size_t kCacheBytes = 64u << 20;
+
+#ifdef LIDAR_HAVE_PROJ
+    // One transformation per class, made at its first use: mutex_ held.
+    PJ* transform_of(const Crs& c, std::string& why) {
+        const bool known = c.system >= 0 && static_cast<std::size_t>(c.system) < systems_.size() &&
+                           systems_[static_cast<std::size_t>(c.system)].first;
+        if (!known) {
+            why = c.present ? "PROJ identifies no horizontal coordinate system" : "no coordinate system";
+            return nullptr;
+        }
+        if (const auto hit = transforms_.find(c.system); hit != transforms_.end()) {
+            if (!hit->second) why = "PROJ finds no transformation from " + c.horizontal + " to EPSG:4326";
+            return hit->second.get();
+        }
+        Pj& t = transforms_[c.system];
+        const Pj wgs84(proj_create_from_database(ctx_, "EPSG", "4326", PJ_CATEGORY_CRS, 0, nullptr));
+        const Pj raw(wgs84 ? proj_create_crs_to_crs_from_pj(ctx_, systems_[static_cast<std::size_t>(c.system)].first.get(),
+                                                            wgs84.get(), nullptr, nullptr)
+                           : nullptr);
+        // A file's X is the easting or longitude whatever order the system
+        // declares its axes in; GeoJSON wants longitude first too.
+        if (raw) t = Pj(proj_normalize_for_visualization(ctx_, raw.get()));
+        if (!t) why = "PROJ finds no transformation from " + c.horizontal + " to EPSG:4326";
+        return t.get();
+    }
+#endif
 
     Crs from_keys(std::string_view geokeys) {
         Crs c;
@@ -498,6 +563,7 @@ private:
     PJ_CONTEXT* ctx_ = nullptr;
     std::vector<std::string> log_;  // PROJ's errors during the current call
     std::vector<std::pair<Pj, Pj>> systems_;  // horizontal, vertical: one of each class
+    std::unordered_map<int, Pj> transforms_;  // class -> to EPSG:4326, null where PROJ has none
 #endif
 
     bool proj_ok_ = false;
@@ -531,5 +597,9 @@ Crs identify_crs(std::string_view geokeys, std::string_view /*geo_doubles*/, std
 }
 
 bool crs_uses_proj() { return registry().uses_proj(); }
+
+bool to_lonlat(const Crs& c, const double* xy, std::size_t n, double* lonlat, std::string& why) {
+    return registry().to_lonlat(c, xy, n, lonlat, why);
+}
 
 }  // namespace lidar

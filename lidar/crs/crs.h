@@ -4,6 +4,7 @@
 // without it, the EPSG codes the keys or the WKT state are taken as given.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -32,5 +33,11 @@ Crs identify_crs(std::string_view geokeys, std::string_view geo_doubles, std::st
 // Whether systems are identified with PROJ and its database; else the EPSG
 // codes the keys and the WKT state are taken as they are.
 bool crs_uses_proj();
+
+// The n points xy (x, y pairs in c's horizontal system, x the easting or
+// longitude) as longitude and latitude on WGS 84 (EPSG:4326), in lonlat.
+// False, and why, without PROJ, where c is not a system this process
+// identified with PROJ, or where PROJ cannot transform a point.
+bool to_lonlat(const Crs& c, const double* xy, std::size_t n, double* lonlat, std::string& why);
 
 }  // namespace lidar
