@@ -1,10 +1,12 @@
 // Vexholt-audit: which headers of a delivery are stale, and how, at the
 // speed of reading the files.
 #include "audit.h"
+#include "outputs.h"
 
 #include <getopt.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -26,7 +28,8 @@ using namespace audit;
 const char kUsage[] =
     "Usage: Vexholt-audit [-j N] [--fix] [--exact] [--format text|tsv|jsonl] [--quiet]\n"
     "                     [--allow-empty] [--profile las|usgs-lbs] [--strict]\n"
-    "                     [--headers-only] [--summary-only] PATH...\n"
+    "                     [--headers-only] [--summary-only] [--report FILE.html]\n"
+    "                     [--tile-index FILE.geojson] PATH...\n"
     "       Vexholt-audit --help | --version | --list-rules[=markdown|roff]\n"
     "\n"
     "Judges LAS files by the rules of their LAS version without changing them:\n"
@@ -44,6 +47,10 @@ const char kUsage[] =
     "      --strict     warnings fail as errors do\n"
     "      --headers-only  read headers and VLRs only: statistics not checked\n"
     "      --summary-only  only the delivery's summary, on standard output\n"
+    "      --report FILE    also write an HTML report: a map of the tiles by status,\n"
+    "                   the summary and a table of every file\n"
+    "      --tile-index FILE  also write each file's extent as GeoJSON, in longitude\n"
+    "                   and latitude (needs PROJ)\n"
     "      --list-rules every rule, as a Markdown (or roff) table\n"
     "  -h, --help       this text\n"
     "  -V, --version    the version\n"
@@ -59,7 +66,12 @@ const char kUsage[] =
     std::exit(2);
 }
 
-Options parse(int argc, char* argv[]) {
+// Files written besides the report, after the last file is judged.
+struct Extra {
+    std::string report, index;
+};
+
+Options parse(int argc, char* argv[], Extra& x) {
     static const option kLong[] = {
         {"jobs", required_argument, nullptr, 'j'}, {"fix", no_argument, nullptr, 'f'},
         {"exact", no_argument, nullptr, 'e'},     {"format", required_argument, nullptr, 'F'},
@@ -68,6 +80,7 @@ Options parse(int argc, char* argv[]) {
         {"profile", required_argument, nullptr, 'P'}, {"strict", no_argument, nullptr, 's'},
         {"headers-only", no_argument, nullptr, 'H'}, {"summary-only", no_argument, nullptr, 'S'},
         {"list-rules", optional_argument, nullptr, 'L'},
+        {"report", required_argument, nullptr, 'R'}, {"tile-index", required_argument, nullptr, 'T'},
         {nullptr, 0, nullptr, 0},
     };
     Options o;
@@ -103,6 +116,8 @@ Options parse(int argc, char* argv[]) {
             case 's': o.strict = o.rules_decide = true; break;
             case 'H': o.how.headers_only = true; break;
             case 'S': o.summary_only = true; break;
+            case 'R': x.report = optarg; break;
+            case 'T': x.index = optarg; break;
             case 'L':
                 if (optarg && std::strcmp(optarg, "markdown") && std::strcmp(optarg, "roff"))
                     usage_error("--list-rules is markdown or roff");
@@ -116,6 +131,8 @@ Options parse(int argc, char* argv[]) {
                 if (optopt == 'j') what = "-j needs a number of jobs";
                 else if (optopt == 'F') what = "--format needs text, tsv or jsonl";
                 else if (optopt == 'P') what = "--profile needs las or usgs-lbs";
+                else if (optopt == 'R') what = "--report needs a file name";
+                else if (optopt == 'T') what = "--tile-index needs a file name";
                 else if (optopt != 0) what = std::string("unknown option -") + static_cast<char>(optopt);
                 else what = std::string("unknown option ") + argv[optind - 1];
                 usage_error(what.c_str());
@@ -130,11 +147,70 @@ Options parse(int argc, char* argv[]) {
     return o;
 }
 
+bool write_whole(const std::string& path, const std::string& text, std::string& why) {
+    std::FILE* f = std::fopen(path.c_str(), "wb");
+    if (!f) {
+        why = std::strerror(errno);
+        return false;
+    }
+    bool ok = std::fwrite(text.data(), 1, text.size(), f) == text.size();
+    if (!ok) why = std::strerror(errno);
+    // A full disk may show only when the buffer is flushed.
+    if (std::fclose(f) != 0 && ok) {
+        ok = false;
+        why = std::strerror(errno);
+    }
+    return ok;
+}
+
+// Writes the files asked for; 2 if one cannot be, else 0.
+int write_extra(const Extra& x, Collected& c, bool quiet) {
+    finish(c);
+    int status = 0;
+    std::string written;
+    auto write = [&](const std::string& path, const std::string& text, const char* what) {
+        std::string why;
+        if (!write_whole(path, text, why)) {
+            std::fprintf(stderr, "Vexholt-audit: cannot write the %s %s: %s\n", what, escape_text(path).c_str(), why.c_str());
+            status = 2;
+            return;
+        }
+        written += (written.empty() ? "" : ", ") + escape_text(path) + " (" + what + ")";
+    };
+    if (!x.report.empty()) write(x.report, html_report(c), "report");
+    if (!x.index.empty()) {
+        std::vector<std::string> left_out;
+        const std::string index = tile_index(c, left_out);
+        // Named, but a delivery without a system must not flood the terminal.
+        constexpr std::size_t kNamed = 20;
+        for (std::size_t k = 0; k < left_out.size() && k < kNamed; ++k)
+            std::fprintf(stderr, "Vexholt-audit: left out of the tile index: %s\n", left_out[k].c_str());
+        if (left_out.size() > kNamed)
+            std::fprintf(stderr, "Vexholt-audit: left out of the tile index: %zu more files\n", left_out.size() - kNamed);
+        write(x.index, index, "tile index");
+    }
+    if (!quiet && !written.empty()) std::fprintf(stderr, "Vexholt-audit: wrote %s\n", written.c_str());
+    return status;
+}
+
 }  // namespace
 
 int main(int argc, char* argv[]) {
     try {
-        return audit::run(parse(argc, argv));
+        Extra x;
+        Options o = parse(argc, argv, x);
+        if (!x.index.empty() && !lidar::crs_uses_proj()) {
+            std::fputs("Vexholt-audit: --tile-index needs PROJ to place the tiles in longitude and latitude, "
+                       "and PROJ is not available\n",
+                       stderr);
+            return 2;
+        }
+        Collected c;
+        if (!x.report.empty() || !x.index.empty()) o.observe = [&c](const Result& r) { collect(c, r); };
+        int status = audit::run(o);
+        // A run cut short by a signal is not the delivery: nothing claims to show it.
+        if (o.observe && status < 128) status = std::max(status, write_extra(x, c, o.quiet));
+        return status;
     } catch (const std::bad_alloc&) {
         std::fputs("Vexholt-audit: out of memory\n", stderr);
         return 2;

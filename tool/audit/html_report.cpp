@@ -1,0 +1,491 @@
+// The HTML report: a map of the tiles coloured by status, the delivery's
+// summary and a table of every file, in one file that opens without a
+// network. The page draws on a canvas and shows only the table rows in
+// view, so 100,000 tiles stay quick.
+#include "outputs.h"
+
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <unordered_map>
+
+namespace audit {
+
+namespace {
+
+std::string json_text(const std::string& s) {
+    return nlohmann::json(s).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+std::string html_text(const std::string& s) {
+    std::string t;
+    for (char ch : s) {
+        switch (ch) {
+            case '&': t += "&amp;"; break;
+            case '<': t += "&lt;"; break;
+            case '>': t += "&gt;"; break;
+            case '"': t += "&quot;"; break;
+            default: t += ch;
+        }
+    }
+    return t;
+}
+
+std::string number(double v) {
+    char b[32];
+    std::snprintf(b, sizeof b, "%.11g", v);
+    return b;
+}
+
+// Okabe and Ito's palette, which readers with any common colour vision
+// deficiency tell apart; by Status.
+const char* const kColours[kStatuses] = {"#009e73", "#f0e442", "#56b4e9", "#d55e00",
+                                         "#cc79a7", "#999999", "#0072b2"};
+// Drawn last on top: where tiles overlap, the worst status shows.
+const int kDrawOrder[kStatuses] = {0, 5, 6, 2, 1, 4, 3};
+
+// The data the page's script reads: tiles as arrays, paths split into a
+// list of directories and the name, which halves what paths weigh.
+std::string page_data(const Collected& c) {
+    std::map<int, int> system_index;
+    std::string systems;
+    std::map<int, std::size_t> drawn;  // tiles with an extent, by class
+    // The delivery's system, as its consistency rule takes it: the most
+    // common declared one.
+    for (const Tile& t : c.tiles)
+        if (t.has_extent) ++drawn[t.system];
+    int majority = -1;
+    std::size_t most = 0;
+    for (const auto& [system, n] : drawn)
+        if (system >= 0 && n > most) most = n, majority = system;
+    for (const auto& [system, crs] : c.systems) {
+        system_index.emplace(system, static_cast<int>(system_index.size()));
+        systems += (systems.empty() ? "" : ",") + json_text(system_label(c, system));
+    }
+    std::map<std::string, int> rule_index;
+    std::string rules;
+    for (const lidar::Rule& r : lidar::all_rules()) {
+        rule_index.emplace(r.id, static_cast<int>(rule_index.size()));
+        rules += (rules.empty() ? "" : ",") + json_text(r.id);
+    }
+    std::unordered_map<std::string, int> dir_index;
+    std::string dirs, tiles;
+    for (const Tile& t : c.tiles) {
+        const std::size_t slash = t.path.find_last_of("/\\");
+        const std::string dir = slash == std::string::npos ? "" : t.path.substr(0, slash + 1);
+        auto [d, added] = dir_index.emplace(dir, static_cast<int>(dir_index.size()));
+        if (added) dirs += (dirs.empty() ? "" : ",") + json_text(dir);
+        std::string ids;
+        for (std::size_t at = 0; at < t.rules.size();) {
+            const std::size_t comma = std::min(t.rules.find(',', at), t.rules.size());
+            const auto r = rule_index.find(t.rules.substr(at, comma - at));
+            at = comma + 1;
+            if (r == rule_index.end()) continue;
+            if (!ids.empty()) ids += ',';
+            ids += std::to_string(r->second);
+        }
+        const auto s = system_index.find(t.system);
+        tiles += tiles.empty() ? "[" : ",\n[";
+        tiles += std::to_string(d->second) + "," +
+                 json_text(t.path.substr(dir.size())) + "," + std::to_string(static_cast<int>(t.status)) + ",\"" +
+                 ids + "\"," + std::to_string(t.points) + "," +
+                 std::to_string(s == system_index.end() ? -1 : s->second);
+        if (t.has_extent)
+            for (double v : t.extent) {
+                tiles += ',';
+                tiles += number(v);
+            }
+        tiles += "]";
+    }
+    std::string statuses, colours, order;
+    for (int k = 0; k < kStatuses; ++k) {
+        statuses += std::string(k ? "," : "") + "\"" + status_name(static_cast<Status>(k)) + "\"";
+        colours += std::string(k ? "," : "") + "\"" + kColours[k] + "\"";
+        order += std::string(k ? "," : "") + std::to_string(kDrawOrder[k]);
+    }
+    const auto m = system_index.find(majority);
+    std::string data = "{\"statuses\":[" + statuses + "],\"colours\":[" + colours + "],\"order\":[" + order +
+                       "],\"rules\":[" + rules + "],\"systems\":[" + systems + "],\"majority\":" +
+                       std::to_string(m == system_index.end() ? -1 : m->second) + ",\"dirs\":[" + dirs +
+                       "],\"tiles\":[" + tiles + "]}";
+    // A "</script>" inside a name must not end the block: '<' only occurs
+    // in strings, where its escape means the same.
+    std::string safe;
+    safe.reserve(data.size());
+    for (char ch : data) {
+        if (ch == '<') safe += "\\u003c";
+        else safe += ch;
+    }
+    return safe;
+}
+
+const char kStyle[] = R"CSS(
+body{font:14px/1.4 system-ui,-apple-system,"Segoe UI",Roboto,Arial,sans-serif;margin:0 auto;padding:0 16px 32px;max-width:1200px;color:#222}
+h1{font-size:22px;margin:16px 0 4px}h2{font-size:17px;margin:20px 0 6px}
+.note{color:#555;margin:4px 0}
+#legend{display:flex;flex-wrap:wrap;gap:4px 16px;margin:6px 0}
+.sw{display:inline-block;width:12px;height:12px;border:1px solid #0006;vertical-align:-1px;margin-right:5px}
+.panel{margin:8px 0 14px}.panel h3{font-size:14px;margin:4px 0}.panel canvas{border:1px solid #bbb;cursor:crosshair;display:block}
+#tip{position:fixed;pointer-events:none;background:#fff;border:1px solid #888;padding:4px 8px;box-shadow:0 2px 6px #0003;display:none;max-width:480px;font-size:13px;z-index:2;word-break:break-all}
+pre{background:#f6f6f6;padding:8px;overflow:auto;font-size:12.5px;white-space:pre-wrap}
+#filters{display:flex;flex-wrap:wrap;gap:6px 14px;align-items:center;margin:6px 0}
+#filters label{white-space:nowrap}
+#scroller{height:480px;overflow:auto;border:1px solid #bbb}
+table{border-collapse:collapse;width:100%;table-layout:fixed;font-size:13px}
+th{position:sticky;top:0;background:#eee;text-align:left;cursor:pointer;user-select:none;padding:3px 6px;border-bottom:1px solid #aaa}
+th[aria-sort=ascending]::after{content:" \25B2"}th[aria-sort=descending]::after{content:" \25BC"}
+td{padding:0 6px;height:22px;white-space:nowrap;overflow:hidden;text-overflow:ellipsis;border-bottom:1px solid #eee}
+tr.sel td{background:#fff3b0}td.n{text-align:right}
+)CSS";
+
+const char kScript[] = R"JS(
+(function () {
+"use strict";
+const D = JSON.parse(document.getElementById("data").textContent);
+const N = D.tiles.length, NS = D.statuses.length;
+const path = new Array(N), st = new Uint8Array(N), pts = new Float64Array(N), sys = new Int32Array(N);
+const rules = new Array(N), ext = new Float64Array(4 * N), has = new Uint8Array(N);
+const rank = new Int32Array(NS);
+D.order.forEach((s, k) => { rank[s] = k; });
+for (let i = 0; i < N; i++) {
+  const t = D.tiles[i];
+  path[i] = D.dirs[t[0]] + t[1]; st[i] = t[2]; rules[i] = t[3]; pts[i] = t[4]; sys[i] = t[5];
+  if (t.length > 6) { has[i] = 1; for (let k = 0; k < 4; k++) ext[4 * i + k] = t[6 + k]; }
+}
+D.tiles = null;
+const sysName = s => s < 0 ? "none" : D.systems[s];
+const ruleNames = i => rules[i] ? rules[i].split(",").map(r => D.rules[+r]).join(", ") : "";
+const esc = s => String(s).replace(/[&<>"]/g, c => ({"&": "&amp;", "<": "&lt;", ">": "&gt;", '"': "&quot;"})[c]);
+const $ = id => document.getElementById(id);
+
+// Legend and counts.
+const count = new Array(NS).fill(0);
+for (let i = 0; i < N; i++) count[st[i]]++;
+$("legend").innerHTML = D.statuses.map((s, k) =>
+  '<span><span class="sw" style="background:' + D.colours[k] + '"></span>' + s + " " + count[k] + "</span>").join("");
+
+// The map: one panel per coordinate system, the majority's first; each
+// panel at equal scale on both axes, north up.
+const groups = new Map();
+for (let i = 0; i < N; i++) if (has[i]) {
+  if (!groups.has(sys[i])) groups.set(sys[i], []);
+  groups.get(sys[i]).push(i);
+}
+const panels = [...groups.entries()].sort((a, b) => (b[0] === D.majority) - (a[0] === D.majority) || b[1].length - a[1].length)
+  .map(([s, idx]) => ({sys: s, idx: Int32Array.from(idx)}));
+const undrawn = N - panels.reduce((n, p) => n + p.idx.length, 0);
+const maps = $("maps");
+let selected = -1;
+
+function rect(p, i) {
+  let x = p.ox + ext[4 * i] * p.s, y = p.oy - ext[4 * i + 3] * p.s;
+  let w = (ext[4 * i + 2] - ext[4 * i]) * p.s, h = (ext[4 * i + 3] - ext[4 * i + 1]) * p.s;
+  // Too small to see: drawn as a dot of 3 pixels around its centre.
+  if (w < 3) { x += w / 2 - 1.5; w = 3; }
+  if (h < 3) { y += h / 2 - 1.5; h = 3; }
+  return [x, y, w, h];
+}
+
+function layout(p, width) {
+  let x0 = Infinity, y0 = Infinity, x1 = -Infinity, y1 = -Infinity;
+  for (const i of p.idx) {
+    x0 = Math.min(x0, ext[4 * i]); y0 = Math.min(y0, ext[4 * i + 1]);
+    x1 = Math.max(x1, ext[4 * i + 2]); y1 = Math.max(y1, ext[4 * i + 3]);
+  }
+  // A panel of one point or a line still has an area to draw in.
+  const span = Math.max(x1 - x0, y1 - y0, 1e-6 * Math.max(1, Math.abs(x0), Math.abs(x1), Math.abs(y0), Math.abs(y1)));
+  const dx = Math.max(x1 - x0, span / 20), dy = Math.max(y1 - y0, span / 20), m = 10;
+  x0 = (x0 + x1 - dx) / 2; y1 = (y0 + y1 + dy) / 2;
+  const big = p.sys === D.majority;
+  p.W = big ? width : Math.min(width, 480);
+  p.H = Math.round(Math.min(big ? 640 : 300, Math.max(120, (p.W - 2 * m) * dy / dx + 2 * m)));
+  p.s = Math.min((p.W - 2 * m) / dx, (p.H - 2 * m) / dy);
+  p.ox = (p.W - dx * p.s) / 2 - x0 * p.s;
+  p.oy = (p.H - dy * p.s) / 2 + y1 * p.s;
+  // Where each tile is, for the pointer: a grid of 64 by 64 cells.
+  p.g = 64; p.cells = new Array(p.g * p.g);
+  for (const i of p.idx) {
+    const r = rect(p, i);
+    const c0 = cell(p, r[0]), c1 = cell(p, r[0] + r[2]), r0 = cellY(p, r[1]), r1 = cellY(p, r[1] + r[3]);
+    for (let v = r0; v <= r1; v++) for (let u = c0; u <= c1; u++) (p.cells[v * p.g + u] ||= []).push(i);
+  }
+}
+const cell = (p, x) => Math.max(0, Math.min(p.g - 1, Math.floor(x / p.W * p.g)));
+const cellY = (p, y) => Math.max(0, Math.min(p.g - 1, Math.floor(y / p.H * p.g)));
+
+function niceStep(v) {
+  const e = Math.pow(10, Math.floor(Math.log10(v))), f = v / e;
+  return (f >= 5 ? 5 : f >= 2 ? 2 : 1) * e;
+}
+
+function draw(p) {
+  const dpr = window.devicePixelRatio || 1, cv = p.canvas, g = cv.getContext("2d");
+  cv.width = Math.round(p.W * dpr); cv.height = Math.round(p.H * dpr);
+  cv.style.width = p.W + "px"; cv.style.height = p.H + "px";
+  g.setTransform(dpr, 0, 0, dpr, 0, 0);
+  g.fillStyle = "#fff"; g.fillRect(0, 0, p.W, p.H);
+  let wide = 0;
+  for (const i of p.idx) if ((ext[4 * i + 2] - ext[4 * i]) * p.s >= 6) wide++;
+  const outline = wide * 2 > p.idx.length;
+  for (const s of D.order) {
+    g.beginPath();
+    let any = false;
+    for (const i of p.idx) if (st[i] === s) { const r = rect(p, i); g.rect(r[0], r[1], r[2], r[3]); any = true; }
+    if (!any) continue;
+    g.fillStyle = D.colours[s]; g.fill();
+    if (outline) { g.strokeStyle = "rgba(0,0,0,0.45)"; g.lineWidth = 0.6; g.stroke(); }
+  }
+  if (selected >= 0 && has[selected] && sys[selected] === p.sys) {
+    const r = rect(p, selected);
+    g.strokeStyle = "#000"; g.lineWidth = 2.5; g.strokeRect(r[0] - 2, r[1] - 2, r[2] + 4, r[3] + 4);
+  }
+  // North arrow and a scale bar in the system's units.
+  g.fillStyle = "#222"; g.font = "12px sans-serif"; g.textAlign = "center";
+  g.fillText("N", p.W - 16, 16); g.beginPath(); g.moveTo(p.W - 16, 20); g.lineTo(p.W - 21, 32); g.lineTo(p.W - 11, 32); g.fill();
+  const step = niceStep(p.W / 5 / p.s), len = step * p.s;
+  g.fillRect(12, p.H - 14, len, 3); g.textAlign = "left"; g.fillText(String(step), 12, p.H - 18);
+}
+
+function panelAt(ev, p) {
+  const b = p.canvas.getBoundingClientRect(), x = ev.clientX - b.left, y = ev.clientY - b.top;
+  let best = -1;
+  for (const i of p.cells[cellY(p, y) * p.g + cell(p, x)] || []) {
+    const r = rect(p, i);
+    if (x >= r[0] - 1 && x <= r[0] + r[2] + 1 && y >= r[1] - 1 && y <= r[1] + r[3] + 1 &&
+        (best < 0 || rank[st[i]] >= rank[st[best]])) best = i;
+  }
+  return best;
+}
+
+const tip = $("tip");
+panels.forEach((p, k) => {
+  const div = document.createElement("div");
+  div.className = "panel";
+  const n = p.idx.length + (p.idx.length === 1 ? " file" : " files");
+  div.innerHTML = "<h3>" + (p.sys < 0 ? "No coordinate system" : esc(sysName(p.sys))) + ": " + n + (k === 0 ? "" :
+    p.sys < 0 ? " — drawn apart, at their own scale" : " — another coordinate system than the majority's (" +
+    esc(sysName(panels[0].sys)) + "), drawn apart at its own scale") + "</h3>";
+  p.canvas = document.createElement("canvas");
+  p.canvas.dataset.panel = k;
+  div.appendChild(p.canvas);
+  maps.appendChild(div);
+  p.canvas.addEventListener("mousemove", ev => {
+    const i = panelAt(ev, p);
+    if (i < 0) { tip.style.display = "none"; return; }
+    tip.innerHTML = "<b>" + esc(path[i]) + "</b><br>" + '<span class="sw" style="background:' + D.colours[st[i]] + '"></span>' +
+      D.statuses[st[i]] + (rules[i] ? "<br>" + esc(ruleNames(i)) : "");
+    tip.style.display = "block";
+    tip.style.left = Math.min(ev.clientX + 14, innerWidth - tip.offsetWidth - 8) + "px";
+    tip.style.top = (ev.clientY + 14) + "px";
+  });
+  p.canvas.addEventListener("mouseleave", () => { tip.style.display = "none"; });
+  p.canvas.addEventListener("click", ev => { const i = panelAt(ev, p); if (i >= 0) reveal(i); });
+});
+const width = Math.max(320, maps.clientWidth || 900);
+for (const p of panels) { layout(p, width); draw(p); }
+$("mapnote").textContent = "Each rectangle is a file's extent (as recomputed from its points, else as its header states), " +
+  "in its own coordinates, north up, equal scale on both axes; the scale bar is in the system's units. " +
+  (undrawn ? undrawn + (undrawn === 1 ? " file has" : " files have") + " no extent to draw (no points, or not read)." : "");
+
+// The table: sorted and filtered on arrays; only the rows in view exist.
+const state = {status: new Set(), rule: "", q: "", sort: "", desc: false};
+const cols = [["path", "Path", "48%"], ["status", "Status", "10%"], ["rules", "Findings", "24%"], ["points", "Points", "9%"], ["crs", "Coordinate system", "9%"]];
+const key = {
+  path: (a, b) => path[a] < path[b] ? -1 : path[a] > path[b] ? 1 : 0,
+  status: (a, b) => rank[st[a]] - rank[st[b]],
+  rules: (a, b) => { const x = ruleNames(a), y = ruleNames(b); return x < y ? -1 : x > y ? 1 : 0; },
+  points: (a, b) => pts[a] - pts[b],
+  crs: (a, b) => { const x = sysName(sys[a]), y = sysName(sys[b]); return x < y ? -1 : x > y ? 1 : 0; },
+};
+let view = new Int32Array(0);
+$("statuses").innerHTML = D.statuses.map((s, k) => count[k] ? '<label><input type="checkbox" value="' + k + '"><span class="sw" style="background:' +
+  D.colours[k] + '"></span>' + s + "</label>" : "").join("");
+const used = new Set();
+for (let i = 0; i < N; i++) if (rules[i]) for (const r of rules[i].split(",")) used.add(+r);
+$("rule").innerHTML = '<option value="">any or none</option><option value="-">no finding</option>' +
+  [...used].sort((a, b) => a - b).map(r => '<option value="' + r + '">' + esc(D.rules[r]) + "</option>").join("");
+$("head").innerHTML = cols.map(c => '<th data-key="' + c[0] + '" style="width:' + c[2] + '">' + c[1] + "</th>").join("");
+
+function apply(keepHash) {
+  const q = state.q.toLowerCase(), out = [];
+  for (let i = 0; i < N; i++) {
+    if (state.status.size && !state.status.has(st[i])) continue;
+    if (state.rule === "-" ? rules[i] !== "" : state.rule !== "" && !("," + rules[i] + ",").includes("," + state.rule + ",")) continue;
+    if (q && !path[i].toLowerCase().includes(q)) continue;
+    out.push(i);
+  }
+  if (state.sort) { const f = key[state.sort], d = state.desc ? -1 : 1; out.sort((a, b) => d * f(a, b) || a - b); }
+  view = Int32Array.from(out);
+  for (const th of $("head").children) th.setAttribute("aria-sort", th.dataset.key !== state.sort ? "none" : state.desc ? "descending" : "ascending");
+  $("count").textContent = view.length + " of " + N + " files";
+  rows();
+  if (!keepHash) {
+    const h = new URLSearchParams();
+    if (state.status.size) h.set("status", [...state.status].map(s => D.statuses[s]).join(","));
+    if (state.rule) h.set("rule", state.rule === "-" ? "-" : D.rules[+state.rule]);
+    if (state.q) h.set("q", state.q);
+    if (state.sort) { h.set("sort", state.sort); if (state.desc) h.set("order", "desc"); }
+    history.replaceState(null, "", "#" + h.toString());
+  }
+}
+
+const ROW = 23, scroller = $("scroller");
+function rows() {
+  const first = Math.max(0, Math.floor(scroller.scrollTop / ROW) - 10);
+  const last = Math.min(view.length, first + Math.ceil((scroller.clientHeight || 480) / ROW) + 20);
+  let h = '<tr style="height:' + first * ROW + 'px"></tr>';
+  for (let k = first; k < last; k++) {
+    const i = view[k];
+    h += '<tr data-i="' + i + '"' + (i === selected ? ' class="sel"' : "") + '><td title="' + esc(path[i]) + '">' + esc(path[i]) +
+      '</td><td data-status="' + D.statuses[st[i]] + '"><span class="sw" style="background:' + D.colours[st[i]] + '"></span>' +
+      D.statuses[st[i]] + '</td><td title="' + esc(ruleNames(i)) + '">' + esc(ruleNames(i)) + '</td><td class="n">' + pts[i] +
+      "</td><td>" + esc(sysName(sys[i])) + "</td></tr>";
+  }
+  $("body").innerHTML = h + '<tr style="height:' + (view.length - last) * ROW + 'px"></tr>';
+}
+scroller.addEventListener("scroll", () => requestAnimationFrame(rows));
+
+function select(i) {
+  selected = i;
+  for (const p of panels) if (p.sys === sys[i]) draw(p);
+}
+// A tile clicked on the map: its row, shown even if the filters hid it.
+function reveal(i) {
+  let k = view.indexOf(i);
+  if (k < 0) { state.status.clear(); state.rule = ""; state.q = ""; syncControls(); apply(false); k = view.indexOf(i); }
+  select(i);
+  scroller.scrollTop = Math.max(0, k * ROW - scroller.clientHeight / 2);
+  rows();
+  $("files").scrollIntoView({block: "start"});
+}
+
+function syncControls() {
+  for (const b of $("statuses").querySelectorAll("input")) b.checked = state.status.has(+b.value);
+  $("rule").value = state.rule; $("q").value = state.q;
+}
+$("statuses").addEventListener("change", () => {
+  state.status = new Set([...$("statuses").querySelectorAll("input:checked")].map(b => +b.value)); apply(false);
+});
+$("rule").addEventListener("change", () => { state.rule = $("rule").value; apply(false); });
+$("q").addEventListener("input", () => { state.q = $("q").value; apply(false); });
+$("head").addEventListener("click", ev => {
+  const k = ev.target.dataset && ev.target.dataset.key;
+  if (!k) return;
+  state.desc = state.sort === k ? !state.desc : false; state.sort = k; apply(false);
+});
+$("body").addEventListener("click", ev => {
+  const tr = ev.target.closest("tr[data-i]");
+  if (tr) { select(+tr.dataset.i); rows(); }
+});
+
+// The view as the address says: #status=stale,refused&rule=stats.extent&sort=points&order=desc&q=text.
+const h = new URLSearchParams(location.hash.slice(1));
+for (const s of (h.get("status") || "").split(",")) { const k = D.statuses.indexOf(s); if (k >= 0) state.status.add(k); }
+const r = h.get("rule") || "";
+state.rule = r === "-" ? "-" : D.rules.indexOf(r) >= 0 ? String(D.rules.indexOf(r)) : "";
+state.q = h.get("q") || "";
+if (key[h.get("sort")]) { state.sort = h.get("sort"); state.desc = h.get("order") === "desc"; }
+syncControls();
+apply(true);
+
+// For tests: every drawn tile's centre and the colour drawn there.
+if (h.has("probe")) {
+  const lines = [];
+  panels.forEach((p, k) => {
+    const dpr = window.devicePixelRatio || 1, px = p.canvas.getContext("2d").getImageData(0, 0, p.canvas.width, p.canvas.height).data;
+    lines.push("panel\t" + k + "\t" + sysName(p.sys) + "\t" + p.s + "\t" + p.ox + "\t" + p.oy);
+    for (const i of p.idx) {
+      const r = rect(p, i), x = r[0] + r[2] / 2, y = r[1] + r[3] / 2;
+      const o = 4 * (Math.floor(y * dpr) * p.canvas.width + Math.floor(x * dpr));
+      lines.push("tile\t" + k + "\t" + path[i] + "\t" + x.toFixed(2) + "\t" + y.toFixed(2) + "\t#" +
+        [px[o], px[o + 1], px[o + 2]].map(v => v.toString(16).padStart(2, "0")).join(""));
+    }
+  });
+  // And the colour at points given in the majority's coordinates: probe=x,y;x,y.
+  const p = panels[0];
+  if (p) {
+    const px = p.canvas.getContext("2d").getImageData(0, 0, p.canvas.width, p.canvas.height).data, dpr = window.devicePixelRatio || 1;
+    for (const xy of h.get("probe").split(";").filter(Boolean)) {
+      const [x, y] = xy.split(",").map(Number), cx = p.ox + x * p.s, cy = p.oy - y * p.s;
+      const o = 4 * (Math.floor(cy * dpr) * p.canvas.width + Math.floor(cx * dpr));
+      lines.push("point\t" + x + "\t" + y + "\t#" + [px[o], px[o + 1], px[o + 2]].map(v => v.toString(16).padStart(2, "0")).join(""));
+    }
+  }
+  const pre = document.createElement("pre");
+  pre.id = "probe"; pre.textContent = lines.join("\n");
+  document.body.appendChild(pre);
+}
+document.body.dataset.renderedMs = Math.round(performance.now());
+})();
+)JS";
+
+}  // namespace
+
+void collect(Collected& c, const Result& r) {
+    add_to(c.delivery, r);
+    Tile t;
+    t.path = r.path;
+    t.status = r.status;
+    std::string last;
+    for (const lidar::Finding& f : r.findings)
+        if (f.rule->id != last) t.rules += (t.rules.empty() ? "" : ",") + (last = f.rule->id);
+    if (r.header_read) {
+        const lidar::LasHeader& h = r.scanned ? r.recomputed : r.stored;
+        t.points = r.scanned ? r.points : h.minor >= 4 ? h.count : h.legacy_count;
+        const double e[4] = {h.extent[1], h.extent[3], h.extent[0], h.extent[2]};
+        t.has_extent = t.points > 0 && e[0] <= e[2] && e[1] <= e[3] &&
+                       std::all_of(e, e + 4, [](double v) { return std::isfinite(v); });
+        if (t.has_extent) std::copy(e, e + 4, t.extent);
+        t.system = r.crs.system;
+        if (r.crs.system >= 0) c.systems.emplace(r.crs.system, r.crs);
+    }
+    c.tiles.push_back(std::move(t));
+}
+
+void finish(Collected& c) {
+    c.consistency = consistency(c.delivery);
+    std::unordered_map<std::string, std::size_t> by_path;
+    for (std::size_t k = 0; k < c.tiles.size(); ++k) by_path.emplace(c.tiles[k].path, k);
+    for (const DeliveryFinding& f : c.consistency)
+        for (const std::string& p : f.files)
+            if (auto it = by_path.find(p); it != by_path.end()) {
+                std::string& rules = c.tiles[it->second].rules;
+                if (!rules.empty()) rules += ',';
+                rules += f.finding.rule->id;
+            }
+}
+
+std::string system_label(const Collected& c, int system) {
+    const auto it = c.systems.find(system);
+    if (it == c.systems.end()) return "none";
+    const lidar::Crs& crs = it->second;
+    if (crs.horizontal.empty()) return crs.vertical.empty() ? "unidentified" : crs.vertical;
+    return crs.horizontal + (crs.vertical.empty() ? "" : " + " + crs.vertical);
+}
+
+std::string html_report(const Collected& c) {
+    std::string page = "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n"
+                       "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n"
+                       "<title>Vexholt-audit: delivery report</title>\n<style>";
+    page += kStyle;
+    page += "</style>\n</head>\n<body>\n<h1>Delivery report</h1>\n<p class=\"note\">" + std::to_string(c.tiles.size()) +
+            (c.tiles.size() == 1 ? " file" : " files") +
+            " judged by Vexholt-audit. Hover over a tile for its path, status and findings; click it for its row.</p>\n"
+            "<section id=\"map\">\n<h2>Map</h2>\n<div id=\"legend\"></div>\n<p class=\"note\" id=\"mapnote\"></p>\n"
+            "<div id=\"maps\"></div>\n</section>\n<div id=\"tip\"></div>\n"
+            "<section id=\"summary\">\n<h2>Summary</h2>\n<pre>" +
+            html_text(summary_text(c.delivery, c.consistency)) +
+            "</pre>\n</section>\n<section id=\"files\">\n<h2>Files</h2>\n<div id=\"filters\"><span id=\"statuses\"></span>"
+            "<label>Rule <select id=\"rule\"></select></label><label>Path <input id=\"q\" type=\"search\"></label>"
+            "<span id=\"count\"></span></div>\n<div id=\"scroller\"><table>\n<thead><tr id=\"head\"></tr></thead>\n"
+            "<tbody id=\"body\"></tbody>\n</table></div>\n</section>\n<script id=\"data\" type=\"application/json\">";
+    page += page_data(c);
+    page += "</script>\n<script>";
+    page += kScript;
+    page += "</script>\n</body>\n</html>\n";
+    return page;
+}
+
+}  // namespace audit
