@@ -205,6 +205,10 @@ Result judge(const Entry& e, const Judging& how) {
     r.header_read = scan.header_read;
     r.stored = scan.model;
     r.bytes_read = scan.raw_size + scan.point_bytes;
+    // Also of a file whose chunks could not all be decoded: the table's
+    // disagreements are often why.
+    for (const lidar::LazProblem& p : scan.laz_problems)
+        r.findings.push_back(lidar::finding(p.rule, &scan.model, p.expected, p.actual));
     if (result != lidar::kDone) {
         take_failure(r, result, why, scan.open_error);
         order_findings(r);
@@ -218,8 +222,6 @@ Result judge(const Entry& e, const Judging& how) {
     r.scanned = true;
     take_scan(r, scan, how.exact);
     lidar::point_rules(scan.model, scan.stats, r.detail, how.now_gps, r.findings);
-    for (const lidar::LazProblem& p : scan.laz_problems)
-        r.findings.push_back(lidar::finding(p.rule, &scan.model, p.expected, p.actual));
     r.status = r.differences.empty() ? Status::current : Status::stale;
     if (r.status != Status::stale || !how.fix || (how.no_more_fixes && how.no_more_fixes->load())) {
         stale_findings(r);
