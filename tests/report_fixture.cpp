@@ -2,9 +2,11 @@
 //   report_fixture tree DIR        tiles of 1 km on a grid in UTM 33N, under
 //                                  DIR/grid, and DIR/grid.tsv: each tile's
 //                                  intended status and extent, and the hole
-//   report_fixture bulk N OUT.html the report of N judged tiles, made from
-//                                  results directly: judging as many files
-//                                  would take most of the test's time
+//   report_fixture bulk N OUT.html [OUT.geojson]
+//                                  the report (and tile index) of N judged
+//                                  tiles, made from results directly: judging
+//                                  as many files would take most of the
+//                                  test's time
 #include "las_file.h"
 #include "outputs.h"
 
@@ -14,6 +16,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <string>
 
 namespace {
@@ -86,32 +89,38 @@ int tree(const std::string& dir) {
     return manifest ? 0 : 2;
 }
 
+bool in_block(long col, long row, long side) { return col > side / 3 && col < side / 2 && row > side / 5 && row < side / 3; }
+
 // Results as the audit would hand them over: a mix of statuses and rules.
-int bulk(long n, const std::string& out) {
+int bulk(long n, const std::string& out, const std::string& index) {
     const auto start = std::chrono::steady_clock::now();
     const std::string keys = geokeys();
     const lidar::Crs crs = lidar::identify_crs(keys, "", "", "");
     const auto rules = lidar::all_rules();
     audit::Collected c;
     const long side = static_cast<long>(std::ceil(std::sqrt(static_cast<double>(n))));
+    std::mt19937 rng(7);
     for (long i = 0; i < n; ++i) {
         audit::Result r;
         char name[96];
         std::snprintf(name, sizeof name, "delivery/block_%03ld/tile_%05ld_%05ld.las", i / 1000, i % side, i / side);
         r.path = name;
-        const long k = i % 97;
-        r.status = k == 0 ? audit::Status::refused : k < 8 ? audit::Status::stale : k == 8 ? audit::Status::error
-                                                                                           : audit::Status::current;
+        // Scattered statuses, and a block of stale tiles, as a flight
+        // reprocessed after the headers were written leaves them.
+        const long col = i % side, row = i / side;
+        const long k = static_cast<long>(rng() % 97) + (in_block(col, row, side) ? 97 : 0);
+        r.status = k == 0 ? audit::Status::refused : k < 4 || k >= 97 ? audit::Status::stale
+                   : k == 4 ? audit::Status::error : audit::Status::current;
         r.header_read = r.scanned = r.status != audit::Status::error;
         r.points = 1000000 + static_cast<std::uint64_t>(i % 1000);
-        const double x = kX0 + static_cast<double>(i % side) * kSide, y = kY0 + static_cast<double>(i / side) * kSide;
+        const double x = kX0 + static_cast<double>(col) * kSide, y = kY0 + static_cast<double>(row) * kSide;
         const double e[6] = {x + kSide, x, y + kSide, y, 100, 0};
         std::copy(e, e + 6, r.recomputed.extent);
         std::copy(e, e + 6, r.stored.extent);
         r.recomputed.legacy_count = r.stored.legacy_count = static_cast<std::uint32_t>(r.points);
         r.crs = crs;
-        if (k > 0 && k < 8) r.findings.push_back(lidar::finding("stats.point-count", nullptr, "1", "2"));
-        if (k % 13 == 0) r.findings.push_back(lidar::finding(rules[static_cast<std::size_t>(k) % rules.size()].id, nullptr, "", ""));
+        if (r.status == audit::Status::stale) r.findings.push_back(lidar::finding("stats.point-count", nullptr, "1", "2"));
+        if (k % 13 == 0 && k < 97) r.findings.push_back(lidar::finding(rules[static_cast<std::size_t>(k) % rules.size()].id, nullptr, "", ""));
         audit::collect(c, r);
     }
     audit::finish(c);
@@ -121,7 +130,16 @@ int bulk(long n, const std::string& out) {
     f.close();
     const double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     std::printf("%ld tiles: %zu bytes written in %.2f s\n", n, page.size(), secs);
-    return f ? 0 : 2;
+    if (!f) return 2;
+    if (index.empty()) return 0;
+    const auto again = std::chrono::steady_clock::now();
+    std::vector<std::string> left_out;
+    std::ofstream g(index, std::ios::binary);
+    g << audit::tile_index(c, left_out);
+    g.close();
+    std::printf("tile index: %lld bytes written in %.2f s\n", static_cast<long long>(std::filesystem::file_size(index)),
+                std::chrono::duration<double>(std::chrono::steady_clock::now() - again).count());
+    return g && left_out.empty() ? 0 : 2;
 }
 
 }  // namespace
@@ -129,7 +147,7 @@ int bulk(long n, const std::string& out) {
 int main(int argc, char* argv[]) {
     const std::string what = argc > 1 ? argv[1] : "";
     if (what == "tree" && argc == 3) return tree(argv[2]);
-    if (what == "bulk" && argc == 4) return bulk(std::atol(argv[2]), argv[3]);
-    std::fputs("usage: report_fixture tree DIR | bulk N OUT.html\n", stderr);
+    if (what == "bulk" && (argc == 4 || argc == 5)) return bulk(std::atol(argv[2]), argv[3], argc == 5 ? argv[4] : "");
+    std::fputs("usage: report_fixture tree DIR | bulk N OUT.html [OUT.geojson]\n", stderr);
     return 2;
 }

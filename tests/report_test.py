@@ -121,6 +121,16 @@ counted = sorted(p for p, j in files.items() if any(f["rule"] == "stats.point-co
 got, n = rows("rule=stats.point-count&sort=path")
 check(n == len(counted) and [g[0] for g in got] == counted, f"rows of stats.point-count by path: {n} of {len(counted)}")
 
+# The pointer on the refused tile, then a click: its path, status and rules
+# show, and its row, even though the filter hid it.
+refused = next(p for p, g in grid.items() if g[0] == "refused")
+g = grid[refused]
+d = browse(f"status=current&point={(g[1] + g[3]) / 2},{(g[2] + g[4]) / 2}", "--dump-dom")
+tip = html.unescape(re.sub(r"<[^>]+>", " ", re.search(r'<div id="tip"[^>]*>(.*?)</div>', d, re.S)[1]))
+check(refused in tip and "refused" in tip and all(f["rule"] in tip for f in files[refused]["findings"]), f"hover: {tip}")
+sel = re.search(r'<tr data-i="\d+" class="sel"><td title="([^"]*)"', d)
+check(sel and html.unescape(sel[1]) == refused and f">{len(files)} of {len(files)} files<" in d, "a click shows its row")
+
 # A screenshot for people, kept with the build.
 shot = os.path.join(out, "report.png")
 browse("", "--screenshot=" + shot, "--hide-scrollbars")

@@ -417,6 +417,13 @@ if (h.has("probe")) {
   pre.id = "probe"; pre.textContent = lines.join("\n");
   document.body.appendChild(pre);
 }
+// For tests: the pointer over a place in the majority's coordinates, then a click there.
+if (h.has("point") && panels.length) {
+  const [x, y] = h.get("point").split(",").map(Number), p = panels[0], b = p.canvas.getBoundingClientRect();
+  const at = type => new MouseEvent(type, {clientX: b.left + p.ox + x * p.s, clientY: b.top + p.oy - y * p.s, bubbles: true});
+  p.canvas.dispatchEvent(at("mousemove"));
+  p.canvas.dispatchEvent(at("click"));
+}
 document.body.dataset.renderedMs = Math.round(performance.now());
 })();
 )JS";
