@@ -3,9 +3,8 @@
 namespace lidar::laz {
 
 namespace {
-constexpr std::uint32_t kMinLength = 1u << 24;
-constexpr std::uint32_t kBitShift = 13, kBitMaxCount = 1u << kBitShift;
-constexpr std::uint32_t kSymShift = 15, kSymMaxCount = 1u << kSymShift;
+constexpr std::uint32_t kBitMaxCount = 1u << kBitShift;
+constexpr std::uint32_t kSymMaxCount = 1u << kSymShift;
 }  // namespace
 
 void BitModel::init() {
@@ -95,66 +94,7 @@ bool ArithDecoder::init(const unsigned char* begin, const unsigned char* stop) {
     return whole;
 }
 
-std::uint32_t ArithDecoder::decode_bit(BitModel& m) {
-    std::uint32_t x = m.bit_0_prob * (length >> kBitShift);
-    std::uint32_t sym = value >= x;
-    if (sym == 0) {
-        length = x;
-        ++m.bit_0_count;
-    } else {
-        value -= x;
-        length -= x;
-    }
-    if (length < kMinLength) renorm();
-    if (--m.bits_until_update == 0) m.update();
-    return sym;
-}
 
-std::uint32_t ArithDecoder::decode_symbol(SymbolModel& m) {
-    std::uint32_t sym, x, y = length;
-    const std::uint32_t* dist = m.distribution.data();
-    if (m.table_size) {
-        length >>= kSymShift;
-        std::uint32_t dv = value / length;
-        std::uint32_t t = dv >> m.table_shift;
-        // Only damaged data puts the value past the interval; stay in the table.
-        if (t > m.table_size) t = m.table_size;
-        sym = m.decoder_table[t];
-        std::uint32_t n = m.decoder_table[t + 1] + 1;
-        while (n > sym + 1) {
-            std::uint32_t k = (sym + n) >> 1;
-            if (dist[k] > dv) n = k;
-            else sym = k;
-        }
-        x = dist[sym] * length;
-        if (sym != m.last_symbol) y = dist[sym + 1] * length;
-    } else {
-        x = sym = 0;
-        length >>= kSymShift;
-        std::uint32_t n = m.symbols, k = n >> 1;
-        do {
-            std::uint32_t z = length * dist[k];
-            if (z > value) {
-                n = k;
-                y = z;
-            } else {
-                sym = k;
-                x = z;
-            }
-        } while ((k = (sym + n) >> 1) != sym);
-    }
-    value -= x;
-    length = y - x;
-    // A zero interval only comes from damaged data; it would never renormalise.
-    if (length == 0) {
-        length = kMinLength;
-        overrun = true;
-    }
-    if (length < kMinLength) renorm();
-    ++m.symbol_count[sym];
-    if (--m.symbols_until_update == 0) m.update();
-    return sym;
-}
 
 std::uint32_t ArithDecoder::read_bits(std::uint32_t bits) {
     if (bits > 19) {
@@ -217,28 +157,5 @@ void IntegerDecompressor::init() {
     for (auto& m : m_corrector) m.init();
 }
 
-std::int32_t IntegerDecompressor::decompress(ArithDecoder& dec, std::int32_t pred, std::uint32_t context) {
-    if (context >= contexts) context = contexts - 1;
-    std::uint32_t k = k_ = dec.decode_symbol(m_bits[context]);
-    std::uint32_t c;  // the corrector, two's complement
-    if (k == 0) {
-        c = dec.decode_bit(m_corrector0);
-    } else if (k < 32) {
-        c = dec.decode_symbol(m_corrector[k - 1]);
-        if (k > bits_high) {
-            std::uint32_t low_bits = k - bits_high;
-            c = (c << low_bits) | dec.read_bits(low_bits);
-        }
-        if (c >= (1u << (k - 1))) c += 1;
-        else c -= (1u << k) - 1;
-    } else {
-        c = static_cast<std::uint32_t>(corr_min);
-    }
-    // Wraps as the encoder's 32-bit arithmetic did, without signed overflow.
-    std::uint32_t real = static_cast<std::uint32_t>(pred) + c;
-    if (static_cast<std::int32_t>(real) < 0) real += corr_range;
-    else if (real >= corr_range) real -= corr_range;
-    return static_cast<std::int32_t>(real);
-}
 
 }  // namespace lidar::laz
