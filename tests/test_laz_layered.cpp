@@ -1,6 +1,6 @@
-// Layered LAZ chunks (point formats 6-8): real files of other projects decode
-// to exactly the records of their twins, decompressed by another tool; a
-// damaged chunk gives a reason, never a crash or a read outside it.
+// Layered LAZ chunks (point formats 6-8): a chunk decoded a few points at a
+// time gives exactly a run of its twin's records (test_laz compares whole
+// files); a damaged chunk gives a reason, never a crash or a read outside it.
 #include "las_file.h"
 #include "laz/laz.h"
 
@@ -67,7 +67,7 @@ std::string decode_all(const LazFile& f, Bytes& out) {
     return {};
 }
 
-TEST(LazLayered, RealFilesDecodeToTheirTwinsByteForByte) {
+TEST(LazLayered, ChunksDecodedInPiecesAreRunsOfTheTwin) {
     int checked = 0;
     const auto manifest = read_manifest(LASDATA_V14_DIR);
     for (const auto& [name, row] : manifest) {

@@ -183,6 +183,9 @@ bool layered_start(Layered& l, const unsigned char* data, std::size_t size, std:
 
 bool layered_decode(Layered& l, std::size_t n, unsigned char* out, std::string& why) {
     if (!l.ready) return fail(l, why, l.refusal.empty() ? "no chunk is being decoded" : l.refusal);
+    if (n > l.table_points - l.done)
+        return fail(l, why, "point " + std::to_string(l.done + n) + " was asked of a chunk of " +
+                                std::to_string(l.table_points) + " points");
     const std::size_t rl = l.record_length;
     for (std::size_t i = 0; i < n; ++i, out += rl) {
         if (l.done == l.count)
@@ -195,11 +198,11 @@ bool layered_decode(Layered& l, std::size_t n, unsigned char* out, std::string& 
             if (l.has_rgb) layered::rgb14_decode(l.rgb, out + l.rgb_at, l.point.current);
             if (l.has_bytes) layered::byte14_decode(l.bytes, out + l.bytes_at, l.point.current);
             const char* fault = l.point.fault ? l.point.fault : l.bytes.fault;
-            if (fault) return fail(l, why, "point " + std::to_string(l.done) + " of the chunk is damaged: " + fault);
+            if (fault) return fail(l, why, "point " + std::to_string(l.done + 1) + " of the chunk is damaged: " + fault);
             for (const layered::Layer* layer : l.open)
                 if (layer->dec.overrun)
                     return fail(l, why, l.names[static_cast<std::size_t>(layer - l.layers.data())] +
-                                            " ends before point " + std::to_string(l.done) + " of the chunk");
+                                            " ends before point " + std::to_string(l.done + 1) + " of the chunk");
         }
         ++l.done;
     }
