@@ -100,11 +100,17 @@ bool read_chunk_table(const ReadAt& read, std::uint64_t data_start, std::uint64_
             return false;
         }
     }
-    // Lay the chunks out end to end; one running past the table is cut there.
+    // Lay the chunks out end to end; one running past the table is cut there,
+    // one that starts there does not exist.
     std::uint64_t at = chunks_start;
     for (std::size_t i = 0; i < out.chunks.size(); ++i) {
         Chunk& c = out.chunks[i];
         c.offset = at;
+        if (at == table) {
+            why = "the chunk table lists " + num(count) + " chunks but the compressed points end with chunk " + num(i);
+            out = ChunkTable{};
+            return false;
+        }
         if (c.bytes > table - at) {
             out.problems.push_back("chunk " + num(i + 1) + " of " + num(count) + " ends " +
                                    num(c.bytes - (table - at)) + " bytes past the start of the chunk table");
