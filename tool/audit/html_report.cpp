@@ -127,7 +127,7 @@ h1{font-size:22px;margin:16px 0 4px}h2{font-size:17px;margin:20px 0 6px}
 .note{color:#555;margin:4px 0}
 #legend{display:flex;flex-wrap:wrap;gap:4px 16px;margin:6px 0}
 .sw{display:inline-block;width:12px;height:12px;border:1px solid #0006;vertical-align:-1px;margin-right:5px}
-.panel{margin:8px 0 14px}.panel h3{font-size:14px;margin:4px 0}.panel canvas{border:1px solid #bbb;cursor:crosshair;display:block}
+.panel{margin:8px 0 14px}.panel.apart{display:inline-block;vertical-align:top;margin-right:16px}.panel h3{font-size:14px;margin:4px 0}.panel canvas{border:1px solid #bbb;cursor:crosshair;display:block}
 #tip{position:fixed;pointer-events:none;background:#fff;border:1px solid #888;padding:4px 8px;box-shadow:0 2px 6px #0003;display:none;max-width:480px;font-size:13px;z-index:2;word-break:break-all}
 pre{background:#f6f6f6;padding:8px;overflow:auto;font-size:12.5px;white-space:pre-wrap}
 #filters{display:flex;flex-wrap:wrap;gap:6px 14px;align-items:center;margin:6px 0}
@@ -182,9 +182,9 @@ let selected = -1;
 function rect(p, i) {
   let x = p.ox + ext[4 * i] * p.s, y = p.oy - ext[4 * i + 3] * p.s;
   let w = (ext[4 * i + 2] - ext[4 * i]) * p.s, h = (ext[4 * i + 3] - ext[4 * i + 1]) * p.s;
-  // Too small to see: drawn as a dot of 3 pixels around its centre.
-  if (w < 3) { x += w / 2 - 1.5; w = 3; }
-  if (h < 3) { y += h / 2 - 1.5; h = 3; }
+  // Too small to see: drawn as a dot of 4 pixels around its centre.
+  if (w < 4) { x += w / 2 - 2; w = 4; }
+  if (h < 4) { y += h / 2 - 2; h = 4; }
   return [x, y, w, h];
 }
 
@@ -199,7 +199,7 @@ function layout(p, width) {
   const dx = Math.max(x1 - x0, span / 20), dy = Math.max(y1 - y0, span / 20), m = 10;
   x0 = (x0 + x1 - dx) / 2; y1 = (y0 + y1 + dy) / 2;
   const big = p.sys === D.majority;
-  p.W = big ? width : Math.min(width, 480);
+  p.W = big ? width : Math.max(280, Math.floor((width - 40) / 2));
   p.H = Math.round(Math.min(big ? 640 : 300, Math.max(120, (p.W - 2 * m) * dy / dx + 2 * m)));
   p.s = Math.min((p.W - 2 * m) / dx, (p.H - 2 * m) / dy);
   p.ox = (p.W - dx * p.s) / 2 - x0 * p.s;
@@ -262,7 +262,7 @@ function panelAt(ev, p) {
 const tip = $("tip");
 panels.forEach((p, k) => {
   const div = document.createElement("div");
-  div.className = "panel";
+  div.className = k === 0 ? "panel" : "panel apart";
   const n = p.idx.length + (p.idx.length === 1 ? " file" : " files");
   div.innerHTML = "<h3>" + (p.sys < 0 ? "No coordinate system" : esc(sysName(p.sys))) + ": " + n + (k === 0 ? "" :
     p.sys < 0 ? " — drawn apart, at their own scale" : " — another coordinate system than the majority's (" +
@@ -284,7 +284,7 @@ panels.forEach((p, k) => {
   p.canvas.addEventListener("click", ev => { const i = panelAt(ev, p); if (i >= 0) reveal(i); });
 });
 const width = Math.max(320, maps.clientWidth || 900);
-for (const p of panels) { layout(p, width); draw(p); }
+for (const p of panels) { layout(p, width); p.canvas.parentNode.style.width = p.W + "px"; draw(p); }
 $("mapnote").textContent = "Each rectangle is a file's extent (as recomputed from its points, else as its header states), " +
   "in its own coordinates, north up, equal scale on both axes; the scale bar is in the system's units. " +
   (undrawn ? undrawn + (undrawn === 1 ? " file has" : " files have") + " no extent to draw (no points, or not read)." : "");

@@ -186,7 +186,8 @@ int write_extra(const Extra& x, Collected& c, bool quiet) {
         for (std::size_t k = 0; k < left_out.size() && k < kNamed; ++k)
             std::fprintf(stderr, "Vexholt-audit: left out of the tile index: %s\n", left_out[k].c_str());
         if (left_out.size() > kNamed)
-            std::fprintf(stderr, "Vexholt-audit: left out of the tile index: %zu more files\n", left_out.size() - kNamed);
+            std::fprintf(stderr, "Vexholt-audit: left out of the tile index: %s more files\n",
+                         std::to_string(left_out.size() - kNamed).c_str());
         write(x.index, index, "tile index");
     }
     if (!quiet && !written.empty()) std::fprintf(stderr, "Vexholt-audit: wrote %s\n", written.c_str());
