@@ -217,6 +217,61 @@ TEST(LazDamage, ATruncatedChunkSaysWhichPointIsMissing) {
     }
 }
 
+TEST(LazChunkTable, AnOffsetOfMinusOneFindsTheTableAtTheEnd) {
+    const Bytes good = read_file(data_file("autzen_trim.laz"));
+    Bytes b = good;
+    const std::uint64_t table = table_at(b);
+    const std::size_t data = get_u32(b, 96);
+    for (int i = 0; i < 8; ++i) {
+        b[data + i] = 0xFF;
+        b.push_back(static_cast<unsigned char>(table >> (8 * i)));
+    }
+    const Outcome o = decode_file(b), want = decode_file(good);
+    ASSERT_EQ(o.stage, "") << o.why;
+    EXPECT_TRUE(o.problems.empty());
+    EXPECT_EQ(o.records.size(), 110000u * 34);
+    EXPECT_TRUE(o.records == want.records);
+}
+
+// The items of the point formats, and what is refused.
+TEST(LazItems, FitThePointFormatAndRecordLength) {
+    const Item p10{POINT10, 20, 2}, gps{GPSTIME11, 8, 2}, rgb{RGB12, 6, 2}, p14{POINT14, 30, 3};
+    struct Case {
+        unsigned format, length;
+        std::vector<Item> items;
+        std::uint16_t compressor;
+        const char* says;  // "" when the items fit
+    };
+    const Case cases[] = {
+        {0, 20, {p10}, 2, ""},
+        {1, 28, {p10, gps}, 2, ""},
+        {3, 34, {p10, gps, rgb}, 1, ""},
+        {3, 37, {p10, gps, rgb, {BYTE, 3, 2}}, 2, ""},
+        {2, 26, {p10, {RGB12, 6, 1}}, 2, ""},
+        {6, 30, {p14}, 3, ""},
+        {7, 36, {p14, {RGB14, 6, 3}}, 3, ""},
+        {1, 28, {p10, rgb}, 2, "item 2 of the LASzip VLR is RGB12 version 2 where point format 1 needs GPSTIME11"},
+        {3, 34, {p10, gps}, 2, "lists 2 items where point format 3 needs at least 3"},
+        {1, 30, {p10, gps}, 2, "make records of 28 bytes but the header states 30"},
+        {1, 28, {p10, {GPSTIME11, 8, 3}}, 2, "GPSTIME11 version 3, which is not decoded"},
+        {4, 57, {p10, gps, {WAVEPACKET13, 29, 1}}, 2, "waveform points"},
+        {0, 20, {p10}, 3, "compressed pointwise, not by the layered compressor 3"},
+        {6, 30, {p14}, 2, "compressed layered (compressor 3), not by compressor 2"},
+        {0, 20, {{BYTE, 0, 2}}, 2, "is BYTE version 2 where point format 0 needs POINT10"},
+        {11, 20, {p10}, 2, "point format 11 has no LAZ items"},
+    };
+    for (const Case& c : cases) {
+        Laszip z;
+        z.compressor = c.compressor;
+        z.chunk_size = 50000;
+        z.items = c.items;
+        std::string why;
+        SCOPED_TRACE("format " + std::to_string(c.format) + ", expecting '" + c.says + "'");
+        EXPECT_EQ(items_fit(z, c.format, c.length, why), *c.says == 0) << why;
+        EXPECT_NE(why.find(c.says), std::string::npos) << why;
+    }
+}
+
 TEST(LazArith, PastTheEndReadsZerosAndSaysSo) {
     const unsigned char bytes[6] = {0x12, 0x34, 0x56, 0x78, 0x9A, 0xBC};
     ArithDecoder dec;
