@@ -8,9 +8,10 @@ namespace lidar::laz::layered {
 
 namespace {
 
-// 256-symbol models, about 2.3 KiB each: enough for a thousand varying
-// extra bytes in all four contexts, and a bound on what damaged data costs.
-constexpr std::size_t kMaxModels = 4096;
+// 256-symbol models, about 2.3 KiB each: a thousand varying extra bytes of
+// one scanner channel, or 256 of each of four, and a bound on what damaged
+// data can make a decoder hold.
+constexpr std::size_t kMaxModels = 1024;
 
 void activate(Byte14& c, unsigned k, const std::uint8_t* from) {
     auto& models = c.models[k];
