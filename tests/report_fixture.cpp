@@ -135,7 +135,7 @@ int bulk(long n, const std::string& out, const std::string& index) {
     const auto again = std::chrono::steady_clock::now();
     std::vector<std::string> left_out;
     std::ofstream g(index, std::ios::binary);
-    g << audit::tile_index(c, left_out);
+    audit::tile_index(c, left_out, [&](const std::string& text) { return static_cast<bool>(g << text); });
     g.close();
     std::printf("tile index: %lld bytes written in %.2f s\n", static_cast<long long>(std::filesystem::file_size(index)),
                 std::chrono::duration<double>(std::chrono::steady_clock::now() - again).count());

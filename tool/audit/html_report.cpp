@@ -15,8 +15,16 @@ namespace audit {
 
 namespace {
 
+// A JSON string for the page's data block: a "</script>" inside a name
+// must not end the block, so '<' is escaped, which means the same to JSON.
 std::string json_text(const std::string& s) {
-    return nlohmann::json(s).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+    const std::string j = nlohmann::json(s).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+    std::string t;
+    for (char ch : j) {
+        if (ch == '<') t += "\\u003c";
+        else t += ch;
+    }
+    return t;
 }
 
 std::string html_text(const std::string& s) {
@@ -46,9 +54,10 @@ const char* const kColours[kStatuses] = {"#009e73", "#f0e442", "#56b4e9", "#d55e
 // Drawn last on top: where tiles overlap, the worst status shows.
 const int kDrawOrder[kStatuses] = {0, 5, 6, 2, 1, 4, 3};
 
-// The data the page's script reads: tiles as arrays, paths split into a
-// list of directories and the name, which halves what paths weigh.
-std::string page_data(const Collected& c) {
+// The data the page's script reads, added to page: tiles as arrays, paths
+// split into a list of directories and the name, which halves what paths
+// weigh.
+void page_data(const Collected& c, std::string& page) {
     std::map<int, int> system_index;
     std::string systems;
     std::map<int, std::size_t> drawn;  // tiles with an extent, by class
@@ -71,7 +80,7 @@ std::string page_data(const Collected& c) {
         rules += (rules.empty() ? "" : ",") + json_text(r.id);
     }
     std::unordered_map<std::string, int> dir_index;
-    std::string dirs, tiles;
+    std::string dirs, tiles = "[";
     for (const Tile& t : c.tiles) {
         const std::size_t slash = t.path.find_last_of("/\\");
         const std::string dir = slash == std::string::npos ? "" : t.path.substr(0, slash + 1);
@@ -87,7 +96,7 @@ std::string page_data(const Collected& c) {
             ids += std::to_string(r->second);
         }
         const auto s = system_index.find(t.system);
-        tiles += tiles.empty() ? "[" : ",\n[";
+        tiles += tiles.size() == 1 ? "[" : ",\n[";
         tiles += std::to_string(d->second) + "," +
                  json_text(t.path.substr(dir.size())) + "," + std::to_string(static_cast<int>(t.status)) + ",\"" +
                  ids + "\"," + std::to_string(t.points) + "," +
@@ -106,19 +115,11 @@ std::string page_data(const Collected& c) {
         order += std::string(k ? "," : "") + std::to_string(kDrawOrder[k]);
     }
     const auto m = system_index.find(majority);
-    std::string data = "{\"statuses\":[" + statuses + "],\"colours\":[" + colours + "],\"order\":[" + order +
-                       "],\"rules\":[" + rules + "],\"systems\":[" + systems + "],\"majority\":" +
-                       std::to_string(m == system_index.end() ? -1 : m->second) + ",\"dirs\":[" + dirs +
-                       "],\"tiles\":[" + tiles + "]}";
-    // A "</script>" inside a name must not end the block: '<' only occurs
-    // in strings, where its escape means the same.
-    std::string safe;
-    safe.reserve(data.size());
-    for (char ch : data) {
-        if (ch == '<') safe += "\\u003c";
-        else safe += ch;
-    }
-    return safe;
+    page += "{\"statuses\":[" + statuses + "],\"colours\":[" + colours + "],\"order\":[" + order + "],\"rules\":[" +
+            rules + "],\"systems\":[" + systems + "],\"majority\":" +
+            std::to_string(m == system_index.end() ? -1 : m->second) + ",\"dirs\":[" + dirs + "],\"tiles\":";
+    page += tiles;
+    page += "]}";
 }
 
 const char kStyle[] = R"CSS(
@@ -204,11 +205,14 @@ function layout(p, width) {
   p.s = Math.min((p.W - 2 * m) / dx, (p.H - 2 * m) / dy);
   p.ox = (p.W - dx * p.s) / 2 - x0 * p.s;
   p.oy = (p.H - dy * p.s) / 2 + y1 * p.s;
-  // Where each tile is, for the pointer: a grid of 64 by 64 cells.
-  p.g = 64; p.cells = new Array(p.g * p.g);
+  // Where each tile is, for the pointer: a grid of 64 by 64 cells, and
+  // apart the tiles that cover many cells, lest 100,000 copies of one
+  // extent fill every cell.
+  p.g = 64; p.cells = new Array(p.g * p.g); p.big = [];
   for (const i of p.idx) {
     const r = rect(p, i);
     const c0 = cell(p, r[0]), c1 = cell(p, r[0] + r[2]), r0 = cellY(p, r[1]), r1 = cellY(p, r[1] + r[3]);
+    if ((c1 - c0 + 1) * (r1 - r0 + 1) > 16) { p.big.push(i); continue; }
     for (let v = r0; v <= r1; v++) for (let u = c0; u <= c1; u++) (p.cells[v * p.g + u] ||= []).push(i);
   }
 }
@@ -232,7 +236,14 @@ function draw(p) {
   for (const s of D.order) {
     g.beginPath();
     let any = false;
-    for (const i of p.idx) if (st[i] === s) { const r = rect(p, i); g.rect(r[0], r[1], r[2], r[3]); any = true; }
+    // Copies of one extent are drawn once: 100,000 of them, each filling
+    // the panel, would take the browser minutes.
+    const seen = new Set();
+    for (const i of p.idx) if (st[i] === s) {
+      const r = rect(p, i), k = r.map(v => Math.round(v * 2)).join();
+      if (seen.has(k)) continue;
+      seen.add(k); g.rect(r[0], r[1], r[2], r[3]); any = true;
+    }
     if (!any) continue;
     g.fillStyle = D.colours[s]; g.fill();
     if (outline) { g.strokeStyle = "rgba(0,0,0,0.45)"; g.lineWidth = 0.6; g.stroke(); }
@@ -251,7 +262,7 @@ function draw(p) {
 function panelAt(ev, p) {
   const b = p.canvas.getBoundingClientRect(), x = ev.clientX - b.left, y = ev.clientY - b.top;
   let best = -1;
-  for (const i of p.cells[cellY(p, y) * p.g + cell(p, x)] || []) {
+  for (const i of (p.cells[cellY(p, y) * p.g + cell(p, x)] || []).concat(p.big)) {
     const r = rect(p, i);
     if (x >= r[0] - 1 && x <= r[0] + r[2] + 1 && y >= r[1] - 1 && y <= r[1] + r[3] + 1 &&
         (best < 0 || rank[st[i]] >= rank[st[best]])) best = i;
@@ -417,6 +428,10 @@ if (h.has("probe")) {
   pre.id = "probe"; pre.textContent = lines.join("\n");
   document.body.appendChild(pre);
 }
+// The browser draws a canvas when it paints, after this script: reading a
+// pixel makes it draw now, so the time below includes the drawing.
+for (const p of panels) p.canvas.getContext("2d").getImageData(0, 0, 1, 1);
+
 // For tests: the pointer over a place in the majority's coordinates, then a click there.
 if (h.has("point") && panels.length) {
   const [x, y] = h.get("point").split(",").map(Number), p = panels[0], b = p.canvas.getBoundingClientRect();
@@ -488,7 +503,7 @@ std::string html_report(const Collected& c) {
             "<label>Rule <select id=\"rule\"></select></label><label>Path <input id=\"q\" type=\"search\"></label>"
             "<span id=\"count\"></span></div>\n<div id=\"scroller\"><table>\n<thead><tr id=\"head\"></tr></thead>\n"
             "<tbody id=\"body\"></tbody>\n</table></div>\n</section>\n<script id=\"data\" type=\"application/json\">";
-    page += page_data(c);
+    page_data(c, page);
     page += "</script>\n<script>";
     page += kScript;
     page += "</script>\n</body>\n</html>\n";

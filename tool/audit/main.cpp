@@ -147,14 +147,18 @@ Options parse(int argc, char* argv[], Extra& x) {
     return o;
 }
 
-bool write_whole(const std::string& path, const std::string& text, std::string& why) {
+// Writes what make hands to its writer, piece by piece.
+bool write_file(const std::string& path, const std::function<bool(const Sink&)>& make, std::string& why) {
     std::FILE* f = std::fopen(path.c_str(), "wb");
     if (!f) {
         why = std::strerror(errno);
         return false;
     }
-    bool ok = std::fwrite(text.data(), 1, text.size(), f) == text.size();
-    if (!ok) why = std::strerror(errno);
+    bool ok = make([&](const std::string& text) {
+        if (std::fwrite(text.data(), 1, text.size(), f) == text.size()) return true;
+        why = std::strerror(errno);
+        return false;
+    });
     // A full disk may show only when the buffer is flushed.
     if (std::fclose(f) != 0 && ok) {
         ok = false;
@@ -168,19 +172,20 @@ int write_extra(const Extra& x, Collected& c, bool quiet) {
     finish(c);
     int status = 0;
     std::string written;
-    auto write = [&](const std::string& path, const std::string& text, const char* what) {
+    auto write = [&](const std::string& path, const char* what, const auto& make) {
         std::string why;
-        if (!write_whole(path, text, why)) {
+        if (!write_file(path, make, why)) {
             std::fprintf(stderr, "Vexholt-audit: cannot write the %s %s: %s\n", what, escape_text(path).c_str(), why.c_str());
             status = 2;
             return;
         }
         written += (written.empty() ? "" : ", ") + escape_text(path) + " (" + what + ")";
     };
-    if (!x.report.empty()) write(x.report, html_report(c), "report");
+    if (!x.report.empty())
+        write(x.report, "report", [&](const auto& to) { return to(html_report(c)); });
     if (!x.index.empty()) {
         std::vector<std::string> left_out;
-        const std::string index = tile_index(c, left_out);
+        write(x.index, "tile index", [&](const auto& to) { return tile_index(c, left_out, to); });
         // Named, but a delivery without a system must not flood the terminal.
         constexpr std::size_t kNamed = 20;
         for (std::size_t k = 0; k < left_out.size() && k < kNamed; ++k)
@@ -188,7 +193,6 @@ int write_extra(const Extra& x, Collected& c, bool quiet) {
         if (left_out.size() > kNamed)
             std::fprintf(stderr, "Vexholt-audit: left out of the tile index: %s more files\n",
                          std::to_string(left_out.size() - kNamed).c_str());
-        write(x.index, index, "tile index");
     }
     if (!quiet && !written.empty()) std::fprintf(stderr, "Vexholt-audit: wrote %s\n", written.c_str());
     return status;

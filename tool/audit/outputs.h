@@ -5,6 +5,7 @@
 #include "audit.h"
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -42,9 +43,13 @@ std::string system_label(const Collected& c, int system);
 // The page: self-contained, no network needed to open it.
 std::string html_report(const Collected& c);
 
-// A FeatureCollection in longitude and latitude. A file without an extent
+// Takes the next piece of a file's text; false when it cannot be written.
+using Sink = std::function<bool(const std::string&)>;
+
+// A FeatureCollection in longitude and latitude, handed to write in pieces
+// (false from write stops it, and is returned). A file without an extent
 // has a null geometry; one whose system PROJ cannot transform is left out,
 // its path and why added to left_out.
-std::string tile_index(const Collected& c, std::vector<std::string>& left_out);
+bool tile_index(const Collected& c, std::vector<std::string>& left_out, const Sink& write);
 
 }  // namespace audit
