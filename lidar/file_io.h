@@ -17,6 +17,9 @@ struct Where {
     int dir = kWorkingDir;
     const char* name = nullptr;
     bool follow = true;  // false: a symbolic link as the last component is refused
+    // A walk's own examination found a regular file here, not a link: a
+    // read-only open tries the name at once (see File::open_read).
+    bool plain = false;
 };
 
 // What the system says of a file: which one it is (device and inode; on
@@ -65,6 +68,10 @@ public:
     // it is opened for real (on Linux through an O_PATH descriptor, then
     // that very inode reopened), so a device, FIFO or socket switched in
     // never sees an open that could act on it. false with error() set.
+    // Where w.plain says a walk just found a regular file there, a read
+    // takes one open instead (not following a link, never waiting, no
+    // controlling terminal) and judges what it opened; only a failure goes
+    // the careful way, so every refusal reads as before.
     bool open_read(const Where& w);
     bool open_update(const Where& w);
     bool open_read(const char* filename) { return open_read(Where{kWorkingDir, filename, true}); }

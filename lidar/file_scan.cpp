@@ -35,6 +35,55 @@ struct FreeDeleter {
 
 namespace {
 
+// What a first read takes of a file larger than a block, or of any file
+// whose header alone is judged: a page holds the header and, as a rule,
+// its VLRs.
+constexpr std::size_t kFirstBytes = 4096;
+
+// t's buffer: a block for the reads of the point area, and after it as much
+// again for the file's first bytes, which no block read overwrites. Null if
+// memory is short. Pages are only taken as they are touched.
+unsigned char* block_of(ScanBuffer& b) {
+    if (b.size < 2 * kBlockBytes) {
+        std::free(b.data);
+        b.data = static_cast<unsigned char*>(std::malloc(2 * kBlockBytes));
+        b.size = b.data ? 2 * kBlockBytes : 0;
+    }
+    return b.data;
+}
+
+// The file's first bytes in one read: a file of up to a block whole, so a
+// tile costs one read; a larger one its first page. raw gets what a read
+// of raw alone would have given. The count in raw, or -1.
+std::int64_t read_first(File& f, const Target& t, FileScan& out) {
+    const std::uint64_t size = out.opened.size > 0 ? static_cast<std::uint64_t>(out.opened.size) : 0;
+    unsigned char* buf = t.buffer ? block_of(*t.buffer) : nullptr;
+    std::size_t want = sizeof out.raw;
+    // A size of 0 may be a file that says nothing of its size: its header
+    // is read as it always was.
+    if (buf && size > 0) {
+        buf += kBlockBytes;
+        want = static_cast<std::size_t>(
+            std::min<std::uint64_t>(size, t.headers_only || size > kBlockBytes ? kFirstBytes : kBlockBytes));
+    } else {
+        buf = out.raw;
+    }
+    const std::int64_t got = f.read_full(buf, want);
+    if (got < 0) return got;
+    out.head = buf;
+    out.head_size = static_cast<std::size_t>(got);
+    out.head_ends = out.head_size < want;
+    const std::size_t in_raw = std::min(out.head_size, sizeof out.raw);
+    if (buf != out.raw) std::memcpy(out.raw, buf, in_raw);
+    return static_cast<std::int64_t>(in_raw);
+}
+
+// Folds a block of whole records into the scan.
+void fold(FileScan& out, PointStats& stats, PointDetail* detail, const unsigned char* p, std::size_t records,
+          std::size_t reclen, unsigned mask) {
+    scan_block(stats, detail, p, records, reclen, mask, out.model.point_format);
+}
+
 // Reads the point area from offset up to end (or the end of the file) in
 // blocks of whole records and folds it into out.
 int scan_area(File& f, const Target& t, std::uint64_t offset, std::uint64_t end, std::size_t reclen,
@@ -43,17 +92,21 @@ int scan_area(File& f, const Target& t, std::uint64_t offset, std::uint64_t end,
         why = message(format, t.shown);
         return result;
     };
+    // A point area the first read holds whole, or up to the file's end, is
+    // not read again.
+    if (t.general && out.head && offset <= out.head_size && (end <= out.head_size || out.head_ends)) {
+        const std::uint64_t n = std::max(offset, std::min<std::uint64_t>(end, out.head_size)) - offset;
+        out.point_bytes += n;
+        if (t.bytes_read) t.bytes_read->fetch_add(n, std::memory_order_relaxed);
+        fold(out, out.stats, t.detail, out.head + offset, static_cast<std::size_t>(n) / reclen, reclen, mask);
+        return kDone;
+    }
     const std::size_t block = kBlockBytes / reclen * reclen;
     // malloc, not new: a tight memory limit must give the message, not abort.
     std::unique_ptr<unsigned char, FreeDeleter> own;
     unsigned char* buf = nullptr;
-    if (t.buffer && t.buffer->size >= block) {
-        buf = t.buffer->data;
-    } else if (t.buffer) {
-        std::free(t.buffer->data);
-        t.buffer->data = static_cast<unsigned char*>(std::malloc(kBlockBytes));
-        t.buffer->size = t.buffer->data ? kBlockBytes : 0;
-        buf = t.buffer->data;
+    if (t.buffer) {
+        buf = block_of(*t.buffer);
     } else {
         own.reset(static_cast<unsigned char*>(std::malloc(block)));
         buf = own.get();
@@ -71,9 +124,7 @@ int scan_area(File& f, const Target& t, std::uint64_t offset, std::uint64_t end,
         if (got < 0) return say(kFailed, "\nCannot read the point records of %s\n");
         out.point_bytes += static_cast<std::uint64_t>(got);
         if (t.bytes_read) t.bytes_read->fetch_add(static_cast<std::uint64_t>(got), std::memory_order_relaxed);
-        const std::size_t records = static_cast<std::size_t>(got) / reclen;
-        scan_records(out.stats, buf, records, reclen, mask);
-        if (t.detail) scan_details(*t.detail, buf, records, reclen, out.model.point_format);
+        fold(out, out.stats, t.detail, buf, static_cast<std::size_t>(got) / reclen, reclen, mask);
         // A short block is the end of the file; a trailing fragment of a
         // record is not a point.
         if (static_cast<std::size_t>(got) < want) break;
@@ -144,9 +195,8 @@ int scan_shared(File& f, const Target& t, std::uint64_t offset, std::uint64_t en
                 }
                 got[k] += static_cast<std::uint64_t>(n);
                 if (t.bytes_read) t.bytes_read->fetch_add(static_cast<std::uint64_t>(n), std::memory_order_relaxed);
-                const std::size_t records = static_cast<std::size_t>(n) / reclen;
-                scan_records(part.stats, buf.get(), records, reclen, mask);
-                if (t.detail) scan_details(part.detail, buf.get(), records, reclen, out.model.point_format);
+                fold(out, part.stats, t.detail ? &part.detail : nullptr, buf.get(),
+                     static_cast<std::size_t>(n) / reclen, reclen, mask);
                 if (static_cast<std::size_t>(n) < want) break;
                 at += want;
             }
@@ -217,7 +267,7 @@ int open_and_scan_general(const Target& t, bool for_update, File& f, FileScan& o
     }
     out.opened = f.opened();
     if (t.expect && !same_file(out.opened, *t.expect)) return say(kFailed, kChangedMessage);
-    const std::int64_t got = f.read_full(out.raw, sizeof out.raw);
+    const std::int64_t got = read_first(f, t, out);
     if (got < 0) return say(kFailed, kTooShortMessage);
     // A compressed file is known by its content, whatever its name: writers
     // and downloads do not all name them .laz.
@@ -256,7 +306,18 @@ int open_and_scan_general(const Target& t, bool for_update, File& f, FileScan& o
 }  // namespace
 
 int open_and_scan(const Target& t, bool for_update, File& f, FileScan& out, std::string& why) {
-    if (t.general) return open_and_scan_general(t, for_update, f, out, why);
+    if (t.general && t.buffer) return open_and_scan_general(t, for_update, f, out, why);
+    if (t.general) {
+        // A buffer for this scan alone: what it held is gone after it.
+        ScanBuffer own;
+        Target with = t;
+        with.buffer = &own;
+        const int result = open_and_scan_general(with, for_update, f, out, why);
+        out.head = out.raw;
+        out.head_size = out.raw_size;
+        out.head_ends = false;
+        return result;
+    }
     auto say = [&](int result, const char* format) {
         why = message(format, t.shown);
         return result;

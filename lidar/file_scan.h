@@ -89,6 +89,12 @@ struct FileScan {
     bool general = false;         // judged by the general rule
     unsigned char raw[kMaxHeaderSize] = {};  // the header's bytes as read (raw_size of them)
     std::size_t raw_size = 0;
+    // General rule: the file's first bytes as read, raw's among them; a
+    // small file's whole, so its VLRs and points need no read of their
+    // own. In the target's buffer while it lasts, else raw.
+    const unsigned char* head = nullptr;
+    std::size_t head_size = 0;
+    bool head_ends = false;       // the file ended within them
     LasHeader model;              // and its fields
     std::string vexholt_refusal;  // general rule: what Vexholt would say of it ("" if it would update it)
     bool laz = false;             // the point area was decoded from LAZ chunks

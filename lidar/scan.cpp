@@ -358,6 +358,108 @@ __attribute__((target("avx2"))) void details_avx2(PointDetail& d, const unsigned
     range.into(d, n);
 }
 
+// Both kernels in one pass over the records, for the audit: each record is
+// loaded once while it is in L1, not once more from a block that by then
+// has left L2 (the block is as large as the AMD's L2). The statistics part
+// is scan_avx2's loop, the detail part details_avx2's, record for record,
+// so the results are those of the two kernels run one after the other.
+template <std::size_t L, unsigned Mask, std::size_t Gps>
+__attribute__((target("avx2"))) void both_avx2(PointStats& s, PointDetail& d, const unsigned char* p,
+                                               std::size_t n, std::size_t stride) {
+    static_assert(L >= 16 || L == 0, "each lane load must stay inside its record");
+    static_assert(Mask == 7 || Mask == 15);
+    static_assert(Gps != 0, "without GPS times the detail kernel is scalar");
+    constexpr bool Extended = Mask == 15;
+    const std::size_t step = L ? L : stride;
+    const __m256i mask = _mm256_set1_epi8(static_cast<char>(Mask));
+    const __m256i bins = Mask == 7 ? _mm256_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 0, 1, 2, 3, 4, 5, 6, 7,
+                                                      0, 1, 2, 3, 4, 5, 6, 7, 0, 1, 2, 3, 4, 5, 6, 7)
+                                   : _mm256_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15,
+                                                      0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
+    const char z = -128;
+    const __m256i to_low = _mm256_setr_epi8(14, 14, 14, 14, 14, 14, 14, 14, z, z, z, z, z, z, z, z,
+                                            14, 14, 14, 14, 14, 14, 14, 14, z, z, z, z, z, z, z, z);
+    const __m256i to_high = _mm256_setr_epi8(z, z, z, z, z, z, z, z, 14, 14, 14, 14, 14, 14, 14, 14,
+                                             z, z, z, z, z, z, z, z, 14, 14, 14, 14, 14, 14, 14, 14);
+    const __m256i to_all = _mm256_set1_epi8(14);
+    __m256i mx0 = _mm256_setr_epi32(s.maxX, s.maxY, s.maxZ, 0, s.maxX, s.maxY, s.maxZ, 0);
+    __m256i mn0 = _mm256_setr_epi32(s.minX, s.minY, s.minZ, 0, s.minX, s.minY, s.minZ, 0);
+    __m256i mx1 = mx0, mn1 = mn0;
+    std::uint64_t hist[Mask + 1] = {};
+
+    Tally<Extended> tally;
+    const double inf = std::numeric_limits<double>::infinity();
+    __m256d lo = _mm256_set1_pd(inf), hi = _mm256_set1_pd(-inf);
+    __m256i finite = _mm256_setzero_si256();
+
+    std::size_t quads = n / 4;
+    while (quads > 0) {
+        std::size_t batch = std::min<std::size_t>(quads, 255);
+        quads -= batch;
+        __m256i counts = _mm256_setzero_si256(), counts_b = _mm256_setzero_si256();
+        for (; batch > 0; --batch, p += 4 * step) {
+            __m256i a = two(p, p + step);
+            __m256i b = two(p + 2 * step, p + 3 * step);
+            mx0 = _mm256_max_epi32(mx0, a);
+            mn0 = _mm256_min_epi32(mn0, a);
+            mx1 = _mm256_max_epi32(mx1, b);
+            mn1 = _mm256_min_epi32(mn1, b);
+            if constexpr (Mask == 7) {
+                __m256i r = _mm256_or_si256(_mm256_shuffle_epi8(a, to_low), _mm256_shuffle_epi8(b, to_high));
+                r = _mm256_and_si256(r, mask);
+                counts = _mm256_sub_epi8(counts, _mm256_cmpeq_epi8(r, bins));
+            } else {
+                __m256i ra = _mm256_and_si256(_mm256_shuffle_epi8(a, to_all), mask);
+                __m256i rb = _mm256_and_si256(_mm256_shuffle_epi8(b, to_all), mask);
+                counts = _mm256_sub_epi8(counts, _mm256_cmpeq_epi8(ra, bins));
+                counts_b = _mm256_sub_epi8(counts_b, _mm256_cmpeq_epi8(rb, bins));
+            }
+            for (unsigned k = 0; k < 4; ++k) tally.add(p + k * step, k);
+            double t[4];
+            for (unsigned k = 0; k < 4; ++k) std::memcpy(&t[k], p + k * step + Gps, 8);
+            __m256d u = _mm256_setr_pd(t[0], t[1], t[2], t[3]);
+            u = _mm256_add_pd(u, _mm256_sub_pd(u, u));
+            lo = _mm256_min_pd(u, lo);
+            hi = _mm256_max_pd(u, hi);
+            finite = _mm256_sub_epi64(finite, _mm256_castpd_si256(_mm256_cmp_pd(u, u, _CMP_ORD_Q)));
+        }
+        alignas(32) unsigned char c[32], cb[32];
+        _mm256_store_si256(reinterpret_cast<__m256i*>(c), counts);
+        _mm256_store_si256(reinterpret_cast<__m256i*>(cb), counts_b);
+        for (int k = 0; k < 32; ++k) hist[k & Mask] += c[k] + cb[k];
+    }
+
+    __m256i mx = _mm256_max_epi32(mx0, mx1), mn = _mm256_min_epi32(mn0, mn1);
+    __m128i mx4 = _mm_max_epi32(_mm256_castsi256_si128(mx), _mm256_extracti128_si256(mx, 1));
+    __m128i mn4 = _mm_min_epi32(_mm256_castsi256_si128(mn), _mm256_extracti128_si256(mn, 1));
+    alignas(16) std::int32_t hi4[4], lo4[4];
+    _mm_store_si128(reinterpret_cast<__m128i*>(hi4), mx4);
+    _mm_store_si128(reinterpret_cast<__m128i*>(lo4), mn4);
+    s.maxX = hi4[0]; s.maxY = hi4[1]; s.maxZ = hi4[2];
+    s.minX = lo4[0]; s.minY = lo4[1]; s.minZ = lo4[2];
+    for (unsigned k = 0; k <= Mask; ++k) s.by_return_bits[k] += hist[k];
+    s.count += n / 4 * 4;
+    scan_fixed<L, Mask>(s, p, n % 4, stride);
+
+    alignas(32) double l[4], h[4];
+    alignas(32) std::uint64_t f[4];
+    _mm256_store_pd(l, lo);
+    _mm256_store_pd(h, hi);
+    _mm256_store_si256(reinterpret_cast<__m256i*>(f), finite);
+    TimeRange range;
+    range.lo[0] = less(l[2], l[0]);
+    range.lo[1] = less(l[3], l[1]);
+    range.hi[0] = more(h[2], h[0]);
+    range.hi[1] = more(h[3], h[1]);
+    range.finite = f[0] + f[1] + f[2] + f[3];
+    for (std::size_t i = n / 4 * 4; i < n; ++i, p += step) {
+        tally.add(p, 0);
+        range.add(time_of<Gps>(p), 0);
+    }
+    tally.into(d);
+    range.into(d, n);
+}
+
 #endif
 
 template <bool Extended, std::size_t Gps>
@@ -405,6 +507,48 @@ ScanKernel scan_details_with(ScanKernel k, PointDetail& d, const unsigned char* 
 void scan_details(PointDetail& d, const unsigned char* p, std::size_t n, std::size_t record_length,
                   unsigned point_format) {
     scan_details_with(chosen_scan_kernel(), d, p, n, record_length, point_format);
+}
+
+namespace {
+
+template <std::size_t L, unsigned Mask>
+void both_by_gps(PointStats& s, PointDetail& d, const unsigned char* p, std::size_t n, std::size_t stride,
+                 std::size_t gps) {
+#if LIDAR_HAVE_AVX2
+    if constexpr (Mask == 15) both_avx2<L, 15, 22>(s, d, p, n, stride);
+    else if (gps == 20) both_avx2<L, 7, 20>(s, d, p, n, stride);
+#else
+    (void)s, (void)d, (void)p, (void)n, (void)stride, (void)gps;
+#endif
+}
+
+}  // namespace
+
+ScanKernel scan_block_with(ScanKernel k, PointStats& s, PointDetail* d, const unsigned char* p, std::size_t n,
+                           std::size_t record_length, unsigned return_mask, unsigned point_format) {
+    if (!d) return scan_records_with(k, s, p, n, record_length, return_mask);
+    const std::size_t gps = gps_time_offset(point_format);
+    // One pass where both kernels have AVX2 loops and agree on the
+    // format's family; anything else as the two kernels, one after the other.
+    const bool one_pass = k == ScanKernel::avx2 && LIDAR_HAVE_AVX2 && gps != 0 && n <= kMaxRun &&
+                          record_length >= kRecordLength[point_format] && return_mask == (point_format >= 6 ? 15u : 7u);
+    if (!one_pass) {
+        const ScanKernel ran = scan_records_with(k, s, p, n, record_length, return_mask);
+        scan_details_with(k, *d, p, n, record_length, point_format);
+        return ran;
+    }
+    switch (return_mask == 15 ? 0 : record_length) {
+        case 0: both_by_gps<0, 15>(s, *d, p, n, record_length, gps); break;
+        case 28: both_by_gps<28, 7>(s, *d, p, n, 28, gps); break;
+        case 34: both_by_gps<34, 7>(s, *d, p, n, 34, gps); break;
+        default: both_by_gps<0, 7>(s, *d, p, n, record_length, gps); break;
+    }
+    return ScanKernel::avx2;
+}
+
+void scan_block(PointStats& s, PointDetail* d, const unsigned char* p, std::size_t n, std::size_t record_length,
+                unsigned return_mask, unsigned point_format) {
+    scan_block_with(chosen_scan_kernel(), s, d, p, n, record_length, return_mask, point_format);
 }
 
 void merge_stats(PointStats& a, const PointStats& b) {

@@ -56,6 +56,14 @@ void scan_details(PointDetail& d, const unsigned char* p, std::size_t n, std::si
 // did the work. Only formats with GPS times have an AVX2 kernel.
 ScanKernel scan_details_with(ScanKernel k, PointDetail& d, const unsigned char* p, std::size_t n,
                              std::size_t record_length, unsigned point_format);
+// scan_records and, if d is given, scan_details over the same records, in
+// one pass where the kernel allows it; the results are those of the two.
+void scan_block(PointStats& s, PointDetail* d, const unsigned char* p, std::size_t n, std::size_t record_length,
+                unsigned return_mask, unsigned point_format);
+// The same with kernel k, which must be available; returns the statistics'
+// kernel that ran.
+ScanKernel scan_block_with(ScanKernel k, PointStats& s, PointDetail* d, const unsigned char* p, std::size_t n,
+                           std::size_t record_length, unsigned return_mask, unsigned point_format);
 // Adds b into a, as if a's records were followed by b's.
 void merge_stats(PointStats& a, const PointStats& b);
 // Adds b into a, as if a's records were followed by b's.

@@ -223,6 +223,49 @@ TEST(AuditErrors, TheSystemsRefusalIsAnErrorWithItsReason) {
     EXPECT_EQ(r.reason, f + " is too short or unreadable to be a valid .las file");
 }
 
+// A tile the walk found is opened once, without following a link, and read
+// whole in one read; what is switched in after the walk is refused as it
+// always was, a pipe at once.
+TEST(AuditOneOpen, ATileIsOneReadAndWhatIsSwitchedInIsRefused) {
+    TempDir d;
+    fs::create_directory(d.file("t"));
+    const std::string f = d.file("t/x.las"), other = d.file("other.las");
+    write_file(f, kCurrent);
+    write_file(other, kCurrent);
+    for (bool headers_only : {false, true}) {
+        audit::Judging how;
+        how.headers_only = headers_only;
+        lidar::clear_io_faults();
+        EXPECT_EQ(audit::judge(audit::collect({d.file("t")}).at(0), how).status,
+                  headers_only ? audit::Status::unchecked : audit::Status::current);
+        EXPECT_EQ(lidar::io_calls(lidar::IoOp::read), 1u) << "headers only: " << headers_only;
+    }
+    const std::string changed = "Cannot update the header of " + f + ": the file changed while it was being read";
+    const struct {
+        const char* what;
+        std::function<void()> swap;
+        audit::Status status;
+        std::string reason;
+    } cases[] = {
+        {"pipe", [&] { fs::remove(f); ASSERT_EQ(mkfifo(f.c_str(), 0600), 0); }, audit::Status::refused,
+         f + " is too short or unreadable to be a valid .las file"},
+        {"link to another tile", [&] { fs::remove(f); fs::create_symlink(other, f); }, audit::Status::error, changed},
+        {"another tile renamed over it", [&] { fs::rename(other, f); }, audit::Status::error, changed},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        fs::remove(f);
+        write_file(f, kCurrent);
+        write_file(other, kCurrent);
+        const audit::Entry e = audit::collect({d.file("t")}).at(0);
+        lidar::set_io_hook(lidar::IoOp::open_read, 1, c.swap);
+        audit::Result r = audit::judge(e, {});
+        lidar::clear_io_faults();
+        EXPECT_EQ(r.status, c.status);
+        EXPECT_EQ(r.reason, c.reason);
+    }
+}
+
 TEST(AuditReport, NoNameOrReasonCanForgeALine) {
     audit::Result r;
     r.status = audit::Status::refused;

@@ -24,8 +24,10 @@ struct Reader {
     ReadAt read_at;
     void* context;
     // What was last read past the head: a walk over many small records
-    // costs one read per window, not one per record.
-    std::vector<unsigned char> window = std::vector<unsigned char>(1 << 16);
+    // costs one read per window, not one per record. Taken at the first
+    // read past the head, which most files never make.
+    static constexpr std::size_t kWindow = 1 << 16;
+    std::vector<unsigned char> window = {};
     std::uint64_t window_at = 0;
     std::size_t window_size = 0;
 
@@ -38,7 +40,8 @@ struct Reader {
             return true;
         }
         if (!read_at) return false;
-        if (n > window.size()) return read_at(context, offset, out, n) == static_cast<std::int64_t>(n);
+        if (n > kWindow) return read_at(context, offset, out, n) == static_cast<std::int64_t>(n);
+        if (window.empty()) window.resize(kWindow);
         if (offset < window_at || offset + n > window_at + window_size) {
             const std::uint64_t left = file_size - offset;
             const std::size_t want = left < window.size() ? static_cast<std::size_t>(left) : window.size();

@@ -103,8 +103,9 @@ void stale_findings(Result& r) {
     }
 }
 
+// By position: no seek, and the scan's reads are not disturbed.
 std::int64_t read_from(void* file, std::uint64_t offset, unsigned char* out, std::size_t n) {
-    return static_cast<lidar::File*>(file)->read_at(offset, out, n);
+    return static_cast<lidar::File*>(file)->pread_full(offset, out, n);
 }
 
 // The rules that need no point record, on whatever header was read, even
@@ -116,7 +117,11 @@ void judge_header(Result& r, const lidar::FileScan& scan, lidar::File& f, const 
     lidar::VlrSet vlrs;
     const bool readable = scan.raw_size >= 26 && std::memcmp(scan.raw, "LASF", 4) == 0 && scan.raw[24] == 1 &&
                           scan.raw[25] <= 4 && scan.raw_size >= lidar::header_size_of(scan.raw[25]);
-    if (readable && f.is_open()) vlrs = lidar::read_vlrs(h, scan.raw, scan.raw_size, size, read_from, &f);
+    // The VLRs from the bytes the first read took where they lie within them.
+    const bool head = scan.head && scan.head_size >= scan.raw_size;
+    if (readable && f.is_open())
+        vlrs = lidar::read_vlrs(h, head ? scan.head : scan.raw, head ? scan.head_size : scan.raw_size, size,
+                                read_from, &f);
     lidar::header_rules(h, scan.raw, scan.raw_size, size, vlrs, how.profile, r.findings);
     if (!readable) return;
     r.crs = lidar::identify_crs(vlrs.geokeys, vlrs.geo_doubles, vlrs.geo_ascii, vlrs.wkt);
@@ -191,10 +196,13 @@ Result judge(const Entry& e, const Judging& how) {
     std::string why;
     // Links met by the walk are judged by what they lead to.
     lidar::Target judged{e.where(true), e.path.c_str(), e.identified ? &e.found : nullptr, how.bytes_read, true};
+    // A regular file the walk found, not through a link: one open.
+    judged.where.plain = e.identified && e.dir && !e.link && !e.named;
     judged.headers_only = how.headers_only;
     judged.detail = &r.detail;
     judged.spare = how.spare;
-    judged.buffer = how.buffer;
+    lidar::ScanBuffer own;
+    judged.buffer = how.buffer ? how.buffer : &own;
     int result;
     {
         lidar::File f;
@@ -258,7 +266,7 @@ Result judge(const Entry& e, const Judging& how) {
     lidar::FileScan again;
     lidar::Target fixed{e.where(e.named), e.path.c_str(), &scan.opened, how.bytes_read, true};
     fixed.spare = how.spare;
-    fixed.buffer = how.buffer;
+    fixed.buffer = judged.buffer;
     result = lidar::update_file(fixed, why, &again);
     if (result != lidar::kDone) {
         take_failure(r, result, why, again.open_error);

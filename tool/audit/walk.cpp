@@ -49,6 +49,15 @@ std::string to_native(const fs::path& p) {
 constexpr char kSep = '/';
 #endif
 
+// A name in a directory, and whether the directory already says it is no
+// directory (Linux's d_type), so that a name the extension rule skips needs
+// no look of its own.
+struct Name {
+    std::string name;
+    bool not_dir = false;
+    bool operator<(const Name& o) const { return name < o.name; }
+};
+
 std::string joined(const std::string& base, const std::string& name) {
     if (base.empty()) return name;
     if (base.back() == '/' || base.back() == kSep) return base + name;
@@ -68,10 +77,10 @@ std::shared_ptr<Dir> open_dir(const Dir* parent, const std::string& name, const 
     return d;
 }
 
-int list(const Dir& d, std::vector<std::string>& names) {
+int list(const Dir& d, std::vector<Name>& names) {
     std::error_code ec;
     fs::directory_iterator it(from_native(d.path), ec);
-    for (; !ec && it != fs::directory_iterator(); it.increment(ec)) names.push_back(to_native(it->path().filename()));
+    for (; !ec && it != fs::directory_iterator(); it.increment(ec)) names.push_back({to_native(it->path().filename())});
     return ec ? (ec.value() ? ec.value() : EIO) : 0;
 }
 #else
@@ -99,7 +108,7 @@ std::shared_ptr<Dir> open_dir(const Dir* parent, const std::string& name, const 
     return d;
 }
 
-int list(const Dir& d, std::vector<std::string>& names) {
+int list(const Dir& d, std::vector<Name>& names) {
     int fd = ::fcntl(d.fd, F_DUPFD_CLOEXEC, 0);
     if (fd < 0) return errno;
     DIR* dp = ::fdopendir(fd);
@@ -117,7 +126,8 @@ int list(const Dir& d, std::vector<std::string>& names) {
             err = errno;
             break;
         }
-        if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) names.emplace_back(e->d_name);
+        if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0)
+            names.push_back({e->d_name, e->d_type != DT_UNKNOWN && e->d_type != DT_DIR});
     }
     ::closedir(dp);
     return err;
@@ -191,10 +201,13 @@ constexpr std::size_t kOpenDirs = 128;
 struct Frame {
     std::shared_ptr<Dir> dir;
     FileState id;
-    std::vector<std::string> names;
+    std::vector<Name> names;
     std::size_t next = 0;
     std::size_t path_len = 0;
 };
+
+// The module's own rule of which names the audit judges.
+bool judged_name(const std::string& name) { return lidar::has_las_name(name.c_str()); }
 
 Entry error_entry(const std::string& path, const std::string& why) {
     Entry e;
@@ -253,7 +266,10 @@ bool walk_tree(std::shared_ptr<Dir> root, const FileState& st, std::string path,
             continue;
         }
         Frame& f = stack.back();
-        const std::string name = std::move(f.names[f.next++]);
+        const Name listed = std::move(f.names[f.next++]);
+        // Neither a directory nor a name the audit judges: not looked at.
+        if (listed.not_dir && !judged_name(listed.name)) continue;
+        const std::string& name = listed.name;
         path.resize(f.path_len);
         path = joined(path, name);
         FileState found;
@@ -277,8 +293,7 @@ bool walk_tree(std::shared_ptr<Dir> root, const FileState& st, std::string path,
             if (!enter(std::move(sub), found)) return false;
             continue;
         }
-        // The module's own rule of which names the audit judges.
-        if (!lidar::has_las_name(path.c_str())) continue;
+        if (!judged_name(name)) continue;
         Entry e;
         if (found.link) {
             // A link is judged by what it leads to, but a link to a
