@@ -17,6 +17,7 @@
 #include <map>
 #include <mutex>
 #include <new>
+#include <optional>
 #include <system_error>
 #include <thread>
 
@@ -104,22 +105,35 @@ struct Shared {
     std::deque<Entry> queue;  // entries next .. found - 1
     std::size_t found = 0, next = 0, printed = 0;
     bool walk_done = false;
+    std::size_t idle = 0;  // workers waiting for the walker
+    std::atomic<std::size_t> idle_hint{0};  // the same, read by the walker without the lock
     std::size_t width = 0;  // widest path among the first lookahead entries
-    std::map<std::size_t, Result> done;
+    // Judged, in report order; empty for an entry of a batch left unjudged
+    // when the run was told to stop.
+    std::map<std::size_t, std::optional<Result>> done;
     Progress progress;
 
     // Nothing new is started once a signal came, even before the printing
     // thread has seen it.
     bool stopping() const { return stop || g_signal.load() != 0; }
 
+    std::atomic<bool> halted{false};  // stop, for threads without the lock
+
     void halt(const std::string& why) {  // m held
         if (fatal.empty()) fatal = why;
         stop = true;
+        halted.store(true);
         work.notify_all();
         walker_room.notify_all();
         ready.notify_all();
     }
 };
+
+// Entries and results change hands in batches: a thread is woken for a
+// batch, not for every file, which on small tiles cost more than judging.
+constexpr std::size_t kHandOff = 32;   // entries the walker hands over at once
+constexpr std::size_t kTake = 8;       // small files a worker takes at once
+constexpr std::int64_t kSmall = 1 << 20;  // larger files are taken one by one
 
 void walker(Shared& s) {
     try {
@@ -127,18 +141,30 @@ void walker(Shared& s) {
             std::unique_lock lock(s.m);
             s.work.wait(lock, [&] { return s.started || s.stop; });
         }
-        walk(s.o.paths, [&](Entry&& e) {
+        std::vector<Entry> found;
+        found.reserve(kHandOff);
+        auto hand_over = [&] {
             std::unique_lock lock(s.m);
             s.walker_room.wait(lock, [&] { return s.stopping() || s.found - s.printed < s.lookahead; });
             if (s.stopping()) return false;
-            if (s.found < s.lookahead) s.width = std::max(s.width, path_columns(e.path));
-            ++s.progress.files_total;
-            if (e.identified) s.progress.bytes_total += static_cast<std::uint64_t>(e.found.size);
-            s.queue.push_back(std::move(e));
-            if (++s.found == s.lookahead) s.ready.notify_all();
-            s.work.notify_one();
+            for (Entry& e : found) {
+                if (s.found < s.lookahead) s.width = std::max(s.width, path_columns(e.path));
+                ++s.progress.files_total;
+                if (e.identified) s.progress.bytes_total += static_cast<std::uint64_t>(e.found.size);
+                s.queue.push_back(std::move(e));
+                if (++s.found == s.lookahead) s.ready.notify_all();
+            }
+            if (s.idle > 1 && found.size() > 1) s.work.notify_all();
+            else if (s.idle > 0) s.work.notify_one();
+            found.clear();
             return true;
+        };
+        walk(s.o.paths, [&](Entry&& e) {
+            found.push_back(std::move(e));
+            // At once when a worker waits for work, else by the batch.
+            return (found.size() < kHandOff && s.idle_hint.load(std::memory_order_relaxed) == 0) || hand_over();
         });
+        if (!found.empty()) hand_over();
     } catch (const std::bad_alloc&) {
         std::lock_guard lock(s.m);
         s.halt("out of memory");
@@ -155,31 +181,60 @@ void worker(Shared& s, unsigned slot) {
     try {
         Judging how = s.how;
         how.buffer = &buffer;
+        std::vector<Entry> batch;
+        std::vector<Result> results;
         for (;;) {
-            Entry e;
-            std::size_t i;
+            std::size_t first;
             {
                 std::unique_lock lock(s.m);
-                s.work.wait(lock, [&] {
-                    return s.stopping() || (s.started && ((s.next < s.found && s.next < s.printed + s.window) ||
-                                                          (s.walk_done && s.next >= s.found)));
-                });
-                if (s.stopping()) return;
-                if (s.next >= s.found) {
-                    s.spare.fetch_add(1);
-                    return;
+                for (;;) {
+                    if (s.stopping()) return;
+                    if (s.started && s.next < s.found && s.next < s.printed + s.window) break;
+                    if (s.started && s.walk_done && s.next >= s.found) {
+                        s.spare.fetch_add(1);
+                        s.ready.notify_one();
+                        return;
+                    }
+                    // Whatever holds this thread up, the printing thread
+                    // must not sleep on results already judged.
+                    if (s.done.count(s.printed)) s.ready.notify_one();
+                    const bool hungry = s.next >= s.found;
+                    s.idle += hungry;
+                    s.idle_hint.store(s.idle, std::memory_order_relaxed);
+                    s.work.wait(lock);
+                    s.idle -= hungry;
+                    s.idle_hint.store(s.idle, std::memory_order_relaxed);
                 }
-                e = std::move(s.queue.front());
-                s.queue.pop_front();
-                i = s.next++;
-                s.progress.in_flight[slot] = printable(e.path);
+                first = s.next;
+                // Small files by the batch, but no more than a share of
+                // what waits, so every thread has work; a large one alone,
+                // so the files after it go to other threads.
+                const std::size_t share = (s.found - s.next + s.o.jobs - 1) / s.o.jobs;
+                do {
+                    batch.push_back(std::move(s.queue.front()));
+                    s.queue.pop_front();
+                    ++s.next;
+                } while (batch.size() < std::min(kTake, share) && s.next < s.found && s.next < s.printed + s.window &&
+                         batch.front().found.size < kSmall && s.queue.front().found.size < kSmall);
+                s.progress.in_flight[slot] = printable(batch.front().path);
             }
-            Result r = judge(e, how);
+            bool fixed = false;
+            for (const Entry& e : batch) {
+                // Once told to stop, the rest of the batch is not started.
+                if (g_signal.load() != 0 || s.halted.load()) break;
+                results.push_back(judge(e, how));
+                fixed |= results.back().status == Status::fixed;
+            }
             std::lock_guard lock(s.m);
-            ++s.progress.files_done;
+            s.progress.files_done += results.size();
             s.progress.in_flight[slot].clear();
-            s.done.emplace(i, std::move(r));
-            if (i == s.printed) s.ready.notify_one();
+            for (std::size_t k = 0; k < batch.size(); ++k)
+                s.done.emplace(first + k, k < results.size() ? std::optional<Result>(std::move(results[k])) : std::nullopt);
+            batch.clear();
+            results.clear();
+            // The printing thread wakes for a batch of results, and at once
+            // for a fixed file, whose line is written without delay.
+            if (s.done.count(s.printed) && (fixed || s.done.size() >= s.window / 2)) s.ready.notify_one();
         }
     } catch (const std::bad_alloc&) {
         std::lock_guard lock(s.m);
@@ -263,6 +318,7 @@ int run(const Options& o) {
         bool width_known = o.format != Format::text;
         for (std::size_t i = 0;; ++i) {
             Result r;
+            bool walker_room = false;
             {
                 std::unique_lock lock(s.m);
                 auto has = [&] { return s.done.find(i) != s.done.end(); };
@@ -285,14 +341,17 @@ int run(const Options& o) {
                     width_known = true;
                 }
                 auto it = s.done.find(i);
-                r = std::move(it->second);
+                const bool judged = it->second.has_value();
+                if (judged) r = std::move(*it->second);
                 s.done.erase(it);
                 s.printed = i + 1;
+                if (!judged) continue;  // left when the run stopped: not reported
                 if (g_signal.load() != 0 && !s.stop) s.halt("");
+                walker_room = s.found - s.printed + kHandOff <= s.lookahead;
             }
-            // One result printed makes room for one more judging.
+            // Room for more judging; the walker waits for room for a batch.
             s.work.notify_one();
-            s.walker_room.notify_one();
+            if (walker_room) s.walker_room.notify_one();
             ++count[static_cast<int>(r.status)];
             bytes += r.bytes_read;
             status = std::max(status, o.rules_decide ? exit_status_of(r, o.strict) : exit_status_of(r.status));
