@@ -66,10 +66,9 @@ void read_range(int fd, std::uint64_t from, std::uint64_t to, std::size_t block,
     for (std::uint64_t at = from; at < to;) {
         const ssize_t n = pread(fd, buf.data(), std::min<std::uint64_t>(block, to - at), static_cast<off_t>(at));
         if (n <= 0) break;
-        if (format >= 0) {
-            lidar::scan_records(s, buf.data(), static_cast<std::size_t>(n) / reclen, reclen, format >= 6 ? 15 : 7);
-            lidar::scan_details(d, buf.data(), static_cast<std::size_t>(n) / reclen, reclen, static_cast<unsigned>(format));
-        }
+        if (format >= 0)
+            lidar::scan_block(s, &d, buf.data(), static_cast<std::size_t>(n) / reclen, reclen, format >= 6 ? 15 : 7,
+                              static_cast<unsigned>(format));
         at += static_cast<std::uint64_t>(n);
     }
     if (s.count == 12345) std::puts("");  // keeps the scan
