@@ -1,7 +1,10 @@
 // Layered LAZ chunks (point formats 6-8): a chunk decoded a few points at a
 // time gives exactly a run of its twin's records (test_laz compares whole
-// files); a damaged chunk gives a reason, never a crash or a read outside it.
+// files); scanner channels switch contexts as LASzip's reader does, item
+// versions 3 and 4 apart; a damaged chunk gives a reason, never a crash or a
+// read outside it.
 #include "las_file.h"
+#include "laz/arith.h"
 #include "laz/laz.h"
 
 #include <gtest/gtest.h>
@@ -150,6 +153,110 @@ TEST(LazLayered, DamagedChunksGiveTheirReason) {
     std::string why;
     EXPECT_TRUE(start_chunk(*d, f.bytes.data() + c.offset, c.bytes, c.points, why) &&
                 decode(*d, c.points, out.data(), why)) << why;
+}
+
+// The coder's encoding side, for chunks composed here; it adapts the very
+// models the decoder does.
+struct Encoder {
+    Bytes out;
+    std::uint32_t base = 0, length = 0xFFFFFFFFu;
+    void carry() {
+        std::size_t i = out.size();
+        while (out[--i] == 0xFF) out[i] = 0;
+        ++out[i];
+    }
+    void renorm() {
+        do {
+            out.push_back(static_cast<unsigned char>(base >> 24));
+            base <<= 8;
+        } while ((length <<= 8) < kMinLength);
+    }
+    void narrow(std::uint32_t x, std::uint32_t len) {
+        const std::uint32_t before = base;
+        base += x;
+        length = len;
+        if (base < before) carry();
+        if (length < kMinLength) renorm();
+    }
+    void bit(BitModel& m, unsigned b) {
+        const std::uint32_t x = m.bit_0_prob * (length >> kBitShift);
+        if (b == 0) ++m.bit_0_count;
+        narrow(b ? x : 0, b ? length - x : x);
+        if (--m.bits_until_update == 0) m.update();
+    }
+    void symbol(SymbolModel& m, unsigned s) {
+        const std::uint32_t unit = length >> kSymShift, x = m.distribution[s] * unit;
+        narrow(x, s == m.last_symbol ? length - x : m.distribution[s + 1] * unit - x);
+        ++m.symbol_count[s];
+        if (--m.symbols_until_update == 0) m.update();
+    }
+    void same(IntegerDecompressor& ic, unsigned context) {  // a value equal to its prediction
+        symbol(ic.m_bits[context], 0);
+        bit(ic.m_corrector0, 0);
+    }
+    Bytes done() {
+        const bool wide = length > 2 * kMinLength;
+        narrow(wide ? kMinLength : kMinLength >> 1, wide ? kMinLength >> 1 : kMinLength >> 9);
+        out.insert(out.end(), wide ? 3 : 2, 0);
+        return out;
+    }
+};
+
+// A point of channel 0 with one extra byte of 10, then channel 1 (new in the
+// chunk) with the byte 5 up, back to channel 0 with it 1 up, and on channel
+// 0 once more 1 up. Only the XY and extra-byte layers are not empty.
+TEST(LazLayered, ChannelSwitchesKeepTheContextsOfVersions3And4) {
+    struct Ctx {  // the decoder's models of one channel, as they adapt
+        std::vector<SymbolModel> changed = std::vector<SymbolModel>(8, SymbolModel(128));
+        SymbolModel channel{3}, byte{256};
+        IntegerDecompressor dx{32, 2}, dy{32, 22};
+    } ctx[2];
+    Encoder xy, extra;
+    const unsigned switched = 1u << 6, lpr = 3;  // a single return before, time unchanged
+    auto point = [&](Ctx& from, Ctx& to, unsigned changed, unsigned channel_step, unsigned byte_step) {
+        xy.symbol(from.changed[lpr], changed);
+        if (changed) xy.symbol(from.channel, channel_step);
+        xy.same(to.dx, 1);  // single return: context 1 of both
+        xy.same(to.dy, 1);
+        extra.symbol(to.byte, byte_step);
+    };
+    point(ctx[0], ctx[1], switched, 0, 5);
+    point(ctx[1], ctx[0], switched, 2, 1);
+    point(ctx[0], ctx[0], 0, 0, 1);
+    const Bytes xy_layer = xy.done(), byte_layer = extra.done();
+
+    Bytes first(31, 0);
+    first[14] = 0x11;  // return 1 of 1
+    first[30] = 10;
+    Bytes chunk = first;
+    chunk.resize(chunk.size() + 4 + 40);
+    put_u32(chunk, 31, 4);
+    put_u32(chunk, 35, static_cast<std::uint32_t>(xy_layer.size()));
+    put_u32(chunk, 71, static_cast<std::uint32_t>(byte_layer.size()));
+    chunk.insert(chunk.end(), xy_layer.begin(), xy_layer.end());
+    chunk.insert(chunk.end(), byte_layer.begin(), byte_layer.end());
+
+    // Version 3 predicts the byte from the channel it left for the one point
+    // that returns to a channel already used; version 4 from the one it enters.
+    const unsigned char expected[2][4] = {{10, 15, 16, 11}, {10, 15, 11, 12}};
+    for (std::uint16_t version : {3, 4}) {
+        SCOPED_TRACE(version);
+        Laszip z;
+        z.compressor = 3;
+        z.chunk_size = 50000;
+        z.items = {{POINT14, 30, version}, {BYTE14, 1, version}};
+        DecoderPtr d = make_decoder(z);
+        Bytes out(4 * 31);
+        std::string why;
+        ASSERT_TRUE(start_chunk(*d, chunk.data(), chunk.size(), 4, why) && decode(*d, 4, out.data(), why)) << why;
+        const unsigned char channel[4] = {0, 1, 0, 0};
+        for (int i = 0; i < 4; ++i) {
+            Bytes want = first;
+            want[15] = static_cast<unsigned char>(channel[i] << 4);
+            want[30] = expected[version - 3][i];
+            EXPECT_EQ(Bytes(out.begin() + 31 * i, out.begin() + 31 * (i + 1)), want) << "point " << i;
+        }
+    }
 }
 
 }  // namespace
