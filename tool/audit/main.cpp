@@ -47,7 +47,7 @@ const char kUsage[] =
     "      --strict     warnings fail as errors do\n"
     "      --headers-only  read headers and VLRs only: statistics not checked\n"
     "      --summary-only  only the delivery's summary, on standard output\n"
-    "      --report FILE    also write an HTML report: a map of the tiles by status,\n"
+    "      --report FILE  also write an HTML report: a map of the tiles by status,\n"
     "                   the summary and a table of every file\n"
     "      --tile-index FILE  also write each file's extent as GeoJSON, in longitude\n"
     "                   and latitude (needs PROJ)\n"
