@@ -2,9 +2,9 @@
 
 #include <cctype>
 #include <cmath>
-#include <cstdio>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <initializer_list>
 #include <memory>
 #include <mutex>
