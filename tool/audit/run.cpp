@@ -143,12 +143,16 @@ void walker(Shared& s) {
         }
         std::vector<Entry> found;
         found.reserve(kHandOff);
+        // The text report's column width, from the first lookahead entries,
+        // measured here rather than under the lock.
+        const bool text = s.o.format == Format::text && !s.o.summary_only;
+        std::size_t emitted = 0, width = 0;
         auto hand_over = [&] {
             std::unique_lock lock(s.m);
             s.walker_room.wait(lock, [&] { return s.stopping() || s.found - s.printed < s.lookahead; });
             if (s.stopping()) return false;
+            s.width = std::max(s.width, width);
             for (Entry& e : found) {
-                if (s.found < s.lookahead) s.width = std::max(s.width, path_columns(e.path));
                 ++s.progress.files_total;
                 if (e.identified) s.progress.bytes_total += static_cast<std::uint64_t>(e.found.size);
                 s.queue.push_back(std::move(e));
@@ -160,6 +164,7 @@ void walker(Shared& s) {
             return true;
         };
         walk(s.o.paths, [&](Entry&& e) {
+            if (text && emitted++ < s.lookahead) width = std::max(width, path_columns(e.path));
             found.push_back(std::move(e));
             // At once when a worker waits for work, else by the batch.
             return (found.size() < kHandOff && s.idle_hint.load(std::memory_order_relaxed) == 0) || hand_over();
