@@ -57,6 +57,12 @@ struct Shared {
     std::atomic<std::size_t> next{0};
     std::atomic<bool> stop{false};
     // The first chunk that went wrong, and why.
+    // Layered chunks of a fixed-size table state their own count, up to
+    // this; pointwise ones hold what the table says, and the last one's
+    // unread bytes tell whether the header's count left points out.
+    std::uint64_t own_counts_up_to = 0;
+    bool check_unread = false;
+    std::atomic<bool> count_short{false};
     std::mutex m;
     std::atomic<std::size_t> first_bad{SIZE_MAX};
     Outcome outcome = Outcome::done;
@@ -76,18 +82,27 @@ Outcome decode_chunk(File& f, Shared& s, Worker& w, std::size_t k, std::string& 
     // The table placed the chunk inside the file as opened: a short read
     // means the file shrank under the audit.
     if (static_cast<std::size_t>(got) != bytes) return Outcome::short_read;
-    if (!laz::start_chunk(*w.decoder, w.packed.data.get(), bytes, c.points, why)) return Outcome::bad_chunk;
+    const std::uint64_t most = s.own_counts_up_to ? std::max(c.points, s.own_counts_up_to) : c.points;
+    if (!laz::start_chunk(*w.decoder, w.packed.data.get(), bytes, most, why)) return Outcome::bad_chunk;
+    const std::uint64_t points = laz::chunk_points(*w.decoder);
     const std::size_t batch = std::max<std::size_t>(1, kBatchBytes / s.reclen);
     if (!w.points.reserve(batch * s.reclen)) {
         why = "no memory for its decoded points";
         return Outcome::bad_chunk;
     }
-    for (std::uint64_t left = c.points; left > 0;) {
+    for (std::uint64_t left = points; left > 0;) {
         const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(left, batch));
         if (!laz::decode(*w.decoder, n, w.points.data.get(), why)) return Outcome::bad_chunk;
         scan_records(w.stats, w.points.data.get(), n, s.reclen, s.mask);
         if (s.details) scan_details(w.detail, w.points.data.get(), n, s.reclen, s.format);
         left -= n;
+    }
+    // A decoder needs every byte of a chunk for its points, and no more.
+    if (s.check_unread && k + 1 == s.table->chunks.size() && laz::unread_bytes(*w.decoder) > 0) {
+        why = "it holds more than the " + std::to_string(points) + " points the header's count leaves it: " +
+              std::to_string(laz::unread_bytes(*w.decoder)) + " of its bytes follow the last of them";
+        s.count_short = true;
+        return Outcome::bad_chunk;
     }
     return Outcome::done;
 }
@@ -132,11 +147,24 @@ int scan_laz(File& f, const Target& t, std::uint64_t offset, std::uint64_t end, 
     laz::ChunkTable table;
     if (!laz::read_chunk_table(read, offset, end, stated, z, table, what)) return refuse(what);
     out.laz = true;
-    out.laz_counts_chunks = z.chunk_size == laz::kVariableChunks;
-    for (const std::string& p : table.problems) out.laz_problems.push_back({"laz.chunk-table", "", p});
-    if (table.points != stated)
-        out.laz_problems.push_back({"laz.point-count", std::to_string(table.points) + " points in the chunks",
-                                    std::to_string(stated)});
+    for (const std::string& p : table.problems)
+        out.laz_problems.push_back({"laz.chunk-table", "a chunk table that agrees with its chunks", p});
+    // Where the points are counted: by each layered chunk itself, by a table
+    // of variable chunks, or only by the header (pointwise, fixed size).
+    const bool layered = z.compressor == 3 || std::any_of(z.items.begin(), z.items.end(), [](const laz::Item& i) {
+                             return i.type >= laz::POINT14;
+                         });
+    const bool variable = z.chunk_size == laz::kVariableChunks;
+    out.laz_counts_chunks = layered || variable;
+    auto count_finding = [&](const std::string& expected) {
+        out.laz_problems.push_back({"laz.point-count", expected, std::to_string(stated)});
+    };
+    if (!table.count_problem.empty() && !out.laz_counts_chunks) {
+        count_finding("a count that fits its " + std::to_string(table.chunks.size()) + " chunks of " +
+                      std::to_string(z.chunk_size) + " points");
+        return refuse(table.count_problem + ", and only the header counts this file's points");
+    }
+    if (variable && !table.count_problem.empty()) count_finding(std::to_string(table.points) + " points in the chunks");
 
     Shared s;
     s.table = &table;
@@ -145,6 +173,8 @@ int scan_laz(File& f, const Target& t, std::uint64_t offset, std::uint64_t end, 
     s.format = h.point_format;
     s.details = t.detail != nullptr;
     s.progress = t.bytes_read;
+    s.own_counts_up_to = layered && !variable ? z.chunk_size : 0;
+    s.check_unread = !layered && !variable;
 
     std::vector<Worker> workers(1);
     workers.reserve(9);  // helpers' workers never move
@@ -187,6 +217,7 @@ int scan_laz(File& f, const Target& t, std::uint64_t offset, std::uint64_t end, 
         case Outcome::unreadable: why = message("\nCannot read the point records of %s\n", t.shown); return kFailed;
         case Outcome::short_read: why = message(kChangedMessage, t.shown); return kFailed;
         case Outcome::bad_chunk:
+            if (s.count_short) count_finding("more than " + std::to_string(stated) + " points in the chunks");
             return refuse("chunk " + std::to_string(s.first_bad.load() + 1) + " of " +
                           std::to_string(table.chunks.size()) + ": " + s.why);
     }
@@ -199,6 +230,7 @@ int scan_laz(File& f, const Target& t, std::uint64_t offset, std::uint64_t end, 
         merge_stats(out.stats, w.stats);
         if (t.detail) merge_details(*t.detail, w.detail);
     }
+    if (layered && out.stats.count != stated) count_finding(std::to_string(out.stats.count) + " points in the chunks");
     // The update checks the point area still ends where it did: all of it
     // was taken into account, the chunk table included.
     out.point_bytes = end - offset;

@@ -56,6 +56,21 @@ TEST(AuditLaz, StaleHeaderIsFixedAndNoCompressedByteMoves) {
     EXPECT_EQ(judged({f})["status"], "current");
 }
 
+// A layered chunk states its own count, so a stale count is fixed.
+TEST(AuditLaz, LayeredChunksCountTheirOwnPoints) {
+    TempDir d;
+    const std::string f = d.file("tile.laz");
+    Bytes b = read_file(kDir + "/1_4_w_evlr.laz");
+    const Bytes original = b;
+    put_u32(b, 247, 999);  // the 64-bit count, 1000 points
+    write_file(f, b);
+    const nlohmann::json j = judged({f});
+    EXPECT_EQ(j["status"], "stale");
+    EXPECT_TRUE(has(rules_of(j), "laz.point-count")) << j.dump();
+    EXPECT_EQ(judged({"--fix", f})["status"], "fixed");
+    EXPECT_TRUE(read_file(f) == original);
+}
+
 TEST(AuditLaz, ThreadsSharingChunksFindWhatOneThreadFinds) {
     // Three chunks: with two threads and one file, the idle one takes some.
     const std::string f = kDir + "/autzen_trim.laz";
@@ -74,8 +89,12 @@ TEST(AuditLaz, DamageIsNamedNeverGuessed) {
     } cases[] = {
         {"a chunk's bytes garbled", [](Bytes& b) { b[300000] ^= 0xff; }, "chunk 2 of 3", {}},
         {"the file cut short", [](Bytes& b) { b.resize(500000); }, "chunk table", {}},
-        {"a count fewer chunks hold", [](Bytes& b) { put_u32(b, 107, 60000); }, "chunk 3 of 3",
-         {"laz.chunk-table", "laz.point-count"}},
+        // Only the header counts the points of pointwise chunks: a count
+        // that does not fit them, or leaves bytes after the last point,
+        // cannot be fixed by guessing.
+        {"a count fewer chunks hold", [](Bytes& b) { put_u32(b, 107, 60000); }, "needs 2", {"laz.point-count"}},
+        {"a count the last chunk exceeds", [](Bytes& b) { put_u32(b, 107, 109999); }, "chunk 3 of 3: it holds more",
+         {"laz.point-count"}},
     };
     TempDir d;
     for (const Case& c : cases) {

@@ -67,6 +67,7 @@ Outcome decode_file(const Bytes& b) {
     if (!items_fit(z, h.format, h.record_length, o.why)) return o.stage = "items", o;
     if (!read_chunk_table(read, h.offset, h.end, h.points, z, t, o.why)) return o.stage = "table", o;
     o.problems = t.problems;
+    if (!t.count_problem.empty()) o.problems.push_back(t.count_problem);
     DecoderPtr d = make_decoder(z);
     for (std::size_t i = 0; i < t.chunks.size(); ++i) {
         const Chunk& c = t.chunks[i];

@@ -123,16 +123,16 @@ bool read_chunk_table(const ReadAt& read, std::uint64_t data_start, std::uint64_
     if (variable) {
         for (const Chunk& c : out.chunks) out.points += c.points;
         if (out.points != header_points)
-            out.problems.push_back("the chunk table's chunks hold " + num(out.points) +
-                                   " points but the header states " + num(header_points));
+            out.count_problem =
+                "the chunk table's chunks hold " + num(out.points) + " points but the header states " + num(header_points);
         return true;
     }
     // Fixed chunks: all full but the last, which holds what the header's count leaves.
     const std::uint64_t per = z.chunk_size;
     const std::uint64_t needed = header_points / per + (header_points % per != 0);
     if (needed != count)
-        out.problems.push_back("the chunk table lists " + num(count) + " chunks but the header's point count needs " +
-                               num(needed));
+        out.count_problem =
+            "the chunk table lists " + num(count) + " chunks but the header's point count needs " + num(needed);
     for (std::size_t i = 0; i < out.chunks.size(); ++i) {
         std::uint64_t before = i * per;
         bool last = i + 1 == out.chunks.size();

@@ -150,4 +150,11 @@ bool decode(Decoder& d, std::size_t n, unsigned char* out, std::string& why) {
     return true;
 }
 
+std::uint64_t chunk_points(const Decoder& d) { return d.layered ? layered_points(*d.lay) : d.points; }
+
+std::uint64_t unread_bytes(const Decoder& d) {
+    if (d.layered || !d.started || d.done == 0) return 0;
+    return static_cast<std::uint64_t>(d.dec.end - d.dec.next);
+}
+
 }  // namespace lidar::laz

@@ -181,6 +181,8 @@ bool layered_start(Layered& l, const unsigned char* data, std::size_t size, std:
     return true;
 }
 
+std::uint64_t layered_points(const Layered& l) { return l.ready ? l.count : 0; }
+
 bool layered_decode(Layered& l, std::size_t n, unsigned char* out, std::string& why) {
     if (!l.ready) return fail(l, why, l.refusal.empty() ? "no chunk is being decoded" : l.refusal);
     if (n > l.table_points - l.done)

@@ -40,6 +40,9 @@ struct ChunkTable {
     std::uint64_t points = 0;             // the sum of the chunks' points
     // Disagreements that still let the chunks be decoded, each one sentence.
     std::vector<std::string> problems;
+    // Where the header's point count disagrees with the chunks: why ("" when it agrees). Kept apart:
+    // a stale count is the header's fault, the problems above the table's.
+    std::string count_problem;
 };
 // Reads the chunk table (its offset is the int64 at data_start; -1 or garbage: the table at the end of
 // the file, as writers that cannot seek leave it) and lays the chunks out from data_start + 8. end is where
@@ -58,5 +61,13 @@ DecoderPtr make_decoder(const Laszip& z);
 bool start_chunk(Decoder& d, const unsigned char* data, std::size_t size, std::uint64_t points, std::string& why);
 // The next n points of the chunk into out (n * record_length bytes). false: why; the caller names the chunk.
 bool decode(Decoder& d, std::size_t n, unsigned char* out, std::string& why);
+// After start_chunk: the points the chunk holds. Layered chunks state their
+// own count (at most the points start_chunk was given); pointwise ones hold
+// what they were started with.
+std::uint64_t chunk_points(const Decoder& d);
+// After the chunk's last point: its bytes the decoder never needed. A few
+// at most where the count was right; more mean the chunk holds more points.
+// (Pointwise chunks; 0 for layered ones, whose count is their own.)
+std::uint64_t unread_bytes(const Decoder& d);
 
 }  // namespace lidar::laz
