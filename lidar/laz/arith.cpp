@@ -149,12 +149,14 @@ IntegerDecompressor::IntegerDecompressor(std::uint32_t bits, std::uint32_t n_con
     m_corrector.reserve(corr_bits);
     for (std::uint32_t i = 1; i <= corr_bits; ++i)
         m_corrector.emplace_back(1u << (i <= bits_high ? i : bits_high));
+    bits_ready.assign(contexts, 1);  // fresh from their constructors
+    corrector_ready = ~std::uint64_t{0};
 }
 
 void IntegerDecompressor::init() {
-    for (auto& m : m_bits) m.init();
+    bits_ready.assign(contexts, 0);
     m_corrector0.init();
-    for (auto& m : m_corrector) m.init();
+    corrector_ready = 0;
 }
 
 

@@ -71,6 +71,10 @@ struct IntegerDecompressor {
     std::vector<SymbolModel> m_bits;       // one per context: k
     BitModel m_corrector0;                 // k == 0: the corrector is 0 or 1
     std::vector<SymbolModel> m_corrector;  // index k-1 for k = 1 .. corr_bits
+    // Models reset since the chunk began: a chunk uses only a few of them,
+    // and resetting all for each of COPC's small chunks was most of its time.
+    std::uint64_t corrector_ready = 0;
+    std::vector<std::uint8_t> bits_ready;
 };
 
 // Decoding a symbol is most of a point's time: inline in the codecs.
@@ -137,11 +141,19 @@ inline std::uint32_t ArithDecoder::decode_symbol(SymbolModel& m) {
 
 inline std::int32_t IntegerDecompressor::decompress(ArithDecoder& dec, std::int32_t pred, std::uint32_t context) {
     if (context >= contexts) context = contexts - 1;
+    if (!bits_ready[context]) {
+        m_bits[context].init();
+        bits_ready[context] = 1;
+    }
     std::uint32_t k = k_ = dec.decode_symbol(m_bits[context]);
     std::uint32_t c;  // the corrector, two's complement
     if (k == 0) {
         c = dec.decode_bit(m_corrector0);
     } else if (k < 32) {
+        if (!(corrector_ready >> (k - 1) & 1)) {
+            m_corrector[k - 1].init();
+            corrector_ready |= std::uint64_t{1} << (k - 1);
+        }
         c = dec.decode_symbol(m_corrector[k - 1]);
         if (k > bits_high) {
             std::uint32_t low_bits = k - bits_high;
