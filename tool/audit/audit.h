@@ -147,12 +147,17 @@ struct Delivery {
     bool any_gps = false;
     double gps_min = 0, gps_max = 0;
     std::uint64_t classes[256] = {};
-    // Per file whose header was read: the values the files must share.
+    // Per file whose header was read: the values the files must share
+    // (version, point format, record length, scale, system class, extra
+    // bytes), each an index into the distinct values met, so a delivery of
+    // many files keeps little more than their paths.
     struct Key {
         std::string path;
-        std::string value[6];  // version, point format, record length, scale, system class, extra bytes
+        std::uint32_t value[6];
     };
     std::vector<Key> keys;
+    std::vector<std::string> values[6];
+    std::map<std::string, std::uint32_t> value_ids[6];
     std::map<std::string, std::string> system_names;  // system class -> its name
 };
 void add_to(Delivery& d, const Result& r);

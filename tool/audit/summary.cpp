@@ -76,18 +76,24 @@ void add_to(Delivery& d, const Result& r) {
         }
         for (int c = 0; c < 256; ++c) d.classes[c] += r.detail.classes[c];
     }
-    Delivery::Key key;
-    key.path = r.path;
-    key.value[0] = version;
-    key.value[1] = std::to_string(r.stored.point_format);
-    key.value[2] = std::to_string(r.stored.record_length);
-    key.value[3] = num(r.stored.scale[0]) + " " + num(r.stored.scale[1]) + " " + num(r.stored.scale[2]);
-    key.value[4] = r.crs.system >= 0 ? std::to_string(r.crs.system) : system;
-    if (r.crs.system >= 0) d.system_names.emplace(key.value[4], system);
+    std::string value[6];
+    value[0] = version;
+    value[1] = std::to_string(r.stored.point_format);
+    value[2] = std::to_string(r.stored.record_length);
+    value[3] = num(r.stored.scale[0]) + " " + num(r.stored.scale[1]) + " " + num(r.stored.scale[2]);
+    value[4] = r.crs.system >= 0 ? std::to_string(r.crs.system) : system;
+    if (r.crs.system >= 0) d.system_names.emplace(value[4], system);
     // The description itself may be long; files describe alike when the
     // bytes hash alike.
-    key.value[5] = r.extra_bytes.empty() ? "" : std::to_string(r.extra_bytes.size() / 192) + " fields, hash " +
-                                                    std::to_string(std::hash<std::string>{}(r.extra_bytes) % 1000000);
+    value[5] = r.extra_bytes.empty() ? "" : std::to_string(r.extra_bytes.size() / 192) + " fields, hash " +
+                                                std::to_string(std::hash<std::string>{}(r.extra_bytes) % 1000000);
+    Delivery::Key key;
+    key.path = r.path;
+    for (int k = 0; k < 6; ++k) {
+        auto [at, added] = d.value_ids[k].emplace(value[k], static_cast<std::uint32_t>(d.values[k].size()));
+        if (added) d.values[k].push_back(value[k]);
+        key.value[k] = at->second;
+    }
     d.keys.push_back(std::move(key));
 }
 
@@ -97,17 +103,22 @@ std::vector<DeliveryFinding> consistency(const Delivery& d) {
         // The majority: the most common value, the first met on a tie.
         // A file that declares no system fails crs.missing already; it
         // neither sets the delivery's system nor differs from it.
-        auto counts = [&](const Delivery::Key& k) { return rule != 4 || k.value[rule] != "none"; };
-        std::map<std::string, std::size_t> n;
-        std::string majority;
-        std::size_t most = 0;
-        for (const Delivery::Key& k : d.keys)
-            if (counts(k) && ++n[k.value[rule]] > most) most = n[k.value[rule]], majority = k.value[rule];
-        if (n.size() < 2) continue;
+        const std::vector<std::string>& values = d.values[rule];
+        auto counts = [&](const Delivery::Key& k) { return rule != 4 || values[k.value[rule]] != "none"; };
+        std::vector<std::size_t> n(values.size(), 0);
+        std::size_t kinds = 0, most = 0;
+        std::uint32_t majority = 0;
+        for (const Delivery::Key& k : d.keys) {
+            if (!counts(k)) continue;
+            const std::size_t seen = ++n[k.value[rule]];
+            kinds += seen == 1;
+            if (seen > most) most = seen, majority = k.value[rule];
+        }
+        if (kinds < 2) continue;
         DeliveryFinding f;
         for (const Delivery::Key& k : d.keys)
             if (counts(k) && k.value[rule] != majority) f.files.push_back(k.path);
-        f.finding = lidar::finding(kConsistencyRules[rule], nullptr, shown(d, rule, majority) + " (the majority)",
+        f.finding = lidar::finding(kConsistencyRules[rule], nullptr, shown(d, rule, values[majority]) + " (the majority)",
                                    std::to_string(f.files.size()) + " files differ");
         out.push_back(std::move(f));
     }
