@@ -134,6 +134,7 @@ int scan_area(File& f, const Target& t, std::uint64_t offset, std::uint64_t end,
     return kDone;
 }
 
+#ifndef _WIN32  // positional reads move the file position there: one thread reads
 // One large point area read by several threads: it is cut into segments of
 // whole records, which the threads take in turn and read with positional
 // reads, each into statistics of its own; the partial results merge
@@ -229,6 +230,7 @@ int scan_shared(File& f, const Target& t, std::uint64_t offset, std::uint64_t en
     out.point_bytes += total;
     return kDone;
 }
+#endif
 
 const char* const kTooMany = "\nCannot update the header of %s: more point records than a LAS header can count\n";
 const char* const kNeedsV12 = "\nCannot update the header of %s: point formats 2 and 3 need LAS version 1.2\n";
