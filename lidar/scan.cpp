@@ -84,69 +84,11 @@ __attribute__((target("avx2"), always_inline)) inline __m256i two(const unsigned
 // With 16 return numbers (point formats 6-10) a record's byte goes to all
 // 16 byte slots of its lane instead, and each pair of records has counters
 // of its own.
-template <std::size_t L, unsigned Mask>
-__attribute__((target("avx2"))) void scan_avx2(PointStats& s, const unsigned char* p, std::size_t n,
-                                               std::size_t stride) {
-    static_assert(L >= 16 || L == 0, "each lane load must stay inside its record");
-    static_assert(Mask == 7 || Mask == 15);
-    const std::size_t step = L ? L : stride;
-    const __m256i mask = _mm256_set1_epi8(static_cast<char>(Mask));
-    const __m256i bins = Mask == 7 ? _mm256_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 0, 1, 2, 3, 4, 5, 6, 7,
-                                                      0, 1, 2, 3, 4, 5, 6, 7, 0, 1, 2, 3, 4, 5, 6, 7)
-                                   : _mm256_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15,
-                                                      0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
-    const char z = -128;  // a shuffle index with bit 7 set yields 0
-    const __m256i to_low = _mm256_setr_epi8(14, 14, 14, 14, 14, 14, 14, 14, z, z, z, z, z, z, z, z,
-                                            14, 14, 14, 14, 14, 14, 14, 14, z, z, z, z, z, z, z, z);
-    const __m256i to_high = _mm256_setr_epi8(z, z, z, z, z, z, z, z, 14, 14, 14, 14, 14, 14, 14, 14,
-                                             z, z, z, z, z, z, z, z, 14, 14, 14, 14, 14, 14, 14, 14);
-    const __m256i to_all = _mm256_set1_epi8(14);
-    __m256i mx0 = _mm256_setr_epi32(s.maxX, s.maxY, s.maxZ, 0, s.maxX, s.maxY, s.maxZ, 0);
-    __m256i mn0 = _mm256_setr_epi32(s.minX, s.minY, s.minZ, 0, s.minX, s.minY, s.minZ, 0);
-    __m256i mx1 = mx0, mn1 = mn0;
-
-    std::uint64_t hist[Mask + 1] = {};
-    std::size_t quads = n / 4;
-    while (quads > 0) {
-        std::size_t batch = std::min<std::size_t>(quads, 255);
-        quads -= batch;
-        __m256i counts = _mm256_setzero_si256(), counts_b = _mm256_setzero_si256();
-        for (; batch > 0; --batch, p += 4 * step) {
-            __m256i a = two(p, p + step);
-            __m256i b = two(p + 2 * step, p + 3 * step);
-            mx0 = _mm256_max_epi32(mx0, a);
-            mn0 = _mm256_min_epi32(mn0, a);
-            mx1 = _mm256_max_epi32(mx1, b);
-            mn1 = _mm256_min_epi32(mn1, b);
-            if constexpr (Mask == 7) {
-                __m256i r = _mm256_or_si256(_mm256_shuffle_epi8(a, to_low), _mm256_shuffle_epi8(b, to_high));
-                r = _mm256_and_si256(r, mask);
-                counts = _mm256_sub_epi8(counts, _mm256_cmpeq_epi8(r, bins));
-            } else {
-                __m256i ra = _mm256_and_si256(_mm256_shuffle_epi8(a, to_all), mask);
-                __m256i rb = _mm256_and_si256(_mm256_shuffle_epi8(b, to_all), mask);
-                counts = _mm256_sub_epi8(counts, _mm256_cmpeq_epi8(ra, bins));
-                counts_b = _mm256_sub_epi8(counts_b, _mm256_cmpeq_epi8(rb, bins));
-            }
-        }
-        alignas(32) unsigned char c[32], cb[32];
-        _mm256_store_si256(reinterpret_cast<__m256i*>(c), counts);
-        _mm256_store_si256(reinterpret_cast<__m256i*>(cb), counts_b);
-        for (int k = 0; k < 32; ++k) hist[k & Mask] += c[k] + cb[k];
-    }
-
-    __m256i mx = _mm256_max_epi32(mx0, mx1), mn = _mm256_min_epi32(mn0, mn1);
-    __m128i mx4 = _mm_max_epi32(_mm256_castsi256_si128(mx), _mm256_extracti128_si256(mx, 1));
-    __m128i mn4 = _mm_min_epi32(_mm256_castsi256_si128(mn), _mm256_extracti128_si256(mn, 1));
-    alignas(16) std::int32_t hi[4], lo[4];
-    _mm_store_si128(reinterpret_cast<__m128i*>(hi), mx4);
-    _mm_store_si128(reinterpret_cast<__m128i*>(lo), mn4);
-    s.maxX = hi[0]; s.maxY = hi[1]; s.maxZ = hi[2];
-    s.minX = lo[0]; s.minY = lo[1]; s.minZ = lo[2];
-    for (unsigned k = 0; k <= Mask; ++k) s.by_return_bits[k] += hist[k];
-    s.count += n / 4 * 4;
-    scan_fixed<L, Mask>(s, p, n % 4, stride);
-}
+// Defined with the point detail's loop below: with Gps 0 it folds the
+// statistics alone, else each record into both while it is in L1.
+template <std::size_t L, unsigned Mask, std::size_t Gps>
+__attribute__((target("avx2"))) void fold_avx2(PointStats& s, PointDetail* d, const unsigned char* p, std::size_t n,
+                                               std::size_t stride);
 
 bool cpu_has_avx2() { return __builtin_cpu_supports("avx2"); }
 
@@ -160,7 +102,7 @@ template <std::size_t L, unsigned Mask>
 ScanKernel scan_best(ScanKernel k, PointStats& s, const unsigned char* p, std::size_t n, std::size_t stride) {
 #if LIDAR_HAVE_AVX2
     if (k == ScanKernel::avx2) {
-        scan_avx2<L, Mask>(s, p, n, stride);
+        fold_avx2<L, Mask, 0>(s, nullptr, p, n, stride);
         return ScanKernel::avx2;
     }
 #else
@@ -358,17 +300,16 @@ __attribute__((target("avx2"))) void details_avx2(PointDetail& d, const unsigned
     range.into(d, n);
 }
 
-// Both kernels in one pass over the records, for the audit: each record is
-// loaded once while it is in L1, not once more from a block that by then
-// has left L2 (the block is as large as the AMD's L2). The statistics part
-// is scan_avx2's loop, the detail part details_avx2's, record for record,
+// The statistics kernel (Gps 0), or both kernels in one pass over the
+// records, for the audit: each record is loaded once while it is in L1, not
+// once more from a block that by then has left L2 (the block is as large as
+// the AMD's L2). The detail part is details_avx2's loop record for record,
 // so the results are those of the two kernels run one after the other.
 template <std::size_t L, unsigned Mask, std::size_t Gps>
-__attribute__((target("avx2"))) void both_avx2(PointStats& s, PointDetail& d, const unsigned char* p,
+__attribute__((target("avx2"))) void fold_avx2(PointStats& s, PointDetail* d, const unsigned char* p,
                                                std::size_t n, std::size_t stride) {
     static_assert(L >= 16 || L == 0, "each lane load must stay inside its record");
     static_assert(Mask == 7 || Mask == 15);
-    static_assert(Gps != 0, "without GPS times the detail kernel is scalar");
     constexpr bool Extended = Mask == 15;
     const std::size_t step = L ? L : stride;
     const __m256i mask = _mm256_set1_epi8(static_cast<char>(Mask));
@@ -414,14 +355,16 @@ __attribute__((target("avx2"))) void both_avx2(PointStats& s, PointDetail& d, co
                 counts = _mm256_sub_epi8(counts, _mm256_cmpeq_epi8(ra, bins));
                 counts_b = _mm256_sub_epi8(counts_b, _mm256_cmpeq_epi8(rb, bins));
             }
-            for (unsigned k = 0; k < 4; ++k) tally.add(p + k * step, k);
-            double t[4];
-            for (unsigned k = 0; k < 4; ++k) std::memcpy(&t[k], p + k * step + Gps, 8);
-            __m256d u = _mm256_setr_pd(t[0], t[1], t[2], t[3]);
-            u = _mm256_add_pd(u, _mm256_sub_pd(u, u));
-            lo = _mm256_min_pd(u, lo);
-            hi = _mm256_max_pd(u, hi);
-            finite = _mm256_sub_epi64(finite, _mm256_castpd_si256(_mm256_cmp_pd(u, u, _CMP_ORD_Q)));
+            if constexpr (Gps != 0) {
+                for (unsigned k = 0; k < 4; ++k) tally.add(p + k * step, k);
+                double t[4];
+                for (unsigned k = 0; k < 4; ++k) std::memcpy(&t[k], p + k * step + Gps, 8);
+                __m256d u = _mm256_setr_pd(t[0], t[1], t[2], t[3]);
+                u = _mm256_add_pd(u, _mm256_sub_pd(u, u));
+                lo = _mm256_min_pd(u, lo);
+                hi = _mm256_max_pd(u, hi);
+                finite = _mm256_sub_epi64(finite, _mm256_castpd_si256(_mm256_cmp_pd(u, u, _CMP_ORD_Q)));
+            }
         }
         alignas(32) unsigned char c[32], cb[32];
         _mm256_store_si256(reinterpret_cast<__m256i*>(c), counts);
@@ -440,24 +383,25 @@ __attribute__((target("avx2"))) void both_avx2(PointStats& s, PointDetail& d, co
     for (unsigned k = 0; k <= Mask; ++k) s.by_return_bits[k] += hist[k];
     s.count += n / 4 * 4;
     scan_fixed<L, Mask>(s, p, n % 4, stride);
-
-    alignas(32) double l[4], h[4];
-    alignas(32) std::uint64_t f[4];
-    _mm256_store_pd(l, lo);
-    _mm256_store_pd(h, hi);
-    _mm256_store_si256(reinterpret_cast<__m256i*>(f), finite);
-    TimeRange range;
-    range.lo[0] = less(l[2], l[0]);
-    range.lo[1] = less(l[3], l[1]);
-    range.hi[0] = more(h[2], h[0]);
-    range.hi[1] = more(h[3], h[1]);
-    range.finite = f[0] + f[1] + f[2] + f[3];
-    for (std::size_t i = n / 4 * 4; i < n; ++i, p += step) {
-        tally.add(p, 0);
-        range.add(time_of<Gps>(p), 0);
+    if constexpr (Gps != 0) {
+        alignas(32) double l[4], h[4];
+        alignas(32) std::uint64_t f[4];
+        _mm256_store_pd(l, lo);
+        _mm256_store_pd(h, hi);
+        _mm256_store_si256(reinterpret_cast<__m256i*>(f), finite);
+        TimeRange range;
+        range.lo[0] = less(l[2], l[0]);
+        range.lo[1] = less(l[3], l[1]);
+        range.hi[0] = more(h[2], h[0]);
+        range.hi[1] = more(h[3], h[1]);
+        range.finite = f[0] + f[1] + f[2] + f[3];
+        for (std::size_t i = n / 4 * 4; i < n; ++i, p += step) {
+            tally.add(p, 0);
+            range.add(time_of<Gps>(p), 0);
+        }
+        tally.into(*d);
+        range.into(*d, n);
     }
-    tally.into(d);
-    range.into(d, n);
 }
 
 #endif
@@ -515,8 +459,8 @@ template <std::size_t L, unsigned Mask>
 void both_by_gps(PointStats& s, PointDetail& d, const unsigned char* p, std::size_t n, std::size_t stride,
                  std::size_t gps) {
 #if LIDAR_HAVE_AVX2
-    if constexpr (Mask == 15) both_avx2<L, 15, 22>(s, d, p, n, stride);
-    else if (gps == 20) both_avx2<L, 7, 20>(s, d, p, n, stride);
+    if constexpr (Mask == 15) fold_avx2<L, 15, 22>(s, &d, p, n, stride);
+    else if (gps == 20) fold_avx2<L, 7, 20>(s, &d, p, n, stride);
 #else
     (void)s, (void)d, (void)p, (void)n, (void)stride, (void)gps;
 #endif
