@@ -4,6 +4,7 @@
 #include "laz/layered.h"
 
 #include "laz/layered_items.h"
+#include "laz/le.h"
 
 #include <cstring>
 #include <vector>
@@ -33,10 +34,6 @@ namespace {
 const char* const kPointLayers[layered::kPoint14Layers] = {
     "channel, returns and XY", "Z", "classification", "flags", "intensity",
     "scan angle", "user data", "point source ID", "GPS time"};
-
-std::uint32_t get32(const unsigned char* p) {
-    return p[0] | std::uint32_t{p[1]} << 8 | std::uint32_t{p[2]} << 16 | std::uint32_t{p[3]} << 24;
-}
 
 const char* item_name(std::uint16_t type) {
     switch (type) {

@@ -1,6 +1,7 @@
 // POINT14 of layered chunks (item versions 3 and 4 code it alike): the
 // record of point formats 6 to 8 without colour and extra bytes.
 #include "laz/layered_items.h"
+#include "laz/le.h"
 
 #include <algorithm>
 
@@ -56,21 +57,6 @@ struct Fields {
     std::uint64_t gps = 0;    // the double's bits: never converted
     bool gps_changed = false;  // part of the next point's context
 };
-
-std::uint32_t get32(const unsigned char* p) {
-    return p[0] | std::uint32_t{p[1]} << 8 | std::uint32_t{p[2]} << 16 | std::uint32_t{p[3]} << 24;
-}
-std::uint16_t get16(const unsigned char* p) { return static_cast<std::uint16_t>(p[0] | p[1] << 8); }
-void put32(unsigned char* p, std::uint32_t v) {
-    p[0] = static_cast<unsigned char>(v);
-    p[1] = static_cast<unsigned char>(v >> 8);
-    p[2] = static_cast<unsigned char>(v >> 16);
-    p[3] = static_cast<unsigned char>(v >> 24);
-}
-void put16(unsigned char* p, std::uint32_t v) {
-    p[0] = static_cast<unsigned char>(v);
-    p[1] = static_cast<unsigned char>(v >> 8);
-}
 
 Fields unpack(const unsigned char* p) {
     Fields f;

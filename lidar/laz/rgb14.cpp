@@ -1,6 +1,7 @@
 // RGB14 and RGBNIR14 of layered chunks: colour in one layer, NIR in another,
 // each byte coded as a correction of its prediction from the last colour.
 #include "laz/layered_items.h"
+#include "laz/le.h"
 
 namespace lidar::laz::layered {
 
@@ -71,11 +72,6 @@ void decode_nir(ArithDecoder& d, RgbContext& m, std::uint16_t& last) {
     if (used & 1) lo = (d.decode_symbol(m.nir[0]) + lo) & 255;
     if (used & 2) hi = (d.decode_symbol(m.nir[1]) + hi) & 255;
     last = static_cast<std::uint16_t>(lo | hi << 8);
-}
-
-void put16(unsigned char* p, std::uint16_t v) {
-    p[0] = static_cast<unsigned char>(v);
-    p[1] = static_cast<unsigned char>(v >> 8);
 }
 
 }  // namespace
