@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdlib>
+#include <cstring>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -136,7 +137,15 @@ int scan_laz(File& f, const Target& t, std::uint64_t offset, std::uint64_t end, 
         why = message("\nCannot decode the compressed points of %s: ", t.shown) + what + "\n";
         return kRefused;
     };
-    laz::ReadAt read = [&f](std::uint64_t at, void* buf, std::size_t n) { return f.pread_full(at, buf, n); };
+    // The VLRs and a small file's chunk table often lie in the bytes the
+    // first read took: no read of their own for them.
+    laz::ReadAt read = [&f, &out](std::uint64_t at, void* buf, std::size_t n) -> std::int64_t {
+        if (out.head && at <= out.head_size && n <= out.head_size - at) {
+            std::memcpy(buf, out.head + at, n);
+            return static_cast<std::int64_t>(n);
+        }
+        return f.pread_full(at, buf, n);
+    };
     const auto vlr_count = static_cast<std::uint32_t>(read_le(out.raw + 100, 4));
     laz::Laszip z;
     std::string what;
