@@ -159,6 +159,18 @@ struct Delivery {
     std::vector<std::string> values[6];
     std::map<std::string, std::uint32_t> value_ids[6];
     std::map<std::string, std::string> system_names;  // system class -> its name
+    // The last file's header values and what they came to: the files of a
+    // delivery mostly share them, and formatting them anew took longer
+    // than judging a small file.
+    struct Last {
+        bool valid = false;
+        unsigned major = 0, minor = 0, point_format = 0, record_length = 0;
+        int crs_system = 0;
+        double scale[3] = {};
+        std::string system, extra_bytes;
+        std::size_t *version_count = nullptr, *format_count = nullptr, *system_count = nullptr;
+        std::uint32_t value[6] = {};
+    } last;
 };
 void add_to(Delivery& d, const Result& r);
 

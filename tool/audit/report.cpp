@@ -2,6 +2,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 
@@ -58,8 +59,17 @@ std::string escaped(const std::string& s) {
     std::string t;
     const auto* p = reinterpret_cast<const unsigned char*>(s.data());
     const std::size_t n = s.size();
+    t.reserve(n);
     char buf[16];
     for (std::size_t i = 0; i < n;) {
+        // Printable ASCII, the whole of nearly every name, goes over as a run.
+        std::size_t run = i;
+        while (run < n && p[run] >= 0x20 && p[run] < 0x7f && p[run] != '\\') ++run;
+        if (run > i) {
+            t.append(s, i, run - i);
+            i = run;
+            continue;
+        }
         const unsigned char c = p[i];
         switch (c) {
             case '\t': t += "\\t"; ++i; continue;
@@ -98,15 +108,24 @@ std::string text_reason(const std::string& reason, const std::string& path) {
             space = false;
             continue;
         }
-        const char c = reason[i++];
+        const char c = reason[i];
         if (c == '\n' || c == '\r') {
+            ++i;
             if (!t.empty() && !space && t.back() != ' ') {
                 t += ' ';
                 space = true;
             }
             continue;
         }
-        t += escaped(std::string(1, c));
+        // ASCII up to the next line break or the name is escaped as one
+        // piece; any other byte alone, as it always was.
+        std::size_t end = i + 1;
+        while (static_cast<unsigned char>(c) < 0x80 && end < reason.size() &&
+               static_cast<unsigned char>(reason[end]) < 0x80 && reason[end] != '\n' && reason[end] != '\r' &&
+               (path.empty() || reason[end] != path[0] || reason.compare(end, path.size(), path) != 0))
+            ++end;
+        t += escaped(reason.substr(i, end - i));
+        i = end;
         space = false;
     }
     return t;
@@ -269,6 +288,11 @@ std::size_t display_width(const std::string& s) {
     std::size_t n = 0;
     const auto* p = reinterpret_cast<const unsigned char*>(s.data());
     for (std::size_t i = 0; i < s.size();) {
+        if (p[i] < 0x80) {
+            ++n;
+            ++i;
+            continue;
+        }
         const Decoded d = decode(p + i, s.size() - i);
         if (d.len == 0) {  // shown as one replacement character
             ++n;
@@ -287,7 +311,12 @@ std::size_t display_width(const std::string& s) {
     return n;
 }
 
-std::size_t path_columns(const std::string& path) { return display_width(escaped(path)); }
+std::size_t path_columns(const std::string& path) {
+    // Printable ASCII is its own escape, a column a byte.
+    if (std::all_of(path.begin(), path.end(), [](char c) { return c >= 0x20 && c < 0x7f && c != '\\'; }))
+        return path.size();
+    return display_width(escaped(path));
+}
 
 std::string escape_text(const std::string& s) { return escaped(s); }
 

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <cstdio>
 #include <functional>
 
@@ -47,16 +48,53 @@ std::string shown(const Delivery& d, std::size_t rule, const std::string& v) {
 void add_to(Delivery& d, const Result& r) {
     ++d.by_status[static_cast<int>(r.status)];
     // A rule counts a file once however often the file fails it.
-    std::string last;
+    std::string prev;
     for (const lidar::Finding& f : r.findings)
-        if (f.rule->id != last) ++d.by_rule[last = f.rule->id];
+        if (f.rule->id != prev) ++d.by_rule[prev = f.rule->id];
     if (!r.header_read) return;
     const lidar::LasHeader& h = r.scanned ? r.recomputed : r.stored;
-    const std::string version = std::to_string(r.stored.major) + "." + std::to_string(r.stored.minor);
-    ++d.versions[version];
-    ++d.formats[std::to_string(r.stored.point_format)];
     const std::string system = system_of(r);
-    ++d.systems[system];
+    Delivery::Last& last = d.last;
+    // Bitwise, so a NaN scale matches itself and 0 and -0 stay apart.
+    const bool same = last.valid && last.major == r.stored.major && last.minor == r.stored.minor &&
+                      last.point_format == r.stored.point_format &&
+                      last.record_length == r.stored.record_length && last.crs_system == r.crs.system &&
+                      std::memcmp(last.scale, r.stored.scale, sizeof last.scale) == 0 && last.system == system &&
+                      last.extra_bytes == r.extra_bytes;
+    if (!same) {
+        const std::string version = std::to_string(r.stored.major) + "." + std::to_string(r.stored.minor);
+        last.version_count = &d.versions[version];
+        last.format_count = &d.formats[std::to_string(r.stored.point_format)];
+        last.system_count = &d.systems[system];
+        std::string value[6];
+        value[0] = version;
+        value[1] = std::to_string(r.stored.point_format);
+        value[2] = std::to_string(r.stored.record_length);
+        value[3] = num(r.stored.scale[0]) + " " + num(r.stored.scale[1]) + " " + num(r.stored.scale[2]);
+        value[4] = r.crs.system >= 0 ? std::to_string(r.crs.system) : system;
+        if (r.crs.system >= 0) d.system_names.emplace(value[4], system);
+        // The description itself may be long; files describe alike when the
+        // bytes hash alike.
+        value[5] = r.extra_bytes.empty() ? "" : std::to_string(r.extra_bytes.size() / 192) + " fields, hash " +
+                                                    std::to_string(std::hash<std::string>{}(r.extra_bytes) % 1000000);
+        for (int k = 0; k < 6; ++k) {
+            auto [at, added] = d.value_ids[k].emplace(value[k], static_cast<std::uint32_t>(d.values[k].size()));
+            if (added) d.values[k].push_back(value[k]);
+            last.value[k] = at->second;
+        }
+        last.major = r.stored.major;
+        last.minor = r.stored.minor;
+        last.point_format = r.stored.point_format;
+        last.record_length = r.stored.record_length;
+        last.crs_system = r.crs.system;
+        std::memcpy(last.scale, r.stored.scale, sizeof last.scale);
+        last.system = system;
+        last.extra_bytes = r.extra_bytes;
+        last.valid = true;
+    }
+    ++*last.version_count;
+    ++*last.format_count;
+    ++*last.system_count;
     if (r.scanned) d.points += r.points;
     const bool has_points = r.scanned ? r.points > 0 : (h.minor >= 4 ? h.count : h.legacy_count) > 0;
     if (has_points && std::all_of(h.extent, h.extent + 6, [](double v) { return std::isfinite(v); })) {
@@ -76,24 +114,9 @@ void add_to(Delivery& d, const Result& r) {
         }
         for (int c = 0; c < 256; ++c) d.classes[c] += r.detail.classes[c];
     }
-    std::string value[6];
-    value[0] = version;
-    value[1] = std::to_string(r.stored.point_format);
-    value[2] = std::to_string(r.stored.record_length);
-    value[3] = num(r.stored.scale[0]) + " " + num(r.stored.scale[1]) + " " + num(r.stored.scale[2]);
-    value[4] = r.crs.system >= 0 ? std::to_string(r.crs.system) : system;
-    if (r.crs.system >= 0) d.system_names.emplace(value[4], system);
-    // The description itself may be long; files describe alike when the
-    // bytes hash alike.
-    value[5] = r.extra_bytes.empty() ? "" : std::to_string(r.extra_bytes.size() / 192) + " fields, hash " +
-                                                std::to_string(std::hash<std::string>{}(r.extra_bytes) % 1000000);
     Delivery::Key key;
     key.path = r.path;
-    for (int k = 0; k < 6; ++k) {
-        auto [at, added] = d.value_ids[k].emplace(value[k], static_cast<std::uint32_t>(d.values[k].size()));
-        if (added) d.values[k].push_back(value[k]);
-        key.value[k] = at->second;
-    }
+    std::copy(last.value, last.value + 6, key.value);
     d.keys.push_back(std::move(key));
 }
 

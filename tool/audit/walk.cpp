@@ -58,17 +58,20 @@ struct Name {
     bool operator<(const Name& o) const { return name < o.name; }
 };
 
-std::string joined(const std::string& base, const std::string& name) {
-    if (base.empty()) return name;
-    if (base.back() == '/' || base.back() == kSep) return base + name;
-    return base + kSep + name;
+void append_name(std::string& base, const std::string& name) {
+    if (!base.empty() && base.back() != '/' && base.back() != kSep) base += kSep;
+    base += name;
 }
 
 // Windows has no descriptor for a directory that files can be opened
 // relative to: there the walk works with whole paths (and so a directory
 // swapped after the walk is not noticed), bounded by the system's path length.
 #ifdef _WIN32
-std::string name_in(const Dir& d, const std::string& name) { return joined(d.path, name); }
+std::string name_in(const Dir& d, const std::string& name) {
+    std::string p = d.path;
+    append_name(p, name);
+    return p;
+}
 
 std::shared_ptr<Dir> open_dir(const Dir* parent, const std::string& name, const FileState&, int& err) {
     auto d = std::make_shared<Dir>();
@@ -271,7 +274,7 @@ bool walk_tree(std::shared_ptr<Dir> root, const FileState& st, std::string path,
         if (listed.not_dir && !judged_name(listed.name)) continue;
         const std::string& name = listed.name;
         path.resize(f.path_len);
-        path = joined(path, name);
+        append_name(path, name);
         FileState found;
         if (int err = stat_in(*f.dir, name, false, found); err != 0) {
             if (err == ENOENT) continue;  // gone since the directory was read
