@@ -119,14 +119,21 @@ TEST(AuditAccounts, AChainDeeperThanAPathCanBeIsWalkedToTheBottom) {
 }
 
 TEST(AuditAccounts, EachFileAndDirectoryIsJudgedOnce) {
-    TempDir d;
-    fs::create_directories(d.file("t/sub"));
-    write_file(d.file("t/a.las"), kStale);
-    fs::create_hard_link(d.file("t/a.las"), d.file("t/sub/hard.las"));
-    RunResult r = run(audit_path(), {"-q", "--fix", "--format", "jsonl", "t", "t/a.las", "t/sub", "./t"}, d.path);
-    EXPECT_EQ(statuses(r.out), "t/a.las fixed\nt/sub/hard.las repeated\nt/a.las repeated\nt/sub repeated\n./t repeated\n");
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(read_file(d.file("t/a.las")), kCurrent);
+    // A quiet read-only run tells files apart by their opens, a fix by the
+    // walk's look at each: the same report either way.
+    for (bool fix : {true, false}) {
+        TempDir d;
+        fs::create_directories(d.file("t/sub"));
+        write_file(d.file("t/a.las"), kStale);
+        fs::create_hard_link(d.file("t/a.las"), d.file("t/sub/hard.las"));
+        std::vector<std::string> args = {"-q", "--format", "jsonl", "t", "t/a.las", "t/sub", "./t"};
+        if (fix) args.insert(args.begin(), "--fix");
+        RunResult r = run(audit_path(), args, d.path);
+        EXPECT_EQ(statuses(r.out), std::string(fix ? "t/a.las fixed" : "t/a.las stale") +
+                                       "\nt/sub/hard.las repeated\nt/a.las repeated\nt/sub repeated\n./t repeated\n");
+        EXPECT_EQ(r.status, fix ? 0 : 1);
+        EXPECT_EQ(read_file(d.file("t/a.las")), fix ? kCurrent : kStale);
+    }
 }
 
 // The judging core in-process: what a fix may write once the walk is done.
@@ -407,6 +414,34 @@ TEST(AuditThreads, JobsRunAtOnce) {
             },
             [&](int) { return most; });
         EXPECT_EQ(r.status, static_cast<int>(jobs));
+    }
+}
+
+TEST(AuditAccounts, ANameChangedBetweenListingAndOpeningIsReportedAsTheWalkFindsIt) {
+    // The read-only walk takes a name its directory lists as a regular file
+    // on the directory's word; what the open then finds must be reported as
+    // a walk that looked would have reported it.
+    const std::vector<std::pair<std::function<void(const std::string&)>, std::string>> cases = {
+        {[](const std::string& x) { fs::remove(x); }, ""},
+        {[](const std::string& x) { fs::remove(x), fs::create_directory(x); }, ""},
+        {[](const std::string& x) { fs::remove(x), mkfifo(x.c_str(), 0644); }, ""},
+        {[](const std::string& x) { fs::remove(x), fs::create_symlink("b.las", x); }, "x.las repeated\n"},
+        {[](const std::string& x) { fs::remove(x), fs::create_symlink("none.las", x); },
+         "x.las error: Cannot follow the link {t}/x.las: No such file or directory\n"},
+    };
+    for (std::size_t k = 0; k < cases.size(); ++k) {
+        SCOPED_TRACE(k);
+        TempDir d;
+        const std::string t = d.file("t");
+        fs::create_directory(t);
+        write_file(t + "/b.las", kCurrent);
+        write_file(t + "/x.las", kStale);
+        RunResult r = run_in_child(t, 1, false, [&](const audit::Entry& e) {
+            if (e.path == t + "/x.las") cases[k].first(e.path);
+        });
+        std::string want = "b.las current\n" + cases[k].second;
+        if (const std::size_t at = want.find("{t}"); at != std::string::npos) want.replace(at, 3, t);
+        EXPECT_EQ(statuses(r.out, t), want);
     }
 }
 

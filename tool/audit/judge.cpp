@@ -179,7 +179,18 @@ int exit_status_of(Status s) {
     }
 }
 
-Result judge(const Entry& e, const Judging& how) {
+namespace {
+
+Result judge_entry(const Entry& e, const Judging& how, bool first);
+
+}  // namespace
+
+Result judge(const Entry& e, const Judging& how) { return judge_entry(e, how, true); }
+
+namespace {
+
+// first: not a second look at a name whose open found it changed.
+Result judge_entry(const Entry& e, const Judging& how, bool first) {
     Result r;
     r.path = e.path;
     if (!e.walk_error.empty()) {
@@ -191,13 +202,13 @@ Result judge(const Entry& e, const Judging& how) {
         r.reason = e.duplicate;
         return r;
     }
-    if (how.before_judging) how.before_judging(e);
+    if (how.before_judging && first) how.before_judging(e);
     lidar::FileScan scan;
     std::string why;
     // Links met by the walk are judged by what they lead to.
     lidar::Target judged{e.where(true), e.path.c_str(), e.identified ? &e.found : nullptr, how.bytes_read, true};
     // A regular file the walk found, not through a link: one open.
-    judged.where.plain = e.identified && e.dir && !e.link && !e.named;
+    judged.where.plain = (e.identified || e.listed) && e.dir && !e.link && !e.named;
     judged.headers_only = how.headers_only;
     judged.detail = &r.detail;
     judged.spare = how.spare;
@@ -209,6 +220,15 @@ Result judge(const Entry& e, const Judging& how) {
         result = lidar::open_and_scan(judged, false, f, scan, why);
         judge_header(r, scan, f, how);
     }
+    // Not opened: what the walk would have said, had it looked first.
+    if (e.listed && !scan.opened.regular) {
+        if (std::optional<Entry> again = examine(e)) return judge_entry(*again, how, false);
+        Result gone;
+        gone.path = e.path;
+        gone.gone = true;
+        return gone;
+    }
+    r.identity = e.identified ? e.found : scan.opened;
     r.id = scan.id;
     r.header_read = scan.header_read;
     r.stored = scan.model;
@@ -290,5 +310,7 @@ Result judge(const Entry& e, const Judging& how) {
     order_findings(r);
     return r;
 }
+
+}  // namespace
 
 }  // namespace audit

@@ -94,6 +94,9 @@ struct Shared {
         how.bytes_read = &bytes_read;
         how.spare = &spare;
     }
+    // Whether the walk examines each file; if not, the printing thread
+    // tells files met twice apart (see walk).
+    bool examine_each = true;
     std::size_t window = 0;    // results judged ahead of the printing
     std::size_t lookahead = 0; // entries found ahead of the printing
 
@@ -168,7 +171,7 @@ void walker(Shared& s) {
             found.push_back(std::move(e));
             // At once when a worker waits for work, else by the batch.
             return (found.size() < kHandOff && s.idle_hint.load(std::memory_order_relaxed) == 0) || hand_over();
-        });
+        }, s.examine_each);
         if (!found.empty()) hand_over();
     } catch (const std::bad_alloc&) {
         std::lock_guard lock(s.m);
@@ -263,6 +266,11 @@ int run(const Options& o) {
     s.lookahead = std::max<std::size_t>(4096, 2 * s.window);
     s.progress.walking = true;
     s.progress.in_flight.resize(o.jobs);
+    // A fix must never race another fix of the same file under another
+    // name, and the progress line needs every size up front: only a quiet
+    // read-only run leaves files unexamined until they are opened.
+    s.examine_each = o.how.fix || show;
+    FileSet met;
 
     std::size_t count[kStatuses] = {};
     Delivery delivery;
@@ -357,6 +365,15 @@ int run(const Options& o) {
             // Room for more judging; the walker waits for room for a batch.
             s.work.notify_one();
             if (walker_room) s.walker_room.notify_one();
+            if (r.gone) continue;
+            // Reported as the walk would have, had it looked: judged there.
+            if (!s.examine_each && r.identity.regular && !met.insert({r.identity.dev, r.identity.ino})) {
+                Result again;
+                again.path = std::move(r.path);
+                again.status = Status::repeated;
+                again.reason = kSameFile;
+                r = std::move(again);
+            }
             ++count[static_cast<int>(r.status)];
             bytes += r.bytes_read;
             status = std::max(status, o.rules_decide ? exit_status_of(r, o.strict) : exit_status_of(r.status));

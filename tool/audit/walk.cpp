@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <optional>
 #include <system_error>
 #include <unordered_set>
 #include <utility>
@@ -55,6 +56,7 @@ constexpr char kSep = '/';
 struct Name {
     std::string name;
     bool not_dir = false;
+    bool regular = false;  // d_type says a regular file
     bool operator<(const Name& o) const { return name < o.name; }
 };
 
@@ -130,7 +132,7 @@ int list(const Dir& d, std::vector<Name>& names) {
             break;
         }
         if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0)
-            names.push_back({e->d_name, e->d_type != DT_UNKNOWN && e->d_type != DT_DIR});
+            names.push_back({e->d_name, e->d_type != DT_UNKNOWN && e->d_type != DT_DIR, e->d_type == DT_REG});
     }
     ::closedir(dp);
     return err;
@@ -154,46 +156,14 @@ int stat_in(const Dir& d, const std::string& name, bool follow, FileState& st) {
     return lidar::state_of(lidar::Where{d.fd, n.c_str(), follow}, st);
 }
 
-struct Key {
-    std::uint64_t dev, ino;
-    bool operator==(const Key& o) const { return dev == o.dev && ino == o.ino; }
-};
-struct KeyHash {
-    std::size_t operator()(const Key& k) const { return std::hash<std::uint64_t>()(k.ino * 0x9e3779b97f4a7c15ull ^ k.dev); }
-};
-Key key_of(const FileState& st) { return {st.dev, st.ino}; }
-
-bool operator<(const Key& a, const Key& b) { return a.dev != b.dev ? a.dev < b.dev : a.ino < b.ino; }
-
-// The files met so far, at 16 bytes each (a hash set takes over 50): a
-// sorted array, and the latest arrivals in a small hash set merged into it
-// whenever that fills.
-struct FileSet {
-    std::vector<Key> sorted;
-    std::unordered_set<Key, KeyHash> recent;
-    static constexpr std::size_t kRecent = 4096;
-
-    // Whether k is new, recording it.
-    bool insert(const Key& k) {
-        if (std::binary_search(sorted.begin(), sorted.end(), k) || !recent.insert(k).second) return false;
-        if (recent.size() == kRecent) {
-            const std::size_t mid = sorted.size();
-            sorted.insert(sorted.end(), recent.begin(), recent.end());
-            std::sort(sorted.begin() + static_cast<std::ptrdiff_t>(mid), sorted.end());
-            std::inplace_merge(sorted.begin(), sorted.begin() + static_cast<std::ptrdiff_t>(mid), sorted.end());
-            recent.clear();
-        }
-        return true;
-    }
-};
+FileKey key_of(const FileState& st) { return {st.dev, st.ino}; }
 
 // Everything met so far, so nothing is judged, fixed or walked twice.
 struct Seen {
     FileSet files;
-    std::unordered_set<Key, KeyHash> dirs;
+    std::unordered_set<FileKey, FileKeyHash> dirs;
 };
 
-constexpr const char* kSameFile = "the same file as one reported before under another name: judged there";
 constexpr const char* kSameDir = "the same directory as one walked before under another name: its files are reported there";
 
 // The directories a walk descends through. Only the innermost ones keep
@@ -227,10 +197,36 @@ Entry duplicate_entry(const std::string& path, const char* why) {
 }
 
 
+// A name in dir that is no directory, as the walk judges it from found,
+// its own state: the entry, an error entry, or nothing for what is not a
+// regular file nor a link to one.
+std::optional<Entry> file_entry(std::shared_ptr<const Dir> dir, const std::string& leaf, const std::string& path,
+                                FileState found) {
+    Entry e;
+    if (found.link) {
+        // A link is judged by what it leads to, but a link to a directory
+        // is not entered: it may lead back up or out of the delivery.
+        FileState target;
+        if (int err = lidar::state_of(lidar::Where{dir->fd, leaf.c_str(), true}, target); err != 0)
+            return error_entry(path, "Cannot follow the link " + path + ": " + reason_of(err));
+        if (!target.regular) return std::nullopt;
+        e.link = true;
+        found = target;
+    } else if (!found.regular) {
+        return std::nullopt;
+    }
+    e.path = path;
+    e.dir = std::move(dir);
+    e.leaf = leaf;
+    e.identified = true;
+    e.found = found;
+    return e;
+}
+
 // Walks the directory root (at path, as st) depth first, each directory's
 // names in byte order. false once emit asks to stop.
 bool walk_tree(std::shared_ptr<Dir> root, const FileState& st, std::string path, Seen& seen,
-               const std::function<bool(Entry&&)>& emit) {
+               const std::function<bool(Entry&&)>& emit, bool examine_each) {
     std::vector<Frame> stack;
     auto enter = [&](std::shared_ptr<Dir> d, const FileState& id) {
         Frame f;
@@ -275,6 +271,15 @@ bool walk_tree(std::shared_ptr<Dir> root, const FileState& st, std::string path,
         const std::string& name = listed.name;
         path.resize(f.path_len);
         append_name(path, name);
+        if (!examine_each && listed.regular) {
+            Entry e;
+            e.path = path;
+            e.dir = f.dir;
+            e.leaf = name_in(*f.dir, name);
+            e.listed = true;
+            if (!emit(std::move(e))) return false;
+            continue;
+        }
         FileState found;
         if (int err = stat_in(*f.dir, name, false, found); err != 0) {
             if (err == ENOENT) continue;  // gone since the directory was read
@@ -297,29 +302,10 @@ bool walk_tree(std::shared_ptr<Dir> root, const FileState& st, std::string path,
             continue;
         }
         if (!judged_name(name)) continue;
-        Entry e;
-        if (found.link) {
-            // A link is judged by what it leads to, but a link to a
-            // directory is not entered: it may lead back up or out of the
-            // delivery.
-            FileState target;
-            if (int err = stat_in(*f.dir, name, true, target); err != 0) {
-                if (!emit(error_entry(path, "Cannot follow the link " + path + ": " + reason_of(err)))) return false;
-                continue;
-            }
-            if (!target.regular) continue;
-            e.link = true;
-            found = target;
-        } else if (!found.regular) {
-            continue;
-        }
-        e.path = path;
-        e.dir = f.dir;
-        e.leaf = name_in(*f.dir, name);
-        e.identified = true;
-        e.found = found;
-        if (!seen.files.insert(key_of(found))) e.duplicate = kSameFile;
-        if (!emit(std::move(e))) return false;
+        std::optional<Entry> e = file_entry(f.dir, name_in(*f.dir, name), path, found);
+        if (!e) continue;
+        if (examine_each && e->identified && !seen.files.insert(key_of(e->found))) e->duplicate = kSameFile;
+        if (!emit(std::move(*e))) return false;
     }
     return true;
 }
@@ -332,7 +318,32 @@ Dir::~Dir() {
 #endif
 }
 
-void walk(const std::vector<std::string>& paths, const std::function<bool(Entry&&)>& emit) {
+std::optional<Entry> examine(const Entry& listed) {
+    FileState found;
+    if (int err = lidar::state_of(lidar::Where{listed.dir->fd, listed.leaf.c_str(), false}, found); err != 0) {
+        if (err == ENOENT) return std::nullopt;  // gone since the directory was read
+        return error_entry(listed.path, "Cannot examine " + listed.path + ": " + reason_of(err));
+    }
+    // A directory since: the walk has gone past where it would have entered.
+    if (found.directory) return std::nullopt;
+    return file_entry(listed.dir, listed.leaf, listed.path, found);
+}
+
+const char* const kSameFile = "the same file as one reported before under another name: judged there";
+
+bool FileSet::insert(const FileKey& k) {
+    if (std::binary_search(sorted.begin(), sorted.end(), k) || !recent.insert(k).second) return false;
+    if (recent.size() == kRecent) {
+        const std::size_t mid = sorted.size();
+        sorted.insert(sorted.end(), recent.begin(), recent.end());
+        std::sort(sorted.begin() + static_cast<std::ptrdiff_t>(mid), sorted.end());
+        std::inplace_merge(sorted.begin(), sorted.begin() + static_cast<std::ptrdiff_t>(mid), sorted.end());
+        recent.clear();
+    }
+    return true;
+}
+
+void walk(const std::vector<std::string>& paths, const std::function<bool(Entry&&)>& emit, bool examine_each) {
     Seen seen;
     for (const std::string& p : paths) {
         FileState st;
@@ -350,7 +361,7 @@ void walk(const std::vector<std::string>& paths, const std::function<bool(Entry&
                 if (!emit(error_entry(p, "Cannot read the directory " + p + ": " + reason_of(open_err)))) return;
                 continue;
             }
-            if (!walk_tree(std::move(d), st, p, seen, emit)) return;
+            if (!walk_tree(std::move(d), st, p, seen, emit, examine_each)) return;
             continue;
         }
         // Anything else named is judged as named, whatever its name: the
@@ -362,7 +373,7 @@ void walk(const std::vector<std::string>& paths, const std::function<bool(Entry&
         if (err == 0 && st.regular) {
             e.identified = true;
             e.found = st;
-            if (!seen.files.insert(key_of(st))) e.duplicate = kSameFile;
+            if (examine_each && !seen.files.insert(key_of(st))) e.duplicate = kSameFile;
         }
         if (!emit(std::move(e))) return;
     }
