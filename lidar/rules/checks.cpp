@@ -1,5 +1,6 @@
 #include "rules.h"
 
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -9,10 +10,12 @@ namespace lidar {
 
 namespace {
 
+// As "%.17g" prints it, without printf's big-number arithmetic, which for
+// GPS times near 1e308 cost more than the rest of a tile's rules.
 std::string num(double v) {
     char buf[32];
-    std::snprintf(buf, sizeof buf, "%.17g", v);
-    return buf;
+    const std::to_chars_result r = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::general, 17);
+    return std::string(buf, r.ptr);
 }
 
 std::string str(std::uint64_t v) { return std::to_string(v); }

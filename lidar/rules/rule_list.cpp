@@ -1,5 +1,6 @@
 #include "rules.h"
 
+#include <array>
 #include <cstdio>
 #include <cstdlib>
 
@@ -97,24 +98,33 @@ const char* severity_name(Severity s) { return s == Severity::error ? "error" : 
 std::span<const Rule> all_rules() { return kRules; }
 
 const Rule& rule(std::string_view id) {
-    for (const Rule& r : kRules)
-        if (id == r.id) return r;
+    // The ids measured once: findings are looked up for every file.
+    static const auto ids = [] {
+        std::array<std::string_view, std::size(kRules)> v;
+        for (std::size_t k = 0; k < v.size(); ++k) v[k] = kRules[k].id;
+        return v;
+    }();
+    for (std::size_t k = 0; k < ids.size(); ++k)
+        if (ids[k] == id) return kRules[k];
     std::fprintf(stderr, "no rule %.*s\n", static_cast<int>(id.size()), id.data());
     std::abort();
 }
 
 Finding finding(std::string_view id, const LasHeader* h, std::string expected, std::string actual) {
+    static constexpr std::string_view kVersions[] = {"LAS 1.0, ", "LAS 1.1, ", "LAS 1.2, ", "LAS 1.3, ", "LAS 1.4, "};
     const Rule& r = rule(id);
-    std::string source;
+    std::string_view from;
     switch (r.origin) {
-        case Origin::las:
-            source = h && h->major == 1 && h->minor <= 4 ? "LAS 1." + std::to_string(h->minor) + ", " : "LAS, ";
-            break;
-        case Origin::usgs: source = "USGS LBS, "; break;
-        case Origin::laszip: source = "LASzip, "; break;
+        case Origin::las: from = h && h->major == 1 && h->minor <= 4 ? kVersions[h->minor] : "LAS, "; break;
+        case Origin::usgs: from = "USGS LBS, "; break;
+        case Origin::laszip: from = "LASzip, "; break;
         case Origin::delivery: break;
     }
-    return Finding{&r, std::move(expected), std::move(actual), source + r.clause};
+    const std::string_view clause = r.clause;
+    std::string source;
+    source.reserve(from.size() + clause.size());
+    source.append(from).append(clause);
+    return Finding{&r, std::move(expected), std::move(actual), std::move(source)};
 }
 
 }  // namespace lidar
