@@ -55,18 +55,16 @@ Decoded decode(const unsigned char* p, std::size_t n) {
 // separators, bytes that are not UTF-8 (two such names would otherwise look
 // alike), and the backslash that starts an escape. So no name or reason can
 // forge a line or pass for another file.
-std::string escaped(const std::string& s) {
-    std::string t;
+void append_escaped(std::string& t, std::string_view s) {
     const auto* p = reinterpret_cast<const unsigned char*>(s.data());
     const std::size_t n = s.size();
-    t.reserve(n);
     char buf[16];
     for (std::size_t i = 0; i < n;) {
         // Printable ASCII, the whole of nearly every name, goes over as a run.
         std::size_t run = i;
         while (run < n && p[run] >= 0x20 && p[run] < 0x7f && p[run] != '\\') ++run;
         if (run > i) {
-            t.append(s, i, run - i);
+            t.append(s.substr(i, run - i));
             i = run;
             continue;
         }
@@ -88,10 +86,16 @@ std::string escaped(const std::string& s) {
             t += buf;
             i += d.len;
         } else {
-            t.append(s, i, d.len);
+            t.append(s.substr(i, d.len));
             i += d.len;
         }
     }
+}
+
+std::string escaped(std::string_view s) {
+    std::string t;
+    t.reserve(s.size());
+    append_escaped(t, s);
     return t;
 }
 
@@ -103,7 +107,7 @@ std::string text_reason(const std::string& reason, const std::string& path) {
     bool space = false;  // the last thing written was a space from a line break
     for (std::size_t i = 0; i < reason.size();) {
         if (!path.empty() && reason.compare(i, path.size(), path) == 0) {
-            t += escaped(path);
+            append_escaped(t, path);
             i += path.size();
             space = false;
             continue;
@@ -124,7 +128,7 @@ std::string text_reason(const std::string& reason, const std::string& path) {
                static_cast<unsigned char>(reason[end]) < 0x80 && reason[end] != '\n' && reason[end] != '\r' &&
                (path.empty() || reason[end] != path[0] || reason.compare(end, path.size(), path) != 0))
             ++end;
-        t += escaped(reason.substr(i, end - i));
+        append_escaped(t, std::string_view(reason).substr(i, end - i));
         i = end;
         space = false;
     }
@@ -249,8 +253,12 @@ std::string text_line(const Result& r, std::size_t path_width) {
     // The stale fields are on the line already.
     for (const lidar::Finding& f : r.findings) {
         if (std::string_view(f.rule->id).starts_with("stats.")) continue;
-        line += std::string(9, ' ') + (f.rule->severity == lidar::Severity::error ? "error    " : "warning  ") +
-                f.rule->id + ": expected " + escaped(f.expected) + ", found " + escaped(f.actual) + "\n";
+        line.append(9, ' ').append(f.rule->severity == lidar::Severity::error ? "error    " : "warning  ");
+        line.append(f.rule->id).append(": expected ");
+        append_escaped(line, f.expected);
+        line.append(", found ");
+        append_escaped(line, f.actual);
+        line += '\n';
     }
     return line;
 }
