@@ -81,6 +81,8 @@ std::string printable(const std::string& s) {
     return t;
 }
 
+using Done = std::map<std::size_t, std::optional<Result>>;
+
 struct Shared {
     const Options& o;
     std::atomic<bool> no_more_fixes{false};
@@ -113,7 +115,7 @@ struct Shared {
     std::size_t width = 0;  // widest path among the first lookahead entries
     // Judged, in report order; empty for an entry of a batch left unjudged
     // when the run was told to stop.
-    std::map<std::size_t, std::optional<Result>> done;
+    Done done;
     Progress progress;
 
     // Nothing new is started once a signal came, even before the printing
@@ -190,7 +192,7 @@ void worker(Shared& s, unsigned slot) {
         Judging how = s.how;
         how.buffer = &buffer;
         std::vector<Entry> batch;
-        std::vector<Result> results;
+        Done results;
         for (;;) {
             std::size_t first;
             {
@@ -227,19 +229,23 @@ void worker(Shared& s, unsigned slot) {
                 s.progress.in_flight[slot] = printable(batch.front().path);
             }
             bool fixed = false;
+            std::size_t judged = 0;
             for (const Entry& e : batch) {
                 // Once told to stop, the rest of the batch is not started.
                 if (g_signal.load() != 0 || s.halted.load()) break;
-                results.push_back(judge(e, how));
-                fixed |= results.back().status == Status::fixed;
+                Result r = judge(e, how);
+                fixed |= r.status == Status::fixed;
+                results.emplace_hint(results.end(), first + judged++, std::move(r));
             }
-            std::lock_guard lock(s.m);
-            s.progress.files_done += results.size();
-            s.progress.in_flight[slot].clear();
-            for (std::size_t k = 0; k < batch.size(); ++k)
-                s.done.emplace(first + k, k < results.size() ? std::optional<Result>(std::move(results[k])) : std::nullopt);
+            // Entries of the batch left unjudged are placeholders.
+            for (std::size_t k = judged; k < batch.size(); ++k) results.emplace_hint(results.end(), first + k, std::nullopt);
             batch.clear();
-            results.clear();
+            std::lock_guard lock(s.m);
+            s.progress.files_done += judged;
+            s.progress.in_flight[slot].clear();
+            // The nodes move over as they are: nothing allocated or copied
+            // while the others wait.
+            s.done.merge(results);
             // The printing thread wakes for a batch of results, and at once
             // for a fixed file, whose line is written without delay.
             if (s.done.count(s.printed) && (fixed || s.done.size() >= s.window / 2)) s.ready.notify_one();
@@ -331,7 +337,8 @@ int run(const Options& o) {
         bool width_known = o.format != Format::text;
         for (std::size_t i = 0;; ++i) {
             Result r;
-            bool walker_room = false;
+            Done::node_type node;
+            bool walker_room = false, judging_room = false;
             {
                 std::unique_lock lock(s.m);
                 auto has = [&] { return s.done.find(i) != s.done.end(); };
@@ -353,17 +360,20 @@ int run(const Options& o) {
                     width = std::min<std::size_t>(s.width, 48);
                     width_known = true;
                 }
-                auto it = s.done.find(i);
-                const bool judged = it->second.has_value();
-                if (judged) r = std::move(*it->second);
-                s.done.erase(it);
+                // Taken out whole and unpacked after the lock: the other
+                // threads wait while it is held.
+                node = s.done.extract(i);
+                const bool judged = node.mapped().has_value();
                 s.printed = i + 1;
                 if (!judged) continue;  // left when the run stopped: not reported
                 if (g_signal.load() != 0 && !s.stop) s.halt("");
                 walker_room = s.found - s.printed + kHandOff <= s.lookahead;
+                // A worker is woken for room for a batch, not for each line:
+                // otherwise printing and judging take turns file by file.
+                judging_room = s.printed + s.window >= s.next + kTake || s.next <= s.printed;
             }
-            // Room for more judging; the walker waits for room for a batch.
-            s.work.notify_one();
+            if (judging_room) s.work.notify_one();
+            r = std::move(*node.mapped());
             if (walker_room) s.walker_room.notify_one();
             if (r.gone) continue;
             // Reported as the walk would have, had it looked: judged there.
