@@ -57,7 +57,7 @@ struct Entry {
 
 // Which files a run has met, by device and inode, at 16 bytes each (a hash
 // set takes over 50): a sorted array, and the latest arrivals in a small
-// hash set merged into it whenever that fills.
+// open-addressed table, merged into it whenever that is half full.
 struct FileKey {
     std::uint64_t dev, ino;
     bool operator==(const FileKey& o) const { return dev == o.dev && ino == o.ino; }
@@ -69,9 +69,11 @@ struct FileKeyHash {
     }
 };
 struct FileSet {
-    std::vector<FileKey> sorted;
-    std::unordered_set<FileKey, FileKeyHash> recent;
     static constexpr std::size_t kRecent = 4096;
+    std::vector<FileKey> sorted;
+    std::vector<FileKey> slots;         // 2 * kRecent once used
+    std::vector<unsigned char> used;    // which slots hold a key
+    std::size_t recent = 0;             // keys in slots
     // Whether k is new, recording it.
     bool insert(const FileKey& k);
 };

@@ -335,13 +335,14 @@ int run(const Options& o) {
     try {
         std::size_t width = 0;
         bool width_known = o.format != Format::text;
-        for (std::size_t i = 0;; ++i) {
-            Result r;
-            Done::node_type node;
+        std::vector<Done::node_type> run;  // results next in order, taken at once
+        bool more = true;
+        for (std::size_t i = 0; more;) {
             bool walker_room = false, judging_room = false;
+            run.clear();
             {
                 std::unique_lock lock(s.m);
-                auto has = [&] { return s.done.find(i) != s.done.end(); };
+                auto has = [&] { return !s.done.empty() && s.done.begin()->first == i; };
                 auto can_print = [&] { return width_known || s.walk_done || s.found >= s.lookahead; };
                 while (!(has() && can_print())) {
                     if (!s.fatal.empty() || (s.walk_done && i >= s.found) || (s.stop && i >= s.next)) break;
@@ -360,12 +361,13 @@ int run(const Options& o) {
                     width = std::min<std::size_t>(s.width, 48);
                     width_known = true;
                 }
-                // Taken out whole and unpacked after the lock: the other
-                // threads wait while it is held.
-                node = s.done.extract(i);
-                const bool judged = node.mapped().has_value();
-                s.printed = i + 1;
-                if (!judged) continue;  // left when the run stopped: not reported
+                // Every result ready in order, taken out whole and unpacked
+                // after the lock: the other threads wait while it is held.
+                while (has()) {
+                    run.push_back(s.done.extract(s.done.begin()));
+                    ++i;
+                }
+                s.printed = i;
                 if (g_signal.load() != 0 && !s.stop) s.halt("");
                 walker_room = s.found - s.printed + kHandOff <= s.lookahead;
                 // A worker is woken for room for a batch, not for each line:
@@ -373,32 +375,38 @@ int run(const Options& o) {
                 judging_room = s.printed + s.window >= s.next + kTake || s.next <= s.printed;
             }
             if (judging_room) s.work.notify_one();
-            r = std::move(*node.mapped());
             if (walker_room) s.walker_room.notify_one();
-            if (r.gone) continue;
-            // Reported as the walk would have, had it looked: judged there.
-            if (!s.examine_each && r.identity.regular && !met.insert({r.identity.dev, r.identity.ino})) {
-                Result again;
-                again.path = std::move(r.path);
-                again.status = Status::repeated;
-                again.reason = kSameFile;
-                r = std::move(again);
-            }
-            ++count[static_cast<int>(r.status)];
-            bytes += r.bytes_read;
-            status = std::max(status, o.rules_decide ? exit_status_of(r, o.strict) : exit_status_of(r.status));
-            add_to(delivery, r);
-            if (o.observe) o.observe(r);
-            std::string line = o.summary_only ? "" : report_line(r, o.format, width);
-            if (pending.size() + line.size() > kBatch) flush();
-            pending += line;
-            // A fixed file is reported at once: a run killed now leaves as
-            // few unreported fixes as it can.
-            if (r.status == Status::fixed) flush();
-            if (output_failed) break;
-            if (show && !shared_terminal && Clock::now() - drawn >= std::chrono::milliseconds(100)) {
-                std::lock_guard lock(s.m);
-                draw();
+            for (Done::node_type& node : run) {
+                if (!node.mapped()) continue;  // left when the run stopped: not reported
+                Result& r = *node.mapped();
+                if (r.gone) continue;
+                // Reported as the walk would have, had it looked: judged there.
+                if (!s.examine_each && r.identity.regular && !met.insert({r.identity.dev, r.identity.ino})) {
+                    Result again;
+                    again.path = std::move(r.path);
+                    again.status = Status::repeated;
+                    again.reason = kSameFile;
+                    r = std::move(again);
+                }
+                ++count[static_cast<int>(r.status)];
+                bytes += r.bytes_read;
+                status = std::max(status, o.rules_decide ? exit_status_of(r, o.strict) : exit_status_of(r.status));
+                add_to(delivery, r);
+                if (o.observe) o.observe(r);
+                std::string line = o.summary_only ? "" : report_line(r, o.format, width);
+                if (pending.size() + line.size() > kBatch) flush();
+                pending += line;
+                // A fixed file is reported at once: a run killed now leaves
+                // as few unreported fixes as it can.
+                if (r.status == Status::fixed) flush();
+                if (output_failed) {
+                    more = false;
+                    break;
+                }
+                if (show && !shared_terminal && Clock::now() - drawn >= std::chrono::milliseconds(100)) {
+                    std::lock_guard lock(s.m);
+                    draw();
+                }
             }
         }
         found = consistency(delivery);

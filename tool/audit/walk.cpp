@@ -332,13 +332,25 @@ std::optional<Entry> examine(const Entry& listed) {
 const char* const kSameFile = "the same file as one reported before under another name: judged there";
 
 bool FileSet::insert(const FileKey& k) {
-    if (std::binary_search(sorted.begin(), sorted.end(), k) || !recent.insert(k).second) return false;
-    if (recent.size() == kRecent) {
+    if (std::binary_search(sorted.begin(), sorted.end(), k)) return false;
+    if (slots.empty()) {
+        slots.resize(2 * kRecent);
+        used.assign(2 * kRecent, 0);
+    }
+    const std::size_t mask = slots.size() - 1;
+    std::size_t at = FileKeyHash()(k) & mask;
+    for (; used[at]; at = (at + 1) & mask)
+        if (slots[at] == k) return false;
+    used[at] = 1;
+    slots[at] = k;
+    if (++recent == kRecent) {
         const std::size_t mid = sorted.size();
-        sorted.insert(sorted.end(), recent.begin(), recent.end());
+        for (std::size_t i = 0; i < slots.size(); ++i)
+            if (used[i]) sorted.push_back(slots[i]);
         std::sort(sorted.begin() + static_cast<std::ptrdiff_t>(mid), sorted.end());
         std::inplace_merge(sorted.begin(), sorted.begin() + static_cast<std::ptrdiff_t>(mid), sorted.end());
-        recent.clear();
+        std::fill(used.begin(), used.end(), 0);
+        recent = 0;
     }
     return true;
 }
