@@ -481,8 +481,17 @@ ScanKernel scan_block_with(ScanKernel k, PointStats& s, PointDetail* d, const un
         scan_details_with(k, *d, p, n, record_length, point_format);
         return ran;
     }
-    switch (return_mask == 15 ? 0 : record_length) {
-        case 0: both_by_gps<0, 15>(s, *d, p, n, record_length, gps); break;
+    // The shortest records of the usual formats unrolled (1 and 3; 6 and
+    // 7); any other stride at run time.
+    if (return_mask == 15) {
+        switch (record_length) {
+            case 30: both_by_gps<30, 15>(s, *d, p, n, 30, gps); break;
+            case 36: both_by_gps<36, 15>(s, *d, p, n, 36, gps); break;
+            default: both_by_gps<0, 15>(s, *d, p, n, record_length, gps); break;
+        }
+        return ScanKernel::avx2;
+    }
+    switch (record_length) {
         case 28: both_by_gps<28, 7>(s, *d, p, n, 28, gps); break;
         case 34: both_by_gps<34, 7>(s, *d, p, n, 34, gps); break;
         default: both_by_gps<0, 7>(s, *d, p, n, record_length, gps); break;

@@ -228,8 +228,9 @@ const Rec kRecs[] = {
 };
 struct Layout { unsigned format; std::size_t length, gps; std::map<unsigned, std::uint64_t> classes; };
 const std::map<unsigned, std::uint64_t> kLow5 = {{1, 1}, {2, 5}, {6, 1}, {8, 1}, {9, 1}, {31, 1}};
-const Layout kLayouts[] = {{0, 20, 0, kLow5}, {1, 28, 20, kLow5}, {1, 34, 20, kLow5},  // six extra bytes
-                           {6, 30, 22, {{1, 1}, {2, 4}, {6, 1}, {9, 1}, {31, 1}, {200, 1}, {226, 1}}}};
+const std::map<unsigned, std::uint64_t> kWhole = {{1, 1}, {2, 4}, {6, 1}, {9, 1}, {31, 1}, {200, 1}, {226, 1}};
+const Layout kLayouts[] = {{0, 20, 0, kLow5},  {1, 28, 20, kLow5}, {1, 34, 20, kLow5},  // six extra bytes
+                           {6, 30, 22, kWhole}, {7, 36, 22, kWhole}, {6, 33, 22, kWhole}};
 
 std::vector<unsigned char> build(const Layout& l) {
     std::vector<unsigned char> b(std::size(kRecs) * l.length, 0xA5);  // junk in every other field
