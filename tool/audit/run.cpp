@@ -268,7 +268,12 @@ int run(const Options& o) {
     const bool shared_terminal = show && stdout_is_terminal();
 
     Shared s(o);
+    // A fix is reported before many more are made, so a run cut short
+    // leaves few unreported; a read-only run gives its workers more room,
+    // or on small tiles printing and judging take turns, often on one core
+    // (the scheduler wakes each where the other just ran).
     s.window = 4 * static_cast<std::size_t>(o.jobs) + 16;
+    if (!o.how.fix) s.window = std::max<std::size_t>(s.window, 256);
     s.lookahead = std::max<std::size_t>(4096, 2 * s.window);
     s.progress.walking = true;
     s.progress.in_flight.resize(o.jobs);
