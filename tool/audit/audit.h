@@ -188,7 +188,7 @@ bool is_valid_utf8(const std::string& s);
 // contributes to the consistency rules.
 struct Delivery {
     std::size_t by_status[kStatuses] = {};
-    std::map<std::string, std::size_t> by_rule;  // files that fail each rule
+    std::map<const lidar::Rule*, std::size_t> by_rule;  // files that fail each rule
     std::uint64_t points = 0;
     bool any_extent = false;
     double extent[6] = {};  // MaxX MinX MaxY MinY MaxZ MinZ of them all

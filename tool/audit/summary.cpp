@@ -48,9 +48,9 @@ std::string shown(const Delivery& d, std::size_t rule, const std::string& v) {
 void add_to(Delivery& d, const Result& r) {
     ++d.by_status[static_cast<int>(r.status)];
     // A rule counts a file once however often the file fails it.
-    std::string prev;
+    const lidar::Rule* prev = nullptr;
     for (const lidar::Finding& f : r.findings)
-        if (f.rule->id != prev) ++d.by_rule[prev = f.rule->id];
+        if (f.rule != prev) ++d.by_rule[prev = f.rule];
     if (!r.header_read) return;
     const lidar::LasHeader& h = r.scanned ? r.recomputed : r.stored;
     const std::string system = system_of(r);
@@ -169,7 +169,7 @@ std::string summary_text(const Delivery& d, const std::vector<DeliveryFinding>& 
         if (d.classes[k]) classes += (classes.empty() ? "" : ", ") + std::to_string(k) + " (" + std::to_string(d.classes[k]) + ")";
     if (!classes.empty()) t += "  classes: " + classes + "\n";
     for (const lidar::Rule& r : lidar::all_rules()) {
-        auto it = d.by_rule.find(r.id);
+        auto it = d.by_rule.find(&r);
         if (it != d.by_rule.end())
             t += "  " + std::string(lidar::severity_name(r.severity)) + " " + r.id + ": " + std::to_string(it->second) +
                  (it->second == 1 ? " file\n" : " files\n");
@@ -196,7 +196,7 @@ std::string summary_json(const Delivery& d, const std::vector<DeliveryFinding>& 
     for (int s = 0; s < kStatuses; ++s) j["by_status"][status_name(static_cast<Status>(s))] = d.by_status[s];
     j["by_rule"] = J::object();
     for (const lidar::Rule& r : lidar::all_rules()) {
-        auto it = d.by_rule.find(r.id);
+        auto it = d.by_rule.find(&r);
         if (it != d.by_rule.end()) j["by_rule"][r.id] = it->second;
     }
     j["points"] = d.points;
