@@ -3,6 +3,8 @@
 #include <array>
 #include <cstdio>
 #include <cstdlib>
+#include <string>
+#include <vector>
 
 namespace lidar {
 
@@ -111,20 +113,25 @@ const Rule& rule(std::string_view id) {
 }
 
 Finding finding(std::string_view id, const LasHeader* h, std::string expected, std::string actual) {
-    static constexpr std::string_view kVersions[] = {"LAS 1.0, ", "LAS 1.1, ", "LAS 1.2, ", "LAS 1.3, ", "LAS 1.4, "};
+    // Each rule's source under each of its possible prefixes, written once:
+    // a finding points at its text rather than copying it per file.
+    static constexpr std::string_view kFrom[] = {"LAS 1.0, ", "LAS 1.1, ", "LAS 1.2, ", "LAS 1.3, ", "LAS 1.4, ",
+                                                 "LAS, ",     "USGS LBS, ", "LASzip, ",  ""};
+    static const auto sources = [] {
+        std::vector<std::array<std::string, std::size(kFrom)>> t(std::size(kRules));
+        for (std::size_t k = 0; k < t.size(); ++k)
+            for (std::size_t f = 0; f < std::size(kFrom); ++f) t[k][f] = std::string(kFrom[f]) + kRules[k].clause;
+        return t;
+    }();
     const Rule& r = rule(id);
-    std::string_view from;
+    std::size_t from = 8;
     switch (r.origin) {
-        case Origin::las: from = h && h->major == 1 && h->minor <= 4 ? kVersions[h->minor] : "LAS, "; break;
-        case Origin::usgs: from = "USGS LBS, "; break;
-        case Origin::laszip: from = "LASzip, "; break;
+        case Origin::las: from = h && h->major == 1 && h->minor <= 4 ? h->minor : 5; break;
+        case Origin::usgs: from = 6; break;
+        case Origin::laszip: from = 7; break;
         case Origin::delivery: break;
     }
-    const std::string_view clause = r.clause;
-    std::string source;
-    source.reserve(from.size() + clause.size());
-    source.append(from).append(clause);
-    return Finding{&r, std::move(expected), std::move(actual), std::move(source)};
+    return Finding{&r, std::move(expected), std::move(actual), sources[static_cast<std::size_t>(&r - kRules)][from]};
 }
 
 }  // namespace lidar

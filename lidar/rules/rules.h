@@ -40,7 +40,7 @@ const Rule& rule(std::string_view id);
 struct Finding {
     const Rule* rule = nullptr;
     std::string expected, actual;
-    std::string source;  // e.g. "LAS 1.4, Public Header Block: Point Data Format ID"
+    std::string_view source;  // e.g. "LAS 1.4, Public Header Block: Point Data Format ID"; lives as long as the process
 };
 
 enum class Profile { las, usgs_lbs };
