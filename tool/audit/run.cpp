@@ -116,6 +116,10 @@ struct Shared {
     // Judged, in report order; empty for an entry of a batch left unjudged
     // when the run was told to stop.
     Done done;
+    // Nodes the printing thread is done with, for the workers to fill
+    // again: a result's three kilobytes are then not allocated by one
+    // thread and freed by another for every file.
+    std::vector<Done::node_type> recycled;
     Progress progress;
 
     // Nothing new is started once a signal came, even before the printing
@@ -193,6 +197,7 @@ void worker(Shared& s, unsigned slot) {
         how.buffer = &buffer;
         std::vector<Entry> batch;
         Done results;
+        std::vector<Done::node_type> reuse;
         for (;;) {
             std::size_t first;
             {
@@ -227,6 +232,10 @@ void worker(Shared& s, unsigned slot) {
                 } while (batch.size() < std::min(kTake, share) && s.next < s.found && s.next < s.printed + s.window &&
                          batch.front().found.size < kSmall && s.queue.front().found.size < kSmall);
                 s.progress.in_flight[slot] = printable(batch.front().path);
+                while (reuse.size() < batch.size() && !s.recycled.empty()) {
+                    reuse.push_back(std::move(s.recycled.back()));
+                    s.recycled.pop_back();
+                }
             }
             bool fixed = false;
             std::size_t judged = 0;
@@ -235,7 +244,15 @@ void worker(Shared& s, unsigned slot) {
                 if (g_signal.load() != 0 || s.halted.load()) break;
                 Result r = judge(e, how);
                 fixed |= r.status == Status::fixed;
-                results.emplace_hint(results.end(), first + judged++, std::move(r));
+                if (reuse.empty()) {
+                    results.emplace_hint(results.end(), first + judged++, std::move(r));
+                    continue;
+                }
+                Done::node_type node = std::move(reuse.back());
+                reuse.pop_back();
+                node.key() = first + judged++;
+                node.mapped() = std::move(r);  // the result before it is freed here
+                results.insert(results.end(), std::move(node));
             }
             // Entries of the batch left unjudged are placeholders.
             for (std::size_t k = judged; k < batch.size(); ++k) results.emplace_hint(results.end(), first + k, std::nullopt);
@@ -344,9 +361,12 @@ int run(const Options& o) {
         bool more = true;
         for (std::size_t i = 0; more;) {
             bool walker_room = false, judging_room = false;
-            run.clear();
             {
                 std::unique_lock lock(s.m);
+                // The last run's nodes go back: no more ever exist than
+                // results in flight, a window and a batch per worker.
+                for (Done::node_type& node : run) s.recycled.push_back(std::move(node));
+                run.clear();
                 auto has = [&] { return !s.done.empty() && s.done.begin()->first == i; };
                 auto can_print = [&] { return width_known || s.walk_done || s.found >= s.lookahead; };
                 while (!(has() && can_print())) {
