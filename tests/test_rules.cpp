@@ -210,6 +210,10 @@ TEST(Rules, DeliveryNamesTheFilesThatDiffer) {
     EXPECT_EQ(got, (std::map<std::string, V>{{"delivery.version", V{"c.las"}},
                                              {"delivery.scale", V{"d.las"}},
                                              {"delivery.crs", V{"c.las"}}}));
+    // Counted into the right value as it changes, and back to one met before.
+    using N = std::map<std::string, std::size_t>;
+    EXPECT_EQ(d.versions, (N{{"1.2", 6}, {"1.4", 1}}));
+    EXPECT_EQ(d.systems, (N{{"EPSG:26910", 3}, {"EPSG:26911", 1}, {"none", 3}}));
 }
 
 // The manual page and the README show the rules table the code prints.
