@@ -94,8 +94,7 @@ Outcome decode_chunk(File& f, Shared& s, Worker& w, std::size_t k, std::string& 
     for (std::uint64_t left = points; left > 0;) {
         const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(left, batch));
         if (!laz::decode(*w.decoder, n, w.points.data.get(), why)) return Outcome::bad_chunk;
-        scan_records(w.stats, w.points.data.get(), n, s.reclen, s.mask);
-        if (s.details) scan_details(w.detail, w.points.data.get(), n, s.reclen, s.format);
+        scan_block(w.stats, s.details ? &w.detail : nullptr, w.points.data.get(), n, s.reclen, s.mask, s.format);
         left -= n;
     }
     // A decoder needs every byte of a chunk for its points, and no more.
