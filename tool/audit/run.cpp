@@ -237,6 +237,19 @@ void worker(Shared& s, unsigned slot) {
                     s.recycled.pop_back();
                 }
             }
+            // Into a node handed back where there is one; the result it held
+            // before is freed here, by the thread that made it.
+            auto put = [&](std::size_t at, auto&& r) {
+                if (reuse.empty()) {
+                    results.emplace_hint(results.end(), at, std::forward<decltype(r)>(r));
+                    return;
+                }
+                Done::node_type node = std::move(reuse.back());
+                reuse.pop_back();
+                node.key() = at;
+                node.mapped() = std::forward<decltype(r)>(r);
+                results.insert(results.end(), std::move(node));
+            };
             bool fixed = false;
             std::size_t judged = 0;
             for (const Entry& e : batch) {
@@ -244,18 +257,10 @@ void worker(Shared& s, unsigned slot) {
                 if (g_signal.load() != 0 || s.halted.load()) break;
                 Result r = judge(e, how);
                 fixed |= r.status == Status::fixed;
-                if (reuse.empty()) {
-                    results.emplace_hint(results.end(), first + judged++, std::move(r));
-                    continue;
-                }
-                Done::node_type node = std::move(reuse.back());
-                reuse.pop_back();
-                node.key() = first + judged++;
-                node.mapped() = std::move(r);  // the result before it is freed here
-                results.insert(results.end(), std::move(node));
+                put(first + judged++, std::move(r));
             }
             // Entries of the batch left unjudged are placeholders.
-            for (std::size_t k = judged; k < batch.size(); ++k) results.emplace_hint(results.end(), first + k, std::nullopt);
+            for (std::size_t k = judged; k < batch.size(); ++k) put(first + k, std::nullopt);
             batch.clear();
             std::lock_guard lock(s.m);
             s.progress.files_done += judged;
