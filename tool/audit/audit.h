@@ -10,6 +10,7 @@
 #include "crs.h"
 #include "file_scan.h"
 
+#include <array>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -18,6 +19,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <tuple>
 #include <unordered_set>
 #include <vector>
 
@@ -208,15 +210,15 @@ struct Delivery {
     std::vector<std::string> values[6];
     std::map<std::string, std::uint32_t> value_ids[6];
     std::map<std::string, std::string> system_names;  // system class -> its name
-    // The last file's header values and what they came to: the files of a
-    // delivery mostly share them, and formatting them anew took longer
-    // than judging a small file.
+    // The last file's values, as what they are made from (version, point
+    // format, record length, system class, scales as bits so a NaN matches
+    // itself and 0 and -0 stay apart, system, extra bytes), and what they
+    // came to: the files of a delivery mostly share them, and formatting
+    // them anew took longer than judging a small file.
     struct Last {
         bool valid = false;
-        unsigned major = 0, minor = 0, point_format = 0, record_length = 0;
-        int crs_system = 0;
-        double scale[3] = {};
-        std::string system, extra_bytes;
+        std::tuple<unsigned, unsigned, unsigned, unsigned, int, std::array<std::uint64_t, 3>, std::string, std::string>
+            from;
         std::size_t *version_count = nullptr, *format_count = nullptr, *system_count = nullptr;
         std::uint32_t value[6] = {};
     } last;

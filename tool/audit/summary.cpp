@@ -55,13 +55,11 @@ void add_to(Delivery& d, const Result& r) {
     const lidar::LasHeader& h = r.scanned ? r.recomputed : r.stored;
     const std::string system = system_of(r);
     Delivery::Last& last = d.last;
-    // Bitwise, so a NaN scale matches itself and 0 and -0 stay apart.
-    const bool same = last.valid && last.major == r.stored.major && last.minor == r.stored.minor &&
-                      last.point_format == r.stored.point_format &&
-                      last.record_length == r.stored.record_length && last.crs_system == r.crs.system &&
-                      std::memcmp(last.scale, r.stored.scale, sizeof last.scale) == 0 && last.system == system &&
-                      last.extra_bytes == r.extra_bytes;
-    if (!same) {
+    std::array<std::uint64_t, 3> scale_bits;
+    std::memcpy(scale_bits.data(), r.stored.scale, sizeof scale_bits);
+    const auto from = std::tie(r.stored.major, r.stored.minor, r.stored.point_format, r.stored.record_length,
+                               r.crs.system, scale_bits, system, r.extra_bytes);
+    if (!last.valid || !(last.from == from)) {
         const std::string version = std::to_string(r.stored.major) + "." + std::to_string(r.stored.minor);
         last.version_count = &d.versions[version];
         last.format_count = &d.formats[std::to_string(r.stored.point_format)];
@@ -82,14 +80,7 @@ void add_to(Delivery& d, const Result& r) {
             if (added) d.values[k].push_back(value[k]);
             last.value[k] = at->second;
         }
-        last.major = r.stored.major;
-        last.minor = r.stored.minor;
-        last.point_format = r.stored.point_format;
-        last.record_length = r.stored.record_length;
-        last.crs_system = r.crs.system;
-        std::memcpy(last.scale, r.stored.scale, sizeof last.scale);
-        last.system = system;
-        last.extra_bytes = r.extra_bytes;
+        last.from = from;
         last.valid = true;
     }
     ++*last.version_count;
