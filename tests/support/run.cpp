@@ -1,6 +1,7 @@
 #include "run.h"
 
 #include <stdexcept>
+#include <string>
 
 #ifdef _WIN32
 #include <windows.h>
@@ -107,9 +108,17 @@ RunResult run(const std::string& program, const std::vector<std::string>& args,
     si.hStdOutput = wr.h;
     si.hStdError = capture_err ? err.h : GetStdHandle(STD_ERROR_HANDLE);
     PROCESS_INFORMATION pi{};
-    if (!CreateProcessA(program.c_str(), cmd.data(), nullptr, nullptr, TRUE, 0, nullptr,
-                        cwd.empty() ? nullptr : cwd.c_str(), &si, &pi))
-        throw std::runtime_error("cannot start " + program);
+    // Wine now and then refuses a start while many tests start processes at
+    // once; a program that truly cannot start still fails, with its reason.
+    for (int attempt = 1;; ++attempt) {
+        if (CreateProcessA(program.c_str(), cmd.data(), nullptr, nullptr, TRUE, 0, nullptr,
+                           cwd.empty() ? nullptr : cwd.c_str(), &si, &pi))
+            break;
+        DWORD why = GetLastError();
+        if (attempt == 5)
+            throw std::runtime_error("cannot start " + program + " (error " + std::to_string(why) + ")");
+        Sleep(100 * attempt);
+    }
     CloseHandle(pi.hThread);
     Handle process;
     process.h = pi.hProcess;
