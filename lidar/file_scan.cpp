@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstring>
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <functional>
 #include <memory>
@@ -135,6 +136,21 @@ int scan_area(File& f, const Target& t, std::uint64_t offset, std::uint64_t end,
 }
 
 #ifndef _WIN32  // positional reads move the file position there: one thread reads
+using Clock = std::chrono::steady_clock;
+
+// A mapped segment's way into fold.
+struct Folding {
+    FileScan* out;
+    PointStats* stats;
+    PointDetail* detail;
+    std::size_t reclen;
+    unsigned mask;
+};
+void fold_mapped(void* context, const unsigned char* p, std::size_t n) {
+    const Folding& f = *static_cast<const Folding*>(context);
+    fold(*f.out, *f.stats, f.detail, p, n / f.reclen, f.reclen, f.mask);
+}
+
 // One large point area read by several threads: it is cut into segments of
 // whole records, which the threads take in turn and read with positional
 // reads, each into statistics of its own; the partial results merge
@@ -156,6 +172,21 @@ int scan_shared(File& f, const Target& t, std::uint64_t offset, std::uint64_t en
         PointDetail detail;
     };
     const IoPlanShare plan = share_io_plan();
+    // 0 while segments 2 to 5 are timed, alternately mapped and copied
+    // (the first ones pay for the threads' start, and one of each is
+    // noise); then 1 mapped, 2 copied.
+    constexpr std::size_t kFirstTrial = 2, kTrials = 4;
+    std::atomic<int> way{t.segment_reads == SegmentReads::mapped   ? 1
+                         : t.segment_reads == SegmentReads::copied ? 2
+                                                                    : 0};
+    std::atomic<std::int64_t> took[2] = {0, 0};  // ns: mapped, copied
+    std::atomic<std::size_t> trials{0};
+    auto timed = [&](int which, Clock::time_point since) {
+        took[which] += std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - since).count();
+        int undecided = 0;
+        if (++trials == kTrials) way.compare_exchange_strong(undecided, took[0] <= took[1] ? 1 : 2);
+    };
+    std::atomic<bool> shrank{false};
     std::vector<Part> parts(1);
     parts.reserve(9);  // the helpers' parts never move
     std::vector<std::thread> helpers;
@@ -185,8 +216,35 @@ int scan_shared(File& f, const Target& t, std::uint64_t offset, std::uint64_t en
             failed = true;
             return;
         }
-        for (std::size_t k; !failed && (!lead || (borrow(), true)) && (k = next.fetch_add(1)) < segments;) {
+        for (std::size_t k; !failed && !shrank && (!lead || (borrow(), true)) && (k = next.fetch_add(1)) < segments;) {
             const std::uint64_t from = offset + k * seg, to = std::min(end, from + seg);
+            const int how = way.load();
+            const Clock::time_point start = Clock::now();
+            const bool trial = how == 0 && k >= kFirstTrial && k < kFirstTrial + kTrials;
+            if (how == 1 || (trial && k % 2 == 0)) {
+                Mapped m;
+                const int mapped = f.map(from, static_cast<std::size_t>(to - from), m);
+                if (mapped < 0) {
+                    failed = true;
+                    return;
+                }
+                // A file not wholly in memory is read: read-ahead serves it
+                // better than faults.
+                if (mapped > 0 && (t.segment_reads == SegmentReads::mapped || f.cached(m))) {
+                    Folding into{&out, &part.stats, t.detail ? &part.detail : nullptr, reclen, mask};
+                    // A page past the file's end: it shrank. The segment
+                    // then counts as unread, which refuses the scan.
+                    if (!scan_mapped(m, fold_mapped, &into)) {
+                        shrank = true;
+                        return;
+                    }
+                    got[k] = to - from;
+                    if (t.bytes_read) t.bytes_read->fetch_add(to - from, std::memory_order_relaxed);
+                    if (trial) timed(0, start);
+                    continue;
+                }
+                if (trial) way = 2;
+            }
             for (std::uint64_t at = from; at < to;) {
                 const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(block, to - at));
                 const std::int64_t n = f.pread_full(at, buf.get(), want);
@@ -201,6 +259,7 @@ int scan_shared(File& f, const Target& t, std::uint64_t offset, std::uint64_t en
                 if (static_cast<std::size_t>(n) < want) break;
                 at += want;
             }
+            if (trial && way.load() == 0) timed(1, start);
         }
     };
     work(parts[0], true);

@@ -39,6 +39,14 @@ struct ScanBuffer {
     ~ScanBuffer() { std::free(data); }
 };
 
+// How a shared scan takes its segments once the file is in memory: copied
+// by reads into a block, or scanned where the page cache holds them. Which
+// is faster depends on how the kernel holds the file (mapping large folios
+// costs little; small ones cost a fault every 64 KiB), so by default the
+// first two segments are timed, one each way, and the rest go the faster.
+// Tests pick one.
+enum class SegmentReads { timed, mapped, copied };
+
 // A file to check, scan or update: how to reach it, the name messages give,
 // and, where a walk found it, the file it must still be.
 struct Target {
@@ -65,6 +73,7 @@ struct Target {
     std::uint64_t share_from = std::uint64_t{64} << 20;
     std::uint64_t share_segment = std::uint64_t{16} << 20;
     ScanBuffer* buffer = nullptr;  // if given, blocks are read into it
+    SegmentReads segment_reads = SegmentReads::timed;
 };
 
 inline Target named(const char* filename) {
