@@ -172,21 +172,43 @@ int scan_shared(File& f, const Target& t, std::uint64_t offset, std::uint64_t en
         PointDetail detail;
     };
     const IoPlanShare plan = share_io_plan();
-    // 0 while segments 2 to 5 are timed, alternately mapped and copied
-    // (the first ones pay for the threads' start, and one of each is
-    // noise); then 1 mapped, 2 copied.
-    constexpr std::size_t kFirstTrial = 2, kTrials = 4;
-    std::atomic<int> way{t.segment_reads == SegmentReads::mapped   ? 1
-                         : t.segment_reads == SegmentReads::copied ? 2
-                                                                    : 0};
+    // Each segment is timed, mapped or copied. After four that pay for
+    // the threads' start, four go mapped and four copied, so that the
+    // threads take each way together (a mapping's teardown interrupts the
+    // other threads, which would slow their copies and flatter the maps);
+    // after that each segment goes the way faster so far, and every 16th
+    // group of four the other way, as the way the kernel holds a file may
+    // change along it. Once a segment is found not wholly in memory, all
+    // are read.
+    constexpr std::size_t kGroup = 4, kFirstTrial = 4, kRecheck = 16;
+    std::atomic<bool> cold{false};
     std::atomic<std::int64_t> took[2] = {0, 0};  // ns: mapped, copied
-    std::atomic<std::size_t> trials{0};
-    auto timed = [&](int which, Clock::time_point since) {
-        took[which] += std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - since).count();
-        int undecided = 0;
-        if (++trials == kTrials) way.compare_exchange_strong(undecided, took[0] <= took[1] ? 1 : 2);
+    std::atomic<std::int64_t> times[2] = {0, 0};
+    auto map_next = [&](std::size_t k) {
+        if (t.segment_reads != SegmentReads::timed) return t.segment_reads == SegmentReads::mapped;
+        if (cold || k < kFirstTrial) return false;
+        const std::size_t group = (k - kFirstTrial) / kGroup;
+        if (group < 2) return group == 0;
+        const bool faster = took[0] * times[1] <= took[1] * times[0];
+        return (group % kRecheck == 0) != faster;
+    };
+    auto timed = [&](bool mapped, Clock::time_point since) {
+        took[mapped ? 0 : 1] += std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - since).count();
+        ++times[mapped ? 0 : 1];
     };
     std::atomic<bool> shrank{false};
+    // A segment scanned where the page cache holds it, unmapped again
+    // before it is timed: 1 done; 0 to be read instead (not mapped, or not
+    // wholly in memory, where read-ahead serves better than faults); -1 a
+    // failed read; -2 the file shrank under it.
+    auto scan_in_place = [&](Part& part, std::uint64_t from, std::uint64_t to) {
+        Mapped m;
+        const int mapped = f.map(from, static_cast<std::size_t>(to - from), m);
+        if (mapped <= 0) return mapped;
+        if (t.segment_reads != SegmentReads::mapped && !f.cached(m)) return 0;
+        Folding into{&out, &part.stats, t.detail ? &part.detail : nullptr, reclen, mask};
+        return scan_mapped(m, fold_mapped, &into) ? 1 : -2;
+    };
     std::vector<Part> parts(1);
     parts.reserve(9);  // the helpers' parts never move
     std::vector<std::thread> helpers;
@@ -218,32 +240,26 @@ int scan_shared(File& f, const Target& t, std::uint64_t offset, std::uint64_t en
         }
         for (std::size_t k; !failed && !shrank && (!lead || (borrow(), true)) && (k = next.fetch_add(1)) < segments;) {
             const std::uint64_t from = offset + k * seg, to = std::min(end, from + seg);
-            const int how = way.load();
             const Clock::time_point start = Clock::now();
-            const bool trial = how == 0 && k >= kFirstTrial && k < kFirstTrial + kTrials;
-            if (how == 1 || (trial && k % 2 == 0)) {
-                Mapped m;
-                const int mapped = f.map(from, static_cast<std::size_t>(to - from), m);
-                if (mapped < 0) {
+            if (map_next(k)) {
+                const int r = scan_in_place(part, from, to);
+                if (r == -1) {
                     failed = true;
                     return;
                 }
-                // A file not wholly in memory is read: read-ahead serves it
-                // better than faults.
-                if (mapped > 0 && (t.segment_reads == SegmentReads::mapped || f.cached(m))) {
-                    Folding into{&out, &part.stats, t.detail ? &part.detail : nullptr, reclen, mask};
-                    // A page past the file's end: it shrank. The segment
-                    // then counts as unread, which refuses the scan.
-                    if (!scan_mapped(m, fold_mapped, &into)) {
-                        shrank = true;
-                        return;
-                    }
+                // A page past the file's end: it shrank. The segment then
+                // counts as unread, which refuses the scan.
+                if (r == -2) {
+                    shrank = true;
+                    return;
+                }
+                if (r == 1) {
                     got[k] = to - from;
                     if (t.bytes_read) t.bytes_read->fetch_add(to - from, std::memory_order_relaxed);
-                    if (trial) timed(0, start);
+                    timed(true, start);
                     continue;
                 }
-                if (trial) way = 2;
+                cold = true;
             }
             for (std::uint64_t at = from; at < to;) {
                 const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(block, to - at));
@@ -259,7 +275,7 @@ int scan_shared(File& f, const Target& t, std::uint64_t offset, std::uint64_t en
                 if (static_cast<std::size_t>(n) < want) break;
                 at += want;
             }
-            if (trial && way.load() == 0) timed(1, start);
+            if (k >= kFirstTrial) timed(false, start);
         }
     };
     work(parts[0], true);

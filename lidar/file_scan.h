@@ -42,9 +42,8 @@ struct ScanBuffer {
 // How a shared scan takes its segments once the file is in memory: copied
 // by reads into a block, or scanned where the page cache holds them. Which
 // is faster depends on how the kernel holds the file (mapping large folios
-// costs little; small ones cost a fault every 64 KiB), so by default the
-// first two segments are timed, one each way, and the rest go the faster.
-// Tests pick one.
+// costs little; small ones cost a fault every 64 KiB), so by default
+// segments are timed both ways and the faster goes on. Tests pick one.
 enum class SegmentReads { timed, mapped, copied };
 
 // A file to check, scan or update: how to reach it, the name messages give,
