@@ -189,7 +189,7 @@ int scan_shared(File& f, const Target& t, std::uint64_t offset, std::uint64_t en
         if (cold || k < kFirstTrial) return false;
         const std::size_t group = (k - kFirstTrial) / kGroup;
         if (group < 2) return group == 0;
-        const bool faster = took[0] * times[1] <= took[1] * times[0];
+        const bool faster = double(took[0]) * double(times[1]) <= double(took[1]) * double(times[0]);
         return (group % kRecheck == 0) != faster;
     };
     auto timed = [&](bool mapped, Clock::time_point since) {
