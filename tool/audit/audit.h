@@ -20,7 +20,6 @@
 #include <optional>
 #include <string>
 #include <tuple>
-#include <unordered_set>
 #include <vector>
 
 namespace audit {
@@ -163,6 +162,8 @@ struct Judging {
 };
 
 Result judge(const Entry& e, const Judging& how);
+// A file met before under another name: reported, not judged again.
+Result repeated(std::string path, std::string why);
 
 // 0 all current, fixed or duplicate, 1 something left stale, 2 refused or failed.
 int exit_status_of(Status s);

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <ctime>
 #include <system_error>
+#include <utility>
 
 namespace audit {
 
@@ -189,6 +190,14 @@ Result judge_entry(const Entry& e, const Judging& how, bool first);
 
 Result judge(const Entry& e, const Judging& how) { return judge_entry(e, how, true); }
 
+Result repeated(std::string path, std::string why) {
+    Result r;
+    r.path = std::move(path);
+    r.status = Status::repeated;
+    r.reason = std::move(why);
+    return r;
+}
+
 namespace {
 
 // first: not a second look at a name whose open found it changed.
@@ -199,11 +208,7 @@ Result judge_entry(const Entry& e, const Judging& how, bool first) {
         r.reason = e.walk_error;
         return r;
     }
-    if (!e.duplicate.empty()) {
-        r.status = Status::repeated;
-        r.reason = e.duplicate;
-        return r;
-    }
+    if (!e.duplicate.empty()) return repeated(e.path, e.duplicate);
     if (how.before_judging && first) how.before_judging(e);
     lidar::FileScan scan;
     std::string why;

@@ -411,13 +411,8 @@ int run(const Options& o) {
                 Result& r = *node.mapped();
                 if (r.gone) continue;
                 // Reported as the walk would have, had it looked: judged there.
-                if (!s.examine_each && r.identity.regular && !met.insert({r.identity.dev, r.identity.ino})) {
-                    Result again;
-                    again.path = std::move(r.path);
-                    again.status = Status::repeated;
-                    again.reason = kSameFile;
-                    r = std::move(again);
-                }
+                if (!s.examine_each && r.identity.regular && !met.insert({r.identity.dev, r.identity.ino}))
+                    r = repeated(std::move(r.path), kSameFile);
                 ++count[static_cast<int>(r.status)];
                 bytes += r.bytes_read;
                 status = std::max(status, o.rules_decide ? exit_status_of(r, o.strict) : exit_status_of(r.status));
