@@ -138,7 +138,7 @@ int scan_area(File& f, const Target& t, std::uint64_t offset, std::uint64_t end,
 #ifndef _WIN32  // positional reads move the file position there: one thread reads
 using Clock = std::chrono::steady_clock;
 
-// A mapped segment's way into fold.
+// Where a thread of a shared scan folds what it reads, copied or mapped.
 struct Folding {
     FileScan* out;
     PointStats* stats;
@@ -146,8 +146,9 @@ struct Folding {
     std::size_t reclen;
     unsigned mask;
 };
-void fold_mapped(void* context, const unsigned char* p, std::size_t n) {
-    const Folding& f = *static_cast<const Folding*>(context);
+// The whole records of n bytes at p.
+void fold_bytes(void* into, const unsigned char* p, std::size_t n) {
+    const Folding& f = *static_cast<const Folding*>(into);
     fold(*f.out, *f.stats, f.detail, p, n / f.reclen, f.reclen, f.mask);
 }
 
@@ -201,13 +202,12 @@ int scan_shared(File& f, const Target& t, std::uint64_t offset, std::uint64_t en
     // before it is timed: 1 done; 0 to be read instead (not mapped, or not
     // wholly in memory, where read-ahead serves better than faults); -1 a
     // failed read; -2 the file shrank under it.
-    auto scan_in_place = [&](Part& part, std::uint64_t from, std::uint64_t to) {
+    auto scan_in_place = [&](Folding& into, std::uint64_t from, std::uint64_t to) {
         Mapped m;
         const int mapped = f.map(from, static_cast<std::size_t>(to - from), m);
         if (mapped <= 0) return mapped;
         if (t.segment_reads != SegmentReads::mapped && !f.cached(m)) return 0;
-        Folding into{&out, &part.stats, t.detail ? &part.detail : nullptr, reclen, mask};
-        return scan_mapped(m, fold_mapped, &into) ? 1 : -2;
+        return scan_mapped(m, fold_bytes, &into) ? 1 : -2;
     };
     std::vector<Part> parts(1);
     parts.reserve(9);  // the helpers' parts never move
@@ -238,11 +238,12 @@ int scan_shared(File& f, const Target& t, std::uint64_t offset, std::uint64_t en
             failed = true;
             return;
         }
+        Folding into{&out, &part.stats, t.detail ? &part.detail : nullptr, reclen, mask};
         for (std::size_t k; !failed && !shrank && (!lead || (borrow(), true)) && (k = next.fetch_add(1)) < segments;) {
             const std::uint64_t from = offset + k * seg, to = std::min(end, from + seg);
             const Clock::time_point start = Clock::now();
             if (map_next(k)) {
-                const int r = scan_in_place(part, from, to);
+                const int r = scan_in_place(into, from, to);
                 if (r == -1) {
                     failed = true;
                     return;
@@ -270,8 +271,7 @@ int scan_shared(File& f, const Target& t, std::uint64_t offset, std::uint64_t en
                 }
                 got[k] += static_cast<std::uint64_t>(n);
                 if (t.bytes_read) t.bytes_read->fetch_add(static_cast<std::uint64_t>(n), std::memory_order_relaxed);
-                fold(out, part.stats, t.detail ? &part.detail : nullptr, buf.get(),
-                     static_cast<std::size_t>(n) / reclen, reclen, mask);
+                fold_bytes(&into, buf.get(), static_cast<std::size_t>(n));
                 if (static_cast<std::size_t>(n) < want) break;
                 at += want;
             }
