@@ -505,9 +505,28 @@ ScanKernel scan_block_with(ScanKernel k, PointStats& s, PointDetail* d, const un
     return ScanKernel::avx2;
 }
 
+namespace {
+
+void count_outside(PointDetail& d, const unsigned char* p, std::size_t n, std::size_t record_length) {
+    const OutsideBox& b = *d.box;
+    for (std::size_t i = 0; i < n; ++i, p += record_length)
+        for (int a = 0; a < 3; ++a) {
+            std::int32_t raw;
+            std::memcpy(&raw, p + 4 * a, 4);
+            const double v = raw * b.scale[a] + b.offset[a];
+            if (v < b.lo[a] || v > b.hi[a]) {
+                ++d.outside;
+                break;
+            }
+        }
+}
+
+}  // namespace
+
 void scan_block(PointStats& s, PointDetail* d, const unsigned char* p, std::size_t n, std::size_t record_length,
                 unsigned return_mask, unsigned point_format) {
     scan_block_with(chosen_scan_kernel(), s, d, p, n, record_length, return_mask, point_format);
+    if (d && d->box) count_outside(*d, p, n, record_length);
 }
 
 void merge_stats(PointStats& a, const PointStats& b) {
@@ -525,6 +544,7 @@ void merge_details(PointDetail& a, const PointDetail& b) {
     for (unsigned c = 0; c < 256; ++c) a.classes[c] += b.classes[c];
     a.bad_return_number += b.bad_return_number;
     a.zero_returns += b.zero_returns;
+    a.outside += b.outside;
     add_times(a, b.gps_count, b.gps_invalid, b.gps_min, b.gps_max);
 }
 

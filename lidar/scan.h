@@ -43,6 +43,16 @@ struct PointDetail {
     std::uint64_t gps_count = 0;          // records with a finite GPS time
     std::uint64_t gps_invalid = 0;        // NaN or infinite GPS times
     double gps_min = 0, gps_max = 0;      // over the finite ones (meaningful when gps_count > 0)
+    // Set before a scan to also count the records that lie outside a box:
+    // asked for only once the extremes show some do, as it costs a pass.
+    const struct OutsideBox* box = nullptr;
+    std::uint64_t outside = 0;
+};
+
+// A header's box as points are judged against it: X, Y, Z scale and offset,
+// and the world bounds (noise already allowed for) a point must lie within.
+struct OutsideBox {
+    double scale[3], offset[3], lo[3], hi[3];
 };
 
 // Where records of point format f keep their GPS time, or 0 if they have none.

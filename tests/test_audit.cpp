@@ -125,11 +125,21 @@ TEST(AuditStatus, ExitStatusIsTheHighestOfTheFilesJudged) {
 }
 
 // The contract itself, not only the clamped maximum main makes of it.
-TEST(AuditStatus, EachStatusHasItsExitStatus) {
-    const std::pair<audit::Status, int> cases[] = {{audit::Status::current, 0}, {audit::Status::fixed, 0},
-                                                   {audit::Status::stale, 1},   {audit::Status::refused, 2},
-                                                   {audit::Status::error, 2}};
-    for (const auto& [status, want] : cases) EXPECT_EQ(audit::exit_status_of(status), want) << audit::status_name(status);
+TEST(AuditStatus, TheVerdictAndWhetherJudgedMakeTheExitStatus) {
+    struct Case {
+        audit::Status status;
+        audit::Verdict verdict;
+        int want;
+    } cases[] = {{audit::Status::current, audit::Verdict::pass, 0}, {audit::Status::fixed, audit::Verdict::pass, 0},
+                 {audit::Status::current, audit::Verdict::fail, 1}, {audit::Status::stale, audit::Verdict::fail, 1},
+                 {audit::Status::short_, audit::Verdict::fail, 1},  {audit::Status::repeated, audit::Verdict::none, 0},
+                 {audit::Status::refused, audit::Verdict::fail, 2}, {audit::Status::error, audit::Verdict::fail, 2}};
+    for (const Case& c : cases) {
+        audit::Result r;
+        r.status = c.status;
+        r.verdict = c.verdict;
+        EXPECT_EQ(audit::exit_status_of(r), c.want) << audit::status_name(c.status);
+    }
 }
 
 TEST(AuditStatus, ExtentsCompareOnTheGridUnlessExact) {

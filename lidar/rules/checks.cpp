@@ -31,13 +31,29 @@ bool usual_scale(double s) {
 }
 
 // Bytes after the text's first NUL must be NULs too: otherwise readers that
-// stop at the NUL and those that show all 32 bytes disagree.
+// stop at the NUL and those that show all 32 bytes disagree. Spaces before
+// it (or filling the field) are padding of another kind, and compare wrong.
 bool nul_padded(const unsigned char* field, std::size_t n) {
     const void* nul = std::memchr(field, 0, n);
-    if (!nul) return true;
-    for (auto* p = static_cast<const unsigned char*>(nul); p < field + n; ++p)
+    const auto* end = nul ? static_cast<const unsigned char*>(nul) : field + n;
+    if (end > field && end[-1] == ' ') return false;
+    for (auto* p = end; p < field + n; ++p)
         if (*p != 0) return false;
     return true;
+}
+
+// Bytes an Extra Bytes VLR describes: 192 bytes a field, its data type at
+// byte 2 (1-10 the scalars, 11-30 the old arrays of two and three), and for
+// type 0 (undocumented bytes) the count in its options byte.
+std::uint64_t described_extra_bytes(const std::string& vlr) {
+    static constexpr unsigned kSize[10] = {1, 1, 2, 2, 4, 4, 8, 8, 4, 8};
+    std::uint64_t total = 0;
+    for (std::size_t at = 0; at + 192 <= vlr.size(); at += 192) {
+        const unsigned type = static_cast<unsigned char>(vlr[at + 2]);
+        if (type == 0) total += static_cast<unsigned char>(vlr[at + 3]);
+        else if (type <= 30) total += kSize[(type - 1) % 10] * (1 + (type - 1) / 10);
+    }
+    return total;
 }
 
 std::uint16_t defined_encoding_bits(unsigned minor) {
@@ -112,6 +128,12 @@ void header_rules(const LasHeader& h, const unsigned char* raw, std::size_t raw_
         add("header.record-length", "at least " + str(least), str(h.record_length));
     if (format_known && h.minor < 4 && h.record_length > least)
         add("header.extra-bytes", str(least) + " bytes", str(h.record_length) + " bytes");
+    if (format_known && h.minor >= 4 && h.record_length > least) {
+        const std::uint64_t extra = h.record_length - least, described = described_extra_bytes(vlrs.extra_bytes);
+        if (described != extra)
+            add("header.extra-bytes-undescribed", str(extra) + " extra bytes described by an Extra Bytes VLR",
+                vlrs.extra_bytes.empty() ? "no Extra Bytes VLR" : str(described) + " bytes described");
+    }
 
     // Only an uncompressed point area says by its size what it holds.
     if (!h.compressed && h.record_length > 0 && h.offset_to_data <= file_size && h.offset_to_data >= h.header_size) {
@@ -164,7 +186,8 @@ void header_rules(const LasHeader& h, const unsigned char* raw, std::size_t raw_
     for (std::size_t at : {std::size_t{26}, std::size_t{58}})
         if (!nul_padded(raw + at, 32))
             add("header.text-padding", "NULs after the text",
-                std::string(at == 26 ? "System Identifier" : "Generating Software") + " has other bytes after its first NUL");
+                std::string(at == 26 ? "System Identifier" : "Generating Software") +
+                    " is padded with other bytes (spaces, or bytes after its first NUL)");
 
     const bool keys = has_crs_record(vlrs, 34735), wkt = has_crs_record(vlrs, 2112);
     if (!keys && !wkt) add("crs.missing", "a GeoKeyDirectoryTag or OGC WKT VLR", "none");

@@ -43,7 +43,8 @@ struct Finding {
     std::string_view source;  // e.g. "LAS 1.4, Public Header Block: Point Data Format ID"; lives as long as the process
 };
 
-enum class Profile { las, usgs_lbs };
+// stats: the statistics rules alone (is the header stale?).
+enum class Profile { las, usgs_lbs, stats };
 
 // One Variable Length Record, or Extended VLR, as its header describes it.
 struct Vlr {

@@ -46,9 +46,25 @@ def nice_scale(s):
 
 
 def padded(field):
-    # a nonzero byte after the first NUL
+    # a nonzero byte after the first NUL, or spaces ending the text
     i = field.find(b"\0")
-    return i >= 0 and any(field[i + 1:])
+    text = field if i < 0 else field[:i]
+    return text.endswith(b" ") or (i >= 0 and any(field[i + 1:]))
+
+
+EXTRA_SIZES = [1, 1, 2, 2, 4, 4, 8, 8, 4, 8]  # Extra Bytes data types 1-10
+
+
+def described(payload):
+    # bytes an Extra Bytes VLR's 192-byte field descriptions account for
+    total = 0
+    for at in range(0, len(payload) - 191, 192):
+        kind, options = payload[at + 2], payload[at + 3]
+        if kind == 0:
+            total += options
+        elif kind <= 30:
+            total += EXTRA_SIZES[(kind - 1) % 10] * (1 + (kind - 1) // 10)
+    return total
 
 
 def point_area(b):
@@ -64,7 +80,7 @@ def point_area(b):
     return offset_to_data, record_len, max(0, end - offset_to_data) // record_len if record_len else 0
 
 
-def audit(b, twin=None):
+def audit(b, twin=None, name=""):
     fired = set()
     size = len(b)
     # header.signature: not "LASF" -> stop
@@ -198,6 +214,15 @@ def audit(b, twin=None):
     elif not 1 <= day <= 366 or not 1990 <= year <= 2027:
         fired.add("header.creation-date")
 
+    # header.extra-bytes-undescribed: 1.4 extra bytes not all described
+    if min_len is not None and minor == 4 and record_len > min_len:
+        eb = [p for u, r, p in records if u == b"LASF_Spec" and r == 4]
+        if not eb or described(eb[0]) != record_len - min_len:
+            fired.add("header.extra-bytes-undescribed")
+    # file.name-content: compressed content and the name's extension disagree
+    if name.lower().endswith(".las") == laz:
+        fired.add("file.name-content")
+
     # header.text-padding: bytes after the first NUL of the two text fields
     if padded(system_id) or padded(software):
         fired.add("header.text-padding")
@@ -307,6 +332,12 @@ def audit(b, twin=None):
             if not (abs(max(ints) * sc + off - hi) <= tol
                     and abs(min(ints) * sc + off - lo) <= tol):
                 fired.add("stats.extent")
+            # points.outside-box: a record beyond a stored bound, past
+            # floating-point noise (a few ulps of the larger magnitude)
+            for v, bound, above in ((max(ints) * sc + off, hi, True), (min(ints) * sc + off, lo, False)):
+                noise = 4 * math.ulp(max(abs(v), abs(bound)))
+                if (v > bound + noise) if above else (v < bound - noise):
+                    fired.update(("points.outside-box", "stats.extent"))
     return fired
 
 
@@ -326,7 +357,7 @@ def main():
         if path.endswith(".laz") and os.path.exists(path[:-4] + ".twin.las"):
             with open(path[:-4] + ".twin.las", "rb") as f:
                 twin = f.read()
-        rules = sorted(audit(data, twin))
+        rules = sorted(audit(data, twin, os.path.basename(path)))
         print("%s\t%s" % (os.path.relpath(path, HERE), ",".join(rules) or "-"))
 
 

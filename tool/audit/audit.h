@@ -106,9 +106,20 @@ std::optional<Entry> examine(const Entry& listed);
 std::vector<Entry> collect(const std::vector<std::string>& paths);
 
 // unchecked: the header judged, the statistics not (--headers-only).
-enum class Status { current, stale, fixed, refused, error, repeated, unchecked };
-constexpr int kStatuses = 7;
+// short_: the header claims more records than the file holds ("short").
+enum class Status { current, stale, fixed, refused, error, repeated, unchecked, short_ };
+constexpr int kStatuses = 8;
 const char* status_name(Status s);
+
+// Whether a file is acceptable under the profile, beside what state its
+// header is in: fail on a finding of severity error (any, with --strict),
+// a short file, or a file that could not be judged. none: a repeated name,
+// judged under the first.
+enum class Verdict { pass, fail, none };
+constexpr int kVerdicts = 3;
+const char* verdict_name(Verdict v);  // "pass", "fail", "" for none
+// Judged at all: not refused, not an error.
+bool judged(Status s);
 
 struct Difference {
     std::string field;  // header field name, e.g. NumberOfPointsByReturn[1]
@@ -132,6 +143,7 @@ struct Result {
     std::vector<lidar::Finding> findings;
     lidar::PointDetail detail;  // when scanned
     lidar::Crs crs;
+    Verdict verdict = Verdict::fail;
     std::string extra_bytes;    // the Extra Bytes VLR's payload, as read
     // The file judged, as the walk examined it or else as its open found
     // it; regular is false where neither knows.
@@ -143,10 +155,17 @@ struct Result {
 
 struct Judging {
     bool fix = false;    // update stale files as Vexholt does
-    bool exact = false;  // extents must match bit for bit
+    bool exact = false;  // extents must match up to floating-point noise
+    bool strict = false; // warnings fail as errors do
+    // --fix may lower a point count to the records present (the points
+    // lost are accepted); otherwise a short file is never written.
+    bool accept_lost_points = false;
     // Set once fixing must stop (the report can no longer be written): a
     // file found stale after that stays stale.
     const std::atomic<bool>* no_more_fixes = nullptr;
+    // If given, asked just before a stale file is written: it may wait for
+    // the report to catch up; false leaves the file stale.
+    std::function<bool()> may_fix;
     // If given, the block buffer of the calling thread.
     lidar::ScanBuffer* buffer = nullptr;
     // If given, idle threads a large file's scan may borrow.
@@ -165,11 +184,9 @@ Result judge(const Entry& e, const Judging& how);
 // A file met before under another name: reported, not judged again.
 Result repeated(std::string path, std::string why);
 
-// 0 all current, fixed or duplicate, 1 something left stale, 2 refused or failed.
-int exit_status_of(Status s);
-// The same for a whole result: 1 also when the file fails a rule of
-// severity error (with strict, any rule).
-int exit_status_of(const Result& r, bool strict);
+// 0 the file passes (or is a name met before), 1 it fails, 2 it could not
+// be judged (refused or failed).
+int exit_status_of(const Result& r);
 // The time now in GPS seconds (since 1980-01-06, leap seconds counted).
 double gps_now();
 
@@ -191,6 +208,7 @@ bool is_valid_utf8(const std::string& s);
 // contributes to the consistency rules.
 struct Delivery {
     std::size_t by_status[kStatuses] = {};
+    std::size_t by_verdict[kVerdicts] = {};
     std::map<const lidar::Rule*, std::size_t> by_rule;  // files that fail each rule
     std::uint64_t points = 0;
     bool any_extent = false;
@@ -248,11 +266,6 @@ struct Options {
     Format format = Format::text;
     bool quiet = false;
     bool allow_empty = false;  // finding no file is not an error
-    // Whether the rules decide the exit status: only when asked for (a
-    // profile named, or --strict), so scripts that read 1 as "stale" keep
-    // working; otherwise only the statistics and refusals do, as before.
-    bool rules_decide = false;
-    bool strict = false;        // warnings fail as errors do
     bool summary_only = false;  // the delivery's summary on standard output, no line per file
     std::vector<std::string> paths;
     // If given, called with each result in report order, as it is reported.

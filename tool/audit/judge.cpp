@@ -4,6 +4,7 @@
 #include "update.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <charconv>
 #include <cmath>
@@ -32,6 +33,15 @@ std::string number(double v) {
 
 bool same_bits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
 
+// Floating-point noise at a coordinate's magnitude: a few ulps, what two
+// writers' arithmetic may differ by (170.76 against 170.76000000000002).
+double noise(double a, double b) {
+    const double m = std::max(std::fabs(a), std::fabs(b));
+    return 4 * (std::nextafter(m, INFINITY) - m);
+}
+
+bool within_noise(double a, double b) { return same_bits(a, b) || std::fabs(a - b) <= noise(a, b); }
+
 // Whether two extents name the same point of the file's grid: a writer that
 // rounds the last bit differently has not left the header stale.
 bool same_on_grid(double stored, double recomputed, double scale, double offset) {
@@ -39,6 +49,15 @@ bool same_on_grid(double stored, double recomputed, double scale, double offset)
     double a = std::round((stored - offset) / scale);
     double b = std::round((recomputed - offset) / scale);
     return std::isfinite(a) && std::isfinite(b) && a == b;
+}
+
+// How far the points reach past a stored extent (e = 0 MaxX, 1 MinX, ...),
+// beyond noise; 0 where they stay inside or either is not a number.
+double beyond(const lidar::LasHeader& stored, const lidar::LasHeader& recomputed, std::size_t e) {
+    const double a = stored.extent[e], b = recomputed.extent[e];
+    if (!std::isfinite(a) || !std::isfinite(b) || within_noise(a, b)) return 0;
+    const double d = e % 2 == 0 ? b - a : a - b;
+    return d > noise(a, b) ? d : 0;
 }
 
 void compare(Result& r, bool exact) {
@@ -57,7 +76,9 @@ void compare(Result& r, bool exact) {
             if (r.points == 0 && !exact) continue;
             const std::size_t e = k - 6, axis = e / 2;
             const double a = s.extent[e], b = c.extent[e];
-            const bool same = exact ? same_bits(a, b) : same_on_grid(a, b, s.scale[axis], s.offset[axis]);
+            // A box that leaves points out is stale however close it is.
+            const bool same = exact ? within_noise(a, b)
+                                    : same_on_grid(a, b, s.scale[axis], s.offset[axis]) && (r.points == 0 || beyond(s, c, e) == 0);
             if (!same) r.differences.push_back({f[k].name, number(a), number(b)});
             continue;
         }
@@ -65,6 +86,17 @@ void compare(Result& r, bool exact) {
         const std::uint64_t a = lidar::stat_value(s, k), b = lidar::stat_value(c, k);
         if (a != b) r.differences.push_back({f[k].name, std::to_string(a), std::to_string(b)});
     }
+}
+
+// The number of points a header claims: LAS 1.4's 64-bit count, else the
+// 32-bit one.
+std::uint64_t claimed(const lidar::LasHeader& h) { return h.minor >= 4 ? h.count : h.legacy_count; }
+
+// An uncompressed file whose point area holds fewer whole records than its
+// header claims, from its size alone.
+bool short_by_size(const lidar::LasHeader& h, std::uint64_t size) {
+    if (h.compressed || h.record_length == 0 || h.offset_to_data > size) return false;
+    return claimed(h) > (lidar::point_area_end(h, size) - h.offset_to_data) / h.record_length;
 }
 
 Status from_core(int result) { return result == lidar::kRefused ? Status::refused : Status::error; }
@@ -146,6 +178,62 @@ void order_findings(Result& r) {
         for (std::size_t k = i; k > 0 && f[k].rule < f[k - 1].rule; --k) std::swap(f[k], f[k - 1]);
 }
 
+// Points beyond the stored box, past noise: how far past each side and,
+// from a second pass over the points made only for such a file, how many.
+void containment(Result& r, const lidar::Target& first, const lidar::FileScan& scan) {
+    static const char* const kSide[] = {"MaxX", "MinX", "MaxY", "MinY", "MaxZ", "MinZ"};
+    if (r.points == 0) return;
+    std::string sides;
+    for (std::size_t e = 0; e < 6; ++e)
+        if (const double d = beyond(r.stored, r.recomputed, e); d > 0)
+            sides += "; " + number(d) + (e % 2 ? " below " : " above ") + kSide[e] + " " + number(r.stored.extent[e]);
+    if (sides.empty()) return;
+    lidar::OutsideBox box;
+    for (std::size_t a = 0; a < 3; ++a) {
+        const double hi = r.stored.extent[2 * a], lo = r.stored.extent[2 * a + 1];
+        box.scale[a] = r.stored.scale[a];
+        box.offset[a] = r.stored.offset[a];
+        box.hi[a] = hi + noise(hi, r.recomputed.extent[2 * a]);
+        box.lo[a] = lo - noise(lo, r.recomputed.extent[2 * a + 1]);
+    }
+    lidar::PointDetail counted;
+    counted.box = &box;
+    lidar::Target again = first;
+    again.expect = &scan.opened;
+    again.detail = &counted;
+    again.spare = nullptr;
+    again.bytes_read = nullptr;
+    lidar::FileScan second;
+    std::string why;
+    const bool known = lidar::scan_file(again, second, why) == lidar::kDone && second.stats.count == r.points;
+    r.findings.push_back(lidar::finding("points.outside-box", &r.stored, "every point inside the stored extents",
+                                        (known ? std::to_string(counted.outside) : std::string("some")) +
+                                            (counted.outside == 1 && known ? " point" : " points") + " outside" + sides));
+}
+
+// A compressed file named .las, or an uncompressed one .laz, misleads every
+// tool that goes by the name.
+void name_and_content(Result& r, const std::string& path) {
+    auto ends = [&](const char* ext) {
+        return path.size() >= 4 && std::equal(path.end() - 4, path.end(), ext,
+                                              [](char a, char b) { return std::tolower(static_cast<unsigned char>(a)) == b; });
+    };
+    const bool laz = r.stored.compressed;
+    if ((laz && ends(".las")) || (!laz && ends(".laz")))
+        r.findings.push_back(lidar::finding("file.name-content", &r.stored, laz ? "a compressed file named .laz" : "an uncompressed file named .las",
+                                            laz ? "compressed content named .las" : "uncompressed content named .laz"));
+}
+
+// A short file: what a fix would make of it is fewer points than claimed.
+std::string short_reason(const Result& r, std::uint64_t size) {
+    const lidar::LasHeader& h = r.stored;
+    std::string holds = "fewer";
+    if (r.scanned) holds = std::to_string(r.points);
+    else if (!h.compressed && h.record_length > 0 && h.offset_to_data <= size)
+        holds = std::to_string((lidar::point_area_end(h, size) - h.offset_to_data) / h.record_length);
+    return "the header claims " + std::to_string(claimed(h)) + " points; the file holds " + holds;
+}
+
 }  // namespace
 
 double gps_now() {
@@ -153,12 +241,9 @@ double gps_now() {
     return static_cast<double>(std::time(nullptr)) - 315964800.0 + 18.0;
 }
 
-int exit_status_of(const Result& r, bool strict) {
-    int status = exit_status_of(r.status);
-    if (status == 0)
-        for (const lidar::Finding& f : r.findings)
-            if (strict || f.rule->severity == lidar::Severity::error) return 1;
-    return status;
+int exit_status_of(const Result& r) {
+    if (!judged(r.status)) return 2;
+    return r.verdict == Verdict::fail ? 1 : 0;
 }
 
 const char* status_name(Status s) {
@@ -170,17 +255,22 @@ const char* status_name(Status s) {
         case Status::error: return "error";
         case Status::repeated: return "repeated";
         case Status::unchecked: return "unchecked";
+        case Status::short_: return "short";
     }
     return "error";
 }
 
-int exit_status_of(Status s) {
-    switch (s) {
-        case Status::current: case Status::fixed: case Status::repeated: case Status::unchecked: return 0;
-        case Status::stale: return 1;
-        default: return 2;
+const char* verdict_name(Verdict v) {
+    switch (v) {
+        case Verdict::pass: return "pass";
+        case Verdict::fail: return "fail";
+        case Verdict::none: return "";
     }
+    return "";
 }
+
+bool judged(Status s) { return s != Status::refused && s != Status::error; }
+
 
 namespace {
 
@@ -188,7 +278,25 @@ Result judge_entry(const Entry& e, const Judging& how, bool first);
 
 }  // namespace
 
-Result judge(const Entry& e, const Judging& how) { return judge_entry(e, how, true); }
+// Whether the file is acceptable, from what judging found; the stats
+// profile keeps only what says the header is stale.
+void settle(Result& r, const Judging& how) {
+    if (how.profile == lidar::Profile::stats)
+        std::erase_if(r.findings, [](const lidar::Finding& f) { return !std::string_view(f.rule->id).starts_with("stats."); });
+    if (r.status == Status::repeated) {
+        r.verdict = Verdict::none;
+        return;
+    }
+    bool fails = !judged(r.status) || r.status == Status::short_;
+    for (const lidar::Finding& f : r.findings) fails |= how.strict || f.rule->severity == lidar::Severity::error;
+    r.verdict = fails ? Verdict::fail : Verdict::pass;
+}
+
+Result judge(const Entry& e, const Judging& how) {
+    Result r = judge_entry(e, how, true);
+    settle(r, how);
+    return r;
+}
 
 Result repeated(std::string path, std::string why) {
     Result r;
@@ -244,21 +352,40 @@ Result judge_entry(const Entry& e, const Judging& how, bool first) {
     // disagreements are often why.
     for (const lidar::LazProblem& p : scan.laz_problems)
         r.findings.push_back(lidar::finding(p.rule, &scan.model, p.expected, p.actual));
+    if (r.header_read) name_and_content(r, e.path);
+    const std::uint64_t size = static_cast<std::uint64_t>(scan.opened.size);
     if (result != lidar::kDone) {
         take_failure(r, result, why, scan.open_error);
+        // Cut short, not unreadable: the points it has lost are the finding.
+        if (r.header_read && scan.open_error == 0 && (scan.short_points || short_by_size(r.stored, size))) {
+            r.status = Status::short_;
+            r.reason = short_reason(r, size) + (r.reason.empty() ? "" : "; " + r.reason);
+        }
         order_findings(r);
         return r;
     }
     if (how.headers_only) {
         r.status = Status::unchecked;
+        if (scan.short_points || short_by_size(r.stored, size)) {
+            r.status = Status::short_;
+            r.reason = short_reason(r, size);
+        }
         order_findings(r);
         return r;
     }
     r.scanned = true;
     take_scan(r, scan, how.exact);
     lidar::point_rules(scan.model, scan.stats, r.detail, how.now_gps, r.findings);
-    r.status = r.differences.empty() ? Status::current : Status::stale;
-    if (r.status != Status::stale || !how.fix || (how.no_more_fixes && how.no_more_fixes->load())) {
+    containment(r, judged, scan);
+    const bool is_short = scan.short_points || claimed(r.stored) > r.points;
+    r.status = is_short ? Status::short_ : r.differences.empty() ? Status::current : Status::stale;
+    if (is_short) r.reason = short_reason(r, size) + (r.reason.empty() ? "" : "; " + r.reason);
+    // Lowering a count to what is left makes a cut file look whole: only
+    // when the lost points are accepted by name.
+    const bool fixable = r.status == Status::stale || (is_short && how.accept_lost_points);
+    if (is_short && how.fix && !how.accept_lost_points)
+        r.reason = "not fixed: " + r.reason + "; --accept-lost-points lowers the count";
+    if (!fixable || !how.fix || (how.no_more_fixes && how.no_more_fixes->load())) {
         stale_findings(r);
         order_findings(r);
         return r;
@@ -287,6 +414,12 @@ Result judge_entry(const Entry& e, const Judging& how, bool first) {
         return r;
     }
 
+    // Written only when its line can follow the report's lines before it.
+    if (how.may_fix && !how.may_fix()) {
+        stale_findings(r);
+        order_findings(r);
+        return r;
+    }
     // The very update Vexholt runs, judging the file afresh as it opens it;
     // it must be the file just judged, reached the same way, and below a
     // directory of the walk no link is followed.
@@ -303,7 +436,11 @@ Result judge_entry(const Entry& e, const Judging& how, bool first) {
     }
     // What was written: the statistics of the second scan, in place of the
     // header read just before.
+    const std::uint64_t lowered_from = is_short ? claimed(r.stored) : 0;
     take_scan(r, again, how.exact);
+    if (is_short)
+        r.reason = "the point count lowered from " + std::to_string(lowered_from) + " to " + std::to_string(r.points) +
+                   ": the lost points accepted" + (r.reason.empty() ? "" : "; " + r.reason);
     r.id = again.id;
     r.bytes_read += again.raw_size + again.point_bytes;
     r.status = Status::fixed;
@@ -312,7 +449,8 @@ Result judge_entry(const Entry& e, const Judging& how, bool first) {
     std::erase_if(r.findings, [](const lidar::Finding& f) {
         return f.rule->id == std::string_view("header.point-count") ||
                f.rule->id == std::string_view("header.by-return-sum") ||
-               f.rule->id == std::string_view("laz.point-count");
+               f.rule->id == std::string_view("laz.point-count") ||
+               f.rule->id == std::string_view("points.outside-box");
     });
     order_findings(r);
     return r;

@@ -29,8 +29,9 @@ namespace {
 using namespace audit;
 
 const char kUsage[] =
-    "Usage: Vexholt-audit [-j N] [--fix] [--exact] [--format text|tsv|jsonl] [--quiet]\n"
-    "                     [--allow-empty] [--profile las|usgs-lbs] [--strict]\n"
+    "Usage: Vexholt-audit [-j N] [--fix [--accept-lost-points]] [--exact]\n"
+    "                     [--format text|tsv|jsonl] [--quiet] [--allow-empty]\n"
+    "                     [--profile las|usgs-lbs|stats] [--strict]\n"
     "                     [--headers-only] [--summary-only] [--report FILE.html]\n"
     "                     [--tile-index FILE.geojson] PATH...\n"
     "       Vexholt-audit --help | --version | --list-rules[=markdown|roff]\n"
@@ -40,13 +41,17 @@ const char kUsage[] =
     "directory named; then the delivery as a whole.\n"
     "\n"
     "  -j, --jobs N     files judged at once (default: the online processors)\n"
-    "      --fix        update stale files as Vexholt does\n"
+    "      --fix        update stale files as Vexholt does; a short file is left\n"
+    "                   as it is\n"
+    "      --accept-lost-points  with --fix, also lower a short file's point count\n"
+    "                   to the records it holds\n"
     "      --exact      extents must be bit for bit what Vexholt writes\n"
-    "      --format F   text (default), tsv or jsonl, on standard output\n"
+    "      --format F   text (default), tsv or jsonl (also json), on standard output\n"
     "  -q, --quiet      no progress line and no summary on standard error\n"
     "      --allow-empty  finding no LAS file is not an error\n"
-    "      --profile P  las (default: each file's own version) or usgs-lbs (also\n"
-    "                   the USGS Lidar Base (LBS) header requirements)\n"
+    "      --profile P  las (default: each file's own version), usgs-lbs (also\n"
+    "                   the USGS Lidar Base (LBS) header requirements) or stats\n"
+    "                   (the statistics rules alone: is a header stale?)\n"
     "      --strict     warnings fail as errors do\n"
     "      --headers-only  read headers and VLRs only: statistics not checked\n"
     "      --summary-only  only the delivery's summary, on standard output\n"
@@ -58,10 +63,10 @@ const char kUsage[] =
     "  -h, --help       this text\n"
     "  -V, --version    the version\n"
     "\n"
-    "Exit status: 0 all current, fixed or repeated, 1 some stale (with --profile or\n"
-    "--strict: or failing a rule of severity error, with --strict any rule), 2 some\n"
-    "refused or failed, no LAS file found, or wrong usage; 130 or 143 after SIGINT\n"
-    "or SIGTERM.\n";
+    "Exit status: 0 every file passes, 1 a file or the delivery fails (a rule of\n"
+    "severity error, with --strict any rule; a short file), 2 a file could not be\n"
+    "judged (refused or failed), no LAS file found, or wrong usage; 130 or 143\n"
+    "after SIGINT or SIGTERM.\n";
 
 [[noreturn]] void usage_error(const char* what) {
     if (what) std::fprintf(stderr, "Vexholt-audit: %s\n", what);
@@ -84,6 +89,7 @@ Options parse(int argc, char* argv[], Extra& x) {
         {"headers-only", no_argument, nullptr, 'H'}, {"summary-only", no_argument, nullptr, 'S'},
         {"list-rules", optional_argument, nullptr, 'L'},
         {"report", required_argument, nullptr, 'R'}, {"tile-index", required_argument, nullptr, 'T'},
+        {"accept-lost-points", no_argument, nullptr, 'A'},
         {nullptr, 0, nullptr, 0},
     };
     Options o;
@@ -105,18 +111,19 @@ Options parse(int argc, char* argv[], Extra& x) {
             case 'F':
                 if (!std::strcmp(optarg, "text")) o.format = Format::text;
                 else if (!std::strcmp(optarg, "tsv")) o.format = Format::tsv;
-                else if (!std::strcmp(optarg, "jsonl")) o.format = Format::jsonl;
+                else if (!std::strcmp(optarg, "jsonl") || !std::strcmp(optarg, "json")) o.format = Format::jsonl;
                 else usage_error("--format is text, tsv or jsonl");
                 break;
             case 'q': o.quiet = true; break;
             case 'a': o.allow_empty = true; break;
             case 'P':
-                o.rules_decide = true;
                 if (!std::strcmp(optarg, "las")) o.how.profile = lidar::Profile::las;
                 else if (!std::strcmp(optarg, "usgs-lbs")) o.how.profile = lidar::Profile::usgs_lbs;
-                else usage_error("--profile is las or usgs-lbs");
+                else if (!std::strcmp(optarg, "stats")) o.how.profile = lidar::Profile::stats;
+                else usage_error("--profile is las, usgs-lbs or stats");
                 break;
-            case 's': o.strict = o.rules_decide = true; break;
+            case 's': o.how.strict = true; break;
+            case 'A': o.how.accept_lost_points = true; break;
             case 'H': o.how.headers_only = true; break;
             case 'S': o.summary_only = true; break;
             case 'R': x.report = optarg; break;
@@ -133,7 +140,7 @@ Options parse(int argc, char* argv[], Extra& x) {
                 std::string what;
                 if (optopt == 'j') what = "-j needs a number of jobs";
                 else if (optopt == 'F') what = "--format needs text, tsv or jsonl";
-                else if (optopt == 'P') what = "--profile needs las or usgs-lbs";
+                else if (optopt == 'P') what = "--profile needs las, usgs-lbs or stats";
                 else if (optopt == 'R') what = "--report needs a file name";
                 else if (optopt == 'T') what = "--tile-index needs a file name";
                 else if (optopt != 0) what = std::string("unknown option -") + static_cast<char>(optopt);
@@ -145,6 +152,7 @@ Options parse(int argc, char* argv[], Extra& x) {
     for (int i = optind; i < argc; ++i) o.paths.emplace_back(argv[i]);
     if (o.paths.empty()) usage_error("no PATH given");
     if (o.how.fix && o.how.headers_only) usage_error("--fix needs the points: not with --headers-only");
+    if (o.how.accept_lost_points && !o.how.fix) usage_error("--accept-lost-points goes with --fix");
     o.how.now_gps = gps_now();
     if (o.jobs == 0) o.jobs = std::max(1u, std::thread::hardware_concurrency());
     return o;

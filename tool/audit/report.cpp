@@ -183,6 +183,7 @@ std::string json_line(const Result& r) {
     // Invalid bytes come out as U+FFFD below; the raw name rides along.
     if (!is_valid_utf8(r.path)) j["path_bytes"] = hex(r.path);
     j["status"] = status_name(r.status);
+    j["verdict"] = r.verdict == Verdict::none ? nlohmann::ordered_json() : nlohmann::ordered_json(verdict_name(r.verdict));
     std::string version = version_of(r.id);
     j["version"] = version.empty() ? nlohmann::ordered_json() : nlohmann::ordered_json(version);
     j["point_format"] = r.id.point_format < 0 ? nlohmann::ordered_json() : nlohmann::ordered_json(r.id.point_format);
@@ -218,19 +219,22 @@ std::string tsv_line(const Result& r) {
         if (!ids.empty()) ids += ',';
         ids += x.rule->id;
     }
-    std::string f[9] = {escaped(r.path), status_name(r.status), version_of(r.id),
+    std::string f[10] = {escaped(r.path), status_name(r.status), verdict_name(r.verdict), version_of(r.id),
                         r.id.point_format < 0 ? "" : std::to_string(r.id.point_format),
                         r.header_read ? std::to_string(claimed(r.stored)) : "",
                         r.scanned ? std::to_string(r.points) : "",
                         escaped(differences_text(r)), escaped(r.reason), ids};
     std::string line = f[0];
-    for (int k = 1; k < 9; ++k) line += "\t" + f[k];
+    for (int k = 1; k < 10; ++k) line += "\t" + f[k];
     return line + "\n";
 }
 
 std::string text_line(const Result& r, std::size_t path_width) {
-    std::string line = status_name(r.status);
-    line.append(line.size() < 9 ? 9 - line.size() : 1, ' ');  // "unchecked" is the one longer name
+    // The verdict first, what a person accepting a delivery reads for.
+    std::string line = verdict_name(r.verdict);
+    line.append(6 - line.size(), ' ');
+    line += status_name(r.status);
+    line.append(line.size() < 15 ? 15 - line.size() : 1, ' ');  // "unchecked" is the one longer name
     std::string path = escaped(r.path);
     line += path;
     std::string detail;
@@ -241,9 +245,10 @@ std::string text_line(const Result& r, std::size_t path_width) {
             break;
         }
         case Status::unchecked: detail = "statistics not checked (headers only)"; break;
-        case Status::stale: case Status::fixed:
+        case Status::stale: case Status::fixed: case Status::short_:
             detail = differences_text(r);
-            if (!r.reason.empty()) detail += " (" + text_reason(r.reason, r.path) + ")";
+            if (detail.empty()) detail = text_reason(r.reason, r.path);
+            else if (!r.reason.empty()) detail += " (" + text_reason(r.reason, r.path) + ")";
             break;
         default: detail = text_reason(r.reason, r.path);
     }
@@ -253,7 +258,7 @@ std::string text_line(const Result& r, std::size_t path_width) {
     // The stale fields are on the line already.
     for (const lidar::Finding& f : r.findings) {
         if (std::string_view(f.rule->id).starts_with("stats.")) continue;
-        line.append(9, ' ').append(f.rule->severity == lidar::Severity::error ? "error    " : "warning  ");
+        line.append(15, ' ').append(f.rule->severity == lidar::Severity::error ? "error    " : "warning  ");
         line.append(f.rule->id).append(": expected ");
         append_escaped(line, f.expected);
         line.append(", found ");
@@ -330,7 +335,7 @@ std::string escape_text(const std::string& s) { return escaped(s); }
 
 std::string report_head(Format f) {
     if (f == Format::tsv)
-        return "path\tstatus\tversion\tpoint_format\tstored_points\tpoints\tdifferences\treason\tfindings\n";
+        return "path\tstatus\tverdict\tversion\tpoint_format\tstored_points\tpoints\tdifferences\treason\tfindings\n";
     return "";
 }
 

@@ -20,10 +20,14 @@
 #include <optional>
 #include <system_error>
 #include <thread>
+#include <utility>
 
 #ifdef _WIN32
 #include <io.h>
 #else
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -44,8 +48,26 @@ void catch_signals() {
     std::signal(SIGINT, on_signal);
     std::signal(SIGTERM, on_signal);
 #ifndef _WIN32
-    // A reader that went away is an error to report, not a silent death.
+    // A reader that went away, or a file-size limit reached, is an error to
+    // report, not a silent death with half a line written.
     std::signal(SIGPIPE, SIG_IGN);
+    std::signal(SIGXFSZ, SIG_IGN);
+#endif
+}
+
+// A standard stream closed when the run starts is held by a descriptor
+// that fails every write: otherwise the next file opened takes its number,
+// and a LAS file would receive the report.
+void hold_closed_streams() {
+#ifndef _WIN32
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (fcntl(fd, F_GETFD) >= 0 || errno != EBADF) continue;
+        const int held = open("/dev/null", O_RDONLY);
+        if (held >= 0 && held != fd) {
+            dup2(held, fd);
+            close(held);
+        }
+    }
 #endif
 }
 
@@ -53,23 +75,65 @@ void catch_signals() {
 // takes atomically unless one line does, so no reader ever sees half a line.
 constexpr std::size_t kBatch = 4096;
 
-bool write_out(const std::string& s) {
-    const char* p = s.data();
-    std::size_t n = s.size();
-    while (n > 0) {
-#ifdef _WIN32
-        int w = _write(1, p, static_cast<unsigned>(std::min<std::size_t>(n, 1 << 30)));
+// Takes n bytes written last off a regular file, so a write that failed
+// part-way (a full disk, a file-size limit) leaves no half line. A pipe's
+// reader may have them already: nothing to undo there.
+void take_back(std::size_t n) {
+#ifndef _WIN32
+    struct stat st;
+    if (n == 0 || fstat(1, &st) != 0 || !S_ISREG(st.st_mode)) return;
+    const off_t at = lseek(1, 0, SEEK_CUR);
+    if (at < static_cast<off_t>(n) || ftruncate(1, at - static_cast<off_t>(n)) != 0) return;
+    lseek(1, at - static_cast<off_t>(n), SEEK_SET);
 #else
-        ssize_t w = ::write(1, p, n);
+    (void)n;
+#endif
+}
+
+// Writes s, whole lines, to standard output: how many of its bytes are out
+// as whole lines, all of them unless a write failed (errno says why).
+std::size_t write_out(const std::string& s) {
+    std::size_t done = 0;
+    while (done < s.size()) {
+        const std::size_t n = s.size() - done;
+#ifdef _WIN32
+        int w = _write(1, s.data() + done, static_cast<unsigned>(std::min<std::size_t>(n, 1 << 30)));
+#else
+        ssize_t w = ::write(1, s.data() + done, n);
 #endif
         if (w < 0 && errno == EINTR) continue;
         if (w <= 0) {
             if (w == 0) errno = EIO;
-            return false;
+            const int error = errno;
+            const std::size_t nl = done ? s.rfind('\n', done - 1) : std::string::npos;
+            const std::size_t whole = nl == std::string::npos ? 0 : nl + 1;
+            take_back(done - whole);
+            errno = error;
+            return whole;
         }
-        p += w;
-        n -= static_cast<std::size_t>(w);
+        done += static_cast<std::size_t>(w);
     }
+    return done;
+}
+
+// Whether a line of up to `line` bytes written now can still reach the
+// report: standard output open for writing, a pipe's reader still there,
+// room for it under a file-size limit. What a full disk or a reader about
+// to go says only when written to.
+bool output_takes(std::size_t line) {
+#ifndef _WIN32
+    const int flags = fcntl(1, F_GETFL);
+    if (flags < 0 || (flags & O_ACCMODE) == O_RDONLY) return false;
+    pollfd p{1, POLLOUT, 0};
+    if (poll(&p, 1, 0) == 1 && (p.revents & (POLLERR | POLLHUP | POLLNVAL))) return false;
+    struct stat st;
+    if (fstat(1, &st) == 0 && S_ISREG(st.st_mode)) {
+        const off_t at = flags & O_APPEND ? st.st_size : lseek(1, 0, SEEK_CUR);
+        if (at >= 0 && !lidar::may_write_up_to(static_cast<std::uint64_t>(at) + line)) return false;
+    }
+#else
+    (void)line;
+#endif
     return true;
 }
 
@@ -128,6 +192,15 @@ struct Shared {
 
     std::atomic<bool> halted{false};  // stop, for threads without the lock
 
+    // Results, in report order, whose lines are out; a fix waits on turn
+    // until every line before its file's is.
+    std::size_t written = 0;
+    bool printing_done = false;
+    std::condition_variable turn;
+    // The longest line so far, or a guess before: the room a fix's line
+    // needs under a file-size limit.
+    std::atomic<std::size_t> longest{512};
+
     void halt(const std::string& why) {  // m held
         if (fatal.empty()) fatal = why;
         stop = true;
@@ -135,6 +208,22 @@ struct Shared {
         work.notify_all();
         walker_room.notify_all();
         ready.notify_all();
+        turn.notify_all();
+    }
+
+    // Whether the file at `at` in report order may be fixed now. Only when
+    // the lines before it are written and the report still takes lines:
+    // then a fix whose line cannot follow is one at most, and it is named.
+    bool may_fix(std::size_t at) {
+        std::unique_lock lock(m);
+        // Without lines (--summary-only) there is nothing to wait for.
+        if (!o.summary_only)
+            turn.wait(lock, [&] { return written >= at || printing_done || !fatal.empty() || no_more_fixes.load(); });
+        if ((!o.summary_only && written < at) || !fatal.empty() || no_more_fixes.load()) return false;
+        lock.unlock();
+        if (output_takes(longest.load())) return true;
+        no_more_fixes.store(true);
+        return false;
     }
 };
 
@@ -198,6 +287,16 @@ void worker(Shared& s, unsigned slot) {
         std::vector<Entry> batch;
         Done results;
         std::vector<Done::node_type> reuse;
+        std::size_t current = 0;  // in report order, the entry being judged
+        how.may_fix = [&] {
+            {
+                // The results before it in this batch are printed meanwhile.
+                std::lock_guard lock(s.m);
+                s.done.merge(results);
+                if (s.done.count(s.printed)) s.ready.notify_one();
+            }
+            return s.may_fix(current);
+        };
         for (;;) {
             std::size_t first;
             {
@@ -255,6 +354,7 @@ void worker(Shared& s, unsigned slot) {
             for (const Entry& e : batch) {
                 // Once told to stop, the rest of the batch is not started.
                 if (g_signal.load() != 0 || s.halted.load()) break;
+                current = first + judged;
                 Result r = judge(e, how);
                 fixed |= r.status == Status::fixed;
                 put(first + judged++, std::move(r));
@@ -289,9 +389,11 @@ int run(const Options& o) {
     // for each batch of results and drawn again after it.
     const bool shared_terminal = show && stdout_is_terminal();
 
+    hold_closed_streams();
     Shared s(o);
-    // A fix is reported before many more are made, so a run cut short
-    // leaves few unreported; a read-only run gives its workers more room,
+    // A fix waits for the lines before it (see may_fix), and a run that
+    // fixes judges fewer files ahead of the report; a read-only run gives
+    // its workers more room,
     // or on small tiles printing and judging take turns, often on one core
     // (the scheduler wakes each where the other just ran).
     s.window = 4 * static_cast<std::size_t>(o.jobs) + 16;
@@ -312,6 +414,13 @@ int run(const Options& o) {
     bool output_failed = false;
     int output_errno = 0;
     std::string pending = o.summary_only ? "" : report_head(o.format);
+    // Results up to this one (in report order) are in pending or written,
+    // and up to the other written.
+    std::size_t queued = 0, published = 0;
+    // Where each fixed file's line ends in pending; those a failed write did
+    // not take are named, not lost.
+    std::vector<std::pair<std::size_t, std::string>> fixed_lines;
+    std::vector<std::string> unreported;
     std::vector<DeliveryFinding> found;
     Clock::time_point drawn{};
     auto draw = [&] {  // s.m held once threads run
@@ -321,21 +430,32 @@ int run(const Options& o) {
         drawn = Clock::now();
     };
     auto flush = [&] {
-        if (pending.empty() || output_failed) return;
-        if (shared_terminal) clear_progress();
-        if (!write_out(pending)) {
-            output_failed = true;
-            output_errno = errno;
-            // Nothing more is fixed that could not be reported.
-            s.no_more_fixes.store(true);
-            std::lock_guard lock(s.m);
-            s.halt("");
+        if (output_failed) return;
+        if (!pending.empty()) {
+            if (shared_terminal) clear_progress();
+            const std::size_t out = write_out(pending);
+            if (out < pending.size()) {
+                output_failed = true;
+                output_errno = errno;
+                for (const auto& [end, path] : fixed_lines)
+                    if (end > out) unreported.push_back(path);
+                // Nothing more is fixed that could not be reported.
+                s.no_more_fixes.store(true);
+                std::lock_guard lock(s.m);
+                s.halt("");
+            }
+            pending.clear();
+            fixed_lines.clear();
+            if (shared_terminal) {
+                std::lock_guard lock(s.m);
+                draw();
+            }
         }
-        pending.clear();
-        if (shared_terminal) {
-            std::lock_guard lock(s.m);
-            draw();
-        }
+        if (output_failed || published == queued) return;
+        published = queued;
+        std::lock_guard lock(s.m);
+        s.written = published;
+        s.turn.notify_all();
     };
 
     // Drawn before any work starts, so a person sees at once that it runs.
@@ -376,7 +496,7 @@ int run(const Options& o) {
                 auto can_print = [&] { return width_known || s.walk_done || s.found >= s.lookahead; };
                 while (!(has() && can_print())) {
                     if (!s.fatal.empty() || (s.walk_done && i >= s.found) || (s.stop && i >= s.next)) break;
-                    if (!pending.empty()) {
+                    if (!pending.empty() || published < queued) {
                         lock.unlock();
                         flush();
                         lock.lock();
@@ -407,6 +527,7 @@ int run(const Options& o) {
             if (judging_room) s.work.notify_one();
             if (walker_room) s.walker_room.notify_one();
             for (Done::node_type& node : run) {
+                queued = node.key();
                 if (!node.mapped()) continue;  // left when the run stopped: not reported
                 Result& r = *node.mapped();
                 if (r.gone) continue;
@@ -415,15 +536,19 @@ int run(const Options& o) {
                     r = repeated(std::move(r.path), kSameFile);
                 ++count[static_cast<int>(r.status)];
                 bytes += r.bytes_read;
-                status = std::max(status, o.rules_decide ? exit_status_of(r, o.strict) : exit_status_of(r.status));
+                status = std::max(status, exit_status_of(r));
                 add_to(delivery, r);
                 if (o.observe) o.observe(r);
                 std::string line = o.summary_only ? "" : report_line(r, o.format, width);
                 if (pending.size() + line.size() > kBatch) flush();
                 pending += line;
-                // A fixed file is reported at once: a run killed now leaves
-                // as few unreported fixes as it can.
-                if (r.status == Status::fixed) flush();
+                queued = node.key() + 1;
+                if (line.size() > s.longest.load(std::memory_order_relaxed)) s.longest.store(line.size());
+                // A fixed file is reported at once: the next fix waits for it.
+                if (r.status == Status::fixed) {
+                    fixed_lines.emplace_back(pending.size(), r.path);
+                    flush();
+                }
                 if (output_failed) {
                     more = false;
                     break;
@@ -433,10 +558,12 @@ int run(const Options& o) {
                     draw();
                 }
             }
+            // Every result taken, those that print nothing too.
+            if (!output_failed) queued = i;
         }
         found = consistency(delivery);
         for (const DeliveryFinding& f : found)
-            if (o.rules_decide && (o.strict || f.finding.rule->severity == lidar::Severity::error))
+            if (o.how.strict || f.finding.rule->severity == lidar::Severity::error)
                 status = std::max(status, 1);
         if (o.format == Format::jsonl) pending += summary_json(delivery, found);
         else if (o.summary_only) pending += summary_text(delivery, found);
@@ -447,6 +574,7 @@ int run(const Options& o) {
     }
     {
         std::lock_guard lock(s.m);
+        s.printing_done = true;
         s.halt(s.fatal);
     }
     for (std::thread& t : threads) t.join();
@@ -459,6 +587,9 @@ int run(const Options& o) {
     }
     if (output_failed) {
         std::fprintf(stderr, "Vexholt-audit: cannot write the report: %s\n", std::strerror(output_errno));
+        for (const std::string& path : unreported)
+            std::fprintf(stderr, "Vexholt-audit: fixed, but its line is not in the report: %s\n",
+                         escape_text(path).c_str());
         status = 2;
     }
     const int sig = g_signal.load();
@@ -479,6 +610,7 @@ int run(const Options& o) {
         for (std::size_t n : count) files += n;
         std::string dup = count[5] ? ", " + std::to_string(count[5]) + " repeated" : "";
         if (count[6]) dup += ", " + std::to_string(count[6]) + " headers only";
+        if (count[7]) dup += ", " + std::to_string(count[7]) + " short";
         std::fprintf(stderr,
                      "Vexholt-audit: %zu %s: %zu current, %zu stale, %zu fixed, %zu refused, %zu error%s; "
                      "%s read in %.2f s, %.2f GB/s\n",
