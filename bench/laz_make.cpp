@@ -7,6 +7,10 @@
 //   laz_make copies [--reuse] SRC DIR N   DIR/c0000.laz ... N copies of SRC
 //   laz_make table-check                  the table encoder against the
 //                                         module's decoder on made-up tables
+//   laz_make wave FORMAT VERSION LAZ TWIN  a made-up waveform file of point
+//                                         format 4, 5 (items of version 2) or
+//                                         9, 10 (3 or 4) and its uncompressed
+//                                         twin
 //
 // The written table is read back with the module's chunk table reader and
 // must give the sizes written, or the program fails. A fixed-chunk file with
@@ -28,6 +32,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <random>
 #include <string>
 #include <vector>
@@ -154,7 +159,8 @@ struct IntegerEncoder {
     explicit IntegerEncoder(std::uint32_t contexts) : k_models(contexts, laz::SymbolModel(33)) {
         for (std::uint32_t k = 1; k <= 32; ++k) correctors.emplace_back(1u << std::min(k, kBitsHigh));
     }
-    void encode(ArithEncoder& e, std::int32_t pred, std::int32_t real, std::uint32_t context) {
+    // Returns k, which some items take as the context of the next value.
+    std::uint32_t encode(ArithEncoder& e, std::int32_t pred, std::int32_t real, std::uint32_t context) {
         const std::uint32_t c = static_cast<std::uint32_t>(real) - static_cast<std::uint32_t>(pred);
         const std::int32_t corr = static_cast<std::int32_t>(c);
         // k: the bits of |corr| for corr <= 0, of corr - 1 above, so 0 and 1 share k = 0.
@@ -177,6 +183,7 @@ struct IntegerEncoder {
                 e.raw_bits(low, v & ((1u << low) - 1));
             }
         }  // k == 32: only INT32_MIN, which the decoder knows from k alone
+        return k;
     }
 };
 
@@ -499,10 +506,409 @@ int make_copies(const char* src, const char* dir, std::uint64_t n, bool reuse) {
     return 0;
 }
 
+
+// Waveform files made up here (point formats 4, 5, 9 and 10), each with
+// its uncompressed twin: the points vary in their coordinates, GPS time
+// (formats 4 and 5), scanner channel (9 and 10) and wave packets, and keep
+// their other fields. The items are encoded from what the format says of
+// them, apart from the module's decoder.
+
+// The median of the last five values, which predicts the coordinates: kept
+// sorted, a new value pushes out the largest while the flag is up and the
+// smallest while it is down; one that lands past the middle flips the flag.
+struct Median5 {
+    std::int32_t v[5] = {};
+    bool high = true;
+    std::int32_t get() const { return v[2]; }
+    void add(std::int32_t x) {
+        const bool past = high ? !(x < v[2]) : !(v[2] < x);
+        int i = high ? 4 : 0;
+        if (high) {
+            for (; i > 0 && x < v[i - 1]; --i) v[i] = v[i - 1];
+        } else {
+            for (; i < 4 && v[i + 1] < x; ++i) v[i] = v[i + 1];
+        }
+        v[i] = x;
+        if (past) high = !high;
+    }
+};
+
+struct Packet {
+    unsigned index = 0;
+    std::uint64_t offset = 0;
+    std::uint32_t size = 0;
+    std::uint32_t bits[4] = {};  // the return point location, dx, dy, dz as float bits
+};
+
+Packet unpack_packet(const unsigned char* p) {
+    Packet k;
+    k.index = p[0];
+    k.offset = get_le(p + 1, 8);
+    k.size = static_cast<std::uint32_t>(get_le(p + 9, 4));
+    for (int i = 0; i < 4; ++i) k.bits[i] = static_cast<std::uint32_t>(get_le(p + 13 + 4 * i, 4));
+    return k;
+}
+
+std::int32_t as_i32(std::uint64_t v) { return static_cast<std::int32_t>(static_cast<std::uint32_t>(v)); }
+
+// A wave packet as a correction of the last: the descriptor index as it is,
+// the offset as the last one, the last one plus its size, a 32-bit
+// difference from it or whole (a symbol chosen by the last such choice),
+// then the size and the four floats' bits, each predicted by the last.
+struct PacketEncoder {
+    laz::SymbolModel index{256};
+    std::vector<laz::SymbolModel> how = std::vector<laz::SymbolModel>(4, laz::SymbolModel(4));
+    IntegerEncoder offset{1}, size{1}, location{1}, xyz{3};
+    unsigned last_how = 0;
+    std::int32_t last_diff = 0;
+
+    void encode(ArithEncoder& e, Packet& last, const Packet& p) {
+        e.symbol(index, p.index);
+        const std::uint64_t diff = p.offset - last.offset;
+        const std::int32_t diff32 = as_i32(diff);
+        const unsigned h = diff == 0 ? 0
+                           : p.offset == last.offset + last.size ? 1
+                           : static_cast<std::uint64_t>(std::int64_t{diff32}) == diff ? 2 : 3;
+        e.symbol(how[last_how], h);
+        last_how = h;
+        if (h == 2) {
+            offset.encode(e, last_diff, diff32, 0);
+            last_diff = diff32;
+        } else if (h == 3) {
+            for (int i = 0; i < 4; ++i) e.raw(16, static_cast<std::uint32_t>(p.offset >> (16 * i)) & 0xFFFF);
+        }
+        size.encode(e, as_i32(last.size), as_i32(p.size), 0);
+        location.encode(e, as_i32(last.bits[0]), as_i32(p.bits[0]), 0);
+        for (unsigned i = 0; i < 3; ++i) xyz.encode(e, as_i32(last.bits[i + 1]), as_i32(p.bits[i + 1]), i);
+        last = p;
+    }
+};
+
+struct WaveFormat {
+    unsigned format = 0, minor = 0, reclen = 0, colour_at = 0, colour_bytes = 0, wave_at = 0;
+    bool layered = false;
+};
+
+WaveFormat wave_format(unsigned format) {
+    switch (format) {
+        case 4: return {4, 3, 57, 0, 0, 28, false};
+        case 5: return {5, 3, 63, 28, 6, 34, false};
+        case 9: return {9, 4, 59, 0, 0, 30, true};
+        case 10: return {10, 4, 67, 30, 8, 38, true};
+        default: die("wave: point format " + std::to_string(format) + " is not 4, 5, 9 or 10");
+    }
+}
+
+// Single returns of class 2; runs of packets one after another in the
+// waveform data with now and then the same packet again, a step back, a
+// jump past 4 GiB, a new size, index or float.
+std::vector<unsigned char> make_wave_points(const WaveFormat& f, std::size_t n) {
+    std::mt19937 rng(f.format);
+    auto pick = [&rng](unsigned k) { return static_cast<unsigned>(rng() % k); };
+    std::vector<unsigned char> pts(n * f.reclen);
+    std::int32_t x = 250000, y = -120000, z = 4000;
+    std::uint64_t offset = 60;
+    std::uint32_t size = 120;
+    unsigned index = 1, channel = 0;
+    float location = 0, d[3] = {0.0001f, -0.0002f, 0.001f};
+    double t = 302400.5;
+    for (std::size_t i = 0; i < n; ++i) {
+        unsigned char* p = pts.data() + i * f.reclen;
+        if (i) {
+            x += static_cast<std::int32_t>(pick(401)) - 200 + (pick(50) == 0 ? 100000 : 0);
+            y += static_cast<std::int32_t>(pick(301)) - 100;
+            z += static_cast<std::int32_t>(pick(41)) - 20;
+            switch (pick(20)) {
+                case 0: break;
+                case 1: offset -= pick(5000); break;
+                case 2: offset += (std::uint64_t{1} << 33) + pick(1000); break;
+                default: offset += size; break;
+            }
+            if (pick(10) == 0) size = 60 + pick(200);
+            if (pick(8) == 0) index = 1 + pick(3);
+            if (pick(12) == 0) d[pick(3)] = (static_cast<float>(pick(200)) - 100.0f) * 1e-4f;
+            location = static_cast<float>(pick(2000)) * 0.25f;
+            t += 1e-5 * (1 + pick(3));
+            if (pick(25) == 0) channel = (channel + 1 + pick(3)) & 3;
+        }
+        put_le(p, static_cast<std::uint32_t>(x), 4);
+        put_le(p + 4, static_cast<std::uint32_t>(y), 4);
+        put_le(p + 8, static_cast<std::uint32_t>(z), 4);
+        if (f.layered) {
+            put_le(p + 12, 300, 2);
+            p[14] = 1 | 1 << 4;
+            p[15] = static_cast<unsigned char>(channel << 4);
+            p[16] = 2;
+            put_le(p + 20, 7, 2);
+            put_double(p + 22, 302400.5);
+        } else {
+            p[14] = 1 | 1 << 3;
+            p[15] = 2;
+            put_le(p + 18, 7, 2);
+            put_double(p + 20, t);
+        }
+        for (unsigned c = 0; c < f.colour_bytes / 2; ++c) put_le(p + f.colour_at + 2 * c, 1000 * (c + 1), 2);
+        unsigned char* w = p + f.wave_at;
+        w[0] = static_cast<unsigned char>(index);
+        put_le(w + 1, offset, 8);
+        put_le(w + 9, size, 4);
+        std::memcpy(w + 13, &location, 4);
+        std::memcpy(w + 17, d, 12);
+    }
+    return pts;
+}
+
+// Pointwise: POINT10, GPSTIME11 and RGB12 of version 2, WAVEPACKET13 of 1.
+// Only the coordinates and the time change from point to point.
+std::vector<unsigned char> encode_pointwise(const WaveFormat& f, const unsigned char* pts, std::size_t n) {
+    std::vector<unsigned char> out(pts, pts + f.reclen);
+    ArithEncoder e;
+    laz::SymbolModel changed(64), used(128), time_multi(516), time_zero(6);
+    IntegerEncoder dx(2), dy(22), dz(20), time(9);
+    Median5 mx, my;
+    std::int32_t last_z = 0, last_diff = 0;  // a chunk's heights are predicted from 0
+    PacketEncoder wave;
+    Packet last = unpack_packet(pts + f.wave_at);
+    for (std::size_t i = 1; i < n; ++i) {
+        const unsigned char* p = pts + i * f.reclen;
+        const unsigned char* q = p - f.reclen;
+        e.symbol(changed, 0);
+        // A single return: context 1 of the x difference, then by its k.
+        const std::int32_t ddx = as_i32(get_le(p, 4) - get_le(q, 4)), ddy = as_i32(get_le(p + 4, 4) - get_le(q + 4, 4));
+        const std::uint32_t kx = dx.encode(e, mx.get(), ddx, 1);
+        mx.add(ddx);
+        const std::uint32_t ky = dy.encode(e, my.get(), ddy, 1 + (kx < 20 ? kx & ~1u : 20));
+        my.add(ddy);
+        const std::uint32_t k = (kx + ky) / 2;
+        const std::int32_t zv = as_i32(get_le(p + 8, 4));
+        dz.encode(e, last_z, zv, 1 + (k < 18 ? k & ~1u : 18));
+        last_z = zv;
+        const std::uint64_t td = get_le(p + 20, 8) - get_le(q + 20, 8);
+        if (static_cast<std::uint64_t>(std::int64_t{as_i32(td)}) != td) die("wave: a time step too large");
+        if (last_diff == 0) {
+            e.symbol(time_zero, 1);
+            time.encode(e, 0, as_i32(td), 0);
+            last_diff = as_i32(td);
+        } else {
+            e.symbol(time_multi, 1);  // once the last difference, corrected
+            time.encode(e, last_diff, as_i32(td), 1);
+        }
+        if (f.colour_bytes) e.symbol(used, 64);  // no byte of red, green or blue changed
+        wave.encode(e, last, unpack_packet(p + f.wave_at));
+    }
+    e.done();
+    out.insert(out.end(), e.out.begin(), e.out.end());
+    return out;
+}
+
+// Layered: POINT14, RGBNIR14 and WAVEPACKET14 of one version. The XY layer
+// carries the channel switches, the Z and wave packet layers their fields;
+// the others are empty. Each scanner channel has its own models and last
+// values, seeded from the channel before when first used.
+struct Channel14 {
+    std::vector<laz::SymbolModel> changed = std::vector<laz::SymbolModel>(8, laz::SymbolModel(128));
+    laz::SymbolModel step{3};
+    IntegerEncoder dx{2}, dy{22}, dz{20};
+    Median5 mx, my;
+    std::uint32_t x = 0, y = 0, z = 0;
+    std::unique_ptr<PacketEncoder> wave;
+    Packet packet;
+};
+
+std::vector<unsigned char> encode_layered(const WaveFormat& f, unsigned version, const unsigned char* pts,
+                                          std::size_t n) {
+    std::vector<unsigned char> out(pts, pts + f.reclen);
+    unsigned char count[4];
+    put_le(count, n, 4);
+    out.insert(out.end(), count, count + 4);
+    const std::size_t layers = 9 + (f.colour_bytes ? 2 : 0) + 1;  // POINT14's, RGBNIR14's, the packets'
+    const std::size_t sizes_at = out.size();
+    out.resize(out.size() + 4 * layers, 0);
+    if (n == 1) return out;
+    std::unique_ptr<Channel14> ch[4];
+    auto activate = [&](unsigned k, const Channel14* from, const unsigned char* first) {
+        ch[k] = std::make_unique<Channel14>();
+        Channel14& c = *ch[k];
+        c.x = from ? from->x : static_cast<std::uint32_t>(get_le(first, 4));
+        c.y = from ? from->y : static_cast<std::uint32_t>(get_le(first + 4, 4));
+        c.z = from ? from->z : static_cast<std::uint32_t>(get_le(first + 8, 4));
+        c.wave = std::make_unique<PacketEncoder>();
+        c.packet = from ? from->packet : unpack_packet(first + f.wave_at);
+    };
+    unsigned cur = (pts[15] >> 4) & 3;
+    activate(cur, nullptr, pts);
+    ArithEncoder xy, ez, ew;
+    for (std::size_t i = 1; i < n; ++i) {
+        const unsigned char* p = pts + i * f.reclen;
+        const unsigned k = (p[15] >> 4) & 3, old = cur;
+        // A single return and an unchanged time: changed-values context 3.
+        xy.symbol(ch[old]->changed[3], k != old ? 64 : 0);
+        const bool fresh = !ch[k];
+        if (k != old) {
+            xy.symbol(ch[old]->step, (k - old - 1) & 3);
+            if (fresh) activate(k, ch[old].get(), nullptr);
+            cur = k;
+        }
+        Channel14& c = *ch[k];
+        const std::int32_t ddx = as_i32(get_le(p, 4) - c.x), ddy = as_i32(get_le(p + 4, 4) - c.y);
+        const std::uint32_t kx = c.dx.encode(xy, c.mx.get(), ddx, 1);
+        c.mx.add(ddx);
+        const std::uint32_t ky = c.dy.encode(xy, c.my.get(), ddy, 1 + (kx < 20 ? kx & ~1u : 20));
+        c.my.add(ddy);
+        const std::uint32_t kz = (kx + ky) / 2;
+        c.dz.encode(ez, as_i32(c.z), as_i32(get_le(p + 8, 4)), 1 + (kz < 18 ? kz & ~1u : 18));
+        c.x = static_cast<std::uint32_t>(get_le(p, 4));
+        c.y = static_cast<std::uint32_t>(get_le(p + 4, 4));
+        c.z = static_cast<std::uint32_t>(get_le(p + 8, 4));
+        // Version 3 predicts the packet after a switch back to a channel
+        // already used from the channel left, and leaves it there; version 4
+        // from the channel entered.
+        const unsigned from = k == old || fresh || version >= 4 ? k : old;
+        c.wave->encode(ew, ch[from]->packet, unpack_packet(p + f.wave_at));
+    }
+    xy.done();
+    ez.done();
+    ew.done();
+    put_le(out.data() + sizes_at, xy.out.size(), 4);
+    put_le(out.data() + sizes_at + 4, ez.out.size(), 4);
+    put_le(out.data() + sizes_at + 4 * (layers - 1), ew.out.size(), 4);
+    for (const auto* l : {&xy.out, &ez.out, &ew.out}) out.insert(out.end(), l->begin(), l->end());
+    return out;
+}
+
+void put_text(unsigned char* p, const char* text) { std::memcpy(p, text, std::strlen(text)); }
+
+// The header both files share; the LAZ file's adds the compressed bit and
+// the LASzip record after it.
+std::vector<unsigned char> wave_header(const WaveFormat& f, const unsigned char* pts, std::size_t n) {
+    const bool v14 = f.minor >= 4;
+    std::vector<unsigned char> h(v14 ? 375 : 235, 0);
+    put_text(h.data(), "LASF");
+    put_le(h.data() + 6, v14 ? 4 | 16 : 4, 2);  // waveform packets in another file (and WKT)
+    h[24] = 1;
+    h[25] = static_cast<unsigned char>(f.minor);
+    put_text(h.data() + 26, "laz_make");
+    put_text(h.data() + 58, "laz_make wave");
+    put_le(h.data() + 90, 100, 2);
+    put_le(h.data() + 92, 2024, 2);
+    put_le(h.data() + 94, h.size(), 2);
+    put_le(h.data() + 96, h.size(), 4);
+    h[104] = static_cast<unsigned char>(f.format);
+    put_le(h.data() + 105, f.reclen, 2);
+    std::uint64_t by_return[16] = {};
+    std::int32_t lo[3] = {INT32_MAX, INT32_MAX, INT32_MAX}, hi[3] = {INT32_MIN, INT32_MIN, INT32_MIN};
+    for (std::size_t i = 0; i < n; ++i) {
+        const unsigned char* p = pts + i * f.reclen;
+        for (int a = 0; a < 3; ++a) {
+            const std::int32_t v = as_i32(get_le(p + 4 * a, 4));
+            lo[a] = std::min(lo[a], v);
+            hi[a] = std::max(hi[a], v);
+        }
+        ++by_return[p[14] & (f.layered ? 15 : 7)];
+    }
+    if (!f.layered) {
+        put_le(h.data() + 107, n, 4);
+        for (int r = 1; r <= 5; ++r) put_le(h.data() + 111 + 4 * (r - 1), by_return[r], 4);
+    }
+    const double scale[3] = {0.01, 0.01, 0.001}, offset[3] = {500000, 4100000, 0};
+    for (int a = 0; a < 3; ++a) {
+        put_double(h.data() + 131 + 8 * a, scale[a]);
+        put_double(h.data() + 155 + 8 * a, offset[a]);
+        put_double(h.data() + 179 + 16 * a, hi[a] * scale[a] + offset[a]);
+        put_double(h.data() + 187 + 16 * a, lo[a] * scale[a] + offset[a]);
+    }
+    if (v14) {
+        put_le(h.data() + 247, n, 8);
+        for (int r = 1; r <= 15; ++r) put_le(h.data() + 255 + 8 * (r - 1), by_return[r], 8);
+    }
+    return h;
+}
+
+void write_file(const char* path, const std::vector<unsigned char>& b) {
+    FILE* out = std::fopen(path, "wb");
+    if (!out) die(std::string("cannot create ") + path);
+    write_all(out, b.data(), b.size(), path);
+    if (std::fclose(out) != 0) die(std::string("cannot write ") + path);
+}
+
+int make_wave(unsigned format, unsigned version, const char* laz_path, const char* twin_path) {
+    const WaveFormat f = wave_format(format);
+    if (f.layered ? version != 3 && version != 4 : version != 2)
+        die("wave: items of version " + std::to_string(version) + " are not written for point format " +
+            std::to_string(format));
+    constexpr std::size_t kPoints = 5000, kChunk = 2000;
+    const std::vector<unsigned char> pts = make_wave_points(f, kPoints);
+    const std::vector<unsigned char> head = wave_header(f, pts.data(), kPoints);
+
+    std::vector<unsigned char> twin = head;
+    twin.insert(twin.end(), pts.begin(), pts.end());
+    write_file(twin_path, twin);
+
+    std::vector<std::pair<std::uint16_t, std::uint16_t>> items;  // type, size
+    if (f.layered) {
+        items.push_back({laz::POINT14, 30});
+        if (f.colour_bytes) items.push_back({laz::RGBNIR14, 8});
+        items.push_back({laz::WAVEPACKET14, 29});
+    } else {
+        items.push_back({laz::POINT10, 20});
+        items.push_back({laz::GPSTIME11, 8});
+        if (f.colour_bytes) items.push_back({laz::RGB12, 6});
+        items.push_back({laz::WAVEPACKET13, 29});
+    }
+    std::vector<unsigned char> vlr(54 + 34 + 6 * items.size(), 0);
+    put_text(vlr.data() + 2, "laszip encoded");
+    put_le(vlr.data() + 18, 22204, 2);
+    put_le(vlr.data() + 20, vlr.size() - 54, 2);
+    unsigned char* body = vlr.data() + 54;
+    put_le(body, f.layered ? 3 : 2, 2);
+    body[4] = 3;
+    body[5] = 4;
+    put_le(body + 12, kChunk, 4);
+    put_le(body + 16, ~std::uint64_t{0}, 8);
+    put_le(body + 24, ~std::uint64_t{0}, 8);
+    put_le(body + 32, items.size(), 2);
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        const bool wave = items[i].first == laz::WAVEPACKET13;
+        put_le(body + 34 + 6 * i, items[i].first, 2);
+        put_le(body + 36 + 6 * i, items[i].second, 2);
+        put_le(body + 38 + 6 * i, wave ? 1 : version, 2);
+    }
+
+    std::vector<unsigned char> laz_file = head;
+    laz_file[104] |= 0x80;
+    laz_file.insert(laz_file.end(), vlr.begin(), vlr.end());
+    put_le(laz_file.data() + 96, laz_file.size(), 4);
+    put_le(laz_file.data() + 100, 1, 4);
+    const std::size_t table_at_at = laz_file.size();
+    laz_file.resize(laz_file.size() + 8);
+    std::vector<Entry> entries;
+    for (std::size_t at = 0; at < kPoints; at += kChunk) {
+        const std::size_t n = std::min(kChunk, kPoints - at);
+        const unsigned char* p = pts.data() + at * f.reclen;
+        const std::vector<unsigned char> chunk = f.layered ? encode_layered(f, version, p, n) : encode_pointwise(f, p, n);
+        entries.push_back({static_cast<std::uint32_t>(n), static_cast<std::uint32_t>(chunk.size())});
+        laz_file.insert(laz_file.end(), chunk.begin(), chunk.end());
+    }
+    put_le(laz_file.data() + table_at_at, laz_file.size(), 8);
+    unsigned char table_head[8];
+    put_le(table_head, 0, 4);
+    put_le(table_head + 4, entries.size(), 4);
+    laz_file.insert(laz_file.end(), table_head, table_head + 8);
+    const std::vector<unsigned char> coded = encode_table(entries, false);
+    laz_file.insert(laz_file.end(), coded.begin(), coded.end());
+    write_file(laz_path, laz_file);
+    std::printf("%s: %zu points of format %u in %zu chunks, %zu bytes; twin %s\n", laz_path, kPoints, format,
+                entries.size(), laz_file.size(), twin_path);
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     if (argc == 2 && std::strcmp(argv[1], "table-check") == 0) return table_check();
+    if (argc == 6 && std::strcmp(argv[1], "wave") == 0)
+        return make_wave(static_cast<unsigned>(std::atoi(argv[2])), static_cast<unsigned>(std::atoi(argv[3])), argv[4],
+                         argv[5]);
     const bool reuse = argc > 2 && std::strcmp(argv[2], "--reuse") == 0;
     if (reuse) {
         for (int i = 2; i + 1 < argc; ++i) argv[i] = argv[i + 1];
@@ -514,7 +920,8 @@ int main(int argc, char** argv) {
         std::fprintf(stderr,
                      "usage: laz_make big [--reuse] SRC OUT N\n"
                      "       laz_make copies [--reuse] SRC DIR N\n"
-                     "       laz_make table-check\n");
+                     "       laz_make table-check\n"
+                     "       laz_make wave FORMAT VERSION OUT.laz TWIN.las\n");
         return 2;
     }
     return argv[1][0] == 'b' ? make_big(argv[2], argv[3], n, reuse) : make_copies(argv[2], argv[3], n, reuse);

@@ -41,7 +41,8 @@ std::string slashed(std::string s) {
 }
 
 // Two points, returns 1 and 2, on a 0.01 grid, every statistic as Vexholt
-// writes it; stale_file only claims one point too many.
+// writes it; stale_file only claims one point too few (one too many would
+// be a short file).
 LasSpec current_las() {
     LasSpec s;
     s.points = {{100, 200, 300, 1}, {-50, 250, 310, 2}};
@@ -56,7 +57,7 @@ LasSpec current_las() {
 Bytes current_file() { return build_las(current_las()); }
 Bytes stale_file() {
     LasSpec s = current_las();
-    s.stated_count = 3;
+    s.stated_count = 1;
     return build_las(s);
 }
 
@@ -108,8 +109,10 @@ TEST(AuditStatus, ExitStatusIsTheHighestOfTheFilesJudged) {
         {{"empty"}, 2, "Vexholt-audit: no LAS file found: nothing was judged\nVexholt-audit: 0 files:"},
         {{"--allow-empty", "empty"}, 0, "Vexholt-audit: 0 files:"},
         {{"--bogus", "."}, 2, "Vexholt-audit: unknown option --bogus\nUsage:"},
-        {{"current.las"}, 0, "1 file: 1 current, 0 stale, 0 fixed, 0 refused, 0 error;"},
-        {{"-j", "4", "."}, 1, "3 files: 2 current, 1 stale, 0 fixed, 0 refused, 0 error;"},
+        // Current, yet without a coordinate system its LAS version asks for.
+        {{"current.las"}, 1, "1 file: 1 current, 0 stale, 0 fixed, 0 refused, 0 error;"},
+        {{"--profile", "stats", "current.las"}, 0, "1 file: 1 current, 0 stale, 0 fixed, 0 refused, 0 error;"},
+        {{"-j", "4", "--profile", "stats", "."}, 1, "3 files: 2 current, 1 stale, 0 fixed, 0 refused, 0 error;"},
         {{"stale.las", "empty/notes.txt"}, 2, "2 files: 0 current, 1 stale, 0 fixed, 1 refused, 0 error;"},
         {{"--format", "xml", "."}, 2, "Usage: Vexholt-audit"},
         {{"-j", "0", "."}, 2, "Usage: Vexholt-audit"},
@@ -169,8 +172,92 @@ TEST(AuditStatus, ExtentsCompareOnTheGridUnlessExact) {
     write_file(d.file("e.las"), build_las(shifted_step));
     EXPECT_EQ(judged({"."}, d.path),
               "./a.las current\n./b.las stale\n./c.las current\n./d.las current\n./e.las stale\n");
+    // Exact is bit for bit but for floating-point noise: the last bit
+    // either way is not a difference.
     EXPECT_EQ(judged({"--exact", "."}, d.path),
-              "./a.las stale\n./b.las stale\n./c.las stale\n./d.las stale\n./e.las stale\n");
+              "./a.las current\n./b.las stale\n./c.las stale\n./d.las current\n./e.las stale\n");
+}
+
+// The one file of a JSON Lines report, and the exit status.
+std::pair<nlohmann::json, int> judged_one(std::vector<std::string> args, const std::string& cwd) {
+    args.insert(args.begin(), {"-q", "--format", "json"});
+    RunResult r = audit(args, cwd);
+    std::vector<nlohmann::json> j = json_lines(r.out);
+    return {j.size() == 1 ? j[0] : nlohmann::json(), r.status};
+}
+
+// Cut short as transfers cut files: never made to look whole, unless the
+// lost points are accepted by name.
+TEST(AuditVerdict, ShortFilesAreFoundAndLeftAsTheyAreUnlessTheLossIsAccepted) {
+    const struct {
+        const char* name;
+        std::uint32_t claimed;
+        std::size_t kept, trailing;
+    } cases[] = {{"half.las", 4, 2, 0}, {"one.las", 3, 2, 0}, {"fragment.las", 1, 0, 10}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir d;
+        LasSpec s = current_las();
+        s.points.resize(c.kept);
+        s.stated_count = c.claimed;
+        s.trailing = c.trailing;
+        const Bytes bytes = build_las(s);
+        write_file(d.file(c.name), bytes);
+        for (const char* mode : {"--exact", "--headers-only", "--fix"}) {
+            auto [j, status] = judged_one({"--profile", "stats", mode, c.name}, d.path);
+            EXPECT_EQ(j["status"], "short") << mode;
+            EXPECT_EQ(j["verdict"], "fail") << mode;
+            EXPECT_EQ(status, 1) << mode;
+            EXPECT_EQ(read_file(d.file(c.name)), bytes) << mode;
+        }
+        auto [j, status] = judged_one({"--profile", "stats", "--fix", "--accept-lost-points", c.name}, d.path);
+        EXPECT_EQ(j["status"], "fixed");
+        EXPECT_EQ(status, 0);
+        EXPECT_NE(j["reason"].get<std::string>().find("the point count lowered from " + std::to_string(c.claimed) +
+                                                      " to " + std::to_string(c.kept) + ": the lost points accepted"),
+                  std::string::npos) << j["reason"];
+        EXPECT_EQ(get_u32(read_file(d.file(c.name)), 107), c.kept);
+    }
+}
+
+// Containment apart from tightness: a box that leaves points out fails
+// however close, with how far and how many; last-bit noise is no fault.
+TEST(AuditVerdict, PointsOutsideTheBoxFailWithHowFarAndHowMany) {
+    TempDir d;
+    LasSpec coarse = current_las(), third = current_las(), noise = current_las();
+    // A whole unit per step: a box short of every point by 0.47 of one
+    // lies on the same grid point as the points.
+    coarse.scale[0] = 1;
+    for (Point& p : coarse.points) p.x = 1000;
+    coarse.stated_extents[0] = 999.53125;
+    coarse.stated_extents[1] = 1000;
+    // Two of four points a third of a step above MaxY.
+    third.points = {{100, 250, 300, 1}, {-50, 250, 310, 2}, {0, 200, 300, 1}, {0, 210, 300, 1}};
+    third.stated_count = 4;
+    third.stated_by_return[0] = 3;
+    third.stated_extents[2] = world(250, 0.01, 0) - 0.0033;
+    noise.stated_extents[0] = std::nextafter(noise.stated_extents[0], -1e9);
+    write_file(d.file("coarse.las"), build_las(coarse));
+    write_file(d.file("third.las"), build_las(third));
+    write_file(d.file("noise.las"), build_las(noise));
+    auto outside = [&](const char* name, std::vector<std::string> args = {}) {
+        args.insert(args.begin(), {"--profile", "las"});
+        args.push_back(name);
+        auto [j, status] = judged_one(args, d.path);
+        std::string found;
+        for (const nlohmann::json& f : j["findings"])
+            if (f["rule"] == "points.outside-box") found = f["actual"];
+        return std::pair{found, j["status"].get<std::string>()};
+    };
+    EXPECT_EQ(outside("coarse.las"), std::pair(std::string("2 points outside; 0.46875 above MaxX 999.53125"), std::string("stale")));
+    const auto [found, status] = outside("third.las");
+    EXPECT_TRUE(found.starts_with("2 points outside; 0.003") && found.ends_with(" above MaxY 2.4967")) << found;
+    EXPECT_EQ(status, "stale");
+    EXPECT_EQ(outside("noise.las"), std::pair(std::string(), std::string("current")));
+    EXPECT_EQ(outside("noise.las", {"--exact"}), std::pair(std::string(), std::string("current")));
+    // What --fix writes holds every point.
+    EXPECT_EQ(outside("coarse.las", {"--fix"}), std::pair(std::string(), std::string("fixed")));
+    EXPECT_EQ(outside("coarse.las"), std::pair(std::string(), std::string("current")));
 }
 
 TEST(AuditFormats, EachFormatCarriesTheSameJudgement) {
@@ -181,14 +268,14 @@ TEST(AuditFormats, EachFormatCarriesTheSameJudgement) {
     write_file(d.file("b.las"), build_las(v13));
 
     EXPECT_EQ(without_findings(audit({"-q", "a.las", "b.las", "a\tb.las"}, d.path).out),
-              "stale    a.las     NumberOfPointReturns 3 \u2192 2\n"
-              "refused  b.las     The header of b.las says it is 227 bytes long, less than the 235 bytes of LAS 1.3\n"
-              "refused  a\\tb.las  Unable to open file a\\tb.las in file_access() File a\\tb.las does NOT exist\n");
+              "fail  stale    a.las     NumberOfPointReturns 1 \u2192 2\n"
+              "fail  refused  b.las     The header of b.las says it is 227 bytes long, less than the 235 bytes of LAS 1.3\n"
+              "fail  refused  a\\tb.las  Unable to open file a\\tb.las in file_access() File a\\tb.las does NOT exist\n");
     EXPECT_EQ(without_findings(audit({"-q", "--format", "tsv", "a.las", "b.las", "a\\b\tc.las"}, d.path).out),
-              "path\tstatus\tversion\tpoint_format\tstored_points\tpoints\tdifferences\treason\n"
-              "a.las\tstale\t1.2\t1\t3\t2\tNumberOfPointReturns 3 \u2192 2\t\n"
-              "b.las\trefused\t1.3\t1\t\t\t\tThe header of b.las says it is 227 bytes long, less than the 235 bytes of LAS 1.3\n"
-              "a\\\\b\\tc.las\trefused\t\t\t\t\t\tUnable to open file a\\\\b\\tc.las in file_access()\\n\\n"
+              "path\tstatus\tverdict\tversion\tpoint_format\tstored_points\tpoints\tdifferences\treason\n"
+              "a.las\tstale\tfail\t1.2\t1\t1\t2\tNumberOfPointReturns 1 \u2192 2\t\n"
+              "b.las\trefused\tfail\t1.3\t1\t\t\t\tThe header of b.las says it is 227 bytes long, less than the 235 bytes of LAS 1.3\n"
+              "a\\\\b\\tc.las\trefused\tfail\t\t\t\t\t\tUnable to open file a\\\\b\\tc.las in file_access()\\n\\n"
               "File a\\\\b\\tc.las does NOT exist\n");
 
     std::vector<nlohmann::json> j = json_lines(audit({"-q", "--format", "jsonl", "a.las", "b.las"}, d.path).out);
@@ -196,9 +283,9 @@ TEST(AuditFormats, EachFormatCarriesTheSameJudgement) {
     for (nlohmann::json& x : j) {  // the rules' findings are test_rules' concern
         for (const char* k : {"findings", "gps_time", "classes", "crs"}) x.erase(k);
     }
-    EXPECT_EQ(j[0], nlohmann::json::parse(R"({"path": "a.las", "status": "stale", "version": "1.2",
+    EXPECT_EQ(j[0], nlohmann::json::parse(R"({"path": "a.las", "status": "stale", "verdict": "fail", "version": "1.2",
         "point_format": 1, "points": 2,
-        "stored": {"count": 3, "by_return": [1, 1, 0, 0, 0], "MaxX": 1.0, "MinX": -0.5, "MaxY": 2.5, "MinY": 2.0,
+        "stored": {"count": 1, "by_return": [1, 1, 0, 0, 0], "MaxX": 1.0, "MinX": -0.5, "MaxY": 2.5, "MinY": 2.0,
                    "MaxZ": 3.1, "MinZ": 3.0, "extended_count": null, "extended_by_return": null},
         "recomputed": {"count": 2, "by_return": [1, 1, 0, 0, 0], "MaxX": 1.0, "MinX": -0.5, "MaxY": 2.5,
                        "MinY": 2.0, "MaxZ": 3.1, "MinZ": 3.0, "extended_count": null, "extended_by_return": null},
@@ -226,10 +313,10 @@ TEST(AuditFormats, StaleExtentsShowBothValues) {
     s.stated_extents[0] = 1.25;  // MaxX: the points reach 1
     s.stated_extents[5] = -0.5;  // MinZ: they start at 3
     write_file(d.file("x.las"), build_las(s));
-    EXPECT_EQ(without_findings(audit({"-q", "x.las"}, d.path).out), "stale    x.las  MaxX 1.25 \u2192 1; MinZ -0.5 \u2192 3\n");
+    EXPECT_EQ(without_findings(audit({"-q", "x.las"}, d.path).out), "fail  stale    x.las  MaxX 1.25 \u2192 1; MinZ -0.5 \u2192 3\n");
     EXPECT_EQ(without_findings(audit({"-q", "--format", "tsv", "x.las"}, d.path).out),
-              "path\tstatus\tversion\tpoint_format\tstored_points\tpoints\tdifferences\treason\n"
-              "x.las\tstale\t1.2\t1\t2\t2\tMaxX 1.25 \u2192 1; MinZ -0.5 \u2192 3\t\n");
+              "path\tstatus\tverdict\tversion\tpoint_format\tstored_points\tpoints\tdifferences\treason\n"
+              "x.las\tstale\tfail\t1.2\t1\t2\t2\tMaxX 1.25 \u2192 1; MinZ -0.5 \u2192 3\t\n");
     std::vector<nlohmann::json> j = json_lines(audit({"-q", "--format", "jsonl", "x.las"}, d.path).out);
     ASSERT_EQ(j.size(), 1u);
     EXPECT_EQ(j[0]["stored"]["MaxX"], 1.25);
@@ -290,7 +377,8 @@ TEST(AuditWalk, DirectoriesByNameArgumentsInTheirOrderWhateverTheJobs) {
         s.points.resize(static_cast<std::size_t>(k % 7) * 5000 + 1);
         std::string name = "many/f" + std::to_string(100 + k);
         write_file(d.file(name + ".las"), build_las(s));
-        many += name + ".las stale\n";
+        // One record of the two claimed: cut short.
+        many += name + (k % 7 == 0 ? ".las short\n" : ".las stale\n");
     }
     std::vector<std::string> args = {"t", "many", "t/d.LAS"};
 #ifndef _WIN32
@@ -418,7 +506,7 @@ TEST(AuditReadOnly, FilesTheUserCannotWriteAreJudged) {
     });
     if (r.status == 77) GTEST_SKIP() << "user nobody cannot reach " << audit_path();
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.out.substr(0, 9), "stale    ");
+    EXPECT_EQ(r.out.substr(0, 15), "fail  stale    ");
 }
 
 // Standard error on a pseudo-terminal: what a person sees.

@@ -1,5 +1,5 @@
-// Decodes the chunks of pointwise compressed points (formats 0-5 without
-// waveforms), item by item; layered chunks go to layered.cpp.
+// Decodes the chunks of pointwise compressed points (formats 0-5), item by
+// item; layered chunks go to layered.cpp.
 #include "laz/laz.h"
 #include "laz/items.h"
 #include "laz/layered.h"
@@ -10,12 +10,12 @@ namespace lidar::laz {
 
 namespace {
 
-enum Codec : std::uint8_t { P10_1, P10_2, GPS_1, GPS_2, RGB_1, RGB_2, BYTE_1, BYTE_2 };
+enum Codec : std::uint8_t { P10_1, P10_2, GPS_1, GPS_2, RGB_1, RGB_2, BYTE_1, BYTE_2, WAVE };
 
 struct Slot {
     Codec codec;
     unsigned offset, size;
-    std::variant<Point10, GpsTime11, Rgb12, ExtraBytes> ctx;
+    std::variant<Point10, GpsTime11, Rgb12, ExtraBytes, WavePacket13> ctx;
 };
 
 std::string num(std::uint64_t v) { return std::to_string(v); }
@@ -63,6 +63,9 @@ DecoderPtr make_decoder(const Laszip& z) {
             case BYTE:
                 d->slots.push_back(Slot{v == 1 ? BYTE_1 : BYTE_2, offset, it.size, ExtraBytes(v, it.size)});
                 break;
+            case WAVEPACKET13:
+                d->slots.push_back(Slot{WAVE, offset, it.size, WavePacket13()});
+                break;
             default:
                 d->usable = false;  // refused by items_fit; refused again at each chunk
                 break;
@@ -72,7 +75,7 @@ DecoderPtr make_decoder(const Laszip& z) {
     // Fixed-size items must be as large as their codecs write.
     for (const Slot& s : d->slots)
         if ((s.codec <= P10_2 && s.size != 20) || (s.codec >= GPS_1 && s.codec <= GPS_2 && s.size != 8) ||
-            (s.codec >= RGB_1 && s.codec <= RGB_2 && s.size != 6))
+            (s.codec >= RGB_1 && s.codec <= RGB_2 && s.size != 6) || (s.codec == WAVE && s.size != kWavePacketSize))
             d->usable = false;
     return d;
 }
@@ -119,6 +122,7 @@ bool decode(Decoder& d, std::size_t n, unsigned char* out, std::string& why) {
                 case GPS_1: case GPS_2: gpstime11_init(std::get<GpsTime11>(s.ctx), item); break;
                 case RGB_1: case RGB_2: rgb12_init(std::get<Rgb12>(s.ctx), item); break;
                 case BYTE_1: case BYTE_2: bytes_init(std::get<ExtraBytes>(s.ctx), item); break;
+                case WAVE: wavepacket13_init(std::get<WavePacket13>(s.ctx), item); break;
             }
         }
         dec.init(d.data + record, d.data + d.size);
@@ -138,6 +142,7 @@ bool decode(Decoder& d, std::size_t n, unsigned char* out, std::string& why) {
                 case RGB_2: rgb12_read_v2(*std::get_if<Rgb12>(&s.ctx), dec, item); break;
                 case BYTE_1: bytes_read_v1(*std::get_if<ExtraBytes>(&s.ctx), dec, item); break;
                 case BYTE_2: bytes_read_v2(*std::get_if<ExtraBytes>(&s.ctx), dec, item); break;
+                case WAVE: wavepacket13_read(*std::get_if<WavePacket13>(&s.ctx), dec, item); break;
             }
         }
         if (dec.overrun) {

@@ -5,6 +5,7 @@
 
 #include "laz/arith.h"
 #include "laz/le.h"
+#include "laz/wavepacket.h"
 
 #include <cstdint>
 #include <cstring>
@@ -91,5 +92,12 @@ struct ExtraBytes {
 void bytes_init(ExtraBytes& c, const unsigned char* item);
 void bytes_read_v1(ExtraBytes& c, ArithDecoder& dec, unsigned char* out);
 void bytes_read_v2(ExtraBytes& c, ArithDecoder& dec, unsigned char* out);
+
+struct WavePacket13 {
+    WavePacketModels m;
+    unsigned char last[kWavePacketSize] = {};
+};
+void wavepacket13_init(WavePacket13& c, const unsigned char* item);
+void wavepacket13_read(WavePacket13& c, ArithDecoder& dec, unsigned char* out);
 
 }  // namespace lidar::laz

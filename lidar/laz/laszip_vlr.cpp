@@ -102,10 +102,6 @@ bool items_fit(const Laszip& z, unsigned point_format, unsigned record_length, s
                   std::to_string(point_format) + " needs " + item_name(type);
             return false;
         }
-        if (it.type == WAVEPACKET13 || it.type == WAVEPACKET14) {
-            why = "waveform points (" + describe(it) + ") are not decoded";
-            return false;
-        }
         std::uint16_t size = kSize[it.type];
         if ((size && it.size != size) || (!size && it.size == 0)) {
             why = "item " + std::to_string(i + 1) + " of the LASzip VLR, " + describe(it) + ", states " +

@@ -1,4 +1,4 @@
-// Layered LAZ chunks (compressor 3, point formats 6 to 8). A chunk holds its
+// Layered LAZ chunks (compressor 3, point formats 6 to 10). A chunk holds its
 // first point as stored, its point count, the byte size of every layer of
 // every item, then the layers: each item's fields in layers of their own.
 #include "laz/layered.h"
@@ -18,9 +18,10 @@ struct Layered {
     std::vector<std::string> names;      // of the layers, for messages
     layered::Point14 point;
     layered::Rgb14 rgb;
+    layered::WavePacket14 wave;
     layered::Byte14 bytes;
-    bool has_rgb = false, has_bytes = false;
-    std::size_t rgb_at = 0, bytes_at = 0;  // the items' offsets in a record
+    bool has_rgb = false, has_wave = false, has_bytes = false;
+    std::size_t rgb_at = 0, wave_at = 0, bytes_at = 0;  // the items' offsets in a record
     std::vector<unsigned char> first;      // the chunk's first point
     std::vector<const layered::Layer*> open;  // the layers with data
     std::uint64_t count = 0, table_points = 0, done = 0;
@@ -47,24 +48,28 @@ const char* item_name(std::uint16_t type) {
 }
 
 // The items a layered chunk can hold: POINT14 first (it gives the others
-// their scanner channel), then at most one colour item and one BYTE14.
+// their scanner channel), then at most one colour item, one WAVEPACKET14 and
+// one BYTE14.
 std::string check_items(const Laszip& z) {
     if (z.items.empty() || z.items[0].type != POINT14)
         return "layered LAZ chunks need the POINT14 item first, as LASzip writes them";
-    bool colour = false, extra = false;
+    bool colour = false, wave = false, extra = false;
     for (const Item& it : z.items) {
         const char* name = item_name(it.type);
         if (!name) return "item type " + std::to_string(it.type) + " does not occur in layered LAZ chunks";
-        if (it.type == WAVEPACKET14) return "waveform data (the WAVEPACKET14 item) is not decoded";
         if (it.version != 3 && it.version != 4)
             return std::string("the ") + name + " item has version " + std::to_string(it.version) +
                    "; layered chunks know versions 3 and 4";
-        std::size_t want = it.type == POINT14 ? 30 : it.type == RGB14 ? 6 : it.type == RGBNIR14 ? 8 : 0;
+        std::size_t want = it.type == POINT14 ? 30 : it.type == RGB14 ? 6 : it.type == RGBNIR14 ? 8
+                         : it.type == WAVEPACKET14 ? kWavePacketSize : 0;
         if ((want && it.size != want) || (!want && it.size == 0))
             return std::string("the ") + name + " item has " + std::to_string(it.size) + " bytes";
         if (it.type == RGB14 || it.type == RGBNIR14) {
             if (colour) return "the items hold two colour items";
             colour = true;
+        } else if (it.type == WAVEPACKET14) {
+            if (wave) return "the items hold two WAVEPACKET14 items";
+            wave = true;
         } else if (it.type == BYTE14) {
             if (extra) return "the items hold two BYTE14 items";
             extra = true;
@@ -96,6 +101,8 @@ LayeredPtr make_layered(const Laszip& z) {
         } else if (it.type == BYTE14) {
             for (unsigned i = 0; i < it.size; ++i)
                 l->names.push_back("the layer of extra byte " + std::to_string(i + 1));
+        } else if (it.type == WAVEPACKET14) {
+            l->names.emplace_back("the wave packet layer");
         } else {
             l->names.emplace_back("the RGB layer");
             if (it.type == RGBNIR14) l->names.emplace_back("the NIR layer");
@@ -114,6 +121,12 @@ LayeredPtr make_layered(const Laszip& z) {
             l->bytes.count = it.size;
             l->bytes.follow_switch = it.version >= 4;
             layer += it.size;
+        } else if (it.type == WAVEPACKET14) {
+            l->has_wave = true;
+            l->wave_at = at;
+            l->wave.layer = &l->layers[layer];
+            l->wave.follow_switch = it.version >= 4;
+            ++layer;
         } else {
             l->has_rgb = true;
             l->rgb_at = at;
@@ -168,6 +181,7 @@ bool layered_start(Layered& l, const unsigned char* data, std::size_t size, std:
     }
     layered::point14_start(l.point, l.first.data());
     if (l.has_rgb) layered::rgb14_start(l.rgb, l.first.data() + l.rgb_at, l.point.current);
+    if (l.has_wave) layered::wavepacket14_start(l.wave, l.first.data() + l.wave_at, l.point.current);
     if (l.has_bytes) {
         layered::byte14_start(l.bytes, l.first.data() + l.bytes_at, l.point.current);
         if (l.bytes.fault) return fail(l, why, std::string("the chunk cannot be decoded: ") + l.bytes.fault);
@@ -195,6 +209,7 @@ bool layered_decode(Layered& l, std::size_t n, unsigned char* out, std::string& 
         } else {
             layered::point14_decode(l.point, out);
             if (l.has_rgb) layered::rgb14_decode(l.rgb, out + l.rgb_at, l.point.current);
+            if (l.has_wave) layered::wavepacket14_decode(l.wave, out + l.wave_at, l.point.current);
             if (l.has_bytes) layered::byte14_decode(l.bytes, out + l.bytes_at, l.point.current);
             const char* fault = l.point.fault ? l.point.fault : l.bytes.fault;
             if (fault) return fail(l, why, "point " + std::to_string(l.done + 1) + " of the chunk is damaged: " + fault);

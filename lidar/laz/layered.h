@@ -1,4 +1,4 @@
-// Layered LAZ chunks (point formats 6 to 8): each field in its own stream.
+// Layered LAZ chunks (point formats 6 to 10): each field in its own stream.
 #pragma once
 
 #include "laz/laz.h"

@@ -1,10 +1,11 @@
-// The item codecs of layered LAZ chunks (POINT14, RGB14, RGBNIR14, BYTE14).
-// Each field of a point has a layer of its own with its own arithmetic
-// decoder, and the scanner channel picks one of four contexts, each with its
-// own models and last values. Internal to the module.
+// The item codecs of layered LAZ chunks (POINT14, RGB14, RGBNIR14,
+// WAVEPACKET14, BYTE14). Each field of a point has a layer of its own with
+// its own arithmetic decoder, and the scanner channel picks one of four
+// contexts, each with its own models and last values. Internal to the module.
 #pragma once
 
 #include "laz/arith.h"
+#include "laz/wavepacket.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -54,6 +55,17 @@ struct Rgb14 {
 };
 void rgb14_start(Rgb14& c, const unsigned char* first, unsigned context);
 void rgb14_decode(Rgb14& c, unsigned char* out, unsigned context);
+
+struct WavePacket14 {
+    Layer* layer = nullptr;
+    bool follow_switch = false;  // as in Rgb14
+    std::unique_ptr<WavePacketModels> models[4];  // made for a layer that is not empty
+    bool active[4] = {};
+    unsigned char last[4][kWavePacketSize] = {};
+    unsigned current = 0;
+};
+void wavepacket14_start(WavePacket14& c, const unsigned char* first, unsigned context);
+void wavepacket14_decode(WavePacket14& c, unsigned char* out, unsigned context);
 
 struct Byte14 {
     Layer* layers = nullptr;  // one per byte

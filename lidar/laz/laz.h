@@ -24,7 +24,7 @@ struct Laszip {                        // the "laszip encoded" VLR, record 22204
     std::uint32_t record_length() const;  // the sum of the item sizes
 };
 bool parse_laszip(const unsigned char* p, std::size_t n, Laszip& out, std::string& why);
-// Whether the items can be decoded (waveform items refused with a reason) and make records of the point
+// Whether the items can be decoded and make records of the point
 // format (0-10, the low 6 bits) and record length the header states.
 bool items_fit(const Laszip& z, unsigned point_format, unsigned record_length, std::string& why);
 
