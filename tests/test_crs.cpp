@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <fstream>
 #include <iterator>
+#include <latch>
 #include <map>
 #include <string>
 #include <thread>
@@ -124,6 +125,42 @@ TEST(Crs, OneClassWhateverThreadAsks) {
     for (std::thread& t : threads) t.join();
     EXPECT_GE(seen[0], 0);
     for (int s : seen) EXPECT_EQ(s, seen[0]);
+}
+
+// A delivery of many files in a few systems costs one identification per
+// distinct text, however many threads ask at once, and equivalent texts
+// identified on different threads still share a class.
+TEST(Crs, EachDistinctTextIsIdentifiedOnce) {
+    const std::vector<std::string> texts = {
+        utm("Count grid A", kNad83, 12, "26912"),
+        utm("Count grid B", kNad83, 12, "26912"),
+        geokeys({{3072, 26912}}),
+        utm("Count grid C", kWgs84, 13, "", "0.99961"),
+    };
+    const std::size_t before = lidar::crs_identifications();
+    std::vector<std::vector<int>> seen(8);
+    std::vector<std::thread> threads;
+    std::latch start(static_cast<std::ptrdiff_t>(seen.size()));
+    for (std::size_t t = 0; t < seen.size(); ++t)
+        threads.emplace_back([&, t] {
+            start.arrive_and_wait();  // so that distinct texts meet on several threads
+            for (std::size_t i = 0; i < 250; ++i) {
+                const std::string& text = texts[(t + i) % texts.size()];
+                const Crs c = text[0] == 1 ? from_keys(text) : from_wkt(text);
+                if (seen[t].size() < texts.size()) seen[t].push_back(c.system);
+            }
+        });
+    for (std::thread& t : threads) t.join();
+    EXPECT_EQ(lidar::crs_identifications() - before, texts.size());
+    for (std::size_t t = 0; t < seen.size(); ++t) {
+        SCOPED_TRACE(t);
+        // Thread t met text (t + i) % 4 as its i-th.
+        auto class_of = [&](std::size_t text) { return seen[t][(text + texts.size() - t % texts.size()) % texts.size()]; };
+        EXPECT_EQ(class_of(1), seen[0][0]);
+        EXPECT_EQ(class_of(2), seen[0][0]);
+        EXPECT_NE(class_of(3), seen[0][0]);
+        EXPECT_EQ(class_of(3), seen[0][3]);
+    }
 }
 
 // The payloads of a LAS file's VLRs by user id and record id.

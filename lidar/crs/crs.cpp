@@ -1,13 +1,17 @@
 #include "crs.h"
 
+#include <atomic>
 #include <cctype>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <future>
 #include <initializer_list>
 #include <memory>
 #include <mutex>
+#include <new>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <utility>
@@ -26,8 +30,10 @@ namespace {
 // few hundred tiles. Never unloaded: its objects live until the end.
 struct ProjLibrary {
 #define LIDAR_PROJ_FUNCTIONS(F) \
+    F(proj_as_projjson) \
     F(proj_context_create) \
     F(proj_context_destroy) \
+    F(proj_create) \
     F(proj_create_crs_to_crs_from_pj) \
     F(proj_create_from_database) \
     F(proj_create_from_wkt) \
@@ -71,8 +77,10 @@ const ProjLibrary& proj_library() {
 }  // namespace
 }  // namespace lidar
 
+#define proj_as_projjson (lidar::proj_library().proj_as_projjson)
 #define proj_context_create (lidar::proj_library().proj_context_create)
 #define proj_context_destroy (lidar::proj_library().proj_context_destroy)
+#define proj_create (lidar::proj_library().proj_create)
 #define proj_create_crs_to_crs_from_pj (lidar::proj_library().proj_create_crs_to_crs_from_pj)
 #define proj_create_from_database (lidar::proj_library().proj_create_from_database)
 #define proj_create_from_wkt (lidar::proj_library().proj_create_from_wkt)
@@ -278,11 +286,43 @@ struct PjFree {
 using Pj = std::unique_ptr<PJ, PjFree>;
 #endif
 
-// Identifications by input text and the classes of equivalent systems met
-// in this process. The audit judges files on several threads: everything,
-// PROJ's context included, is used under the one mutex. A delivery holds
-// many files in a few systems, so after the first of each, a file costs a
-// lookup.
+#ifdef LIDAR_HAVE_PROJ
+// A PROJ context and what was made in it. PROJ's objects belong to the
+// context that made them, and a context serves one thread at a time: each
+// identification borrows one of these, so that distinct systems are
+// identified on as many threads at once.
+struct Worker {
+    PJ_CONTEXT* ctx = nullptr;
+    std::vector<std::string> log;  // PROJ's errors during the current call
+    // The classes met, remade in ctx, as far as this worker has compared
+    // systems with them; one not remade whole matches nothing.
+    struct Copy {
+        Pj h, v;
+        bool whole = true;
+    };
+    std::vector<Copy> systems;
+    Worker() = default;
+    Worker(const Worker&) = delete;
+    Worker& operator=(const Worker&) = delete;
+    ~Worker() {
+        systems.clear();  // before the context they were made in
+        if (ctx) proj_context_destroy(ctx);
+    }
+};
+#endif
+
+// A class of equivalent systems: its first system as PROJJSON (horizontal,
+// vertical; "" where absent), from which any context remakes it.
+struct System {
+    std::string h, v;
+    bool whole = true;  // both parts given could be written out
+};
+
+// Identifications by the bytes identified, and the classes of equivalent
+// systems met in this process. A delivery holds many files in a few
+// systems: each distinct system costs one identification, every other file
+// a lookup. Only the lookups and taking a class's number are locked: the
+// identifying, which takes PROJ up to a quarter of a second, is not.
 class Registry {
 public:
     Registry() {
@@ -290,7 +330,6 @@ public:
         if (!lidar::proj_library().loaded) return;
         ctx_ = proj_context_create();
         if (!ctx_) return;
-        proj_log_func(ctx_, this, &Registry::collect);
         // Without its database PROJ can name nothing. Making an entry here
         // also builds PROJ's own lazily made state before this registry is
         // complete, so that state outlives the objects destroyed with it.
@@ -304,7 +343,7 @@ public:
     ~Registry() {
 #ifdef LIDAR_HAVE_PROJ
         transforms_.clear();  // before the context they were made in
-        systems_.clear();
+        idle_.clear();
         if (ctx_) proj_context_destroy(ctx_);
 #endif
     }
@@ -312,28 +351,48 @@ public:
     Registry& operator=(const Registry&) = delete;
 
     bool uses_proj() const { return proj_ok_; }
+    std::size_t identifications() const { return identifications_.load(); }
 
-    Crs identify(std::string_view geokeys, std::string_view wkt) {
-        std::string key = wkt.empty() ? tagged('K', geokeys) : tagged('W', wkt);
-        const std::lock_guard<std::mutex> lock(mutex_);
-        if (const auto hit = cache_.find(key); hit != cache_.end()) return hit->second;
-        Crs c = wkt.empty() ? from_keys(geokeys) : from_wkt(wkt);
-        c.present = true;
-        // Bounded, should every file of a delivery differ: the classes stay,
-        // only texts are read again.
-        if (cached_bytes_ + key.size() > kCacheBytes) {
-            cache_.clear();
-            cached_bytes_ = 0;
+    Crs identify(const std::string& key, std::string_view geokeys, std::string_view wkt) {
+        std::promise<Crs> mine;
+        std::shared_future<Crs> known;
+        {
+            const std::lock_guard<std::mutex> lock(mutex_);
+            if (const auto hit = cache_.find(key); hit != cache_.end()) {
+                known = hit->second;
+            } else {
+                // Bounded, should every file of a delivery differ: the
+                // classes stay, only texts are identified again.
+                if (cached_bytes_ + key.size() > kCacheBytes) {
+                    cache_.clear();
+                    cached_bytes_ = 0;
+                }
+                cached_bytes_ += key.size();
+                cache_.emplace(key, mine.get_future().share());
+            }
         }
-        cached_bytes_ += key.size();
-        cache_.emplace(std::move(key), c);
-        return c;
+        // Identified by another thread, or being so: the same system is
+        // never identified twice at once.
+        if (known.valid()) return known.get();
+        try {
+            Crs c = wkt.empty() ? from_keys(geokeys) : from_wkt(wkt);
+            c.present = true;
+            ++identifications_;
+            mine.set_value(c);
+            return c;
+        } catch (...) {
+            // Those waiting learn of it; the next to ask tries again.
+            mine.set_exception(std::current_exception());
+            const std::lock_guard<std::mutex> lock(mutex_);
+            cache_.erase(key);
+            throw;
+        }
     }
 
     bool to_lonlat(const Crs& c, const double* xy, std::size_t n, double* lonlat, std::string& why) {
 #ifdef LIDAR_HAVE_PROJ
         if (proj_ok_) {
-            const std::lock_guard<std::mutex> lock(mutex_);
+            const std::lock_guard<std::mutex> lock(transform_mutex_);
             PJ* p = transform_of(c, why);
             if (!p) return false;
             for (std::size_t i = 0; i < n; ++i) {
@@ -364,28 +423,62 @@ private:
     static constexpr std::size_t kCacheBytes = 64u << 20;
 
 #ifdef LIDAR_HAVE_PROJ
-    // One transformation per class, made at its first use: mutex_ held.
+    // One transformation per class, made at its first use in the registry's
+    // own context: transform_mutex_ held.
     PJ* transform_of(const Crs& c, std::string& why) {
-        const bool known = c.system >= 0 && static_cast<std::size_t>(c.system) < systems_.size() &&
-                           systems_[static_cast<std::size_t>(c.system)].first;
-        if (!known) {
-            why = c.present ? "PROJ identifies no horizontal coordinate system" : "no coordinate system";
-            return nullptr;
-        }
         if (const auto hit = transforms_.find(c.system); hit != transforms_.end()) {
             if (!hit->second) why = "PROJ finds no transformation from " + c.horizontal + " to EPSG:4326";
             return hit->second.get();
         }
+        std::string h;
+        {
+            const std::lock_guard<std::mutex> lock(mutex_);
+            if (c.system >= 0 && static_cast<std::size_t>(c.system) < classes_.size())
+                h = classes_[static_cast<std::size_t>(c.system)].h;
+        }
+        if (h.empty()) {
+            why = c.present ? "PROJ identifies no horizontal coordinate system" : "no coordinate system";
+            return nullptr;
+        }
         Pj& t = transforms_[c.system];
+        const Pj from(proj_create(ctx_, h.c_str()));
         const Pj wgs84(proj_create_from_database(ctx_, "EPSG", "4326", PJ_CATEGORY_CRS, 0, nullptr));
-        const Pj raw(wgs84 ? proj_create_crs_to_crs_from_pj(ctx_, systems_[static_cast<std::size_t>(c.system)].first.get(),
-                                                            wgs84.get(), nullptr, nullptr)
-                           : nullptr);
+        const Pj raw(from && wgs84 ? proj_create_crs_to_crs_from_pj(ctx_, from.get(), wgs84.get(), nullptr, nullptr)
+                                   : nullptr);
         // A file's X is the easting or longitude whatever order the system
         // declares its axes in; GeoJSON wants longitude first too.
         if (raw) t = Pj(proj_normalize_for_visualization(ctx_, raw.get()));
         if (!t) why = "PROJ finds no transformation from " + c.horizontal + " to EPSG:4326";
         return t.get();
+    }
+
+    // A context of one's own for an identification, handed back after it.
+    struct Borrowed {
+        Registry& from;
+        std::unique_ptr<Worker> w;
+        explicit Borrowed(Registry& r) : from(r), w(r.borrow()) {}
+        ~Borrowed() {
+            const std::lock_guard<std::mutex> lock(from.mutex_);
+            from.idle_.push_back(std::move(w));
+        }
+        Borrowed(const Borrowed&) = delete;
+        Borrowed& operator=(const Borrowed&) = delete;
+    };
+
+    std::unique_ptr<Worker> borrow() {
+        {
+            const std::lock_guard<std::mutex> lock(mutex_);
+            if (!idle_.empty()) {
+                std::unique_ptr<Worker> w = std::move(idle_.back());
+                idle_.pop_back();
+                return w;
+            }
+        }
+        auto w = std::make_unique<Worker>();
+        w->ctx = proj_context_create();
+        if (!w->ctx) throw std::bad_alloc();  // PROJ makes a context unless memory runs out
+        proj_log_func(w->ctx, w.get(), &collect);
+        return w;
     }
 #endif
 
@@ -398,11 +491,13 @@ private:
         }
 #ifdef LIDAR_HAVE_PROJ
         if (proj_ok_) {
-            Pj h = by_code(k.horizontal), v = by_code(k.vertical);
+            Borrowed b(*this);
+            Worker& w = *b.w;
+            Pj h = by_code(w, k.horizontal), v = by_code(w, k.vertical);
             if (h) c.horizontal = epsg(k.horizontal);
             if (v) c.vertical = epsg(k.vertical);
             c.identified = h != nullptr;
-            c.system = class_of(std::move(h), std::move(v));
+            c.system = class_of(w, std::move(h), std::move(v));
             return c;
         }
 #endif
@@ -415,7 +510,10 @@ private:
 
     Crs from_wkt(std::string_view wkt) {
 #ifdef LIDAR_HAVE_PROJ
-        if (proj_ok_) return from_wkt_with_proj(wkt);
+        if (proj_ok_) {
+            Borrowed b(*this);
+            return from_wkt_with_proj(*b.w, wkt);
+        }
 #endif
         Crs c;
         WktReader reader{wkt, 0, {}};
@@ -456,30 +554,31 @@ private:
     }
 
     int class_of(std::string key) {
+        const std::lock_guard<std::mutex> lock(mutex_);
         return text_systems_.emplace(std::move(key), static_cast<int>(text_systems_.size())).first->second;
     }
 
 #ifdef LIDAR_HAVE_PROJ
-    static void collect(void* self, int level, const char* message) {
-        if (level <= PJ_LOG_ERROR && message) static_cast<Registry*>(self)->log_.emplace_back(message);
+    static void collect(void* worker, int level, const char* message) {
+        if (level <= PJ_LOG_ERROR && message) static_cast<Worker*>(worker)->log.emplace_back(message);
     }
 
-    Pj by_code(unsigned code) {
+    static Pj by_code(Worker& w, unsigned code) {
         if (!code) return nullptr;
-        return Pj(proj_create_from_database(ctx_, "EPSG", std::to_string(code).c_str(), PJ_CATEGORY_CRS, 0, nullptr));
+        return Pj(proj_create_from_database(w.ctx, "EPSG", std::to_string(code).c_str(), PJ_CATEGORY_CRS, 0, nullptr));
     }
 
-    Crs from_wkt_with_proj(std::string_view wkt) {
+    Crs from_wkt_with_proj(Worker& w, std::string_view wkt) {
         Crs c;
-        log_.clear();
+        w.log.clear();
         const std::string text(wkt);
         // Real files order and nest WKT1 loosely (UNIT before PROJECTION,
         // a VERTCS inside the PROJCS); PROJ reads those when not strict, and
         // only what it cannot read at all is a fault of the file.
         const char* const options[] = {"STRICT=NO", nullptr};
         PROJ_STRING_LIST warnings = nullptr, errors = nullptr;
-        Pj crs(proj_create_from_wkt(ctx_, text.c_str(), options, &warnings, &errors));
-        std::string why = errors && errors[0] ? errors[0] : !log_.empty() ? log_.front() : "PROJ gives no reason";
+        Pj crs(proj_create_from_wkt(w.ctx, text.c_str(), options, &warnings, &errors));
+        std::string why = errors && errors[0] ? errors[0] : !w.log.empty() ? w.log.front() : "PROJ gives no reason";
         proj_string_list_destroy(warnings);
         proj_string_list_destroy(errors);
         if (!crs) {
@@ -492,11 +591,11 @@ private:
             return c;
         }
         Pj h, v;
-        crs = unbound(std::move(crs));
+        crs = unbound(w, std::move(crs));
         switch (proj_get_type(crs.get())) {
         case PJ_TYPE_COMPOUND_CRS:
-            h = unbound(Pj(proj_crs_get_sub_crs(ctx_, crs.get(), 0)));
-            v = unbound(Pj(proj_crs_get_sub_crs(ctx_, crs.get(), 1)));
+            h = unbound(w, Pj(proj_crs_get_sub_crs(w.ctx, crs.get(), 0)));
+            v = unbound(w, Pj(proj_crs_get_sub_crs(w.ctx, crs.get(), 1)));
             break;
         case PJ_TYPE_VERTICAL_CRS:
             v = std::move(crs);
@@ -504,31 +603,31 @@ private:
         default:
             h = std::move(crs);
         }
-        c.horizontal = name_of(h.get());
-        c.vertical = name_of(v.get());
+        c.horizontal = name_of(w, h.get());
+        c.vertical = name_of(w, v.get());
         c.identified = !c.horizontal.empty();
-        c.system = class_of(std::move(h), std::move(v));
+        c.system = class_of(w, std::move(h), std::move(v));
         return c;
     }
 
     // A bound system is its source system plus a way to WGS 84; the file's
     // coordinates are in the source.
-    Pj unbound(Pj crs) {
-        if (crs && proj_get_type(crs.get()) == PJ_TYPE_BOUND_CRS) return Pj(proj_get_source_crs(ctx_, crs.get()));
+    static Pj unbound(Worker& w, Pj crs) {
+        if (crs && proj_get_type(crs.get()) == PJ_TYPE_BOUND_CRS) return Pj(proj_get_source_crs(w.ctx, crs.get()));
         return crs;
     }
 
-    std::string name_of(const PJ* crs) {
+    static std::string name_of(Worker& w, const PJ* crs) {
         if (!crs) return {};
         std::string name;
         int* confidence = nullptr;
-        if (PJ_OBJ_LIST* matches = proj_identify(ctx_, crs, "EPSG", nullptr, &confidence)) {
+        if (PJ_OBJ_LIST* matches = proj_identify(w.ctx, crs, "EPSG", nullptr, &confidence)) {
             // PROJ rates 70 and above for systems of equal definition, the
             // names differing at most (an ESRI "GCS_WGS_1984" is EPSG:4326);
             // 25 for names alike but definitions not, which names nothing.
             // The best match comes first.
             if (proj_list_get_count(matches) > 0 && confidence[0] >= 70) {
-                const Pj best(proj_list_get(ctx_, matches, 0));
+                const Pj best(proj_list_get(w.ctx, matches, 0));
                 const char* authority = best ? proj_get_id_auth_name(best.get(), 0) : nullptr;
                 const char* code = best ? proj_get_id_code(best.get(), 0) : nullptr;
                 if (authority && code) name = std::string(authority) + ":" + code;
@@ -545,30 +644,71 @@ private:
 
     static constexpr PJ_COMPARISON_CRITERION kSame = PJ_COMP_EQUIVALENT_EXCEPT_AXIS_ORDER_GEOGCRS;
 
-    bool same(const Pj& a, const Pj& b) {
+    static bool same(Worker& w, const Pj& a, const Pj& b) {
         if (!a || !b) return !a && !b;
         // A LAS file's X is the longitude whatever order a geographic
         // system's axes are declared in, so that order does not tell files apart.
-        return proj_is_equivalent_to_with_ctx(ctx_, a.get(), b.get(), kSame) != 0;
+        return proj_is_equivalent_to_with_ctx(w.ctx, a.get(), b.get(), kSame) != 0;
     }
 
-    int class_of(Pj h, Pj v) {
+    static std::string json_of(Worker& w, const Pj& p, bool& whole) {
+        if (!p) return {};
+        const char* j = proj_as_projjson(w.ctx, p.get(), nullptr);
+        whole = whole && j;
+        return j ? j : "";
+    }
+
+    static Pj remade(Worker& w, const std::string& json) {
+        return json.empty() ? nullptr : Pj(proj_create(w.ctx, json.c_str()));
+    }
+
+    // The class of h + v: an equivalent one met before, else a new one. The
+    // worker compares with its own copies of the classes, unlocked; only
+    // copying the classes met since and taking the next number are locked.
+    int class_of(Worker& w, Pj h, Pj v) {
         if (!h && !v) return -1;
-        for (std::size_t i = 0; i < systems_.size(); ++i)
-            if (same(h, systems_[i].first) && same(v, systems_[i].second)) return static_cast<int>(i);
-        systems_.emplace_back(std::move(h), std::move(v));
-        return static_cast<int>(systems_.size() - 1);
+        std::size_t compared = 0;
+        std::optional<System> mine;  // written out once no class matches
+        for (;;) {
+            std::vector<System> fresh;
+            {
+                const std::lock_guard<std::mutex> lock(mutex_);
+                if (mine && compared == classes_.size()) {
+                    classes_.push_back(std::move(*mine));
+                    w.systems.push_back({std::move(h), std::move(v), true});
+                    return static_cast<int>(compared);
+                }
+                fresh.assign(classes_.begin() + static_cast<std::ptrdiff_t>(w.systems.size()), classes_.end());
+            }
+            for (const System& s : fresh) {
+                Worker::Copy& copy = w.systems.emplace_back();
+                copy.h = remade(w, s.h);
+                copy.v = remade(w, s.v);
+                copy.whole = s.whole && (copy.h || s.h.empty()) && (copy.v || s.v.empty());
+            }
+            for (; compared < w.systems.size(); ++compared) {
+                const Worker::Copy& s = w.systems[compared];
+                if (s.whole && same(w, h, s.h) && same(w, v, s.v)) return static_cast<int>(compared);
+            }
+            if (!mine) {
+                mine.emplace();
+                mine->h = json_of(w, h, mine->whole);
+                mine->v = json_of(w, v, mine->whole);
+            }
+        }
     }
 
-    PJ_CONTEXT* ctx_ = nullptr;
-    std::vector<std::string> log_;  // PROJ's errors during the current call
-    std::vector<std::pair<Pj, Pj>> systems_;  // horizontal, vertical: one of each class
+    PJ_CONTEXT* ctx_ = nullptr;  // for the transformations
+    std::mutex transform_mutex_;  // ctx_ and transforms_
     std::unordered_map<int, Pj> transforms_;  // class -> to EPSG:4326, null where PROJ has none
+    std::vector<std::unique_ptr<Worker>> idle_;
+    std::vector<System> classes_;
 #endif
 
     bool proj_ok_ = false;
-    std::mutex mutex_;
-    std::unordered_map<std::string, Crs> cache_;
+    std::atomic<std::size_t> identifications_{0};
+    std::mutex mutex_;  // everything below, and idle_ and classes_
+    std::unordered_map<std::string, std::shared_future<Crs>> cache_;
     std::size_t cached_bytes_ = 0;
     std::unordered_map<std::string, int> text_systems_;  // without PROJ: class by codes or text
 };
@@ -578,11 +718,22 @@ Registry& registry() {
     return r;
 }
 
+// The bytes a system is identified from, marked by their kind so keys and
+// a WKT never meet as equal, and the keys' three records by their lengths
+// so that no two sets of them run together alike.
+std::string cache_key(std::string_view geokeys, std::string_view geo_doubles, std::string_view geo_ascii,
+                      std::string_view wkt) {
+    if (!wkt.empty()) return tagged('W', wkt);
+    std::string key = "K" + std::to_string(geokeys.size()) + " " + std::to_string(geo_doubles.size()) + " ";
+    key.append(geokeys).append(geo_doubles).append(geo_ascii);
+    return key;
+}
+
 }  // namespace
 
 // Only the codes the directory itself holds name a system: the double and
 // ASCII parameters describe user-defined ones, which stay unidentified.
-Crs identify_crs(std::string_view geokeys, std::string_view /*geo_doubles*/, std::string_view /*geo_ascii*/,
+Crs identify_crs(std::string_view geokeys, std::string_view geo_doubles, std::string_view geo_ascii,
                  std::string_view wkt) {
     const bool wkt_given = !wkt.empty();
     // The record is a NUL-terminated text, often padded with NULs.
@@ -593,10 +744,12 @@ Crs identify_crs(std::string_view geokeys, std::string_view /*geo_doubles*/, std
         if (wkt_given) c.problem = "the WKT record holds no text";
         return c;
     }
-    return registry().identify(geokeys, wkt);
+    return registry().identify(cache_key(geokeys, geo_doubles, geo_ascii, wkt), geokeys, wkt);
 }
 
 bool crs_uses_proj() { return registry().uses_proj(); }
+
+std::size_t crs_identifications() { return registry().identifications(); }
 
 bool to_lonlat(const Crs& c, const double* xy, std::size_t n, double* lonlat, std::string& why) {
     return registry().to_lonlat(c, xy, n, lonlat, why);
