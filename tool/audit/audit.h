@@ -210,12 +210,25 @@ struct Delivery {
     std::size_t by_status[kStatuses] = {};
     std::size_t by_verdict[kVerdicts] = {};
     std::map<const lidar::Rule*, std::size_t> by_rule;  // files that fail each rule
+    // Consistency rules of any severity fail the delivery (--strict), not
+    // only those of severity error.
+    bool strict = false;
     std::uint64_t points = 0;
-    bool any_extent = false;
-    double extent[6] = {};  // MaxX MinX MaxY MinY MaxZ MinZ of them all
+    // MaxX MinX MaxY MinY MaxZ MinZ of the files in each coordinate system,
+    // by its name as the summary shows it: extents in different systems
+    // do not add up to one.
+    struct Extent {
+        bool any = false;
+        double e[6] = {};
+    };
+    std::map<std::string, Extent> extents;
     std::map<std::string, std::size_t> versions, formats, systems;
-    bool any_gps = false;
-    double gps_min = 0, gps_max = 0;
+    // GPS times by the time type each file's global encoding bit 0 states:
+    // [0] GPS week time, [1] adjusted standard GPS time.
+    struct Range {
+        bool any = false;
+        double min = 0, max = 0;
+    } gps[2];
     std::uint64_t classes[256] = {};
     // Per file whose header was read: the values the files must share
     // (version, point format, record length, scale, system class, extra
@@ -239,6 +252,7 @@ struct Delivery {
         std::tuple<unsigned, unsigned, unsigned, unsigned, int, std::array<std::uint64_t, 3>, std::string, std::string>
             from;
         std::size_t *version_count = nullptr, *format_count = nullptr, *system_count = nullptr;
+        Extent* extent = nullptr;
         std::uint32_t value[6] = {};
     } last;
 };

@@ -64,9 +64,11 @@ std::string progress_text(const Progress& p, std::size_t width) {
         double left = p.bytes_total > p.bytes_done ? static_cast<double>(p.bytes_total - p.bytes_done) / rate : 0;
         t += "  " + duration(left) + " left";
     }
+    // Escaped as in the report: a control in a name (ESC, or a C1 CSI or
+    // OSC) would otherwise reach the terminal as a command.
     std::string names;
     for (const std::string& f : p.in_flight)
-        if (!f.empty()) names += (names.empty() ? "" : ", ") + f;
+        if (!f.empty()) names += (names.empty() ? "" : ", ") + escape_text(f);
     if (!names.empty()) t += "  " + names;
     return cut(t, width);
 }

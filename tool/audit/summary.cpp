@@ -21,9 +21,11 @@ std::string num(double v) {
     return b;
 }
 
+// Names come from the files (a system's name from its WKT): escaped as a
+// file's line escapes them, so none can forge a line of the summary.
 std::string counted(const std::map<std::string, std::size_t>& m) {
     std::string t;
-    for (const auto& [k, n] : m) t += (t.empty() ? "" : ", ") + k + " (" + std::to_string(n) + ")";
+    for (const auto& [k, n] : m) t += (t.empty() ? "" : ", ") + escape_text(k) + " (" + std::to_string(n) + ")";
     return t.empty() ? "none" : t;
 }
 
@@ -43,10 +45,26 @@ std::string shown(const Delivery& d, std::size_t rule, const std::string& v) {
     return v;
 }
 
+// The time types by global encoding bit 0, as the summary names them.
+const char* const kTimeTypes[2] = {"week", "adjusted_standard"};
+const char* const kTimeTypeText[2] = {"GPS week time", "adjusted standard GPS time"};
+
+// A delivery fails with a file that fails or could not be judged, and with
+// a consistency rule of severity error (with --strict, any).
+bool passes(const Delivery& d, const std::vector<DeliveryFinding>& c) {
+    if (d.by_verdict[static_cast<int>(Verdict::fail)] || d.by_status[static_cast<int>(Status::refused)] ||
+        d.by_status[static_cast<int>(Status::error)])
+        return false;
+    return std::none_of(c.begin(), c.end(), [&](const DeliveryFinding& f) {
+        return d.strict || f.finding.rule->severity == lidar::Severity::error;
+    });
+}
+
 }  // namespace
 
 void add_to(Delivery& d, const Result& r) {
     ++d.by_status[static_cast<int>(r.status)];
+    if (r.verdict != Verdict::none) ++d.by_verdict[static_cast<int>(r.verdict)];
     // A rule counts a file once however often the file fails it.
     const lidar::Rule* prev = nullptr;
     for (const lidar::Finding& f : r.findings)
@@ -64,6 +82,7 @@ void add_to(Delivery& d, const Result& r) {
         last.version_count = &d.versions[version];
         last.format_count = &d.formats[std::to_string(r.stored.point_format)];
         last.system_count = &d.systems[system];
+        last.extent = &d.extents[system];
         std::string value[6];
         value[0] = version;
         value[1] = std::to_string(r.stored.point_format);
@@ -89,19 +108,20 @@ void add_to(Delivery& d, const Result& r) {
     if (r.scanned) d.points += r.points;
     const bool has_points = r.scanned ? r.points > 0 : (h.minor >= 4 ? h.count : h.legacy_count) > 0;
     if (has_points && std::all_of(h.extent, h.extent + 6, [](double v) { return std::isfinite(v); })) {
+        Delivery::Extent& e = *last.extent;
         for (int k = 0; k < 6; ++k) {
             const bool max = k % 2 == 0;
-            d.extent[k] = !d.any_extent ? h.extent[k]
-                          : max         ? std::max(d.extent[k], h.extent[k])
-                                        : std::min(d.extent[k], h.extent[k]);
+            e.e[k] = !e.any ? h.extent[k] : max ? std::max(e.e[k], h.extent[k]) : std::min(e.e[k], h.extent[k]);
         }
-        d.any_extent = true;
+        e.any = true;
     }
     if (r.scanned) {
         if (r.detail.gps_count > 0) {
-            d.gps_min = d.any_gps ? std::min(d.gps_min, r.detail.gps_min) : r.detail.gps_min;
-            d.gps_max = d.any_gps ? std::max(d.gps_max, r.detail.gps_max) : r.detail.gps_max;
-            d.any_gps = true;
+            // Week seconds and seconds since 1980 are no one range.
+            Delivery::Range& g = d.gps[r.stored.global_encoding & 1];
+            g.min = g.any ? std::min(g.min, r.detail.gps_min) : r.detail.gps_min;
+            g.max = g.any ? std::max(g.max, r.detail.gps_max) : r.detail.gps_max;
+            g.any = true;
         }
         for (int c = 0; c < 256; ++c) d.classes[c] += r.detail.classes[c];
     }
@@ -141,20 +161,26 @@ std::vector<DeliveryFinding> consistency(const Delivery& d) {
 
 std::string summary_text(const Delivery& d, const std::vector<DeliveryFinding>& c) {
     std::string t = "Delivery:\n";
+    t += std::string("  verdict: ") + (passes(d, c) ? "pass" : "fail") + " (" +
+         std::to_string(d.by_verdict[static_cast<int>(Verdict::pass)]) + " pass, " +
+         std::to_string(d.by_verdict[static_cast<int>(Verdict::fail)]) + " fail)\n";
     std::size_t files = 0;
     for (std::size_t n : d.by_status) files += n;
     t += "  files: " + std::to_string(files);
     for (int s = 0; s < kStatuses; ++s)
         if (d.by_status[s]) t += ", " + std::to_string(d.by_status[s]) + " " + status_name(static_cast<Status>(s));
     t += "\n  points: " + std::to_string(d.points) + "\n";
-    if (d.any_extent)
-        t += "  extent: X " + num(d.extent[1]) + " to " + num(d.extent[0]) + ", Y " + num(d.extent[3]) + " to " +
-             num(d.extent[2]) + ", Z " + num(d.extent[5]) + " to " + num(d.extent[4]) + "\n";
+    for (const auto& [system, x] : d.extents)
+        if (x.any)
+            t += "  extent (" + escape_text(system) + "): X " + num(x.e[1]) + " to " + num(x.e[0]) + ", Y " +
+                 num(x.e[3]) + " to " + num(x.e[2]) + ", Z " + num(x.e[5]) + " to " + num(x.e[4]) + "\n";
     t += "  versions: " + counted(d.versions) + "\n  point formats: " + counted(d.formats) +
          "\n  coordinate systems: " + counted(d.systems) + "\n";
     if (!d.system_names.empty() && !lidar::crs_uses_proj())
         t += "  (EPSG codes as the files state them: identification needs PROJ)\n";
-    if (d.any_gps) t += "  GPS time: " + num(d.gps_min) + " to " + num(d.gps_max) + "\n";
+    for (int k = 0; k < 2; ++k)
+        if (d.gps[k].any)
+            t += std::string("  ") + kTimeTypeText[k] + ": " + num(d.gps[k].min) + " to " + num(d.gps[k].max) + "\n";
     std::string classes;
     for (int k = 0; k < 256; ++k)
         if (d.classes[k]) classes += (classes.empty() ? "" : ", ") + std::to_string(k) + " (" + std::to_string(d.classes[k]) + ")";
@@ -167,7 +193,7 @@ std::string summary_text(const Delivery& d, const std::vector<DeliveryFinding>& 
     }
     for (const DeliveryFinding& f : c) {
         t += "  " + std::string(lidar::severity_name(f.finding.rule->severity)) + " " + f.finding.rule->id +
-             ": expected " + f.finding.expected + ", " + f.finding.actual + ":";
+             ": expected " + escape_text(f.finding.expected) + ", " + escape_text(f.finding.actual) + ":";
         const std::size_t shown_files = std::min<std::size_t>(f.files.size(), 10);
         for (std::size_t k = 0; k < shown_files; ++k) t += (k ? ", " : " ") + escape_text(f.files[k]);
         if (f.files.size() > shown_files) t += " and " + std::to_string(f.files.size() - shown_files) + " more";
@@ -180,9 +206,12 @@ std::string summary_json(const Delivery& d, const std::vector<DeliveryFinding>& 
     using J = nlohmann::ordered_json;
     J j;
     j["type"] = "summary";
+    j["verdict"] = passes(d, c) ? "pass" : "fail";
     std::size_t files = 0;
     for (std::size_t n : d.by_status) files += n;
     j["files"] = files;
+    j["by_verdict"] = {{"pass", d.by_verdict[static_cast<int>(Verdict::pass)]},
+                       {"fail", d.by_verdict[static_cast<int>(Verdict::fail)]}};
     j["by_status"] = J::object();
     for (int s = 0; s < kStatuses; ++s) j["by_status"][status_name(static_cast<Status>(s))] = d.by_status[s];
     j["by_rule"] = J::object();
@@ -191,14 +220,18 @@ std::string summary_json(const Delivery& d, const std::vector<DeliveryFinding>& 
         if (it != d.by_rule.end()) j["by_rule"][r.id] = it->second;
     }
     j["points"] = d.points;
-    j["extent"] = d.any_extent ? J{{"MaxX", d.extent[0]}, {"MinX", d.extent[1]}, {"MaxY", d.extent[2]},
-                                   {"MinY", d.extent[3]}, {"MaxZ", d.extent[4]}, {"MinZ", d.extent[5]}}
-                               : J();
+    j["extents"] = J::object();
+    for (const auto& [system, x] : d.extents)
+        if (x.any)
+            j["extents"][system] = {{"MaxX", x.e[0]}, {"MinX", x.e[1]}, {"MaxY", x.e[2]},
+                                    {"MinY", x.e[3]}, {"MaxZ", x.e[4]}, {"MinZ", x.e[5]}};
     j["versions"] = d.versions;
     j["point_formats"] = d.formats;
     j["coordinate_systems"] = d.systems;
     j["crs_identified_with_proj"] = d.system_names.empty() ? J() : J(lidar::crs_uses_proj());
-    j["gps_time"] = d.any_gps ? J{{"min", d.gps_min}, {"max", d.gps_max}} : J();
+    j["gps_time"] = J::object();
+    for (int k = 0; k < 2; ++k)
+        if (d.gps[k].any) j["gps_time"][kTimeTypes[k]] = {{"min", d.gps[k].min}, {"max", d.gps[k].max}};
     j["classes"] = J::object();
     for (int k = 0; k < 256; ++k)
         if (d.classes[k]) j["classes"][std::to_string(k)] = d.classes[k];
