@@ -362,7 +362,10 @@ int open_and_scan_general(const Target& t, bool for_update, File& f, FileScan& o
     // size alone, before a sparse file of terabytes is read.
     const std::uint64_t most = out.model.minor >= 4 ? UINT64_MAX : UINT32_MAX;
     if (end > offset && (end - offset) / reclen > most) return say(kRefused, kTooMany);
-    if (t.headers_only) return kDone;
+    if (t.headers_only) {
+        if (out.model.compressed) check_laz_end(f, offset, end, out);
+        return kDone;
+    }
     // Vexholt reads no LAZ: saying so on every compressed tile is noise.
     if (out.model.compressed) return scan_laz(f, t, offset, end, out, why);
     const unsigned mask = return_mask_of(out.model.point_format);

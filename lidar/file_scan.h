@@ -108,6 +108,9 @@ struct FileScan {
     bool laz = false;             // the point area was decoded from LAZ chunks
     bool laz_counts_chunks = false;  // the chunk table gives each chunk's point count (variable chunks)
     std::vector<LazProblem> laz_problems;
+    // The file ends before the points its header claims (a LAZ chunk or
+    // chunk table cut short), found where the point area alone cannot say.
+    bool short_points = false;
 };
 
 // Checks the file, opens it (for update, or read-only) into f, validates

@@ -39,12 +39,21 @@ struct Bytes {
 // enough that the kernels run long, small enough to stay in cache.
 constexpr std::size_t kBatchBytes = 256 << 10;
 
+// Real points take several bytes each, and even a run of identical ones
+// a fraction of a byte; zeros (a sparse file's) decode to hundreds a byte.
+// Past the first points of a chunk, more than this many a byte of it are
+// not points: the work a chunk costs is bounded by the bytes it holds.
+constexpr std::uint64_t kFreePoints = 1 << 16, kPointsPerByte = 16;
+
 // What one thread decodes: its own decoder, buffers and partial results.
 struct Worker {
     laz::DecoderPtr decoder;
     Bytes packed, points;
     PointStats stats;
     PointDetail detail;
+    // Pointwise chunks are read as they decode, through this: how it went.
+    laz::ReadAt read;
+    bool read_failed = false, read_short = false;
 };
 
 enum class Outcome { done, unreadable, short_read, bad_chunk };
@@ -63,46 +72,80 @@ struct Shared {
     // unread bytes tell whether the header's count left points out.
     std::uint64_t own_counts_up_to = 0;
     bool check_unread = false;
+    bool streamed = false;      // pointwise: chunks read as they decode
+    std::uint64_t file_size = 0;
     std::atomic<bool> count_short{false};
+    std::atomic<bool> cut{false};  // the chunk that ends the file ran out
     std::mutex m;
     std::atomic<std::size_t> first_bad{SIZE_MAX};
     Outcome outcome = Outcome::done;
     std::string why;
+    // Chunks whose points left bytes unread: their count is wrong. The
+    // lowest is named.
+    std::size_t unread_chunks = 0, first_unread = SIZE_MAX;
+    std::string unread_why;
 };
 
-Outcome decode_chunk(File& f, Shared& s, Worker& w, std::size_t k, std::string& why) {
+Outcome decode_chunk(Shared& s, Worker& w, std::size_t k, std::string& why) {
     const laz::Chunk& c = s.table->chunks[k];
-    if (c.bytes > SIZE_MAX || !w.packed.reserve(static_cast<std::size_t>(std::max<std::uint64_t>(c.bytes, 1)))) {
-        why = "no memory for its " + std::to_string(c.bytes) + " bytes";
-        return Outcome::bad_chunk;
-    }
-    const std::size_t bytes = static_cast<std::size_t>(c.bytes);
-    const std::int64_t got = f.pread_full(c.offset, w.packed.data.get(), bytes);
-    if (got < 0) return Outcome::unreadable;
-    if (s.progress) s.progress->fetch_add(static_cast<std::uint64_t>(got), std::memory_order_relaxed);
+    const std::uint64_t most = s.own_counts_up_to ? std::max(c.points, s.own_counts_up_to) : c.points;
     // The table placed the chunk inside the file as opened: a short read
     // means the file shrank under the audit.
-    if (static_cast<std::size_t>(got) != bytes) return Outcome::short_read;
-    const std::uint64_t most = s.own_counts_up_to ? std::max(c.points, s.own_counts_up_to) : c.points;
-    if (!laz::start_chunk(*w.decoder, w.packed.data.get(), bytes, most, why)) return Outcome::bad_chunk;
+    auto read_outcome = [&] {
+        return w.read_failed ? Outcome::unreadable : w.read_short ? Outcome::short_read : Outcome::bad_chunk;
+    };
+    w.read_failed = w.read_short = false;
+    if (s.streamed) {
+        if (!laz::start_chunk_at(*w.decoder, w.read, c.offset, c.bytes, most, why)) return read_outcome();
+    } else {
+        if (c.bytes > SIZE_MAX || !w.packed.reserve(static_cast<std::size_t>(std::max<std::uint64_t>(c.bytes, 1)))) {
+            why = "no memory for its " + std::to_string(c.bytes) + " bytes";
+            return Outcome::bad_chunk;
+        }
+        const std::size_t bytes = static_cast<std::size_t>(c.bytes);
+        if (w.read(c.offset, w.packed.data.get(), bytes) != static_cast<std::int64_t>(bytes)) return read_outcome();
+        if (!laz::start_chunk(*w.decoder, w.packed.data.get(), bytes, most, why)) return Outcome::bad_chunk;
+    }
     const std::uint64_t points = laz::chunk_points(*w.decoder);
     const std::size_t batch = std::max<std::size_t>(1, kBatchBytes / s.reclen);
     if (!w.points.reserve(batch * s.reclen)) {
         why = "no memory for its decoded points";
         return Outcome::bad_chunk;
     }
-    for (std::uint64_t left = points; left > 0;) {
-        const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(left, batch));
-        if (!laz::decode(*w.decoder, n, w.points.data.get(), why)) return Outcome::bad_chunk;
+    for (std::uint64_t done = 0; done < points;) {
+        const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(points - done, batch));
+        if (!laz::decode(*w.decoder, n, w.points.data.get(), why)) {
+            if (w.read_failed || w.read_short) return read_outcome();
+            // Its compressed data ends where the file does: cut there.
+            if (laz::ran_out(*w.decoder) && c.offset + c.bytes == s.file_size) s.cut = true;
+            return Outcome::bad_chunk;
+        }
         scan_block(w.stats, s.details ? &w.detail : nullptr, w.points.data.get(), n, s.reclen, s.mask, s.format);
-        left -= n;
+        done += n;
+        const std::uint64_t used = c.bytes - laz::unread_bytes(*w.decoder);
+        if (done > kFreePoints && done - kFreePoints > kPointsPerByte * used) {
+            why = "its first " + std::to_string(done) + " points decode from only " + std::to_string(used) +
+                  " of its bytes, more than compressed points can be";
+            return Outcome::bad_chunk;
+        }
     }
     // A decoder needs every byte of a chunk for its points, and no more.
-    if (s.check_unread && k + 1 == s.table->chunks.size() && laz::unread_bytes(*w.decoder) > 0) {
+    const std::uint64_t unread = laz::unread_bytes(*w.decoder);
+    if (s.check_unread && k + 1 == s.table->chunks.size() && unread > 0) {
         why = "it holds more than the " + std::to_string(points) + " points the header's count leaves it: " +
-              std::to_string(laz::unread_bytes(*w.decoder)) + " of its bytes follow the last of them";
+              std::to_string(unread) + " of its bytes follow the last of them";
         s.count_short = true;
         return Outcome::bad_chunk;
+    }
+    if (unread > 0) {
+        std::lock_guard lock(s.m);
+        ++s.unread_chunks;
+        if (k < s.first_unread) {
+            s.first_unread = k;
+            s.unread_why = "chunk " + std::to_string(k + 1) + " of " + std::to_string(s.table->chunks.size()) +
+                           " leaves " + std::to_string(unread) + " of its " + std::to_string(c.bytes) +
+                           " bytes after its " + std::to_string(points) + " points";
+        }
     }
     return Outcome::done;
 }
@@ -111,11 +154,19 @@ Outcome decode_chunk(File& f, Shared& s, Worker& w, std::size_t k, std::string& 
 // chunk that went wrong is the one reported, whichever thread met it.
 void work(File& f, Shared& s, Worker& w, const std::function<void()>& before_each) {
     std::string why;
+    w.read = [&f, &s, &w](std::uint64_t at, void* buf, std::size_t n) -> std::int64_t {
+        const std::int64_t got = f.pread_full(at, buf, n);
+        w.read_failed |= got < 0;
+        if (got < 0) return got;
+        if (s.progress) s.progress->fetch_add(static_cast<std::uint64_t>(got), std::memory_order_relaxed);
+        w.read_short |= static_cast<std::size_t>(got) != n;
+        return got;
+    };
     for (;;) {
         if (before_each) before_each();
         const std::size_t k = s.next.fetch_add(1);
         if (k >= s.table->chunks.size() || s.stop.load()) return;
-        const Outcome o = decode_chunk(f, s, w, k, why);
+        const Outcome o = decode_chunk(s, w, k, why);
         if (o == Outcome::done) continue;
         std::lock_guard lock(s.m);
         if (k < s.first_bad.load()) {
@@ -128,7 +179,41 @@ void work(File& f, Shared& s, Worker& w, const std::function<void()>& before_eac
     }
 }
 
+// The VLRs and a small file's chunk table often lie in the bytes the first
+// read took: no read of their own for them.
+laz::ReadAt reader(File& f, const FileScan& out) {
+    return [&f, &out](std::uint64_t at, void* buf, std::size_t n) -> std::int64_t {
+        if (out.head && at <= out.head_size && n <= out.head_size - at) {
+            std::memcpy(buf, out.head + at, n);
+            return static_cast<std::int64_t>(n);
+        }
+        return f.pread_full(at, buf, n);
+    };
+}
+
+// LAS 1.4 counts in 64 bits; a writer of formats 0-5 may leave them 0.
+std::uint64_t stated_points(const LasHeader& h) { return h.minor >= 4 && h.count != 0 ? h.count : h.legacy_count; }
+
+// The table read for a file cut short: where it would lie past the end of
+// the file, not of the point area before the EVLRs.
+bool table_cut(const laz::ChunkTable& table, std::uint64_t end, const FileScan& out) {
+    return table.cut && end == static_cast<std::uint64_t>(out.opened.size);
+}
+
 }  // namespace
+
+void check_laz_end(File& f, std::uint64_t offset, std::uint64_t end, FileScan& out) {
+    const LasHeader& h = out.model;
+    const laz::ReadAt read = reader(f, out);
+    laz::Laszip z;
+    laz::ChunkTable table;
+    std::string what;
+    if (!laz::find_laszip(read, h.header_size, static_cast<std::uint32_t>(read_le(out.raw + 100, 4)), h.offset_to_data,
+                          z, what) ||
+        z.compressor == 1)
+        return;
+    if (!laz::read_chunk_table(read, offset, end, stated_points(h), z, table, what)) out.short_points = table_cut(table, end, out);
+}
 
 int scan_laz(File& f, const Target& t, std::uint64_t offset, std::uint64_t end, FileScan& out, std::string& why) {
     const LasHeader& h = out.model;
@@ -136,24 +221,18 @@ int scan_laz(File& f, const Target& t, std::uint64_t offset, std::uint64_t end, 
         why = message("\nCannot decode the compressed points of %s: ", t.shown) + what + "\n";
         return kRefused;
     };
-    // The VLRs and a small file's chunk table often lie in the bytes the
-    // first read took: no read of their own for them.
-    laz::ReadAt read = [&f, &out](std::uint64_t at, void* buf, std::size_t n) -> std::int64_t {
-        if (out.head && at <= out.head_size && n <= out.head_size - at) {
-            std::memcpy(buf, out.head + at, n);
-            return static_cast<std::int64_t>(n);
-        }
-        return f.pread_full(at, buf, n);
-    };
+    const laz::ReadAt read = reader(f, out);
     const auto vlr_count = static_cast<std::uint32_t>(read_le(out.raw + 100, 4));
     laz::Laszip z;
     std::string what;
     if (!laz::find_laszip(read, h.header_size, vlr_count, h.offset_to_data, z, what)) return refuse(what);
     if (!laz::items_fit(z, h.point_format, h.record_length, what)) return refuse(what);
-    // LAS 1.4 counts in 64 bits; a writer of formats 0-5 may leave them 0.
-    const std::uint64_t stated = h.minor >= 4 && h.count != 0 ? h.count : h.legacy_count;
+    const std::uint64_t stated = stated_points(h);
     laz::ChunkTable table;
-    if (!laz::read_chunk_table(read, offset, end, stated, z, table, what)) return refuse(what);
+    if (!laz::read_chunk_table(read, offset, end, stated, z, table, what)) {
+        out.short_points = table_cut(table, end, out);
+        return refuse(what);
+    }
     out.laz = true;
     for (const std::string& p : table.problems)
         out.laz_problems.push_back({"laz.chunk-table", "a chunk table that agrees with its chunks", p});
@@ -164,12 +243,13 @@ int scan_laz(File& f, const Target& t, std::uint64_t offset, std::uint64_t end, 
                          });
     const bool variable = z.chunk_size == laz::kVariableChunks;
     out.laz_counts_chunks = layered || variable;
-    auto count_finding = [&](const std::string& expected) {
-        out.laz_problems.push_back({"laz.point-count", expected, std::to_string(stated)});
+    // Expected: what the header claims; found: what the chunks hold.
+    auto count_finding = [&](const std::string& found) {
+        out.laz_problems.push_back({"laz.point-count", std::to_string(stated) + " points", found});
     };
     if (!table.count_problem.empty() && !out.laz_counts_chunks) {
-        count_finding("a count that fits its " + std::to_string(table.chunks.size()) + " chunks of " +
-                      std::to_string(z.chunk_size) + " points");
+        count_finding(std::to_string(table.chunks.size()) + " chunks of up to " + std::to_string(z.chunk_size) +
+                      " points");
         return refuse(table.count_problem + ", and only the header counts this file's points");
     }
     if (variable && !table.count_problem.empty()) count_finding(std::to_string(table.points) + " points in the chunks");
@@ -183,10 +263,13 @@ int scan_laz(File& f, const Target& t, std::uint64_t offset, std::uint64_t end, 
     s.progress = t.bytes_read;
     s.own_counts_up_to = layered && !variable ? z.chunk_size : 0;
     s.check_unread = !layered && !variable;
+    s.streamed = !layered;
+    s.file_size = static_cast<std::uint64_t>(out.opened.size);
 
     std::vector<Worker> workers(1);
     workers.reserve(9);  // helpers' workers never move
     workers[0].decoder = laz::make_decoder(z);
+    workers[0].detail.box = t.detail ? t.detail->box : nullptr;
     if (!workers[0].decoder) return refuse("no memory for a decoder");
     std::vector<std::thread> helpers;
 #ifndef _WIN32
@@ -200,6 +283,7 @@ int scan_laz(File& f, const Target& t, std::uint64_t offset, std::uint64_t end, 
             if (n <= 0 || !t.spare->compare_exchange_weak(n, n - 1)) return;
             Worker& w = workers.emplace_back();
             w.decoder = laz::make_decoder(z);
+            w.detail.box = workers[0].detail.box;
             try {
                 if (!w.decoder) throw std::system_error(std::make_error_code(std::errc::not_enough_memory));
                 helpers.emplace_back([&f, &s, &w, plan] {
@@ -220,12 +304,19 @@ int scan_laz(File& f, const Target& t, std::uint64_t offset, std::uint64_t end, 
     for (std::thread& th : helpers) th.join();
     if (t.spare) t.spare->fetch_add(static_cast<int>(helpers.size()));
 
+    // Points that end before their chunk does: its count (in the chunk, or
+    // the table) is wrong, and the points after them were never seen.
+    if (s.unread_chunks)
+        out.laz_problems.push_back(
+            {"laz.chunk-table", "chunks whose points take all their bytes",
+             s.unread_why + (s.unread_chunks > 1 ? " (and " + std::to_string(s.unread_chunks - 1) + " chunks more)" : "")});
     switch (s.outcome) {
         case Outcome::done: break;
         case Outcome::unreadable: why = message("\nCannot read the point records of %s\n", t.shown); return kFailed;
         case Outcome::short_read: why = message(kChangedMessage, t.shown); return kFailed;
         case Outcome::bad_chunk:
             if (s.count_short) count_finding("more than " + std::to_string(stated) + " points in the chunks");
+            out.short_points = s.cut;
             return refuse("chunk " + std::to_string(s.first_bad.load() + 1) + " of " +
                           std::to_string(table.chunks.size()) + ": " + s.why);
     }

@@ -18,4 +18,8 @@ namespace lidar {
 // kFailed (a read failed, or the file changed while it was read).
 int scan_laz(File& f, const Target& t, std::uint64_t offset, std::uint64_t end, FileScan& out, std::string& why);
 
+// Without decoding a point (headers only): sets out.short_points where the
+// chunk table would lie, or its entries run, past the end of the file.
+void check_laz_end(File& f, std::uint64_t offset, std::uint64_t end, FileScan& out);
+
 }  // namespace lidar

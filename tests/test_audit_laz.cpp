@@ -86,9 +86,10 @@ TEST(AuditLaz, DamageIsNamedNeverGuessed) {
         std::function<void(Bytes&)> damage;
         const char* reason;                   // in the refusal
         std::vector<std::string> rules;       // among the findings
+        const char* status = "refused";
     } cases[] = {
         {"a chunk's bytes garbled", [](Bytes& b) { b[300000] ^= 0xff; }, "chunk 2 of 3", {}},
-        {"the file cut short", [](Bytes& b) { b.resize(500000); }, "chunk table", {}},
+        {"the file cut short", [](Bytes& b) { b.resize(500000); }, "chunk table", {}, "short"},
         // Only the header counts the points of pointwise chunks: a count
         // that does not fit them, or leaves bytes after the last point,
         // cannot be fixed by guessing.
@@ -104,7 +105,7 @@ TEST(AuditLaz, DamageIsNamedNeverGuessed) {
         const std::string f = d.file("tile.laz");
         write_file(f, b);
         const nlohmann::json j = judged({"--fix", f});
-        EXPECT_EQ(j["status"], "refused");
+        EXPECT_EQ(j["status"], c.status);
         EXPECT_NE(j["reason"].get<std::string>().find(c.reason), std::string::npos) << j["reason"];
         for (const std::string& r : c.rules) EXPECT_TRUE(has(rules_of(j), r)) << r << " in " << j.dump();
         EXPECT_TRUE(std::equal(b.begin(), b.end(), read_file(f).begin())) << "a refused file is never written";

@@ -96,6 +96,12 @@ bool ArithDecoder::init(const unsigned char* begin, const unsigned char* stop) {
 
 
 
+std::uint32_t ArithDecoder::more() {
+    if (refill && refill(*this, source) && next < end) return *next++;
+    overrun = true;
+    return 0;
+}
+
 std::uint32_t ArithDecoder::read_bits(std::uint32_t bits) {
     if (bits > 19) {
         std::uint32_t low = read_short();

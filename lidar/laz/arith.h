@@ -44,12 +44,17 @@ struct ArithDecoder {
     const unsigned char* next = nullptr;
     const unsigned char* end = nullptr;
     std::uint32_t value = 0, length = 0;
+    // If set, called when the bytes run out, to point next and end at the
+    // following ones (false: there are none): a long stream is decoded
+    // through a small window. Kept by init.
+    bool (*refill)(ArithDecoder&, void*) = nullptr;
+    void* source = nullptr;
 
     std::uint32_t byte() {
-        if (next < end) return *next++;
-        overrun = true;
-        return 0;
+        if (next < end) [[likely]] return *next++;
+        return more();
     }
+    std::uint32_t more();
     void renorm() {
         do value = (value << 8) | byte();
         while ((length <<= 8) < kMinLength);

@@ -3,6 +3,9 @@
 #include "laz/laz.h"
 #include "laz/items.h"
 
+#include <algorithm>
+#include <new>
+
 namespace lidar::laz {
 
 namespace {
@@ -12,6 +15,34 @@ bool read_exact(const ReadAt& read, std::uint64_t at, void* buf, std::size_t n, 
 }
 
 std::string num(std::uint64_t v) { return std::to_string(v); }
+
+// The table's bytes, taken by its decoder a block at a time.
+struct Window {
+    const ReadAt* read;
+    std::uint64_t at, end;
+    std::uint64_t taken = 0;  // bytes read so far
+    bool failed = false;
+    unsigned char block[4096] = {};
+};
+
+bool next_window(ArithDecoder& dec, void* source) {
+    Window& w = *static_cast<Window*>(source);
+    if (w.at >= w.end) return false;
+    const std::int64_t got = (*w.read)(w.at, w.block, static_cast<std::size_t>(std::min<std::uint64_t>(sizeof w.block, w.end - w.at)));
+    if (got <= 0) {
+        w.failed = got < 0;
+        w.at = w.end;
+        return false;
+    }
+    w.at += static_cast<std::uint64_t>(got);
+    w.taken += static_cast<std::uint64_t>(got);
+    dec.next = w.block;
+    dec.end = w.block + got;
+    return true;
+}
+
+// Entries decoded for free, then at most this many a byte of the table.
+constexpr std::uint64_t kFreeEntries = 1 << 16, kEntriesPerByte = 2;
 
 }  // namespace
 
@@ -47,8 +78,11 @@ bool read_chunk_table(const ReadAt& read, std::uint64_t data_start, std::uint64_
         bool at_end = table == ~std::uint64_t{0};
         std::uint64_t stated = table;
         if (end - data_start < 16 || !read_exact(read, end - 8, b, 8, end) || !inside(table = get64(b))) {
+            // A table that would lie past the end: the end was cut off.
+            out.cut = !at_end && stated >= chunks_start;
             why = at_end ? "the chunk table's offset at the end of the file points outside the point data"
-                         : "the chunk table's offset " + num(stated) + " points outside the point data";
+                         : "the chunk table's offset " + num(stated) + " points outside the point data" +
+                               (out.cut ? ", which ends at byte " + num(end) : "");
             return false;
         }
         if (!at_end)
@@ -71,32 +105,53 @@ bool read_chunk_table(const ReadAt& read, std::uint64_t data_start, std::uint64_
               " bytes of compressed points can hold";
         return false;
     }
-    // An entry takes at most 2 x (4 bytes + a symbol); read no more than the entries can use.
-    std::uint64_t want = std::min<std::uint64_t>(end - table - 8, count * 12 + 16);
-    std::vector<unsigned char> bytes(static_cast<std::size_t>(want));
-    if (want && read(table + 8, bytes.data(), bytes.size()) != static_cast<std::int64_t>(want)) {
-        why = "the chunk table at " + num(table) + " could not be read";
-        return false;
-    }
     const bool variable = z.chunk_size == kVariableChunks;
-    out.chunks.resize(static_cast<std::size_t>(count));
     if (count) {
+        // The entries are read as the decoder takes them and the table grows
+        // as they decode, so what it costs is what the file holds, not what
+        // the count claims. An entry takes at most 2 x (4 bytes + a symbol).
+        Window w{&read, table + 8, table + 8 + std::min(end - table - 8, count * 12 + 16)};
         ArithDecoder dec;
-        dec.init(bytes.data(), bytes.data() + bytes.size());
+        dec.refill = next_window;
+        dec.source = &w;
+        dec.init(nullptr, nullptr);
         IntegerDecompressor ic(32, 2);
         ic.init();
         std::int32_t points = 0, size = 0;
-        for (auto& c : out.chunks) {
-            if (variable) {
-                points = ic.decompress(dec, points, 0);
-                c.points = static_cast<std::uint32_t>(points);
+        try {
+            for (std::uint64_t i = 0; i < count && !dec.overrun; ++i) {
+                // Real entries take a byte or more; only a run of zeros (as
+                // a sparse file reads) decodes to many more a byte.
+                const std::uint64_t used = w.taken - static_cast<std::uint64_t>(dec.end - dec.next);
+                if (i > kFreeEntries && i - kFreeEntries > kEntriesPerByte * used) {
+                    why = "the chunk table at " + num(table) + " decodes " + num(i) + " of its " + num(count) +
+                          " entries from only " + num(used) + " bytes: it is not a chunk table";
+                    out = ChunkTable{};
+                    return false;
+                }
+                Chunk& c = out.chunks.emplace_back();
+                if (variable) {
+                    points = ic.decompress(dec, points, 0);
+                    c.points = static_cast<std::uint32_t>(points);
+                }
+                size = ic.decompress(dec, size, 1);
+                c.bytes = static_cast<std::uint32_t>(size);
             }
-            size = ic.decompress(dec, size, 1);
-            c.bytes = static_cast<std::uint32_t>(size);
+        } catch (const std::bad_alloc&) {
+            why = "no memory for the " + num(out.chunks.size()) + " entries of the chunk table at " + num(table);
+            out = ChunkTable{};
+            return false;
+        }
+        if (w.failed) {
+            why = "the chunk table at " + num(table) + " could not be read";
+            out = ChunkTable{};
+            return false;
         }
         if (dec.overrun) {
+            const bool cut = w.at == end;
             why = "the chunk table at " + num(table) + " ends before its " + num(count) + " entries";
-            out.chunks.clear();
+            out = ChunkTable{};
+            out.cut = cut;
             return false;
         }
     }

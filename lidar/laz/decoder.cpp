@@ -4,6 +4,7 @@
 #include "laz/items.h"
 #include "laz/layered.h"
 
+#include <algorithm>
 #include <variant>
 
 namespace lidar::laz {
@@ -32,9 +33,33 @@ struct Decoder {
     std::size_t size = 0;
     std::uint64_t points = 0, done = 0;
     bool started = false, usable = true;
+    // A chunk read through a window as the coder takes it (start_chunk_at):
+    // its bytes from at to stop are not read yet.
+    const ReadAt* read = nullptr;
+    std::uint64_t at = 0, stop = 0;
+    std::vector<unsigned char> window;
 };
 
 void DecoderFree::operator()(Decoder* d) const { delete d; }
+
+namespace {
+
+bool next_window(ArithDecoder& dec, void* source) {
+    Decoder& d = *static_cast<Decoder*>(source);
+    if (d.at >= d.stop) return false;
+    const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(d.window.size(), d.stop - d.at));
+    const std::int64_t got = (*d.read)(d.at, d.window.data(), n);
+    if (got <= 0) {
+        d.at = d.stop;
+        return false;
+    }
+    d.at += static_cast<std::uint64_t>(got);
+    dec.next = d.window.data();
+    dec.end = d.window.data() + got;
+    return true;
+}
+
+}  // namespace
 
 DecoderPtr make_decoder(const Laszip& z) {
     DecoderPtr d(new Decoder);
@@ -83,6 +108,7 @@ DecoderPtr make_decoder(const Laszip& z) {
 bool start_chunk(Decoder& d, const unsigned char* data, std::size_t size, std::uint64_t points, std::string& why) {
     if (d.layered) return layered_start(*d.lay, data, size, points, why);
     d.started = false;
+    d.dec.refill = nullptr;
     if (!d.usable || d.slots.empty()) {
         why = "the LASzip VLR's items cannot be decoded";
         return false;
@@ -96,6 +122,29 @@ bool start_chunk(Decoder& d, const unsigned char* data, std::size_t size, std::u
     d.points = points;
     d.done = 0;
     d.started = true;
+    return true;
+}
+
+bool start_chunk_at(Decoder& d, const ReadAt& read, std::uint64_t offset, std::uint64_t size, std::uint64_t points,
+                    std::string& why) {
+    d.started = false;
+    if (d.layered) {
+        why = "a layered chunk is decoded from memory";
+        return false;
+    }
+    // Larger than any record, so the first point is in the first window.
+    d.window.resize(1 << 16);
+    const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(d.window.size(), size));
+    if (read(offset, d.window.data(), n) != static_cast<std::int64_t>(n)) {
+        why = "its bytes could not be read";
+        return false;
+    }
+    if (!start_chunk(d, d.window.data(), n, points, why)) return false;
+    d.read = &read;
+    d.at = offset + n;
+    d.stop = offset + size;
+    d.dec.refill = next_window;
+    d.dec.source = &d;
     return true;
 }
 
@@ -158,8 +207,13 @@ bool decode(Decoder& d, std::size_t n, unsigned char* out, std::string& why) {
 std::uint64_t chunk_points(const Decoder& d) { return d.layered ? layered_points(*d.lay) : d.points; }
 
 std::uint64_t unread_bytes(const Decoder& d) {
-    if (d.layered || !d.started || d.done == 0) return 0;
-    return static_cast<std::uint64_t>(d.dec.end - d.dec.next);
+    if (d.layered) return layered_unread(*d.lay);
+    if (!d.started) return 0;
+    const std::uint64_t later = d.dec.refill ? d.stop - d.at : 0;
+    if (d.done == 0) return d.size + later;
+    return static_cast<std::uint64_t>(d.dec.end - d.dec.next) + later;
 }
+
+bool ran_out(const Decoder& d) { return !d.layered && d.dec.overrun; }
 
 }  // namespace lidar::laz

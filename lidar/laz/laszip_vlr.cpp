@@ -2,6 +2,7 @@
 #include "laz/laz.h"
 #include "laz/items.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace lidar::laz {
@@ -129,16 +130,33 @@ bool items_fit(const Laszip& z, unsigned point_format, unsigned record_length, s
 
 bool find_laszip(const ReadAt& read, std::uint32_t header_size, std::uint32_t vlr_count,
                  std::uint32_t offset_to_data, Laszip& out, std::string& why) {
+    // The VLR headers are read a block at a time: a count of millions of
+    // empty ones costs reads of 64 KiB, not of 54 bytes, and the walk stops
+    // at a fixed number of them however many the header claims.
+    constexpr std::uint32_t kMostVlrs = 1 << 16;
+    std::vector<unsigned char> block;
+    std::uint64_t block_at = 0, block_size = 0;
     std::uint64_t at = header_size;
     for (std::uint32_t i = 0; i < vlr_count; ++i) {
-        unsigned char head[54];
-        if (at + 54 > offset_to_data) break;
-        std::int64_t got = read(at, head, sizeof head);
-        if (got < 0) {
-            why = "the VLRs could not be read";
+        if (i == kMostVlrs) {
+            why = "no LASzip VLR (user \"laszip encoded\", record 22204) is among the first " + std::to_string(i) +
+                  " of the " + std::to_string(vlr_count) + " VLRs, and no more are examined";
             return false;
         }
-        if (got < 54) break;
+        if (at + 54 > offset_to_data) break;
+        if (at < block_at || at + 54 > block_at + block_size) {
+            block.resize(std::size_t{1} << 16);
+            const std::int64_t got =
+                read(at, block.data(), static_cast<std::size_t>(std::min<std::uint64_t>(block.size(), offset_to_data - at)));
+            if (got < 0) {
+                why = "the VLRs could not be read";
+                return false;
+            }
+            block_at = at;
+            block_size = static_cast<std::uint64_t>(got);
+            if (got < 54) break;
+        }
+        const unsigned char* head = block.data() + (at - block_at);
         std::uint16_t length = get16(head + 20);
         std::uint64_t body = at + 54;
         if (get16(head + 18) == 22204 && std::memcmp(head + 2, "laszip encoded", 15) == 0) {
@@ -147,7 +165,7 @@ bool find_laszip(const ReadAt& read, std::uint32_t header_size, std::uint32_t vl
                 return false;
             }
             std::vector<unsigned char> data(length);
-            got = length ? read(body, data.data(), length) : 0;
+            const std::int64_t got = length ? read(body, data.data(), length) : 0;
             if (got != length) {
                 why = got < 0 ? "the LASzip VLR could not be read" : "the file ends inside the LASzip VLR";
                 return false;

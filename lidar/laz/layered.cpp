@@ -25,6 +25,7 @@ struct Layered {
     std::vector<unsigned char> first;      // the chunk's first point
     std::vector<const layered::Layer*> open;  // the layers with data
     std::uint64_t count = 0, table_points = 0, done = 0;
+    std::uint64_t tail = 0;  // the chunk's bytes after its last layer
     bool ready = false;
 };
 
@@ -164,6 +165,7 @@ bool layered_start(Layered& l, const unsigned char* data, std::size_t size, std:
         layer.data = data + at;
         at += layer.size;
     }
+    l.tail = size - at;
     // A chunk of one point needs no layer; any other needs the first one,
     // which says what changed from point to point.
     l.open.clear();
@@ -193,6 +195,14 @@ bool layered_start(Layered& l, const unsigned char* data, std::size_t size, std:
 }
 
 std::uint64_t layered_points(const Layered& l) { return l.ready ? l.count : 0; }
+
+std::uint64_t layered_unread(const Layered& l) {
+    if (!l.ready) return 0;
+    std::uint64_t n = l.tail;
+    for (const layered::Layer& layer : l.layers)
+        if (layer.size) n += l.open.empty() ? layer.size : static_cast<std::uint64_t>(layer.dec.end - layer.dec.next);
+    return n;
+}
 
 bool layered_decode(Layered& l, std::size_t n, unsigned char* out, std::string& why) {
     if (!l.ready) return fail(l, why, l.refusal.empty() ? "no chunk is being decoded" : l.refusal);

@@ -17,5 +17,6 @@ LayeredPtr make_layered(const Laszip& z);
 bool layered_start(Layered& l, const unsigned char* data, std::size_t size, std::uint64_t points, std::string& why);
 bool layered_decode(Layered& l, std::size_t n, unsigned char* out, std::string& why);
 std::uint64_t layered_points(const Layered& l);  // what the started chunk says it holds
+std::uint64_t layered_unread(const Layered& l);  // its bytes, of all layers, not yet needed
 
 }  // namespace lidar::laz

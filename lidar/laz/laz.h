@@ -43,11 +43,14 @@ struct ChunkTable {
     // Where the header's point count disagrees with the chunks: why ("" when it agrees). Kept apart:
     // a stale count is the header's fault, the problems above the table's.
     std::string count_problem;
+    // Refused because the table, or its entries, would lie past the end of the point area: where that is
+    // the end of the file, the file was cut short.
+    bool cut = false;
 };
 // Reads the chunk table (its offset is the int64 at data_start; -1 or garbage: the table at the end of
 // the file, as writers that cannot seek leave it) and lays the chunks out from data_start + 8. end is where
 // the point area ends (the file size, or the first EVLR). header_points is the header's point count.
-// Never reads outside [0, end). false: why. Memory is bounded by the file's size.
+// Never reads outside [0, end). false: why. Memory is bounded by the bytes of the table read.
 bool read_chunk_table(const ReadAt& read, std::uint64_t data_start, std::uint64_t end,
                       std::uint64_t header_points, const Laszip& z, ChunkTable& out, std::string& why);
 
@@ -59,15 +62,21 @@ using DecoderPtr = std::unique_ptr<Decoder, DecoderFree>;
 DecoderPtr make_decoder(const Laszip& z);
 // data/size: the chunk's compressed bytes as the table gives them; points: its point count.
 bool start_chunk(Decoder& d, const unsigned char* data, std::size_t size, std::uint64_t points, std::string& why);
+// The same for a pointwise chunk of size bytes at offset, read through a small window as it decodes (a
+// layered chunk is refused). The decoder keeps read until the next start.
+bool start_chunk_at(Decoder& d, const ReadAt& read, std::uint64_t offset, std::uint64_t size, std::uint64_t points,
+                    std::string& why);
 // The next n points of the chunk into out (n * record_length bytes). false: why; the caller names the chunk.
 bool decode(Decoder& d, std::size_t n, unsigned char* out, std::string& why);
 // After start_chunk: the points the chunk holds. Layered chunks state their
 // own count (at most the points start_chunk was given); pointwise ones hold
 // what they were started with.
 std::uint64_t chunk_points(const Decoder& d);
-// After the chunk's last point: its bytes the decoder never needed. A few
-// at most where the count was right; more mean the chunk holds more points.
-// (Pointwise chunks; 0 for layered ones, whose count is their own.)
+// After the chunk's last point: its bytes the decoder never needed (of
+// layered chunks, of all layers). None where the count was right; more
+// mean the chunk holds more points. Before it: the bytes not yet needed.
 std::uint64_t unread_bytes(const Decoder& d);
+// Whether the decoder ran out of the chunk's bytes.
+bool ran_out(const Decoder& d);
 
 }  // namespace lidar::laz

@@ -16,6 +16,14 @@ constexpr std::uint64_t kMaxKept = 1 << 20;
 // cannot hold that many records: the walk stops at the end of its area
 // anyway, this bounds the list it keeps.
 constexpr std::size_t kMaxListed = 1 << 16;
+// Millions of empty records fit in a sparse file of a few KiB on disk:
+// the walks examine no more than this many, and say so.
+constexpr std::uint32_t kMaxExamined = 1 << 16;
+
+std::string not_examined(std::uint32_t count) {
+    return "the header states " + std::to_string(count) + "; those past the first " + std::to_string(kMaxExamined) +
+           " were not examined";
+}
 
 struct Reader {
     const unsigned char* head;
@@ -99,6 +107,11 @@ VlrSet read_vlrs(const LasHeader& h, const unsigned char* head, std::size_t head
                                                                 : file_size;
     std::uint64_t at = h.header_size;
     for (std::uint32_t k = 0; k < count; ++k) {
+        if (k == kMaxExamined) {
+            s.problems.push_back(
+                finding("vlr.count", &h, "at most " + std::to_string(kMaxExamined) + " VLRs", not_examined(count)));
+            break;
+        }
         unsigned char b[kVlrHeader];
         if (at + kVlrHeader > end || !r.get(at, b, kVlrHeader)) {
             s.problems.push_back(finding("vlr.count", &h, std::to_string(count) + " VLRs before byte " + std::to_string(end),
@@ -126,6 +139,11 @@ VlrSet read_vlrs(const LasHeader& h, const unsigned char* head, std::size_t head
         return s;
     }
     for (std::uint32_t k = 0; k < h.evlr_count; ++k) {
+        if (k == kMaxExamined) {
+            s.problems.push_back(finding("evlr.bounds", &h, "at most " + std::to_string(kMaxExamined) + " extended VLRs",
+                                         not_examined(h.evlr_count)));
+            break;
+        }
         unsigned char b[kEvlrHeader];
         Vlr v;
         const bool header_fits = at <= file_size && kEvlrHeader <= file_size - at && r.get(at, b, kEvlrHeader);
