@@ -124,6 +124,7 @@ bool judged(Status s);
 struct Difference {
     std::string field;  // header field name, e.g. NumberOfPointsByReturn[1]
     std::string stored, recomputed;
+    bool noise = false;  // an extent apart by floating-point noise alone (--exact)
 };
 
 struct Result {
