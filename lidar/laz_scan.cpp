@@ -45,6 +45,11 @@ constexpr std::size_t kBatchBytes = 256 << 10;
 // not points: the work a chunk costs is bounded by the bytes it holds.
 constexpr std::uint64_t kFreePoints = 1 << 16, kPointsPerByte = 16;
 
+// Layered chunks are read whole (their layers decode side by side): up to
+// this size, some hundred times what a chunk of 50,000 points takes, so a
+// sparse file cannot make a worker hold gigabytes.
+constexpr std::uint64_t kMostWholeChunk = 64 << 20;
+
 // What one thread decodes: its own decoder, buffers and partial results.
 struct Worker {
     laz::DecoderPtr decoder;
@@ -98,7 +103,12 @@ Outcome decode_chunk(Shared& s, Worker& w, std::size_t k, std::string& why) {
     if (s.streamed) {
         if (!laz::start_chunk_at(*w.decoder, w.read, c.offset, c.bytes, most, why)) return read_outcome();
     } else {
-        if (c.bytes > SIZE_MAX || !w.packed.reserve(static_cast<std::size_t>(std::max<std::uint64_t>(c.bytes, 1)))) {
+        if (c.bytes > kMostWholeChunk) {
+            why = "its " + std::to_string(c.bytes) + " bytes are more than a layered chunk is read whole (" +
+                  std::to_string(kMostWholeChunk) + ")";
+            return Outcome::bad_chunk;
+        }
+        if (!w.packed.reserve(static_cast<std::size_t>(std::max<std::uint64_t>(c.bytes, 1)))) {
             why = "no memory for its " + std::to_string(c.bytes) + " bytes";
             return Outcome::bad_chunk;
         }

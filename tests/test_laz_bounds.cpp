@@ -184,6 +184,28 @@ TEST(LazBounds, AnUnchunkedStreamCostsWhatItsBytesHold) {
     }
 }
 
+// 3. A layered chunk, which is read whole, of a size a sparse file makes free.
+TEST(LazBounds, ALayeredChunkIsReadWholeOnlyUpToAFixedSize) {
+    Bytes b = read_file(kDir + "/1_4_w_evlr.laz");
+    b.resize(table_at(b));  // the one chunk; the EVLRs after it are left out
+    put_u32(b, 243, 0);
+    const std::uint64_t table = 100 << 20;
+    put_u64(b, data_at(b), table);
+    TableEncoder enc;
+    enc.value(static_cast<std::int32_t>(table - data_at(b) - 8), 0, 1);
+    Bytes tail(8, 0);
+    put_u32(tail, 4, 1);
+    const Bytes entries = enc.done();
+    tail.insert(tail.end(), entries.begin(), entries.end());
+    TempDir d;
+    write_sparse(d.file("tile.laz"), b, table + tail.size(), table, tail);
+    const nlohmann::json j = one({d.file("tile.laz")}, kGiB);
+    EXPECT_EQ(j["status"], "refused") << j.dump();
+    const std::string says = "chunk 1 of 1: its " + std::to_string(table - data_at(b) - 8) +
+                             " bytes are more than a layered chunk is read whole";
+    EXPECT_NE(reason(j).find(says), std::string::npos) << reason(j);
+}
+
 // 4. Empty VLRs and EVLRs by the tens of millions in a sparse file: the
 // walks stop at a fixed number and say so.
 TEST(LazBounds, VlrWalksStopAtAFixedNumber) {
