@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <future>
 #include <initializer_list>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -318,8 +319,8 @@ struct System {
     bool whole = true;  // both parts given could be written out
 };
 
-// Identifications by the bytes identified, and the classes of equivalent
-// systems met in this process. A delivery holds many files in a few
+// Identifications by the bytes identified (keys also by the codes they
+// give), and the classes of equivalent systems met in this process. A delivery holds many files in a few
 // systems: each distinct system costs one identification, every other file
 // a lookup. Only the lookups and taking a class's number are locked: the
 // identifying, which takes PROJ up to a quarter of a second, is not.
@@ -354,39 +355,11 @@ public:
     std::size_t identifications() const { return identifications_.load(); }
 
     Crs identify(const std::string& key, std::string_view geokeys, std::string_view wkt) {
-        std::promise<Crs> mine;
-        std::shared_future<Crs> known;
-        {
-            const std::lock_guard<std::mutex> lock(mutex_);
-            if (const auto hit = cache_.find(key); hit != cache_.end()) {
-                known = hit->second;
-            } else {
-                // Bounded, should every file of a delivery differ: the
-                // classes stay, only texts are identified again.
-                if (cached_bytes_ + key.size() > kCacheBytes) {
-                    cache_.clear();
-                    cached_bytes_ = 0;
-                }
-                cached_bytes_ += key.size();
-                cache_.emplace(key, mine.get_future().share());
-            }
-        }
-        // Identified by another thread, or being so: the same system is
-        // never identified twice at once.
-        if (known.valid()) return known.get();
-        try {
+        return once(cache_, key, [&] {
             Crs c = wkt.empty() ? from_keys(geokeys) : from_wkt(wkt);
             c.present = true;
-            ++identifications_;
-            mine.set_value(c);
             return c;
-        } catch (...) {
-            // Those waiting learn of it; the next to ask tries again.
-            mine.set_exception(std::current_exception());
-            const std::lock_guard<std::mutex> lock(mutex_);
-            cache_.erase(key);
-            throw;
-        }
+        });
     }
 
     bool to_lonlat(const Crs& c, const double* xy, std::size_t n, double* lonlat, std::string& why) {
@@ -421,6 +394,46 @@ public:
 
 private:
     static constexpr std::size_t kCacheBytes = 64u << 20;
+
+    // What make gives for key, made by the first thread to ask; the others
+    // asking meanwhile wait for it, so nothing is identified twice at once.
+    template <class Map, class Make>
+    Crs once(Map& made, const typename Map::key_type& key, Make make) {
+        std::promise<Crs> mine;
+        std::shared_future<Crs> known;
+        {
+            const std::lock_guard<std::mutex> lock(mutex_);
+            if (const auto hit = made.find(key); hit != made.end()) {
+                known = hit->second;
+            } else {
+                room_for(key);
+                made.emplace(key, mine.get_future().share());
+            }
+        }
+        if (known.valid()) return known.get();
+        try {
+            Crs c = make();
+            mine.set_value(c);
+            return c;
+        } catch (...) {
+            // Those waiting learn of it; the next to ask tries again.
+            mine.set_exception(std::current_exception());
+            const std::lock_guard<std::mutex> lock(mutex_);
+            made.erase(key);
+            throw;
+        }
+    }
+
+    // Bounded, should every file of a delivery differ: the classes stay,
+    // only texts are identified again. mutex_ held.
+    void room_for(const std::string& key) {
+        if (cached_bytes_ + key.size() > kCacheBytes) {
+            cache_.clear();
+            cached_bytes_ = 0;
+        }
+        cached_bytes_ += key.size();
+    }
+    void room_for(const std::pair<unsigned, unsigned>&) {}  // 8 bytes a pair of codes
 
 #ifdef LIDAR_HAVE_PROJ
     // One transformation per class, made at its first use in the registry's
@@ -483,12 +496,20 @@ private:
 #endif
 
     Crs from_keys(std::string_view geokeys) {
-        Crs c;
         const KeyCodes k = read_keys(geokeys);
         if (!k.problem.empty()) {
+            Crs c;
             c.problem = k.problem;
             return c;
         }
+        // Only the codes name a system: directories that differ elsewhere,
+        // or citations beside them that name each tile, are a system met before.
+        return once(by_codes_, std::pair<unsigned, unsigned>{k.horizontal, k.vertical}, [&] { return from_codes(k); });
+    }
+
+    Crs from_codes(const KeyCodes& k) {
+        ++identifications_;
+        Crs c;
 #ifdef LIDAR_HAVE_PROJ
         if (proj_ok_) {
             Borrowed b(*this);
@@ -509,6 +530,7 @@ private:
     }
 
     Crs from_wkt(std::string_view wkt) {
+        ++identifications_;
 #ifdef LIDAR_HAVE_PROJ
         if (proj_ok_) {
             Borrowed b(*this);
@@ -708,9 +730,10 @@ private:
     bool proj_ok_ = false;
     std::atomic<std::size_t> identifications_{0};
     std::mutex mutex_;  // everything below, and idle_ and classes_
-    std::unordered_map<std::string, std::shared_future<Crs>> cache_;
+    std::unordered_map<std::string, std::shared_future<Crs>> cache_;  // by the bytes identified
     std::size_t cached_bytes_ = 0;
     std::unordered_map<std::string, int> text_systems_;  // without PROJ: class by codes or text
+    std::map<std::pair<unsigned, unsigned>, std::shared_future<Crs>> by_codes_;  // the keys' two codes
 };
 
 Registry& registry() {

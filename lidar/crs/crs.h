@@ -26,13 +26,14 @@ struct Crs {
 // The payloads of the GeoKeyDirectoryTag (LASF_Projection 34735),
 // GeoDoubleParamsTag (34736), GeoAsciiParamsTag (34737) and WKT (2112)
 // records; empty where absent. The WKT wins when both it and keys are given.
-// Safe to call from several threads at once: each distinct set of bytes is
-// identified once per process, distinct ones on several threads at once.
+// Safe to call from several threads at once: each distinct WKT, and each
+// distinct pair of codes the keys give, is identified once per process,
+// distinct ones on several threads at once.
 Crs identify_crs(std::string_view geokeys, std::string_view geo_doubles, std::string_view geo_ascii,
                  std::string_view wkt);
 
-// How many times identify_crs has identified bytes it had not met before,
-// for tests: the rest were looked up.
+// How many times identify_crs has identified a system anew, for tests:
+// the rest were looked up.
 std::size_t crs_identifications();
 
 // Whether systems are identified with PROJ and its database; else the EPSG
