@@ -71,13 +71,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (sum != table.points) violation("the chunks' points do not add up to the table's");
 
     // A few points at a time into a buffer of just that size, so that any
-    // write past them is seen; each chunk's bytes copied alone likewise.
+    // write past them is seen; each layered chunk's bytes copied alone
+    // likewise, pointwise ones read through the decoder's window as the
+    // audit reads them.
     constexpr std::size_t kBatch = 64;
     std::vector<unsigned char> out(kBatch * record_length);
     DecoderPtr d = make_decoder(z);
     for (const Chunk& c : table.chunks) {
-        std::vector<unsigned char> chunk(data + c.offset, data + c.offset + c.bytes);
-        if (!start_chunk(*d, chunk.data(), chunk.size(), c.points, why)) {
+        std::vector<unsigned char> chunk;
+        if (z.compressor == 3) chunk.assign(data + c.offset, data + c.offset + c.bytes);
+        limit = c.offset + c.bytes;
+        if (z.compressor == 3 ? !start_chunk(*d, chunk.data(), chunk.size(), c.points, why)
+                              : !start_chunk_at(*d, read, c.offset, c.bytes, c.points, why)) {
             if (why.empty()) violation("a chunk was refused without a reason");
             continue;
         }
@@ -92,6 +97,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
         // Asking past the chunk's points must be refused.
         if (done == c.points && decode(*d, 1, out.data(), why)) violation("a point past the chunk's count was decoded");
+        if (unread_bytes(*d) > c.bytes) violation("more bytes unread than the chunk holds");
     }
     return 0;
 }
