@@ -155,10 +155,10 @@ void fold_bytes(void* into, const unsigned char* p, std::size_t n) {
 // One large point area read by several threads: it is cut into segments of
 // whole records, which the threads take in turn and read with positional
 // reads, each into statistics of its own; the partial results merge
-// exactly. The scan counts only if what was read is the whole area as the
-// file was when opened: a segment short of its size is where the file
-// ended, and anything read past that, or a size that moved, means the file
-// changed under the scan.
+// exactly. The scan counts only if what was read is the whole area: a
+// segment short of its size is where the file ended, and anything read past
+// that means the file changed under the scan (whether it was written at all
+// is the caller's end check).
 int scan_shared(File& f, const Target& t, std::uint64_t offset, std::uint64_t end, std::size_t reclen,
                 unsigned mask, FileScan& out, std::string& why) {
     const std::uint64_t area = end - offset;
@@ -293,8 +293,7 @@ int scan_shared(File& f, const Target& t, std::uint64_t offset, std::uint64_t en
         ended |= got[k] < size;
         total += got[k];
     }
-    FileState now;
-    if (changed || total != area || !f.state(now) || now.size != out.opened.size) {
+    if (changed || total != area) {
         why = message(kChangedMessage, t.shown);
         return kFailed;
     }
@@ -330,6 +329,29 @@ std::string vexholt_verdict(const unsigned char* b, std::int64_t got, const Targ
     return refusal ? message(refusal, t.shown) : "";
 }
 
+// The point area from offset to end, decoded or read, by one thread or
+// shared.
+int scan_points(File& f, const Target& t, std::uint64_t offset, std::uint64_t end, FileScan& out,
+                std::string& why) {
+    if (out.model.compressed) return scan_laz(f, t, offset, end, out, why);
+    const std::size_t reclen = out.model.record_length;
+    const unsigned mask = return_mask_of(out.model.point_format);
+#ifndef _WIN32
+    if (t.spare && end > offset && end - offset >= t.share_from)
+        return scan_shared(f, t, offset, end, reclen, mask, out, why);
+#endif
+    return scan_area(f, t, offset, end, reclen, mask, out, why);
+}
+
+// Whether f is still the file as it was opened: the same one, not written,
+// grown or cut since, as far as its timestamps tell (the check the update
+// makes before it writes). A scan counts only if so, else it mixes bytes
+// of two versions of the file.
+bool as_opened(File& f, const FileScan& out) {
+    FileState now;
+    return f.state(now) && unchanged(now, out.opened);
+}
+
 // The general rule: LAS 1.0 to 1.4, every point format, extra bytes.
 int open_and_scan_general(const Target& t, bool for_update, File& f, FileScan& out, std::string& why) {
     auto say = [&](int result, const char* format) {
@@ -362,24 +384,13 @@ int open_and_scan_general(const Target& t, bool for_update, File& f, FileScan& o
     // size alone, before a sparse file of terabytes is read.
     const std::uint64_t most = out.model.minor >= 4 ? UINT64_MAX : UINT32_MAX;
     if (end > offset && (end - offset) / reclen > most) return say(kRefused, kTooMany);
-    if (t.headers_only) {
-        if (out.model.compressed) check_laz_end(f, offset, end, out);
-        return kDone;
-    }
-    // Vexholt reads no LAZ: saying so on every compressed tile is noise.
-    if (out.model.compressed) return scan_laz(f, t, offset, end, out, why);
-    const unsigned mask = return_mask_of(out.model.point_format);
-#ifndef _WIN32
-    if (t.spare && end > offset && end - offset >= t.share_from) {
-        const int shared = scan_shared(f, t, offset, end, reclen, mask, out, why);
-        if (shared != kDone) return shared;
-        out.vexholt_refusal = vexholt_verdict(out.raw, got, t, out.stats.count);
-        return kDone;
-    }
-#endif
-    const int result = scan_area(f, t, offset, end, reclen, mask, out, why);
+    if (t.headers_only && out.model.compressed) check_laz_end(f, offset, end, out);
+    const int result = t.headers_only ? kDone : scan_points(f, t, offset, end, out, why);
     if (result != kDone) return result;
-    out.vexholt_refusal = vexholt_verdict(out.raw, got, t, out.stats.count);
+    if (!as_opened(f, out)) return say(kFailed, kChangedMessage);
+    // Vexholt reads no LAZ: saying so on every compressed tile is noise.
+    if (!t.headers_only && !out.model.compressed)
+        out.vexholt_refusal = vexholt_verdict(out.raw, got, t, out.stats.count);
     return kDone;
 }
 
@@ -439,6 +450,8 @@ int open_and_scan(const Target& t, bool for_update, File& f, FileScan& out, std:
     const int result = scan_area(f, t, offset, UINT64_MAX, reclen, 7, out, why);
     if (result != kDone) return result;
     if (out.stats.count > UINT32_MAX) return say(kRefused, kTooMany);
+    // The update makes its own check before it writes.
+    if (!for_update && !as_opened(f, out)) return say(kFailed, kChangedMessage);
     return kDone;
 }
 

@@ -150,8 +150,10 @@ std::size_t stat_runs(unsigned minor, std::size_t (&runs)[3][2]) {
 
 std::uint64_t point_area_end(const LasHeader& h, std::uint64_t file_size) {
     std::uint64_t end = file_size;
+    // At OffsetToData too: a file without points may have its extended VLRs
+    // start where the points would (laspy writes such files).
     auto cut = [&](std::uint64_t at) {
-        if (at > h.offset_to_data && at < end) end = at;
+        if (at >= h.offset_to_data && at < end) end = at;
     };
     if (h.minor >= 4 && h.evlr_count > 0) cut(h.evlr_start);
     if (h.minor >= 3 && (h.global_encoding & kInternalWaveform)) cut(h.waveform_start);

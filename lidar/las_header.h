@@ -79,7 +79,7 @@ std::size_t stat_runs(unsigned minor, std::size_t (&runs)[3][2]);
 
 // Where the point area of a file of file_size bytes with header h ends: at
 // the end of the file, or where extended VLRs or internal waveform packets
-// start after the points.
+// start at or after OffsetToData.
 std::uint64_t point_area_end(const LasHeader& h, std::uint64_t file_size);
 
 // The statistics a correct header of h's version holds for what the scan

@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -21,6 +22,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <functional>
+#include <iterator>
 #include <mutex>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -188,6 +190,38 @@ TEST(AuditFixes, AFixedLineShowsWhatWasWritten) {
     EXPECT_EQ(r.recomputed.legacy_count, 3u);
     EXPECT_EQ(audit::report_line(r, audit::Format::text, 0).find("fixed    " + f + "  NumberOfPointReturns 12345 \u2192 3;"),
               0u);
+}
+
+// A file without points may have its extended VLRs (as laspy writes it) or
+// its waveform packets start where points would: none of it is a point,
+// and the fix leaves such a file as it is.
+TEST(AuditFixes, WhatStartsWherePointsWouldIsNoPoint) {
+    const struct {
+        const char* what;
+        std::uint8_t minor, format;
+        std::size_t header_size, evlr_after, waveform_after;
+    } cases[] = {{"extended VLRs", 4, 6, 375, 450, 0}, {"waveform packets", 3, 4, 235, 0, 450}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        TempDir d;
+        LasSpec s;
+        s.minor = c.minor;
+        s.format = c.format;
+        s.header_size = c.header_size;
+        s.evlr_after = c.evlr_after;
+        s.waveform_after = c.waveform_after;
+        s.global_encoding = c.waveform_after ? 2 : 0;
+        s.stated_count = s.stated_count64 = 0;
+        std::fill(std::begin(s.stated_by_return), std::end(s.stated_by_return), 0u);
+        std::fill(std::begin(s.stated_extents), std::end(s.stated_extents), 0.0);
+        Bytes b = build_las(s);
+        if (c.minor >= 4) std::fill(b.begin() + 255, b.begin() + 375, 0);  // the 64-bit counts by return
+        write_file(d.file("x.las"), b);
+        const audit::Result r = judge_fix(audit::collect({d.file("x.las")}).at(0));
+        EXPECT_EQ(r.points, 0u);
+        EXPECT_EQ(r.status, audit::Status::current);
+        EXPECT_EQ(read_file(d.file("x.las")), b);
+    }
 }
 
 TEST(AuditErrors, TheSystemsRefusalIsAnErrorWithItsReason) {

@@ -94,9 +94,10 @@ std::optional<Bytes> reference_general_update(const Bytes& in) {
         std::memcpy(&v, &in[at], 8);
         return v;
     };
+    // Extended VLRs or waveform packets end the points, at OffsetToData too.
     std::uint64_t end = in.size();
-    if (minor >= 4 && get_u32(in, 243) > 0 && u64(235) > data && u64(235) < end) end = u64(235);
-    if (minor >= 3 && (in[6] & 2) && u64(227) > data && u64(227) < end) end = u64(227);
+    if (minor >= 4 && get_u32(in, 243) > 0 && u64(235) >= data && u64(235) < end) end = u64(235);
+    if (minor >= 3 && (in[6] & 2) && u64(227) >= data && u64(227) < end) end = u64(227);
 
     const unsigned mask = format >= 6 ? 15 : 7;
     const Scanned sc = scan(in, data, end, reclen, mask);
