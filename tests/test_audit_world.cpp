@@ -21,9 +21,12 @@
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <iterator>
 #include <mutex>
+#include <set>
+#include <sstream>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -410,6 +413,102 @@ TEST(AuditCutShort, AReportThatCannotBeWrittenStopsTheFixing) {
     EXPECT_EQ(r.status, 2);
     // The first result, and at most the window of results judged ahead.
     EXPECT_LE(fixed_on_disk(t), 21);
+}
+
+// Where the report goes when it fails after its first line: what reached
+// the reader, in `seen`. The reader takes one line, stops the audit, takes
+// what was written meanwhile and goes away; the audit's next line fails.
+int reader_gone_after_one_line(const std::string& seen) {
+    int p[2];
+    if (pipe(p) != 0) return 3;
+    // A page: the audit cannot run far ahead of the reader.
+    fcntl(p[1], F_SETPIPE_SZ, 4096);
+    const pid_t audit = getpid();
+    if (fork() == 0) {
+        close(p[1]);
+        std::string got;
+        char c = 0;
+        while (read(p[0], &c, 1) == 1 && (got += c, c != '\n')) {
+        }
+        kill(audit, SIGSTOP);
+        for (int k = 0; k < 5000; ++k) {  // until it has stopped
+            std::ifstream stat("/proc/" + std::to_string(audit) + "/stat");
+            std::string state((std::istreambuf_iterator<char>(stat)), {});
+            if (state.find(") T ") != std::string::npos) break;
+            usleep(1000);
+        }
+        fcntl(p[0], F_SETFL, O_NONBLOCK);
+        char buf[4096];
+        for (ssize_t n; (n = read(p[0], buf, sizeof buf)) > 0;) got.append(buf, static_cast<std::size_t>(n));
+        write_file(seen, Bytes(got.begin(), got.end()));
+        close(p[0]);
+        kill(audit, SIGCONT);
+        _exit(0);
+    }
+    close(p[0]);
+    return dup2(p[1], 1) == 1 && close(p[1]) == 0 ? 0 : 3;
+}
+
+// A report that cannot be written stops the fixing before another file is
+// touched: each file changed is fixed in what was written, or named on
+// standard error, and no line or page is left cut.
+TEST(AuditCutShort, EveryFileChangedIsReportedWhereverTheReportFails) {
+    LasSpec spec;  // extents stale, counts right: a fix writes it
+    spec.points = {{100, 200, 300, 1}, {-50, 250, 310, 2}};
+    spec.stated_count = 2;
+    spec.stated_by_return[0] = spec.stated_by_return[1] = 1;
+    spec.stated_by_return[2] = spec.stated_by_return[3] = spec.stated_by_return[4] = 0;
+    const Bytes stale = build_las(spec);
+    const struct {
+        const char* what;
+        std::function<int(const std::string&)> prepare;  // given the file that receives the report, if any
+    } cases[] = {
+        {"a full disk", [](const std::string&) { return dup2(open("/dev/full", O_WRONLY), 1) == 1 ? 0 : 3; }},
+        {"standard output closed", [](const std::string&) { return close(1); }},
+        {"a reader gone after one line", reader_gone_after_one_line},
+        {"a file-size limit",
+         [](const std::string& out) {
+             const rlimit lim{4000, 4000};  // two or three lines
+             return dup2(open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 1) == 1 && setrlimit(RLIMIT_FSIZE, &lim) == 0
+                        ? 0 : 3;
+         }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        TempDir d;
+        fs::create_directory(d.file("t"));
+        for (int k = 0; k < 40; ++k) write_file(d.file("t/f" + std::to_string(100 + k) + ".las"), stale);
+        const std::string out = d.file("out"), html = d.file("r.html");
+        write_file(out, {});
+        const Bytes old = {'o', 'l', 'd'};
+        write_file(html, old);
+        const RunResult r = audit_in_child({"-q", "-j", "2", "--format", "jsonl", "--fix", "--report", html, d.file("t")}, [&] {
+            dup2(1, 2);  // standard error, to be read
+            return c.prepare(out);
+        });
+        EXPECT_EQ(r.status, 2) << r.out;
+        const Bytes written = read_file(out);
+        const std::string report(written.begin(), written.end());
+        EXPECT_TRUE(report.empty() || report.back() == '\n') << report;
+        std::set<std::string> changed, told;
+        for (const auto& e : fs::directory_iterator(d.file("t")))
+            if (read_file(e.path().string()) != stale) changed.insert(e.path().string());
+        for (const std::string& line : {statuses(report), r.out}) {
+            std::istringstream lines(line);
+            for (std::string l; std::getline(lines, l);) {
+                const std::string named = "Vexholt-audit: fixed, but its line is not in the report: ";
+                if (l.size() > 6 && l.compare(l.size() - 6, 6, " fixed") == 0) told.insert(l.substr(0, l.size() - 6));
+                if (l.compare(0, named.size(), named) == 0) {
+                    EXPECT_TRUE(told.insert(l.substr(named.size())).second) << l;
+                }
+            }
+        }
+        EXPECT_EQ(changed, told) << r.out;
+        const Bytes page = read_file(html);
+        const std::string end = "</html>\n";
+        EXPECT_TRUE(page == old || (page.size() > end.size() && std::equal(end.begin(), end.end(), page.end() - static_cast<long>(end.size()))));
+        EXPECT_EQ(std::distance(fs::directory_iterator(d.path), fs::directory_iterator()), 3);  // t, out, r.html
+    }
 }
 
 #if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)

@@ -7,12 +7,18 @@
 #ifdef __GLIBC__
 #include <malloc.h>
 #endif
+#ifdef _WIN32
+#include <process.h>
+#else
+#include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <new>
 #include <string>
 #include <thread>
@@ -27,6 +33,14 @@ int _dowildcard = -1;
 namespace {
 
 using namespace audit;
+
+long process_id() {
+#ifdef _WIN32
+    return _getpid();
+#else
+    return getpid();
+#endif
+}
 
 const char kUsage[] =
     "Usage: Vexholt-audit [-j N] [--fix [--accept-lost-points]] [--exact]\n"
@@ -158,13 +172,8 @@ Options parse(int argc, char* argv[], Extra& x) {
     return o;
 }
 
-// Writes what make hands to its writer, piece by piece.
-bool write_file(const std::string& path, const std::function<bool(const Sink&)>& make, std::string& why) {
-    std::FILE* f = std::fopen(path.c_str(), "wb");
-    if (!f) {
-        why = std::strerror(errno);
-        return false;
-    }
+// Writes what make hands to f, piece by piece.
+bool write_to(std::FILE* f, const std::function<bool(const Sink&)>& make, std::string& why) {
     bool ok = make([&](const std::string& text) {
         if (std::fwrite(text.data(), 1, text.size(), f) == text.size()) return true;
         why = std::strerror(errno);
@@ -175,6 +184,41 @@ bool write_file(const std::string& path, const std::function<bool(const Sink&)>&
         ok = false;
         why = std::strerror(errno);
     }
+    return ok;
+}
+
+// Writes what make hands to its writer into a file beside path, which
+// takes path's place only when whole: a full disk or a file-size limit
+// leaves what was there, never a page cut short. What is not a regular
+// file (a terminal, a pipe) is written to as it is; through a link, the
+// file it leads to is replaced.
+bool write_file(const std::string& path, const std::function<bool(const Sink&)>& make, std::string& why) {
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    const fs::file_status st = fs::status(path, ec);
+    if (fs::exists(st) && !fs::is_regular_file(st)) {
+        std::FILE* f = std::fopen(path.c_str(), "wb");
+        if (!f) why = std::strerror(errno);
+        return f && write_to(f, make, why);
+    }
+    fs::path target = path;
+    if (fs::is_symlink(path, ec)) {
+        const fs::path to = fs::canonical(path, ec);
+        if (!ec) target = to;
+    }
+    const fs::path part = target.string() + "." + std::to_string(process_id()) + ".part";
+    std::FILE* f = std::fopen(part.string().c_str(), "wbx");
+    if (!f) {
+        why = std::strerror(errno);
+        return false;
+    }
+    bool ok = write_to(f, make, why);
+    if (ok) {
+        fs::rename(part, target, ec);
+        ok = !ec;
+        if (!ok) why = ec.message();
+    }
+    if (!ok) fs::remove(part, ec);
     return ok;
 }
 
