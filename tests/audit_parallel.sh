@@ -28,7 +28,7 @@ fail() { echo "$*"; status=1; }
 
 sh ../recipe.sh 2>/dev/null
 [ "$(wc -l <report.jsonl)" = 7 ] || fail "report holds $(wc -l <report.jsonl) lines, not 7"
-for want in "current 2" "stale 4" "refused 1"; do
+for want in "current 2" "stale 3" "short 1" "refused 1"; do
     n=$(grep -c "\"status\":\"${want% *}\"" report.jsonl || true)
     [ "$n" = "${want#* }" ] || fail "$n files ${want% *}, expected ${want#* }"
 done

@@ -29,7 +29,7 @@ recipe() {
 recipe 1 >"$tmp/audit.sh"
 recipe 2 >"$tmp/parallel.sh"
 recipe 3 >"$tmp/xargs.sh"
-grep -q 'Vexholt-audit --fix' "$tmp/audit.sh" || fail "no Vexholt-audit recipe first in README.md"
+grep -q 'Vexholt-audit .*--fix' "$tmp/audit.sh" || fail "no Vexholt-audit recipe first in README.md"
 grep -q 'parallel ' "$tmp/parallel.sh" || fail "no GNU parallel recipe in README.md"
 grep -q 'xargs' "$tmp/xargs.sh" || fail "no xargs recipe in README.md"
 
@@ -111,5 +111,5 @@ names $accepted | while read -r f; do
     cmp -s "$tmp/alone/$f" "$tmp/a/$f" || echo "$f: not as Vexholt alone leaves it"
 done >"$tmp/bad"
 [ ! -s "$tmp/bad" ] || fail "$(cat "$tmp/bad")"
-(cd "$tmp/a" && Vexholt-audit -q . >/dev/null) || fail "the audit left tiles stale"
+(cd "$tmp/a" && Vexholt-audit -q --profile stats . >/dev/null) || fail "the audit left tiles stale"
 echo "batch recipes: accepted tiles updated, refused ones unchanged and named"
