@@ -1,7 +1,7 @@
-// The HTML report: a map of the tiles coloured by status, the delivery's
-// summary and a table of every file, in one file that opens without a
-// network. The page draws on a canvas and shows only the table rows in
-// view, so 100,000 tiles stay quick.
+// The HTML report: a map of the tiles coloured by verdict and patterned by
+// status, the delivery's summary and a table of every file, in one file
+// that opens without a network. The page draws on a canvas and shows only
+// the table rows in view, so 100,000 tiles stay quick.
 #include "outputs.h"
 
 #include <nlohmann/json.hpp>
@@ -48,76 +48,94 @@ std::string number(double v) {
 }
 
 // Okabe and Ito's palette, which readers with any common colour vision
-// deficiency tell apart; by Status.
-const char* const kColours[kStatuses] = {"#009e73", "#f0e442", "#56b4e9", "#d55e00",
-                                         "#cc79a7", "#999999", "#0072b2"};
-// Drawn last on top: where tiles overlap, the worst status shows.
-const int kDrawOrder[kStatuses] = {0, 5, 6, 2, 1, 4, 3};
+// deficiency tell apart, by what the map shows of a verdict: pass (sky
+// blue), fail (vermillion), not judged (black), a repeated name (grey).
+// Drawn in this order, so where tiles overlap the worse shows on top.
+const char* const kClassNames[4] = {"pass", "fail", "not judged", "repeated"};
+const char* const kClassColours[4] = {"#56b4e9", "#d55e00", "#000000", "#999999"};
+const int kClassOrder[4] = {3, 0, 1, 2};
+
+// The status over the colour, as a pattern of lines or dots; current and
+// refused are plain (a refused tile is told apart by its colour).
+const char* const kPatterns[kStatuses] = {"", "slash", "backslash", "", "cross", "vbar", "dots", "hbar"};
+static_assert(static_cast<int>(Status::short_) == kStatuses - 1, "a pattern for every status");
+// The table sorts statuses from the best to the worst.
+const int kStatusOrder[kStatuses] = {0, 5, 6, 2, 1, 7, 4, 3};
+
+// Adds item to a comma-separated list.
+void add(std::string& to, const std::string& item) {
+    if (!to.empty()) to += ',';
+    to += item;
+}
+
+std::string list(const char* const* items, int n) {
+    std::string t;
+    for (int k = 0; k < n; ++k) add(t, json_text(items[k]));
+    return t;
+}
 
 // The data the page's script reads, added to page: tiles as arrays, paths
 // split into a list of directories and the name, which halves what paths
-// weigh.
+// weigh. Every text in it is escaped as the text report escapes it.
 void page_data(const Collected& c, std::string& page) {
-    std::map<int, int> system_index;
+    std::map<int, int> system_index = {{kNoSystem, kNoSystem}, {kUnidentified, kUnidentified}};
     std::string systems;
     std::map<int, std::size_t> drawn;  // tiles with an extent, by class
     // The delivery's system, as its consistency rule takes it: the most
     // common declared one.
     for (const Tile& t : c.tiles)
-        if (t.has_extent) ++drawn[t.system];
-    int majority = -1;
+        if (!t.no_extent) ++drawn[t.system];
+    int majority = kNoSystem;
     std::size_t most = 0;
     for (const auto& [system, n] : drawn)
         if (system >= 0 && n > most) most = n, majority = system;
+    int next = 0;
     for (const auto& [system, crs] : c.systems) {
-        system_index.emplace(system, static_cast<int>(system_index.size()));
-        systems += (systems.empty() ? "" : ",") + json_text(system_label(c, system));
+        system_index.emplace(system, next++);
+        add(systems, json_text(escape_text(system_label(c, system))));
     }
-    std::map<std::string, int> rule_index;
-    std::string rules;
+    std::unordered_map<const lidar::Rule*, int> rule_index;
+    std::string rules, errors;
     for (const lidar::Rule& r : lidar::all_rules()) {
-        rule_index.emplace(r.id, static_cast<int>(rule_index.size()));
-        rules += (rules.empty() ? "" : ",") + json_text(r.id);
+        rule_index.emplace(&r, static_cast<int>(rule_index.size()));
+        add(rules, json_text(r.id));
+        add(errors, r.severity == lidar::Severity::error ? "1" : "0");
     }
     std::unordered_map<std::string, int> dir_index;
     std::string dirs, tiles = "[";
     for (const Tile& t : c.tiles) {
-        const std::size_t slash = t.path.find_last_of("/\\");
-        const std::string dir = slash == std::string::npos ? "" : t.path.substr(0, slash + 1);
+        const std::string shown = escape_text(t.path);
+        const std::size_t slash = shown.find_last_of("/\\");
+        const std::string dir = slash == std::string::npos ? "" : shown.substr(0, slash + 1);
         auto [d, added] = dir_index.emplace(dir, static_cast<int>(dir_index.size()));
-        if (added) dirs += (dirs.empty() ? "" : ",") + json_text(dir);
+        if (added) add(dirs, json_text(dir));
         std::string ids;
-        for (std::size_t at = 0; at < t.rules.size();) {
-            const std::size_t comma = std::min(t.rules.find(',', at), t.rules.size());
-            const auto r = rule_index.find(t.rules.substr(at, comma - at));
-            at = comma + 1;
-            if (r == rule_index.end()) continue;
-            if (!ids.empty()) ids += ',';
-            ids += std::to_string(r->second);
-        }
-        const auto s = system_index.find(t.system);
+        for (const lidar::Rule* r : t.rules)
+            if (const auto k = rule_index.find(r); k != rule_index.end()) add(ids, std::to_string(k->second));
         tiles += tiles.size() == 1 ? "[" : ",\n[";
-        tiles += std::to_string(d->second) + "," +
-                 json_text(t.path.substr(dir.size())) + "," + std::to_string(static_cast<int>(t.status)) + ",\"" +
-                 ids + "\"," + std::to_string(t.points) + "," +
-                 std::to_string(s == system_index.end() ? -1 : s->second);
-        if (t.has_extent)
+        tiles += std::to_string(d->second) + "," + json_text(shown.substr(dir.size())) + "," +
+                 std::to_string(static_cast<int>(t.status)) + "," + std::to_string(static_cast<int>(t.verdict)) +
+                 ",\"" + ids + "\"," + std::to_string(t.points) + "," + std::to_string(system_index.at(t.system));
+        if (!t.no_extent)
             for (double v : t.extent) {
                 tiles += ',';
                 tiles += number(v);
             }
         tiles += "]";
     }
-    std::string statuses, colours, order;
+    std::string statuses, judged_by_status, status_order, verdicts, order;
     for (int k = 0; k < kStatuses; ++k) {
-        statuses += std::string(k ? "," : "") + "\"" + status_name(static_cast<Status>(k)) + "\"";
-        colours += std::string(k ? "," : "") + "\"" + kColours[k] + "\"";
-        order += std::string(k ? "," : "") + std::to_string(kDrawOrder[k]);
+        add(statuses, json_text(status_name(static_cast<Status>(k))));
+        add(judged_by_status, judged(static_cast<Status>(k)) ? "1" : "0");
+        add(status_order, std::to_string(kStatusOrder[k]));
     }
-    const auto m = system_index.find(majority);
-    page += "{\"statuses\":[" + statuses + "],\"colours\":[" + colours + "],\"order\":[" + order + "],\"rules\":[" +
-            rules + "],\"systems\":[" + systems + "],\"majority\":" +
-            std::to_string(m == system_index.end() ? -1 : m->second) + ",\"dirs\":[" + dirs + "],\"tiles\":";
+    for (int k = 0; k < kVerdicts; ++k) add(verdicts, json_text(verdict_name(static_cast<Verdict>(k))));
+    for (int k : kClassOrder) add(order, std::to_string(k));
+    page += "{\"statuses\":[" + statuses + "],\"statusOrder\":[" + status_order + "],\"judged\":[" + judged_by_status +
+            "],\"patterns\":[" + list(kPatterns, kStatuses) + "],\"verdicts\":[" + verdicts + "],\"classes\":[" +
+            list(kClassNames, 4) + "],\"colours\":[" + list(kClassColours, 4) + "],\"order\":[" + order +
+            "],\"rules\":[" + rules + "],\"errors\":[" + errors + "],\"systems\":[" + systems + "],\"majority\":" +
+            std::to_string(system_index.at(majority)) + ",\"dirs\":[" + dirs + "],\"tiles\":";
     page += tiles;
     page += "]}";
 }
@@ -127,7 +145,8 @@ body{font:14px/1.4 system-ui,-apple-system,"Segoe UI",Roboto,Arial,sans-serif;ma
 h1{font-size:22px;margin:16px 0 4px}h2{font-size:17px;margin:20px 0 6px}
 .note{color:#555;margin:4px 0}
 #legend{display:flex;flex-wrap:wrap;gap:4px 16px;margin:6px 0}
-.sw{display:inline-block;width:12px;height:12px;border:1px solid #0006;vertical-align:-1px;margin-right:5px}
+.sw{display:inline-block;width:12px;height:12px;border:1px solid #0006;vertical-align:-1px;margin-right:5px;background-color:#fff}
+.lg{font-weight:600}
 .panel{margin:8px 0 14px}.panel.apart{display:inline-block;vertical-align:top;margin-right:16px}.panel h3{font-size:14px;margin:4px 0}.panel canvas{border:1px solid #bbb;cursor:crosshair;display:block}
 #tip{position:fixed;pointer-events:none;background:#fff;border:1px solid #888;padding:4px 8px;box-shadow:0 2px 6px #0003;display:none;max-width:480px;font-size:13px;z-index:2;word-break:break-all}
 pre{background:#f6f6f6;padding:8px;overflow:auto;font-size:12.5px;white-space:pre-wrap}
@@ -144,50 +163,105 @@ tr.sel td{background:#fff3b0}td.n{text-align:right}
 const char kScript[] = R"JS(
 (function () {
 "use strict";
-const D = JSON.parse(document.getElementById("data").textContent);
-const N = D.tiles.length, NS = D.statuses.length;
-const path = new Array(N), st = new Uint8Array(N), pts = new Float64Array(N), sys = new Int32Array(N);
-const rules = new Array(N), ext = new Float64Array(4 * N), has = new Uint8Array(N);
-const rank = new Int32Array(NS);
-D.order.forEach((s, k) => { rank[s] = k; });
+const data = document.getElementById("data");
+const D = JSON.parse(data.textContent);
+// Read once: left in the document, its text (7 MB for 100,000 tiles) would
+// be kept beside the arrays made from it, and a headless browser dumping
+// the document spent a second on each megabyte of it.
+data.remove();
+const N = D.tiles.length, NS = D.statuses.length, NC = D.classes.length;
+const path = new Array(N), st = new Uint8Array(N), vd = new Uint8Array(N), cl = new Uint8Array(N);
+const pts = new Float64Array(N), sys = new Int32Array(N), rules = new Array(N), ext = new Float64Array(4 * N), has = new Uint8Array(N);
+// What the map shows of a verdict: pass and fail as they are (the first
+// two classes), a file that could not be judged, a repeated name.
+const NONE = D.verdicts.indexOf(""), UNJUDGED = D.classes.indexOf("not judged"), REPEATED = D.classes.indexOf("repeated");
+const rank = new Int32Array(NC), srank = new Int32Array(NS);
+D.order.forEach((c, k) => { rank[c] = k; });
+D.statusOrder.forEach((s, k) => { srank[s] = k; });
 for (let i = 0; i < N; i++) {
   const t = D.tiles[i];
-  path[i] = D.dirs[t[0]] + t[1]; st[i] = t[2]; rules[i] = t[3]; pts[i] = t[4]; sys[i] = t[5];
-  if (t.length > 6) { has[i] = 1; for (let k = 0; k < 4; k++) ext[4 * i + k] = t[6 + k]; }
+  path[i] = D.dirs[t[0]] + t[1]; st[i] = t[2]; vd[i] = t[3]; rules[i] = t[4]; pts[i] = t[5]; sys[i] = t[6];
+  cl[i] = vd[i] === NONE ? REPEATED : D.judged[st[i]] ? vd[i] : UNJUDGED;
+  if (t.length > 7) { has[i] = 1; for (let k = 0; k < 4; k++) ext[4 * i + k] = t[7 + k]; }
 }
 D.tiles = null;
-const sysName = s => s < 0 ? "none" : D.systems[s];
-const ruleNames = i => rules[i] ? rules[i].split(",").map(r => D.rules[+r]).join(", ") : "";
+const sysName = s => s === -1 ? "none" : s === -2 ? "unidentified" : D.systems[s];
+// The rules a file fails, the errors first, each group named.
+function findings(i) {
+  if (!rules[i]) return "";
+  const r = rules[i].split(","), e = r.filter(k => D.errors[+k]), w = r.filter(k => !D.errors[+k]);
+  const names = l => l.map(k => D.rules[+k]).join(", ");
+  return (e.length ? "errors: " + names(e) : "") + (e.length && w.length ? "; " : "") + (w.length ? "warnings: " + names(w) : "");
+}
+// A file not judged fails, and is shown as what it is.
+const verdictText = i => cl[i] === UNJUDGED ? "not judged" : D.verdicts[vd[i]] || "none";
 const esc = s => String(s).replace(/[&<>"]/g, c => ({"&": "&amp;", "<": "&lt;", ">": "&gt;", '"': "&quot;"})[c]);
 const $ = id => document.getElementById(id);
 
+// The status patterns: an 8-pixel tile of lines or dots, in dark ink, or
+// light ink on a dark colour.
+const patterns = new Map();
+function pattern(kind, light) {
+  const key = kind + light;
+  if (patterns.has(key)) return patterns.get(key);
+  const c = document.createElement("canvas");
+  c.width = c.height = 8;
+  const g = c.getContext("2d");
+  g.strokeStyle = g.fillStyle = light ? "rgba(255,255,255,0.8)" : "rgba(0,0,0,0.6)";
+  g.lineWidth = 1.5;
+  const line = (x0, y0, x1, y1) => { g.beginPath(); g.moveTo(x0, y0); g.lineTo(x1, y1); g.stroke(); };
+  if (kind === "slash" || kind === "cross") { line(-1, 9, 9, -1); line(-1, 1, 1, -1); line(7, 9, 9, 7); }
+  if (kind === "backslash" || kind === "cross") { line(-1, -1, 9, 9); line(7, -1, 9, 1); line(-1, 7, 1, 9); }
+  if (kind === "hbar") g.fillRect(0, 3, 8, 2);
+  if (kind === "vbar") g.fillRect(3, 0, 2, 8);
+  if (kind === "dots") g.fillRect(2, 2, 3, 3);
+  patterns.set(key, c);
+  return c;
+}
+const dark = hex => { const v = parseInt(hex.slice(1), 16); return 0.2126 * (v >> 16) + 0.7152 * (v >> 8 & 255) + 0.0722 * (v & 255) < 80; };
+const style = document.createElement("style");
+style.textContent = D.patterns.map((k, s) => k ? ".pt" + s + "{background-image:url(" + pattern(k, false).toDataURL() + ")}" : "").join("");
+document.head.appendChild(style);
+// A swatch: a verdict's colour, or a status's pattern on white.
+const swatch = c => '<span class="sw" style="background-color:' + D.colours[c] + '"></span>';
+const spattern = s => '<span class="sw pt' + s + '"></span>';
+
 // Legend and counts.
-const count = new Array(NS).fill(0);
-for (let i = 0; i < N; i++) count[st[i]]++;
-$("legend").innerHTML = D.statuses.map((s, k) =>
-  '<span><span class="sw" style="background:' + D.colours[k] + '"></span>' + s + " " + count[k] + "</span>").join("");
+const ccount = new Array(NC).fill(0), scount = new Array(NS).fill(0);
+for (let i = 0; i < N; i++) { ccount[cl[i]]++; scount[st[i]]++; }
+$("legend").innerHTML = '<span class="lg">Verdict</span>' + D.classes.map((c, k) => k === REPEATED ? "" :
+  "<span>" + swatch(k) + c + (k === UNJUDGED ? " (fails)" : "") + " " + ccount[k] + "</span>").join("") +
+  '<span class="lg">Status</span>' + D.statuses.map((s, k) => "<span>" + spattern(k) + s + " " + scount[k] + "</span>").join("");
 
 // The map: one panel per coordinate system, the majority's first; each
-// panel at equal scale on both axes, north up.
-const groups = new Map();
+// panel at equal scale on both axes, north up. An extent beyond what the
+// arithmetic of laying it out survives is set apart and named.
+const LIMIT = 1e300;
+const groups = new Map(), apart = [];
 for (let i = 0; i < N; i++) if (has[i]) {
+  if (!(Math.abs(ext[4 * i]) <= LIMIT && Math.abs(ext[4 * i + 1]) <= LIMIT && Math.abs(ext[4 * i + 2]) <= LIMIT &&
+        Math.abs(ext[4 * i + 3]) <= LIMIT)) { apart.push(i); continue; }
   if (!groups.has(sys[i])) groups.set(sys[i], []);
   groups.get(sys[i]).push(i);
 }
 const panels = [...groups.entries()].sort((a, b) => (b[0] === D.majority) - (a[0] === D.majority) || b[1].length - a[1].length)
   .map(([s, idx]) => ({sys: s, idx: Int32Array.from(idx)}));
-const undrawn = N - panels.reduce((n, p) => n + p.idx.length, 0);
+const undrawn = N - panels.reduce((n, p) => n + p.idx.length, 0) - apart.length;
 const maps = $("maps");
 let selected = -1;
 
-function rect(p, i) {
+// Each drawn tile's rectangle on its panel in pixels (x, y, width,
+// height), set by the panel's layout.
+const box = new Float64Array(4 * N);
+function place(p, i) {
   let x = p.ox + ext[4 * i] * p.s, y = p.oy - ext[4 * i + 3] * p.s;
   let w = (ext[4 * i + 2] - ext[4 * i]) * p.s, h = (ext[4 * i + 3] - ext[4 * i + 1]) * p.s;
   // Too small to see: drawn as a dot of 4 pixels around its centre.
   if (w < 4) { x += w / 2 - 2; w = 4; }
   if (h < 4) { y += h / 2 - 2; h = 4; }
-  return [x, y, w, h];
+  box[4 * i] = x; box[4 * i + 1] = y; box[4 * i + 2] = w; box[4 * i + 3] = h;
 }
+const rect = i => [box[4 * i], box[4 * i + 1], box[4 * i + 2], box[4 * i + 3]];
 
 function layout(p, width) {
   let x0 = Infinity, y0 = Infinity, x1 = -Infinity, y1 = -Infinity;
@@ -205,13 +279,15 @@ function layout(p, width) {
   p.s = Math.min((p.W - 2 * m) / dx, (p.H - 2 * m) / dy);
   p.ox = (p.W - dx * p.s) / 2 - x0 * p.s;
   p.oy = (p.H - dy * p.s) / 2 + y1 * p.s;
-  // Where each tile is, for the pointer: a grid of 64 by 64 cells, and
-  // apart the tiles that cover many cells, lest 100,000 copies of one
-  // extent fill every cell.
+  // Each class's tiles, drawn in turn; and where each tile is, for the
+  // pointer: a grid of 64 by 64 cells, and apart the tiles that cover many
+  // cells, lest 100,000 copies of one extent fill every cell.
+  p.byClass = D.classes.map(() => []);
   p.g = 64; p.cells = new Array(p.g * p.g); p.big = [];
   for (const i of p.idx) {
-    const r = rect(p, i);
-    const c0 = cell(p, r[0]), c1 = cell(p, r[0] + r[2]), r0 = cellY(p, r[1]), r1 = cellY(p, r[1] + r[3]);
+    p.byClass[cl[i]].push(i);
+    place(p, i);
+    const o = 4 * i, c0 = cell(p, box[o]), c1 = cell(p, box[o] + box[o + 2]), r0 = cellY(p, box[o + 1]), r1 = cellY(p, box[o + 1] + box[o + 3]);
     if ((c1 - c0 + 1) * (r1 - r0 + 1) > 16) { p.big.push(i); continue; }
     for (let v = r0; v <= r1; v++) for (let u = c0; u <= c1; u++) (p.cells[v * p.g + u] ||= []).push(i);
   }
@@ -231,26 +307,38 @@ function draw(p) {
   g.setTransform(dpr, 0, 0, dpr, 0, 0);
   g.fillStyle = "#fff"; g.fillRect(0, 0, p.W, p.H);
   let wide = 0;
-  for (const i of p.idx) if ((ext[4 * i + 2] - ext[4 * i]) * p.s >= 6) wide++;
+  for (const i of p.idx) if (box[4 * i + 2] >= 6) wide++;
   const outline = wide * 2 > p.idx.length;
-  for (const s of D.order) {
-    g.beginPath();
-    let any = false;
+  // The worse verdict on top; each class's status patterns on its colour.
+  for (const c of D.order) {
+    const idx = p.byClass[c];
+    if (!idx.length) continue;
+    const fill = new Path2D(), over = new Map();
     // Copies of one extent are drawn once: 100,000 of them, each filling
     // the panel, would take the browser minutes.
     const seen = new Set();
-    for (const i of p.idx) if (st[i] === s) {
-      const r = rect(p, i), k = r.map(v => Math.round(v * 2)).join();
-      if (seen.has(k)) continue;
-      seen.add(k); g.rect(r[0], r[1], r[2], r[3]); any = true;
+    for (const i of idx) {
+      const o = 4 * i, x = box[o], y = box[o + 1], w = box[o + 2], h = box[o + 3];
+      if (w * h > 64) {
+        const k = st[i] + ":" + Math.round(x * 2) + "," + Math.round(y * 2) + "," + Math.round(w * 2) + "," + Math.round(h * 2);
+        if (seen.has(k)) continue;
+        seen.add(k);
+      }
+      fill.rect(x, y, w, h);
+      // A pattern needs room to be seen.
+      if (D.patterns[st[i]] && w >= 6 && h >= 6) {
+        if (!over.has(st[i])) over.set(st[i], new Path2D());
+        over.get(st[i]).rect(x, y, w, h);
+      }
     }
-    if (!any) continue;
-    g.fillStyle = D.colours[s]; g.fill();
-    if (outline) { g.strokeStyle = "rgba(0,0,0,0.45)"; g.lineWidth = 0.6; g.stroke(); }
+    g.fillStyle = D.colours[c]; g.fill(fill);
+    for (const [s, shape] of over) { g.fillStyle = g.createPattern(pattern(D.patterns[s], dark(D.colours[c])), "repeat"); g.fill(shape); }
+    if (outline) { g.strokeStyle = "rgba(0,0,0,0.45)"; g.lineWidth = 0.6; g.stroke(fill); }
   }
   if (selected >= 0 && has[selected] && sys[selected] === p.sys) {
-    const r = rect(p, selected);
-    g.strokeStyle = "#000"; g.lineWidth = 2.5; g.strokeRect(r[0] - 2, r[1] - 2, r[2] + 4, r[3] + 4);
+    const r = rect(selected);
+    g.strokeStyle = "#000"; g.lineWidth = 3; g.strokeRect(r[0] - 2.5, r[1] - 2.5, r[2] + 5, r[3] + 5);
+    g.strokeStyle = "#fff"; g.lineWidth = 1; g.strokeRect(r[0] - 2.5, r[1] - 2.5, r[2] + 5, r[3] + 5);
   }
   // North arrow and a scale bar in the system's units.
   g.fillStyle = "#222"; g.font = "12px sans-serif"; g.textAlign = "center";
@@ -263,9 +351,9 @@ function panelAt(ev, p) {
   const b = p.canvas.getBoundingClientRect(), x = ev.clientX - b.left, y = ev.clientY - b.top;
   let best = -1;
   for (const i of (p.cells[cellY(p, y) * p.g + cell(p, x)] || []).concat(p.big)) {
-    const r = rect(p, i);
+    const r = rect(i);
     if (x >= r[0] - 1 && x <= r[0] + r[2] + 1 && y >= r[1] - 1 && y <= r[1] + r[3] + 1 &&
-        (best < 0 || rank[st[i]] >= rank[st[best]])) best = i;
+        (best < 0 || rank[cl[i]] >= rank[cl[best]])) best = i;
   }
   return best;
 }
@@ -275,9 +363,9 @@ panels.forEach((p, k) => {
   const div = document.createElement("div");
   div.className = k === 0 ? "panel" : "panel apart";
   const n = p.idx.length + (p.idx.length === 1 ? " file" : " files");
-  div.innerHTML = "<h3>" + (p.sys < 0 ? "No coordinate system" : esc(sysName(p.sys))) + ": " + n + (k === 0 ? "" :
-    p.sys < 0 ? " — drawn apart, at their own scale" : " — another coordinate system than the majority's (" +
-    esc(sysName(panels[0].sys)) + "), drawn apart at its own scale") + "</h3>";
+  const name = p.sys === -1 ? "No coordinate system" : p.sys === -2 ? "Unidentified coordinate systems" : esc(sysName(p.sys));
+  div.innerHTML = "<h3>" + name + ": " + n + (k === 0 ? "" : p.sys < 0 ? " — drawn apart, at their own scale" :
+    " — another coordinate system than the majority's (" + esc(sysName(panels[0].sys)) + "), drawn apart at its own scale") + "</h3>";
   p.canvas = document.createElement("canvas");
   p.canvas.dataset.panel = k;
   div.appendChild(p.canvas);
@@ -285,8 +373,8 @@ panels.forEach((p, k) => {
   p.canvas.addEventListener("mousemove", ev => {
     const i = panelAt(ev, p);
     if (i < 0) { tip.style.display = "none"; return; }
-    tip.innerHTML = "<b>" + esc(path[i]) + "</b><br>" + '<span class="sw" style="background:' + D.colours[st[i]] + '"></span>' +
-      D.statuses[st[i]] + (rules[i] ? "<br>" + esc(ruleNames(i)) : "");
+    tip.innerHTML = "<b>" + esc(path[i]) + "</b><br>" + swatch(cl[i]) + verdictText(i) + " &nbsp; " + spattern(st[i]) +
+      D.statuses[st[i]] + (rules[i] ? "<br>" + esc(findings(i)) : "");
     tip.style.display = "block";
     tip.style.left = Math.min(ev.clientX + 14, innerWidth - tip.offsetWidth - 8) + "px";
     tip.style.top = (ev.clientY + 14) + "px";
@@ -297,43 +385,57 @@ panels.forEach((p, k) => {
 const width = Math.max(320, maps.clientWidth || 900);
 for (const p of panels) { layout(p, width); p.canvas.parentNode.style.width = p.W + "px"; draw(p); }
 $("mapnote").textContent = "Each rectangle is a file's extent (as recomputed from its points, else as its header states), " +
-  "in its own coordinates, north up, equal scale on both axes; the scale bar is in the system's units. " +
+  "in its own coordinates, north up, equal scale on both axes; the scale bar is in the system's units. Its colour is the " +
+  "file's verdict, its pattern the status; where tiles overlap, the worse verdict is on top. " +
   (undrawn ? undrawn + (undrawn === 1 ? " file has" : " files have") + " no extent to draw (no points, or not read)." : "");
+const named = apart.slice(0, 10).map(i => path[i]).join(", ") + (apart.length > 10 ? " and " + (apart.length - 10) + " more" : "");
+$("apart").textContent = apart.length ? "Not drawn, " + (apart.length === 1 ? "an extent" : "extents") +
+  " too large to lay out (beyond ±1e300): " + named + "." : "";
 
 // The table: sorted and filtered on arrays; only the rows in view exist.
-const state = {status: new Set(), rule: "", q: "", sort: "", desc: false};
-const cols = [["path", "Path", "48%"], ["status", "Status", "10%"], ["rules", "Findings", "24%"], ["points", "Points", "9%"], ["crs", "Coordinate system", "9%"]];
+const state = {verdict: new Set(), status: new Set(), rule: "", q: "", sort: "", desc: false};
+const cols = [["path", "Path", "37%"], ["verdict", "Verdict", "10%"], ["status", "Status", "9%"], ["rules", "Findings", "27%"],
+  ["points", "Points", "8%"], ["crs", "Coordinate system", "9%"]];
+const byText = f => { const k = new Map(); const t = i => { let v = k.get(i); if (v === undefined) k.set(i, v = f(i)); return v; };
+  return (a, b) => { const x = t(a), y = t(b); return x < y ? -1 : x > y ? 1 : 0; }; };
 const key = {
-  path: (a, b) => path[a] < path[b] ? -1 : path[a] > path[b] ? 1 : 0,
-  status: (a, b) => rank[st[a]] - rank[st[b]],
-  rules: (a, b) => { const x = ruleNames(a), y = ruleNames(b); return x < y ? -1 : x > y ? 1 : 0; },
-  points: (a, b) => pts[a] - pts[b],
-  crs: (a, b) => { const x = sysName(sys[a]), y = sysName(sys[b]); return x < y ? -1 : x > y ? 1 : 0; },
+  path: () => (a, b) => path[a] < path[b] ? -1 : path[a] > path[b] ? 1 : 0,
+  verdict: () => (a, b) => rank[cl[a]] - rank[cl[b]],
+  status: () => (a, b) => srank[st[a]] - srank[st[b]],
+  rules: () => byText(findings),
+  points: () => (a, b) => pts[a] - pts[b],
+  crs: () => byText(i => sysName(sys[i])),
 };
 let view = new Int32Array(0);
-$("statuses").innerHTML = D.statuses.map((s, k) => count[k] ? '<label><input type="checkbox" value="' + k + '"><span class="sw" style="background:' +
-  D.colours[k] + '"></span>' + s + "</label>" : "").join("");
+const verdictCount = k => k === NONE ? 0 : k === UNJUDGED ? 0 : ccount[k] + (k === 1 ? ccount[UNJUDGED] : 0);
+$("verdicts").innerHTML = D.verdicts.map((v, k) => v && verdictCount(k) ? '<label><input type="checkbox" name="verdict" value="' + k +
+  '">' + swatch(k) + v + "</label>" : "").join("");
+$("statuses").innerHTML = D.statuses.map((s, k) => scount[k] ? '<label><input type="checkbox" name="status" value="' + k + '">' +
+  spattern(k) + s + "</label>" : "").join("");
 const used = new Set();
 for (let i = 0; i < N; i++) if (rules[i]) for (const r of rules[i].split(",")) used.add(+r);
 $("rule").innerHTML = '<option value="">any or none</option><option value="-">no finding</option>' +
-  [...used].sort((a, b) => a - b).map(r => '<option value="' + r + '">' + esc(D.rules[r]) + "</option>").join("");
+  [...used].sort((a, b) => D.errors[b] - D.errors[a] || a - b).map(r => '<option value="' + r + '">' + esc(D.rules[r]) +
+  (D.errors[r] ? " (error)" : " (warning)") + "</option>").join("");
 $("head").innerHTML = cols.map(c => '<th data-key="' + c[0] + '" style="width:' + c[2] + '">' + c[1] + "</th>").join("");
 
 function apply(keepHash) {
   const q = state.q.toLowerCase(), out = [];
   for (let i = 0; i < N; i++) {
+    if (state.verdict.size && !state.verdict.has(vd[i])) continue;
     if (state.status.size && !state.status.has(st[i])) continue;
     if (state.rule === "-" ? rules[i] !== "" : state.rule !== "" && !("," + rules[i] + ",").includes("," + state.rule + ",")) continue;
     if (q && !path[i].toLowerCase().includes(q)) continue;
     out.push(i);
   }
-  if (state.sort) { const f = key[state.sort], d = state.desc ? -1 : 1; out.sort((a, b) => d * f(a, b) || a - b); }
+  if (state.sort) { const f = key[state.sort](), d = state.desc ? -1 : 1; out.sort((a, b) => d * f(a, b) || a - b); }
   view = Int32Array.from(out);
   for (const th of $("head").children) th.setAttribute("aria-sort", th.dataset.key !== state.sort ? "none" : state.desc ? "descending" : "ascending");
   $("count").textContent = view.length + " of " + N + " files";
   rows();
   if (!keepHash) {
     const h = new URLSearchParams();
+    if (state.verdict.size) h.set("verdict", [...state.verdict].map(v => D.verdicts[v]).join(","));
     if (state.status.size) h.set("status", [...state.status].map(s => D.statuses[s]).join(","));
     if (state.rule) h.set("rule", state.rule === "-" ? "-" : D.rules[+state.rule]);
     if (state.q) h.set("q", state.q);
@@ -348,11 +450,11 @@ function rows() {
   const last = Math.min(view.length, first + Math.ceil((scroller.clientHeight || 480) / ROW) + 20);
   let h = '<tr style="height:' + first * ROW + 'px"></tr>';
   for (let k = first; k < last; k++) {
-    const i = view[k];
+    const i = view[k], f = esc(findings(i));
     h += '<tr data-i="' + i + '"' + (i === selected ? ' class="sel"' : "") + '><td title="' + esc(path[i]) + '">' + esc(path[i]) +
-      '</td><td data-status="' + D.statuses[st[i]] + '"><span class="sw" style="background:' + D.colours[st[i]] + '"></span>' +
-      D.statuses[st[i]] + '</td><td title="' + esc(ruleNames(i)) + '">' + esc(ruleNames(i)) + '</td><td class="n">' + pts[i] +
-      "</td><td>" + esc(sysName(sys[i])) + "</td></tr>";
+      '</td><td data-verdict="' + D.verdicts[vd[i]] + '">' + swatch(cl[i]) + verdictText(i) + '</td><td data-status="' +
+      D.statuses[st[i]] + '">' + spattern(st[i]) + D.statuses[st[i]] + '</td><td title="' + f + '">' + f + '</td><td class="n">' +
+      pts[i] + "</td><td>" + esc(sysName(sys[i])) + "</td></tr>";
   }
   $("body").innerHTML = h + '<tr style="height:' + (view.length - last) * ROW + 'px"></tr>';
 }
@@ -365,7 +467,10 @@ function select(i) {
 // A tile clicked on the map: its row, shown even if the filters hid it.
 function reveal(i) {
   let k = view.indexOf(i);
-  if (k < 0) { state.status.clear(); state.rule = ""; state.q = ""; syncControls(); apply(false); k = view.indexOf(i); }
+  if (k < 0) {
+    state.verdict.clear(); state.status.clear(); state.rule = ""; state.q = "";
+    syncControls(); apply(false); k = view.indexOf(i);
+  }
   select(i);
   scroller.scrollTop = Math.max(0, k * ROW - scroller.clientHeight / 2);
   rows();
@@ -373,12 +478,13 @@ function reveal(i) {
 }
 
 function syncControls() {
+  for (const b of $("verdicts").querySelectorAll("input")) b.checked = state.verdict.has(+b.value);
   for (const b of $("statuses").querySelectorAll("input")) b.checked = state.status.has(+b.value);
   $("rule").value = state.rule; $("q").value = state.q;
 }
-$("statuses").addEventListener("change", () => {
-  state.status = new Set([...$("statuses").querySelectorAll("input:checked")].map(b => +b.value)); apply(false);
-});
+const checked = id => new Set([...$(id).querySelectorAll("input:checked")].map(b => +b.value));
+$("verdicts").addEventListener("change", () => { state.verdict = checked("verdicts"); apply(false); });
+$("statuses").addEventListener("change", () => { state.status = checked("statuses"); apply(false); });
 $("rule").addEventListener("change", () => { state.rule = $("rule").value; apply(false); });
 $("q").addEventListener("input", () => { state.q = $("q").value; apply(false); });
 $("head").addEventListener("click", ev => {
@@ -391,8 +497,10 @@ $("body").addEventListener("click", ev => {
   if (tr) { select(+tr.dataset.i); rows(); }
 });
 
-// The view as the address says: #status=stale,refused&rule=stats.extent&sort=points&order=desc&q=text.
+// The view as the address says:
+// #verdict=fail&status=stale,refused&rule=stats.extent&sort=points&order=desc&q=text.
 const h = new URLSearchParams(location.hash.slice(1));
+for (const v of (h.get("verdict") || "").split(",")) { const k = D.verdicts.indexOf(v); if (v && k >= 0) state.verdict.add(k); }
 for (const s of (h.get("status") || "").split(",")) { const k = D.statuses.indexOf(s); if (k >= 0) state.status.add(k); }
 const r = h.get("rule") || "";
 state.rule = r === "-" ? "-" : D.rules.indexOf(r) >= 0 ? String(D.rules.indexOf(r)) : "";
@@ -401,17 +509,30 @@ if (key[h.get("sort")]) { state.sort = h.get("sort"); state.desc = h.get("order"
 syncControls();
 apply(true);
 
-// For tests: every drawn tile's centre and the colour drawn there.
+// For tests: every drawn tile's centre, its colour (the most common one in
+// a block of the pattern's size inside it, where it is large enough, else
+// at its centre) and which pixels of the block differ from that colour.
 if (h.has("probe")) {
-  const lines = [];
+  const lines = [], hex = (px, o) => o >= 0 && o < px.length ?
+    "#" + [px[o], px[o + 1], px[o + 2]].map(v => v.toString(16).padStart(2, "0")).join("") : "outside";
   panels.forEach((p, k) => {
-    const dpr = window.devicePixelRatio || 1, px = p.canvas.getContext("2d").getImageData(0, 0, p.canvas.width, p.canvas.height).data;
+    const dpr = window.devicePixelRatio || 1, W = p.canvas.width, P = Math.round(8 * dpr);
+    const px = p.canvas.getContext("2d").getImageData(0, 0, W, p.canvas.height).data;
     lines.push("panel\t" + k + "\t" + sysName(p.sys) + "\t" + p.s + "\t" + p.ox + "\t" + p.oy);
     for (const i of p.idx) {
-      const r = rect(p, i), x = r[0] + r[2] / 2, y = r[1] + r[3] / 2;
-      const o = 4 * (Math.floor(y * dpr) * p.canvas.width + Math.floor(x * dpr));
-      lines.push("tile\t" + k + "\t" + path[i] + "\t" + x.toFixed(2) + "\t" + y.toFixed(2) + "\t#" +
-        [px[o], px[o + 1], px[o + 2]].map(v => v.toString(16).padStart(2, "0")).join(""));
+      const r = rect(i), x = r[0] + r[2] / 2, y = r[1] + r[3] / 2;
+      const bx = Math.ceil((r[0] + 3) * dpr / P) * P, by = Math.ceil((r[1] + 3) * dpr / P) * P;
+      let colour = hex(px, 4 * (Math.floor(y * dpr) * W + Math.floor(x * dpr))), mask = "";
+      if (bx + P <= (r[0] + r[2] - 3) * dpr && by + P <= (r[1] + r[3] - 3) * dpr) {
+        const block = [], n = new Map();
+        for (let v = 0; v < P; v++) for (let u = 0; u < P; u++) {
+          const c = hex(px, 4 * ((by + v) * W + bx + u));
+          block.push(c); n.set(c, (n.get(c) || 0) + 1);
+        }
+        colour = [...n.entries()].sort((a, b) => b[1] - a[1])[0][0];
+        mask = block.map(c => c === colour ? "0" : "1").join("");
+      }
+      lines.push("tile\t" + k + "\t" + path[i] + "\t" + x.toFixed(2) + "\t" + y.toFixed(2) + "\t" + colour + "\t" + mask);
     }
   });
   // And the colour at points given in the majority's coordinates: probe=x,y;x,y.
@@ -420,8 +541,7 @@ if (h.has("probe")) {
     const px = p.canvas.getContext("2d").getImageData(0, 0, p.canvas.width, p.canvas.height).data, dpr = window.devicePixelRatio || 1;
     for (const xy of h.get("probe").split(";").filter(Boolean)) {
       const [x, y] = xy.split(",").map(Number), cx = p.ox + x * p.s, cy = p.oy - y * p.s;
-      const o = 4 * (Math.floor(cy * dpr) * p.canvas.width + Math.floor(cx * dpr));
-      lines.push("point\t" + x + "\t" + y + "\t#" + [px[o], px[o + 1], px[o + 2]].map(v => v.toString(16).padStart(2, "0")).join(""));
+      lines.push("point\t" + x + "\t" + y + "\t" + hex(px, 4 * (Math.floor(cy * dpr) * p.canvas.width + Math.floor(cx * dpr))));
     }
   }
   const pre = document.createElement("pre");
@@ -445,22 +565,39 @@ document.body.dataset.renderedMs = Math.round(performance.now());
 
 }  // namespace
 
+namespace {
+
+// Each rule once, the errors before the warnings: findings and the
+// delivery's rules come in the rule list's order, which each group keeps.
+void add_rule(Tile& t, const lidar::Rule* rule) {
+    if (std::find(t.rules.begin(), t.rules.end(), rule) != t.rules.end()) return;
+    auto at = t.rules.end();
+    if (rule->severity == lidar::Severity::error)
+        at = std::find_if(t.rules.begin(), t.rules.end(),
+                          [](const lidar::Rule* r) { return r->severity != lidar::Severity::error; });
+    t.rules.insert(at, rule);
+}
+
+}  // namespace
+
 void collect(Collected& c, const Result& r) {
     add_to(c.delivery, r);
     Tile t;
     t.path = r.path;
     t.status = r.status;
-    std::string last;
-    for (const lidar::Finding& f : r.findings)
-        if (f.rule->id != last) t.rules += (t.rules.empty() ? "" : ",") + (last = f.rule->id);
+    t.verdict = r.verdict;
+    for (const lidar::Finding& f : r.findings) add_rule(t, f.rule);
+    if (r.status == Status::repeated) t.no_extent = "repeated: judged under the name it was first met by";
     if (r.header_read) {
         const lidar::LasHeader& h = r.scanned ? r.recomputed : r.stored;
         t.points = r.scanned ? r.points : h.minor >= 4 ? h.count : h.legacy_count;
         const double e[4] = {h.extent[1], h.extent[3], h.extent[0], h.extent[2]};
-        t.has_extent = t.points > 0 && e[0] <= e[2] && e[1] <= e[3] &&
-                       std::all_of(e, e + 4, [](double v) { return std::isfinite(v); });
-        if (t.has_extent) std::copy(e, e + 4, t.extent);
-        t.system = r.crs.system;
+        t.no_extent = t.points == 0                                                          ? "no extent: no points"
+                      : !std::all_of(e, e + 4, [](double v) { return std::isfinite(v); }) ? "no extent: not finite"
+                      : e[0] > e[2] || e[1] > e[3] ? "no extent: its minimum above its maximum"
+                                                   : nullptr;
+        if (!t.no_extent) std::copy(e, e + 4, t.extent);
+        t.system = r.crs.system >= 0 ? r.crs.system : r.crs.present ? kUnidentified : kNoSystem;
         if (r.crs.system >= 0) c.systems.emplace(r.crs.system, r.crs);
     }
     c.tiles.push_back(std::move(t));
@@ -472,14 +609,11 @@ void finish(Collected& c) {
     for (std::size_t k = 0; k < c.tiles.size(); ++k) by_path.emplace(c.tiles[k].path, k);
     for (const DeliveryFinding& f : c.consistency)
         for (const std::string& p : f.files)
-            if (auto it = by_path.find(p); it != by_path.end()) {
-                std::string& rules = c.tiles[it->second].rules;
-                if (!rules.empty()) rules += ',';
-                rules += f.finding.rule->id;
-            }
+            if (auto it = by_path.find(p); it != by_path.end()) add_rule(c.tiles[it->second], f.finding.rule);
 }
 
 std::string system_label(const Collected& c, int system) {
+    if (system == kUnidentified) return "unidentified";
     const auto it = c.systems.find(system);
     if (it == c.systems.end()) return "none";
     const lidar::Crs& crs = it->second;
@@ -494,12 +628,13 @@ std::string html_report(const Collected& c) {
     page += kStyle;
     page += "</style>\n</head>\n<body>\n<h1>Delivery report</h1>\n<p class=\"note\">" + std::to_string(c.tiles.size()) +
             (c.tiles.size() == 1 ? " file" : " files") +
-            " judged by Vexholt-audit. Hover over a tile for its path, status and findings; click it for its row.</p>\n"
+            " judged by Vexholt-audit. Hover over a tile for its path, verdict, status and findings; click it for its "
+            "row.</p>\n"
             "<section id=\"map\">\n<h2>Map</h2>\n<div id=\"legend\"></div>\n<p class=\"note\" id=\"mapnote\"></p>\n"
-            "<div id=\"maps\"></div>\n</section>\n<div id=\"tip\"></div>\n"
+            "<div id=\"maps\"></div>\n<p class=\"note\" id=\"apart\"></p>\n</section>\n<div id=\"tip\"></div>\n"
             "<section id=\"summary\">\n<h2>Summary</h2>\n<pre>" +
             html_text(summary_text(c.delivery, c.consistency)) +
-            "</pre>\n</section>\n<section id=\"files\">\n<h2>Files</h2>\n<div id=\"filters\"><span id=\"statuses\"></span>"
+            "</pre>\n</section>\n<section id=\"files\">\n<h2>Files</h2>\n<div id=\"filters\"><span id=\"verdicts\"></span><span id=\"statuses\"></span>"
             "<label>Rule <select id=\"rule\"></select></label><label>Path <input id=\"q\" type=\"search\"></label>"
             "<span id=\"count\"></span></div>\n<div id=\"scroller\"><table>\n<thead><tr id=\"head\"></tr></thead>\n"
             "<tbody id=\"body\"></tbody>\n</table></div>\n</section>\n<script id=\"data\" type=\"application/json\">";

@@ -239,15 +239,16 @@ int write_extra(const Extra& x, Collected& c, bool quiet) {
     if (!x.report.empty())
         write(x.report, "report", [&](const auto& to) { return to(html_report(c)); });
     if (!x.index.empty()) {
-        std::vector<std::string> left_out;
-        write(x.index, "tile index", [&](const auto& to) { return tile_index(c, left_out, to); });
-        // Named, but a delivery without a system must not flood the terminal.
-        constexpr std::size_t kNamed = 20;
-        for (std::size_t k = 0; k < left_out.size() && k < kNamed; ++k)
-            std::fprintf(stderr, "Vexholt-audit: left out of the tile index: %s\n", left_out[k].c_str());
-        if (left_out.size() > kNamed)
-            std::fprintf(stderr, "Vexholt-audit: left out of the tile index: %s more files\n",
-                         std::to_string(left_out.size() - kNamed).c_str());
+        std::size_t unplaced = 0;
+        const std::size_t before = written.size();
+        write(x.index, "tile index", [&](const auto& to) { return tile_index(c, unplaced, to); });
+        // Counted, not named: each feature says why, and a delivery without
+        // a system must not flood the terminal.
+        if (!quiet && unplaced && written.size() > before)
+            std::fprintf(stderr,
+                         "Vexholt-audit: %s of %s files have no geometry in the tile index; "
+                         "each feature's reason says why\n",
+                         std::to_string(unplaced).c_str(), std::to_string(c.tiles.size()).c_str());
     }
     if (!quiet && !written.empty()) std::fprintf(stderr, "Vexholt-audit: wrote %s\n", written.c_str());
     return status;

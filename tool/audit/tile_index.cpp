@@ -1,5 +1,6 @@
-// The tile index: each judged file's extent as a GeoJSON polygon in
-// longitude and latitude, for QGIS, GDAL and web maps.
+// The tile index: each file's extent as a GeoJSON polygon in longitude and
+// latitude, for QGIS, GDAL and web maps; a file with no place in it is
+// there too, with a null geometry and why.
 #include "outputs.h"
 
 #include <nlohmann/json.hpp>
@@ -70,36 +71,38 @@ std::string polygon(const std::vector<LonLat>& ring) {
 
 }  // namespace
 
-bool tile_index(const Collected& c, std::vector<std::string>& left_out, const Sink& write) {
+bool tile_index(const Collected& c, std::size_t& unplaced, const Sink& write) {
     // Handed on in pieces of about a megabyte: the index of 100,000 tiles
     // is some 40 MB, and held whole it tripled what the audit needs.
     std::string out = "{\"type\":\"FeatureCollection\",\"features\":[";
     bool first = true;
     std::vector<LonLat> ring;
+    unplaced = 0;
     for (const Tile& t : c.tiles) {
-        // Reached before under another name: the first one is in the index.
-        if (t.status == Status::repeated) continue;
-        std::string geometry = "null";
-        if (t.has_extent) {
-            std::string why = "no coordinate system";
+        std::string geometry = "null", reason;
+        if (t.no_extent) {
+            reason = t.no_extent;
+        } else if (t.system == kNoSystem) {
+            reason = "no coordinate system";
+        } else if (t.system == kUnidentified) {
+            reason = "unidentified coordinate system";
+        } else {
             const auto crs = c.systems.find(t.system);
-            if (crs == c.systems.end() || !ring_of(crs->second, t.extent, ring, why)) {
-                left_out.push_back(escape_text(t.path) + ": " + why);
-                continue;
-            }
-            geometry = polygon(ring);
+            if (crs != c.systems.end() && ring_of(crs->second, t.extent, ring, reason)) geometry = polygon(ring);
+            else if (reason.empty()) reason = "no coordinate system";
         }
+        unplaced += geometry == "null";
         nlohmann::ordered_json p;
         p["path"] = t.path;
         p["status"] = status_name(t.status);
+        p["verdict"] =
+            t.verdict == Verdict::none ? nlohmann::ordered_json() : nlohmann::ordered_json(verdict_name(t.verdict));
         p["rules"] = nlohmann::json::array();
-        for (std::size_t at = 0; at < t.rules.size();) {
-            const std::size_t comma = std::min(t.rules.find(',', at), t.rules.size());
-            p["rules"].push_back(t.rules.substr(at, comma - at));
-            at = comma + 1;
-        }
+        for (const lidar::Rule* r : t.rules) p["rules"].push_back(r->id);
         p["points"] = t.points;
         p["crs"] = system_label(c, t.system);
+        // Every feature has the same properties, as a GIS table wants them.
+        p["reason"] = reason.empty() ? nlohmann::ordered_json() : nlohmann::ordered_json(reason);
         out += first ? "\n" : ",\n";
         first = false;
         out += R"({"type":"Feature","geometry":)" + geometry + R"(,"properties":)" +
