@@ -34,6 +34,8 @@ struct ProjLibrary {
     F(proj_as_projjson) \
     F(proj_context_create) \
     F(proj_context_destroy) \
+    F(proj_context_get_database_path) \
+    F(proj_context_set_database_path) \
     F(proj_create) \
     F(proj_create_crs_to_crs_from_pj) \
     F(proj_create_from_database) \
@@ -81,6 +83,8 @@ const ProjLibrary& proj_library() {
 #define proj_as_projjson (lidar::proj_library().proj_as_projjson)
 #define proj_context_create (lidar::proj_library().proj_context_create)
 #define proj_context_destroy (lidar::proj_library().proj_context_destroy)
+#define proj_context_get_database_path (lidar::proj_library().proj_context_get_database_path)
+#define proj_context_set_database_path (lidar::proj_library().proj_context_set_database_path)
 #define proj_create (lidar::proj_library().proj_create)
 #define proj_create_crs_to_crs_from_pj (lidar::proj_library().proj_create_crs_to_crs_from_pj)
 #define proj_create_from_database (lidar::proj_library().proj_create_from_database)
@@ -338,6 +342,8 @@ public:
         if (!proj_ok_) {
             proj_context_destroy(ctx_);
             ctx_ = nullptr;
+        } else if (const char* path = proj_context_get_database_path(ctx_)) {
+            db_path_ = path;
         }
 #endif
     }
@@ -491,6 +497,25 @@ private:
         w->ctx = proj_context_create();
         if (!w->ctx) throw std::bad_alloc();  // PROJ makes a context unless memory runs out
         proj_log_func(w->ctx, w.get(), &collect);
+        // PROJ shares one connection to its database among all contexts, and
+        // SQLite serialises it: two threads identifying at once took longer
+        // than one. It shares by the path as written, so each worker after
+        // the first names the same file another way ("dir/././proj.db") and
+        // has a connection of its own (opening one costs a few milliseconds,
+        // which a delivery in one system need not pay). Should that fail,
+        // the shared one still serves.
+        std::size_t n;
+        {
+            const std::lock_guard<std::mutex> lock(mutex_);
+            n = workers_made_++ % 64;
+        }
+        if (n > 0 && !db_path_.empty()) {
+            std::string path = db_path_;
+            const std::size_t slash = path.rfind('/');
+            for (; n > 0; --n) path.insert(slash == std::string::npos ? 0 : slash + 1, "./");
+            if (!proj_context_set_database_path(w->ctx, path.c_str(), nullptr, nullptr))
+                proj_context_set_database_path(w->ctx, db_path_.c_str(), nullptr, nullptr);
+        }
         return w;
     }
 #endif
@@ -721,6 +746,8 @@ private:
     }
 
     PJ_CONTEXT* ctx_ = nullptr;  // for the transformations
+    std::string db_path_;         // PROJ's database, "" where it is no file
+    std::size_t workers_made_ = 0;
     std::mutex transform_mutex_;  // ctx_ and transforms_
     std::unordered_map<int, Pj> transforms_;  // class -> to EPSG:4326, null where PROJ has none
     std::vector<std::unique_ptr<Worker>> idle_;
