@@ -137,14 +137,6 @@ bool output_takes(std::size_t line) {
     return true;
 }
 
-// A name on the progress line cannot move the cursor.
-std::string printable(const std::string& s) {
-    std::string t = s;
-    for (char& c : t)
-        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
-    return t;
-}
-
 using Done = std::map<std::size_t, std::optional<Result>>;
 
 struct Shared {
@@ -330,7 +322,7 @@ void worker(Shared& s, unsigned slot) {
                     ++s.next;
                 } while (batch.size() < std::min(kTake, share) && s.next < s.found && s.next < s.printed + s.window &&
                          batch.front().found.size < kSmall && s.queue.front().found.size < kSmall);
-                s.progress.in_flight[slot] = printable(batch.front().path);
+                s.progress.in_flight[slot] = batch.front().path;  // escaped as it is drawn
                 while (reuse.size() < batch.size() && !s.recycled.empty()) {
                     reuse.push_back(std::move(s.recycled.back()));
                     s.recycled.pop_back();
@@ -409,6 +401,7 @@ int run(const Options& o) {
 
     std::size_t count[kStatuses] = {};
     Delivery delivery;
+    delivery.strict = o.how.strict;
     std::uint64_t bytes = 0;
     int status = 0;
     bool output_failed = false;
