@@ -44,6 +44,16 @@ int main(int argc, char** argv) {
             lastest::write_file(dir + "/gen-" + std::to_string(n++) + ".las", lastest::build_las(s));
         }
     }
+    // No points, the extended VLRs where they would start (as laspy writes
+    // an empty file): once read as points and written into the header.
+    lastest::LasSpec empty;
+    empty.minor = 4;
+    empty.format = 6;
+    empty.header_size = 375;
+    empty.stated_count = 0;
+    empty.stated_count64 = 0;
+    empty.evlr_after = 60;
+    lastest::write_file(dir + "/gen-" + std::to_string(n++) + ".las", lastest::build_las(empty));
     lastest::LasSpec far;  // data offset past the end of the file
     far.offset_to_data = 1000;
     lastest::write_file(dir + "/gen-" + std::to_string(n++) + ".las", lastest::build_las(far));
