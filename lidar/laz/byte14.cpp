@@ -44,17 +44,9 @@ void byte14_start(Byte14& c, const unsigned char* first, unsigned context) {
 }
 
 void byte14_decode(Byte14& c, unsigned char* out, unsigned context) {
-    unsigned from = c.current;  // as RGB14: version 3 lags one point after a switch
-    if (context != c.current) {
-        c.current = context;
-        if (!c.active[context]) {
-            activate(c, context, c.last[from].data());
-            if (c.fault) return;
-            from = context;
-        } else if (c.follow_switch) {
-            from = context;
-        }
-    }
+    const unsigned from =
+        predicting_context(c, context, [&](unsigned f) { activate(c, context, c.last[f].data()); });
+    if (c.fault) return;
     std::uint8_t* last = c.last[from].data();
     auto& models = c.models[c.current];
     for (std::uint32_t i : c.varying)

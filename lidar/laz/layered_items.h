@@ -22,6 +22,23 @@ struct Layer {
     std::uint32_t size = 0;
 };
 
+// The context whose last values predict a point of `context`, the items
+// that follow the scanner channel all alike: a context not yet used starts
+// (start(from)) from the current one's values; after a switch back to a
+// used one, version 3 still predicts from the previous context for that
+// one point, version 4 (follow_switch) from its own.
+template <class Item, class Start>
+unsigned predicting_context(Item& c, unsigned context, Start start) {
+    const unsigned from = c.current;
+    if (context == from) return from;
+    c.current = context;
+    if (!c.active[context]) {
+        start(from);
+        return context;
+    }
+    return c.follow_switch ? context : from;
+}
+
 constexpr unsigned kPoint14Layers = 9;  // channel/returns/XY first, then one per field
 constexpr std::size_t kPoint14Size = 30;
 

@@ -91,16 +91,7 @@ void rgb14_decode(Rgb14& c, unsigned char* out, unsigned context) {
     // The last colour predicts; after a switch to a context the chunk has
     // already used, version 3 still predicts from (and updates) the previous
     // context's colour for this one point.
-    unsigned from = c.current;
-    if (context != c.current) {
-        c.current = context;
-        if (!c.active[context]) {
-            activate(c, context, c.last[from]);
-            from = context;
-        } else if (c.follow_switch) {
-            from = context;
-        }
-    }
+    const unsigned from = predicting_context(c, context, [&](unsigned f) { activate(c, context, c.last[f]); });
     std::uint16_t* last = c.last[from];
     RgbContext& m = *c.ctx[c.current];
     if (c.layers[0].size) decode_rgb(c.layers[0].dec, m, last);

@@ -27,16 +27,7 @@ void wavepacket14_start(WavePacket14& c, const unsigned char* first, unsigned co
 }
 
 void wavepacket14_decode(WavePacket14& c, unsigned char* out, unsigned context) {
-    unsigned from = c.current;  // as RGB14: version 3 lags one point after a switch
-    if (context != c.current) {
-        c.current = context;
-        if (!c.active[context]) {
-            activate(c, context, c.last[from]);
-            from = context;
-        } else if (c.follow_switch) {
-            from = context;
-        }
-    }
+    const unsigned from = predicting_context(c, context, [&](unsigned f) { activate(c, context, c.last[f]); });
     unsigned char* last = c.last[from];
     // An empty layer: every packet of the chunk is its first point's.
     if (c.layer->size) wave_packet_read(*c.models[c.current], c.layer->dec, last, last);
