@@ -166,7 +166,8 @@ void judge_header(Result& r, const lidar::FileScan& scan, lidar::File& f, const 
     if (!r.crs.problem.empty() && !keys_invalid)
         r.findings.push_back(lidar::finding("crs.invalid", &h, "a coordinate system PROJ reads", r.crs.problem));
     else if (r.crs.present && !r.crs.identified && r.crs.problem.empty())
-        r.findings.push_back(lidar::finding("crs.unidentified", &h, "an EPSG code or a named system", "none"));
+        r.findings.push_back(lidar::finding("crs.unidentified", &h, "an EPSG code or a named system",
+                                            "a stated system nothing identifies"));
     r.extra_bytes = std::move(vlrs.extra_bytes);
 }
 
