@@ -1,6 +1,6 @@
 #!/bin/sh
 # Every kind of line Vexholt-audit writes in JSON Lines, validated against
-# the published schema: each status, refused and compressed files, LAS 1.0
+# the published schema: each status and verdict, refused and compressed files, LAS 1.0
 # to 1.4, a name that is not UTF-8, NaN extents, before and after --fix,
 # headers only, findings and the delivery's summary.
 # Usage: schema_test.sh VEXHOLT_AUDIT SCHEMA DATA_DIR
@@ -40,13 +40,14 @@ for n, line in enumerate(open(sys.argv[2], encoding="utf-8"), 1):
         bad += 1
         print(f"line {n}: {e.message} at {list(e.absolute_path)}: {line.strip()[:200]}")
     seen.add(j.get("status", j.get("type")))
+    if "verdict" in j: seen.add(f"verdict {j['verdict']}")
     if j.get("findings"): seen.add("findings")
     if j.get("consistency"): seen.add("consistency")
     if "path_bytes" in j: seen.add("path_bytes")
     if j.get("stored") and j["stored"]["MaxX"] == "NaN": seen.add("NaN")
     if j.get("stored") and j["stored"]["extended_count"] is not None: seen.add("LAS 1.4")
-want = {"current", "stale", "fixed", "refused", "error", "repeated", "unchecked", "summary", "findings",
-        "consistency", "path_bytes", "NaN", "LAS 1.4"}
+want = {"current", "stale", "fixed", "refused", "error", "repeated", "unchecked", "short", "summary", "findings",
+        "consistency", "path_bytes", "NaN", "LAS 1.4", "verdict pass", "verdict fail", "verdict None"}
 if want - seen:
     print("never produced:", sorted(want - seen)); bad += 1
 print(f"{n} lines checked against the schema")
