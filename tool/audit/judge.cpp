@@ -360,8 +360,9 @@ Result judge_entry(const Entry& e, const Judging& how, bool first) {
     const std::uint64_t size = static_cast<std::uint64_t>(scan.opened.size);
     if (result != lidar::kDone) {
         take_failure(r, result, why, scan.open_error);
-        // Cut short, not unreadable: the points it has lost are the finding.
-        if (r.header_read && scan.open_error == 0 && (scan.short_points || short_by_size(r.stored, size))) {
+        // Refused for being cut short: the points it has lost are the
+        // finding. A read that failed, or a file that changed, stays an error.
+        if (result == lidar::kRefused && r.header_read && (scan.short_points || short_by_size(r.stored, size))) {
             r.status = Status::short_;
             r.reason = short_reason(r, size) + (r.reason.empty() ? "" : "; " + r.reason);
         }
