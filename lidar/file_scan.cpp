@@ -387,7 +387,16 @@ int open_and_scan_general(const Target& t, bool for_update, File& f, FileScan& o
     if (t.headers_only && out.model.compressed) check_laz_end(f, offset, end, out);
     const int result = t.headers_only ? kDone : scan_points(f, t, offset, end, out, why);
     if (result != kDone) return result;
-    if (!as_opened(f, out)) return say(kFailed, kChangedMessage);
+    // One read that took the whole file, as large as it was at open, or
+    // the header alone with no point read, is one look at one version of
+    // it: a second look would cost each small tile a twentieth of its
+    // judging (2,000 tiles of 36 KiB, -j2: 37.7 ms against 35.8 ms; headers
+    // only 28.8 ms against 27.2 ms). A compressed file is read again for
+    // its chunks.
+    const bool one_look = !out.model.compressed &&
+                          (t.headers_only || (out.opened.size > 0 &&
+                                              out.head_size == static_cast<std::uint64_t>(out.opened.size)));
+    if (!one_look && !as_opened(f, out)) return say(kFailed, kChangedMessage);
     // Vexholt reads no LAZ: saying so on every compressed tile is noise.
     if (!t.headers_only && !out.model.compressed)
         out.vexholt_refusal = vexholt_verdict(out.raw, got, t, out.stats.count);
