@@ -160,6 +160,11 @@ std::uint64_t point_area_end(const LasHeader& h, std::uint64_t file_size) {
     return end;
 }
 
+std::uint64_t whole_records(const LasHeader& h, std::uint64_t file_size) {
+    if (h.record_length == 0 || h.offset_to_data > file_size) return 0;
+    return (point_area_end(h, file_size) - h.offset_to_data) / h.record_length;
+}
+
 LasHeader with_stats(const LasHeader& h, const PointStats& s) {
     LasHeader r = h;
     const unsigned mask = return_mask_of(h.point_format);

@@ -82,6 +82,14 @@ std::size_t stat_runs(unsigned minor, std::size_t (&runs)[3][2]);
 // start at or after OffsetToData.
 std::uint64_t point_area_end(const LasHeader& h, std::uint64_t file_size);
 
+// The number of points a header claims: LAS 1.4's 64-bit count, else the
+// 32-bit one.
+inline std::uint64_t claimed_count(const LasHeader& h) { return h.minor >= 4 ? h.count : h.legacy_count; }
+
+// The whole records the point area of an uncompressed file of file_size
+// bytes holds: 0 where its records have no length or start past the end.
+std::uint64_t whole_records(const LasHeader& h, std::uint64_t file_size);
+
 // The statistics a correct header of h's version holds for what the scan
 // found: counts and extents of h recomputed, everything else kept. LAS 1.4:
 // the 64-bit counts always; the legacy counts 0 for formats 6-10, and for

@@ -330,11 +330,6 @@ int scan_laz(File& f, const Target& t, std::uint64_t offset, std::uint64_t end, 
             return refuse("chunk " + std::to_string(s.first_bad.load() + 1) + " of " +
                           std::to_string(table.chunks.size()) + ": " + s.why);
     }
-    FileState now;
-    if (!f.state(now) || now.size != out.opened.size) {
-        why = message(kChangedMessage, t.shown);
-        return kFailed;
-    }
     for (const Worker& w : workers) {
         merge_stats(out.stats, w.stats);
         if (t.detail) merge_details(*t.detail, w.detail);

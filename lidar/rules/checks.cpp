@@ -89,8 +89,6 @@ unsigned next_year() {
     return static_cast<unsigned>(t.tm_year) + 1900 + 1;
 }
 
-std::uint64_t stored_count(const LasHeader& h) { return h.minor >= 4 ? h.count : h.legacy_count; }
-
 }  // namespace
 
 void header_rules(const LasHeader& h, const unsigned char* raw, std::size_t raw_size, std::uint64_t file_size,
@@ -140,9 +138,9 @@ void header_rules(const LasHeader& h, const unsigned char* raw, std::size_t raw_
         const std::uint64_t area = point_area_end(h, file_size) - h.offset_to_data;
         if (area % h.record_length != 0)
             add("points.trailing-bytes", "a multiple of " + str(h.record_length) + " bytes", str(area) + " bytes");
-        if (stored_count(h) != area / h.record_length)
+        if (claimed_count(h) != area / h.record_length)
             add("header.point-count", str(area / h.record_length) + " records in " + str(area) + " bytes",
-                str(stored_count(h)));
+                str(claimed_count(h)));
     }
     std::uint64_t sum = 0;
     for (std::uint32_t c : h.legacy_by_return) sum += c;

@@ -590,7 +590,7 @@ void collect(Collected& c, const Result& r) {
     if (r.status == Status::repeated) t.no_extent = "repeated: judged under the name it was first met by";
     if (r.header_read) {
         const lidar::LasHeader& h = r.scanned ? r.recomputed : r.stored;
-        t.points = r.scanned ? r.points : h.minor >= 4 ? h.count : h.legacy_count;
+        t.points = r.scanned ? r.points : lidar::claimed_count(h);
         const double e[4] = {h.extent[1], h.extent[3], h.extent[0], h.extent[2]};
         t.no_extent = t.points == 0                                                          ? "no extent: no points"
                       : !std::all_of(e, e + 4, [](double v) { return std::isfinite(v); }) ? "no extent: not finite"

@@ -4,7 +4,6 @@
 #include "update.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cerrno>
 #include <charconv>
 #include <cmath>
@@ -88,15 +87,12 @@ void compare(Result& r, bool exact) {
     }
 }
 
-// The number of points a header claims: LAS 1.4's 64-bit count, else the
-// 32-bit one.
-std::uint64_t claimed(const lidar::LasHeader& h) { return h.minor >= 4 ? h.count : h.legacy_count; }
 
 // An uncompressed file whose point area holds fewer whole records than its
 // header claims, from its size alone.
 bool short_by_size(const lidar::LasHeader& h, std::uint64_t size) {
-    if (h.compressed || h.record_length == 0 || h.offset_to_data > size) return false;
-    return claimed(h) > (lidar::point_area_end(h, size) - h.offset_to_data) / h.record_length;
+    return !h.compressed && h.record_length > 0 && h.offset_to_data <= size &&
+           lidar::claimed_count(h) > lidar::whole_records(h, size);
 }
 
 Status from_core(int result) { return result == lidar::kRefused ? Status::refused : Status::error; }
@@ -218,14 +214,11 @@ void containment(Result& r, const lidar::Target& first, const lidar::FileScan& s
 // A compressed file named .las, or an uncompressed one .laz, misleads every
 // tool that goes by the name.
 void name_and_content(Result& r, const std::string& path) {
-    auto ends = [&](const char* ext) {
-        return path.size() >= 4 && std::equal(path.end() - 4, path.end(), ext,
-                                              [](char a, char b) { return std::tolower(static_cast<unsigned char>(a)) == b; });
-    };
     const bool laz = r.stored.compressed;
-    if ((laz && ends(".las")) || (!laz && ends(".laz")))
-        r.findings.push_back(lidar::finding("file.name-content", &r.stored, laz ? "a compressed file named .laz" : "an uncompressed file named .las",
-                                            laz ? "compressed content named .las" : "uncompressed content named .laz"));
+    if (!lidar::has_las_name(path.c_str()) || ((path.back() | 0x20) == 'z') == laz) return;
+    r.findings.push_back(lidar::finding("file.name-content", &r.stored,
+                                        laz ? "a compressed file named .laz" : "an uncompressed file named .las",
+                                        laz ? "compressed content named .las" : "uncompressed content named .laz"));
 }
 
 // A short file: what a fix would make of it is fewer points than claimed.
@@ -233,9 +226,8 @@ std::string short_reason(const Result& r, std::uint64_t size) {
     const lidar::LasHeader& h = r.stored;
     std::string holds = "fewer";
     if (r.scanned) holds = std::to_string(r.points);
-    else if (!h.compressed && h.record_length > 0 && h.offset_to_data <= size)
-        holds = std::to_string((lidar::point_area_end(h, size) - h.offset_to_data) / h.record_length);
-    return "the header claims " + std::to_string(claimed(h)) + " points; the file holds " + holds;
+    else if (!h.compressed) holds = std::to_string(lidar::whole_records(h, size));
+    return "the header claims " + std::to_string(lidar::claimed_count(h)) + " points; the file holds " + holds;
 }
 
 }  // namespace
@@ -382,7 +374,7 @@ Result judge_entry(const Entry& e, const Judging& how, bool first) {
     take_scan(r, scan, how.exact);
     lidar::point_rules(scan.model, scan.stats, r.detail, how.now_gps, r.findings);
     containment(r, judged, scan);
-    const bool is_short = scan.short_points || claimed(r.stored) > r.points;
+    const bool is_short = scan.short_points || lidar::claimed_count(r.stored) > r.points;
     r.status = is_short ? Status::short_ : r.differences.empty() ? Status::current : Status::stale;
     if (is_short) r.reason = short_reason(r, size) + (r.reason.empty() ? "" : "; " + r.reason);
     // Lowering a count to what is left makes a cut file look whole: only
@@ -441,7 +433,7 @@ Result judge_entry(const Entry& e, const Judging& how, bool first) {
     }
     // What was written: the statistics of the second scan, in place of the
     // header read just before.
-    const std::uint64_t lowered_from = is_short ? claimed(r.stored) : 0;
+    const std::uint64_t lowered_from = is_short ? lidar::claimed_count(r.stored) : 0;
     take_scan(r, again, how.exact);
     if (is_short)
         r.reason = "the point count lowered from " + std::to_string(lowered_from) + " to " + std::to_string(r.points) +

@@ -173,9 +173,6 @@ nlohmann::ordered_json values(const lidar::LasHeader& h) {
     return v;
 }
 
-// The number of points a header claims: LAS 1.4's 64-bit count, else the
-// 32-bit one.
-std::uint64_t claimed(const lidar::LasHeader& h) { return h.minor >= 4 ? h.count : h.legacy_count; }
 
 std::string json_line(const Result& r) {
     nlohmann::ordered_json j;
@@ -221,7 +218,7 @@ std::string tsv_line(const Result& r) {
     }
     std::string f[10] = {escaped(r.path), status_name(r.status), verdict_name(r.verdict), version_of(r.id),
                         r.id.point_format < 0 ? "" : std::to_string(r.id.point_format),
-                        r.header_read ? std::to_string(claimed(r.stored)) : "",
+                        r.header_read ? std::to_string(lidar::claimed_count(r.stored)) : "",
                         r.scanned ? std::to_string(r.points) : "",
                         escaped(differences_text(r)), escaped(r.reason), ids};
     std::string line = f[0];

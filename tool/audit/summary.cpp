@@ -106,7 +106,7 @@ void add_to(Delivery& d, const Result& r) {
     ++*last.format_count;
     ++*last.system_count;
     if (r.scanned) d.points += r.points;
-    const bool has_points = r.scanned ? r.points > 0 : (h.minor >= 4 ? h.count : h.legacy_count) > 0;
+    const bool has_points = r.scanned ? r.points > 0 : lidar::claimed_count(h) > 0;
     if (has_points && std::all_of(h.extent, h.extent + 6, [](double v) { return std::isfinite(v); })) {
         Delivery::Extent& e = *last.extent;
         for (int k = 0; k < 6; ++k) {
