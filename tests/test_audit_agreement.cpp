@@ -3,7 +3,7 @@
 // that Vexholt would; on every file Vexholt updates, --fix leaves the bytes
 // Vexholt leaves; and after either, the audit finds the header current.
 #include "expect.h"
-#include "run.h"
+#include "audit_json.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -21,12 +21,9 @@ std::string trimmed(std::string s) {
     return s;
 }
 
-nlohmann::json judged(const std::string& path, const std::vector<std::string>& extra = {}) {
-    std::vector<std::string> args = {"-q", "--format", "jsonl"};
-    args.insert(args.end(), extra.begin(), extra.end());
-    args.push_back(path);
-    RunResult r = run(audit_path(), args);
-    return nlohmann::json::parse(r.out.substr(0, r.out.find('\n')));  // the file's line, not the summary
+nlohmann::json judged(const std::string& path, std::vector<std::string> extra = {}) {
+    extra.push_back(path);
+    return audit_json(extra);
 }
 
 void expect_agreement(const std::string& dir, const std::string& name, const Bytes& bytes) {

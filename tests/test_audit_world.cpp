@@ -455,12 +455,7 @@ int reader_gone_after_one_line(const std::string& seen) {
 // touched: each file changed is fixed in what was written, or named on
 // standard error, and no line or page is left cut.
 TEST(AuditCutShort, EveryFileChangedIsReportedWhereverTheReportFails) {
-    LasSpec tile;  // extents stale, counts right: a fix writes it
-    tile.points = {{100, 200, 300, 1}, {-50, 250, 310, 2}};
-    tile.stated_count = 2;
-    tile.stated_by_return[0] = tile.stated_by_return[1] = 1;
-    tile.stated_by_return[2] = tile.stated_by_return[3] = tile.stated_by_return[4] = 0;
-    const Bytes stale = build_las(tile);
+    const Bytes& stale = kStale;
     const struct {
         const char* what;
         std::function<int(const std::string&)> prepare;  // given the file that receives the report, if any

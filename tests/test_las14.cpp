@@ -6,7 +6,7 @@
 // another tool, and its fix leaves every compressed byte as it was.
 #include "expect.h"
 #include "las_header.h"
-#include "run.h"
+#include "audit_json.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -18,13 +18,6 @@
 using namespace lastest;
 
 namespace {
-
-nlohmann::json judged(const std::vector<std::string>& args) {
-    std::vector<std::string> a = {"-q", "--format", "jsonl"};
-    a.insert(a.end(), args.begin(), args.end());
-    const std::string out = run(audit_path(), a).out;
-    return nlohmann::json::parse(out.substr(0, out.find('\n')));  // the file's line, not the summary
-}
 
 // What the manifest computed: count, counts of returns 1-15, extents in
 // header order.
@@ -70,13 +63,13 @@ TEST(RealFiles, RecomputedStatisticsAreTheIndependentOnes) {
         const bool laz = row.at("compressed") == "yes";
         const Truth t = truth_of(laz ? manifest.at(name.substr(0, name.size() - 4) + ".twin.las") : row);
         // Exact: every extent written as computed, not only those off the grid.
-        nlohmann::json j = judged({"--fix", "--exact", f});
+        nlohmann::json j = audit_json({"--fix", "--exact", f});
         ASSERT_TRUE(j["status"] == "fixed" || j["status"] == "current") << j.dump();
         EXPECT_EQ(j["points"], t.points);
         const Bytes after = read_file(f);
         const lidar::LasHeader h = lidar::parse_header(after.data(), after.size());
         expect_header_holds(h, t);
-        EXPECT_EQ(judged({"--exact", f})["status"], "current");
+        EXPECT_EQ(audit_json({"--exact", f})["status"], "current");
         if (laz) {
             ASSERT_EQ(after.size(), before.size());
             EXPECT_TRUE(std::equal(before.begin() + h.header_size, before.end(), after.begin() + h.header_size));
