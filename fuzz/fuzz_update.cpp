@@ -6,7 +6,7 @@
 // and header rules, which must never read outside the file.
 #include "LiDAR.h"
 #include "capture.h"
-#include "file_scan.h"
+#include "tile_scan.h"
 #include "las_file.h"
 #include "reference.h"
 #include "rules.h"
@@ -72,15 +72,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     // The general rule on the same bytes.
     lastest::write_file(g_path, before);
-    lidar::Target t = lidar::named(g_path.c_str());
-    t.general = true;
+    audit::TileTarget t = audit::named_tile(g_path.c_str());
     std::string said;
-    const int general = lidar::update_file(t, said);
+    const int general = audit::update_tile(t, said);
     const lastest::Bytes updated = lastest::read_file(g_path);
     const std::string wrong = lastest::judge_general_update(before, updated, general == lidar::kDone, !said.empty());
     if (!wrong.empty()) violation("general rule: " + wrong);
     if (general == lidar::kDone) {
-        if (lidar::update_file(t, said) != lidar::kDone) violation("a second general update failed");
+        if (audit::update_tile(t, said) != lidar::kDone) violation("a second general update failed");
         if (lastest::read_file(g_path) != updated) violation("a second general update changed the file");
     }
 

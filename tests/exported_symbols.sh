@@ -34,6 +34,15 @@ if awk '$2 != "T" { bad = 1; print } END { exit !bad }' "$tmp/lib.nm"; then
     echo "$lib: the symbols above are not plain code"; status=1
 fi
 
+# Nothing of the delivery engine in the library or in Vexholt: no LAZ
+# decoder, no rule, no coordinate system (local symbols count too, where the
+# binaries keep them).
+for f in "$lib" "$exe"; do
+    if nm -C "$f" 2>/dev/null | grep -E 'lidar::laz::|audit::|TileScan|proj_' >"$tmp/engine"; then
+        echo "$f holds the engine's code:"; head -5 "$tmp/engine"; status=1
+    fi
+done
+
 # The executable: the twenty, besides what the C start-up code puts there
 # itself (the marker _IO_stdin_used, version-tagged copies of C library
 # data); never any other symbol of the module.

@@ -244,9 +244,13 @@ TEST(AuditErrors, TheSystemsRefusalIsAnErrorWithItsReason) {
         {lidar::IoOp::open_read, EWOULDBLOCK, audit::Status::error,
          "Cannot open " + f + ": Resource temporarily unavailable"},
         {lidar::IoOp::open_update, EACCES, audit::Status::error, "Cannot open " + f + ": Permission denied"},
-        // Gone: Vexholt's own words.
-        {lidar::IoOp::open_read, ENOENT, audit::Status::refused,
-         "Unable to open file " + f + " in file_access()\n\nFile " + f + " does NOT exist"},
+        // Gone: refused, in the system's words too.
+        {lidar::IoOp::open_read, ENOENT, audit::Status::refused, "Cannot open " + f + ": No such file or directory"},
+        {lidar::IoOp::read, EIO, audit::Status::error,
+         f + " is too short or unreadable to be a valid .las file: Input/output error"},
+        {lidar::IoOp::write, ENOSPC, audit::Status::error,
+         "Cannot write the header of " + f + ": No space left on device"},
+        {lidar::IoOp::sync, EIO, audit::Status::error, "Cannot write the header of " + f + ": Input/output error"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.reason);

@@ -2,7 +2,7 @@
 // cost no disk: the scan must cover all of them and seek to the right place,
 // and a count the header cannot hold must be refused.
 #include "expect.h"
-#include "file_scan.h"
+#include "tile_scan.h"
 #include "las_header.h"
 #include "io_fault.h"
 #include "las_file.h"
@@ -191,12 +191,11 @@ TEST(LargeFiles, LasOnePointFourCountsPastThirtyTwoBits) {
         s.header_size = minor == 3 ? 235 : 375;
         write_file(f, build_las(s));
         grow_sparse(f, s.header_size + records * 20);
-        lidar::Target t = lidar::named(f.c_str());
-        t.general = true;
+        audit::TileTarget t = audit::named_tile(f.c_str());
         lidar::clear_io_faults();
         std::string why;
-        lidar::FileScan scan;
-        const int rc = lidar::update_file(t, why, &scan);
+        audit::TileScan scan;
+        const int rc = audit::update_tile(t, why, &scan);
         if (minor == 3) {
             EXPECT_EQ(rc, lidar::kRefused);
             EXPECT_NE(why.find("more point records than a LAS header can count"), std::string::npos) << why;

@@ -6,7 +6,7 @@
 #include "las_file.h"
 #include "reference.h"
 #include "run.h"
-#include "file_scan.h"
+#include "tile_scan.h"
 #include "update.h"
 
 #include <gtest/gtest.h>
@@ -163,15 +163,14 @@ TEST(Property, GeneralUpdateIsExactOrLeavesTheFileUntouched) {
     // In memory where there is such a file system: each update syncs.
     TempDir d(std::filesystem::is_directory("/dev/shm") ? "/dev/shm" : "");
     const std::string f = d.file("case.las");
-    lidar::Target t = lidar::named(f.c_str());
-    t.general = true;
+    audit::TileTarget t = audit::named_tile(f.c_str());
     Rng rng(20261208);
     int min_each[2] = {200, 800};  // refused, updated
     expect_exact_or_untouched(
         f, 2000, 4, [&](int kind) { return generate_general(rng, kind); },
         [&] {
             std::string why;
-            const bool done = lidar::update_file(t, why) == lidar::kDone;
+            const bool done = audit::update_tile(t, why) == lidar::kDone;
             return Outcome{done, why};
         },
         judge_general_update, min_each);

@@ -1,9 +1,8 @@
-// One large file read by several threads, its segments copied by reads or
-// scanned where they are mapped: the merged result is the one thread's, a
-// fault in any thread fails the scan, and a file that shrinks, grows or is
+// One large file read by several threads: the merged result is the one
+// thread's, points outside a box counted alike, a fault in any thread fails the scan, and a file that shrinks, grows or is
 // rewritten under it is refused as changed, by one thread or several, never
 // judged on part of it.
-#include "file_scan.h"
+#include "tile_scan.h"
 #include "io_fault.h"
 #include "las_file.h"
 
@@ -11,14 +10,12 @@
 
 #include <atomic>
 #include <cerrno>
-#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <functional>
 #include <string>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 using namespace lastest;
@@ -27,26 +24,24 @@ namespace {
 
 struct Scan {
     int result;
-    lidar::FileScan scan;
+    audit::TileScan scan;
     lidar::PointDetail detail;
     std::string why;
 };
 
-Scan scan(const std::string& path, std::atomic<int>* spare,
-          lidar::SegmentReads reads = lidar::SegmentReads::copied) {
+Scan scan(const std::string& path, std::atomic<int>* spare, const lidar::OutsideBox* box = nullptr) {
     Scan s;
-    lidar::Target t = lidar::named(path.c_str());
-    t.general = true;
+    audit::TileTarget t = audit::named_tile(path.c_str());
+    s.detail.box = box;
     t.detail = &s.detail;
     t.spare = spare;
     t.share_from = 0;
     t.share_segment = 64 << 10;  // 30 or so segments
-    t.segment_reads = reads;
-    s.result = lidar::scan_file(t, s.scan, s.why);
+    s.result = audit::scan_tile(t, s.scan, s.why);
     return s;
 }
 
-class SharedScan : public ::testing::TestWithParam<lidar::SegmentReads> {
+class SharedScan : public ::testing::Test {
 protected:
     void SetUp() override {
         LasSpec s;
@@ -65,9 +60,18 @@ protected:
     std::atomic<int> spare{3};
 };
 
-TEST_P(SharedScan, MergesToWhatOneThreadFinds) {
-    const Scan one = scan(path, nullptr), many = scan(path, &spare, GetParam());
+TEST_F(SharedScan, MergesToWhatOneThreadFinds) {
+    const Scan plain = scan(path, nullptr);
+    ASSERT_EQ(plain.result, lidar::kDone) << plain.why;
+    // A box that leaves out the points east of the middle.
+    const lidar::LasHeader& h = plain.scan.model;
+    lidar::OutsideBox box{{h.scale[0], h.scale[1], h.scale[2]}, {h.offset[0], h.offset[1], h.offset[2]},
+                          {-1e300, -1e300, -1e300}, {1e300, 1e300, 1e300}};
+    box.hi[0] = (0.5 * plain.scan.stats.maxX + 0.5 * plain.scan.stats.minX) * h.scale[0] + h.offset[0];
+    const Scan one = scan(path, nullptr, &box), many = scan(path, &spare, &box);
     ASSERT_EQ(one.result, lidar::kDone) << one.why;
+    EXPECT_GT(one.detail.outside, 0u);
+    EXPECT_LT(one.detail.outside, one.scan.stats.count);
     ASSERT_EQ(many.result, lidar::kDone) << many.why;
     EXPECT_EQ(std::memcmp(&one.scan.stats, &many.scan.stats, sizeof one.scan.stats), 0);
     EXPECT_EQ(std::memcmp(&one.detail, &many.detail, sizeof one.detail), 0);
@@ -75,19 +79,19 @@ TEST_P(SharedScan, MergesToWhatOneThreadFinds) {
     EXPECT_EQ(spare.load(), 3);  // every thread borrowed was given back
 }
 
-TEST_P(SharedScan, AFaultInAnyThreadFailsTheScan) {
+TEST_F(SharedScan, AFaultInAnyThreadFailsTheScan) {
     lidar::clear_io_faults();
-    ASSERT_EQ(scan(path, &spare, GetParam()).result, lidar::kDone);
+    ASSERT_EQ(scan(path, &spare).result, lidar::kDone);
     const unsigned long reads = lidar::io_calls(lidar::IoOp::read);
     ASSERT_GT(reads, 20u);
     for (unsigned long n = 2; n <= reads; n += 3) {
         lidar::set_io_fault(lidar::IoOp::read, n, EIO);
-        EXPECT_EQ(scan(path, &spare, GetParam()).result, lidar::kFailed) << "read " << n;
+        EXPECT_EQ(scan(path, &spare).result, lidar::kFailed) << "read " << n;
     }
     EXPECT_EQ(spare.load(), 3);
 }
 
-TEST_P(SharedScan, AFileThatMovesUnderTheScanHasChanged) {
+TEST_F(SharedScan, AFileThatMovesUnderTheScanHasChanged) {
     const off_t size = static_cast<off_t>(read_file(path).size());
     // A writer moves the last point and MaxX with it, the file as large as
     // before: either version alone is current, the mix of them is not.
@@ -113,46 +117,11 @@ TEST_P(SharedScan, AFileThatMovesUnderTheScanHasChanged) {
             // Before the third read: after the header's, one thread reads
             // the points in two blocks, several in some thirty segments.
             lidar::set_io_hook(lidar::IoOp::read, 3, c.change);
-            const Scan s = scan(path, threads, GetParam());
+            const Scan s = scan(path, threads);
             EXPECT_EQ(s.result, lidar::kFailed);
             EXPECT_NE(s.why.find("changed while it was being read"), std::string::npos) << s.why;
         }
     }
-}
-
-std::string reads_name(const ::testing::TestParamInfo<lidar::SegmentReads>& info) {
-    switch (info.param) {
-        case lidar::SegmentReads::mapped: return "mapped";
-        case lidar::SegmentReads::copied: return "copied";
-        default: return "timed";
-    }
-}
-
-// Whichever way the first segments are timed to go, the result is the same.
-INSTANTIATE_TEST_SUITE_P(Reads, SharedScan,
-                         ::testing::Values(lidar::SegmentReads::copied, lidar::SegmentReads::mapped,
-                                           lidar::SegmentReads::timed),
-                         reads_name);
-
-// The mapped scan catches SIGBUS for its own pages only: any other still
-// ends the program as it would have.
-TEST(MappedScan, ASigbusElsewhereStillEndsTheProgram) {
-    TempDir d;
-    LasSpec s;
-    s.points = spread_points(70000);
-    write_file(d.file("m.las"), build_las(s));
-    std::atomic<int> spare{1};
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    EXPECT_EXIT(
-        {
-            if (scan(d.file("m.las"), &spare, lidar::SegmentReads::mapped).result != lidar::kDone) std::exit(3);
-            std::raise(SIGBUS);
-            std::exit(0);  // swallowed
-        },
-        // By the signal, or by the handler that was there before (a
-        // sanitizer's, which aborts or exits with a status of its own).
-        [](int status) { return !WIFEXITED(status) || (WEXITSTATUS(status) != 0 && WEXITSTATUS(status) != 3); },
-        "");
 }
 
 }  // namespace

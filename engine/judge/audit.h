@@ -8,7 +8,7 @@
 #include "las_validate.h"
 #include "rules.h"
 #include "crs.h"
-#include "file_scan.h"
+#include "tile_scan.h"
 
 #include <array>
 #include <atomic>

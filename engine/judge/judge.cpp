@@ -1,7 +1,5 @@
 #include "audit.h"
 
-#include "file_scan.h"
-#include "update.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -97,21 +95,23 @@ bool short_by_size(const lidar::LasHeader& h, std::uint64_t size) {
 
 Status from_core(int result) { return result == lidar::kRefused ? Status::refused : Status::error; }
 
-// What the core said, unless the system refused to open the file: a file
-// that exists but cannot be opened now (no permission, no descriptors left,
-// a lease) is a failure to report, not a file Vexholt would refuse for what
-// it holds.
-void take_failure(Result& r, int result, const std::string& why, int open_error) {
+// What the core said, with the system's reason where the system failed. A
+// file that exists but cannot be opened now (no permission, no descriptors
+// left, a lease) is a failure to report, not a file Vexholt would refuse for
+// what it holds.
+void take_failure(Result& r, int result, const std::string& why, const lidar::FileScan& scan) {
     r.status = from_core(result);
     r.reason = trimmed(why);
-    if (open_error != 0 && open_error != ENOENT && open_error != ENOTDIR) {
-        r.status = Status::error;
-        r.reason = "Cannot open " + r.path + ": " + std::generic_category().message(open_error);
+    if (scan.open_error > 0) {
+        if (scan.open_error != ENOENT && scan.open_error != ENOTDIR) r.status = Status::error;
+        r.reason = "Cannot open " + r.path + ": " + std::generic_category().message(scan.open_error);
+    } else if (scan.io_error > 0) {
+        r.reason = r.reason.substr(0, r.reason.find('\n')) + ": " + std::generic_category().message(scan.io_error);
     }
 }
 
 // The header and statistics of a scan, and how they differ.
-void take_scan(Result& r, const lidar::FileScan& scan, bool exact) {
+void take_scan(Result& r, const TileScan& scan, bool exact) {
     r.stored = scan.model;
     r.recomputed = lidar::with_stats(scan.model, scan.stats);
     r.points = scan.stats.count;
@@ -142,7 +142,7 @@ std::int64_t read_from(void* file, std::uint64_t offset, unsigned char* out, std
 
 // The rules that need no point record, on whatever header was read, even
 // of a file the scan refused: a delivery check must say all it can.
-void judge_header(Result& r, const lidar::FileScan& scan, lidar::File& f, const Judging& how) {
+void judge_header(Result& r, const TileScan& scan, lidar::File& f, const Judging& how) {
     if (scan.raw_size == 0) return;
     const lidar::LasHeader h = lidar::parse_header(scan.raw, scan.raw_size);
     const std::uint64_t size = static_cast<std::uint64_t>(scan.opened.size);
@@ -180,7 +180,7 @@ void order_findings(Result& r) {
 
 // Points beyond the stored box, past noise: how far past each side and,
 // from a second pass over the points made only for such a file, how many.
-void containment(Result& r, const lidar::Target& first, const lidar::FileScan& scan) {
+void containment(Result& r, const TileTarget& first, const TileScan& scan) {
     static const char* const kSide[] = {"MaxX", "MinX", "MaxY", "MinY", "MaxZ", "MinZ"};
     if (r.points == 0) return;
     std::string sides;
@@ -198,14 +198,14 @@ void containment(Result& r, const lidar::Target& first, const lidar::FileScan& s
     }
     lidar::PointDetail counted;
     counted.box = &box;
-    lidar::Target again = first;
+    TileTarget again = first;
     again.expect = &scan.opened;
     again.detail = &counted;
     again.spare = nullptr;
     again.bytes_read = nullptr;
-    lidar::FileScan second;
+    TileScan second;
     std::string why;
-    const bool known = lidar::scan_file(again, second, why) == lidar::kDone && second.stats.count == r.points;
+    const bool known = scan_tile(again, second, why) == lidar::kDone && second.stats.count == r.points;
     r.findings.push_back(lidar::finding("points.outside-box", &r.stored, "every point inside the stored extents",
                                         (known ? std::to_string(counted.outside) : std::string("some")) +
                                             (counted.outside == 1 && known ? " point" : " points") + " outside" + sides));
@@ -314,10 +314,14 @@ Result judge_entry(const Entry& e, const Judging& how, bool first) {
     }
     if (!e.duplicate.empty()) return repeated(e.path, e.duplicate);
     if (how.before_judging && first) how.before_judging(e);
-    lidar::FileScan scan;
+    TileScan scan;
     std::string why;
     // Links met by the walk are judged by what they lead to.
-    lidar::Target judged{e.where(true), e.path.c_str(), e.identified ? &e.found : nullptr, how.bytes_read, true};
+    TileTarget judged;
+    judged.where = e.where(true);
+    judged.shown = e.path.c_str();
+    judged.expect = e.identified ? &e.found : nullptr;
+    judged.bytes_read = how.bytes_read;
     // A regular file the walk found, not through a link: one open.
     judged.where.plain = (e.identified || e.listed) && e.dir && !e.link && !e.named;
     judged.headers_only = how.headers_only;
@@ -328,7 +332,7 @@ Result judge_entry(const Entry& e, const Judging& how, bool first) {
     int result;
     {
         lidar::File f;
-        result = lidar::open_and_scan(judged, false, f, scan, why);
+        result = open_and_scan_tile(judged, false, f, scan, why);
         judge_header(r, scan, f, how);
     }
     // Not opened: what the walk would have said, had it looked first.
@@ -346,12 +350,12 @@ Result judge_entry(const Entry& e, const Judging& how, bool first) {
     r.bytes_read = scan.raw_size + scan.point_bytes;
     // Also of a file whose chunks could not all be decoded: the table's
     // disagreements are often why.
-    for (const lidar::LazProblem& p : scan.laz_problems)
+    for (const LazProblem& p : scan.laz_problems)
         r.findings.push_back(lidar::finding(p.rule, &scan.model, p.expected, p.actual));
     if (r.header_read) name_and_content(r, e.path);
     const std::uint64_t size = static_cast<std::uint64_t>(scan.opened.size);
     if (result != lidar::kDone) {
-        take_failure(r, result, why, scan.open_error);
+        take_failure(r, result, why, scan);
         // Refused for being cut short: the points it has lost are the
         // finding. A read that failed, or a file that changed, stays an error.
         if (result == lidar::kRefused && r.header_read && (scan.short_points || short_by_size(r.stored, size))) {
@@ -420,13 +424,17 @@ Result judge_entry(const Entry& e, const Judging& how, bool first) {
     // The very update Vexholt runs, judging the file afresh as it opens it;
     // it must be the file just judged, reached the same way, and below a
     // directory of the walk no link is followed.
-    lidar::FileScan again;
-    lidar::Target fixed{e.where(e.named), e.path.c_str(), &scan.opened, how.bytes_read, true};
+    TileScan again;
+    TileTarget fixed;
+    fixed.where = e.where(e.named);
+    fixed.shown = e.path.c_str();
+    fixed.expect = &scan.opened;
+    fixed.bytes_read = how.bytes_read;
     fixed.spare = how.spare;
     fixed.buffer = judged.buffer;
-    result = lidar::update_file(fixed, why, &again);
+    result = update_tile(fixed, why, &again);
     if (result != lidar::kDone) {
-        take_failure(r, result, why, again.open_error);
+        take_failure(r, result, why, again);
         stale_findings(r);
         order_findings(r);
         return r;

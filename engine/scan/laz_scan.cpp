@@ -15,7 +15,9 @@
 #include <thread>
 #include <vector>
 
-namespace lidar {
+namespace audit {
+
+using namespace lidar;
 
 namespace {
 
@@ -191,7 +193,7 @@ void work(File& f, Shared& s, Worker& w, const std::function<void()>& before_eac
 
 // The VLRs and a small file's chunk table often lie in the bytes the first
 // read took: no read of their own for them.
-laz::ReadAt reader(File& f, const FileScan& out) {
+laz::ReadAt reader(File& f, const TileScan& out) {
     return [&f, &out](std::uint64_t at, void* buf, std::size_t n) -> std::int64_t {
         if (out.head && at <= out.head_size && n <= out.head_size - at) {
             std::memcpy(buf, out.head + at, n);
@@ -206,13 +208,13 @@ std::uint64_t stated_points(const LasHeader& h) { return h.minor >= 4 && h.count
 
 // The table read for a file cut short: where it would lie past the end of
 // the file, not of the point area before the EVLRs.
-bool table_cut(const laz::ChunkTable& table, std::uint64_t end, const FileScan& out) {
+bool table_cut(const laz::ChunkTable& table, std::uint64_t end, const TileScan& out) {
     return table.cut && end == static_cast<std::uint64_t>(out.opened.size);
 }
 
 }  // namespace
 
-void check_laz_end(File& f, std::uint64_t offset, std::uint64_t end, FileScan& out) {
+void check_laz_end(File& f, std::uint64_t offset, std::uint64_t end, TileScan& out) {
     const LasHeader& h = out.model;
     const laz::ReadAt read = reader(f, out);
     laz::Laszip z;
@@ -225,7 +227,7 @@ void check_laz_end(File& f, std::uint64_t offset, std::uint64_t end, FileScan& o
     if (!laz::read_chunk_table(read, offset, end, stated_points(h), z, table, what)) out.short_points = table_cut(table, end, out);
 }
 
-int scan_laz(File& f, const Target& t, std::uint64_t offset, std::uint64_t end, FileScan& out, std::string& why) {
+int scan_laz(File& f, const TileTarget& t, std::uint64_t offset, std::uint64_t end, TileScan& out, std::string& why) {
     const LasHeader& h = out.model;
     auto refuse = [&](const std::string& what) {
         why = message("\nCannot decode the compressed points of %s: ", t.shown) + what + "\n";
@@ -341,4 +343,4 @@ int scan_laz(File& f, const Target& t, std::uint64_t offset, std::uint64_t end, 
     return kDone;
 }
 
-}  // namespace lidar
+}  // namespace audit

@@ -22,11 +22,6 @@
 #include <share.h>
 #include <windows.h>
 #else
-#include <atomic>
-#include <csetjmp>
-#include <csignal>
-#include <sys/mman.h>
-#include <sys/syscall.h>
 #include <sys/resource.h>
 #include <unistd.h>
 #endif
@@ -355,146 +350,57 @@ bool File::open(const Where& w, bool update) {
 bool File::open_read(const Where& w) { return open(w, false); }
 bool File::open_update(const Where& w) { return open(w, true); }
 
+bool File::failed() {
+    error_ = errno != 0 ? errno : EIO;
+    return false;
+}
+
 std::int64_t File::pread_full(std::uint64_t offset, void* buf, std::size_t n) {
 #ifdef _WIN32
     return read_at(offset, buf, n);
 #else
-    return read_until(buf, n, [&](unsigned char* p, std::size_t k, std::size_t done) -> long long {
+    const std::int64_t got = read_until(buf, n, [&](unsigned char* p, std::size_t k, std::size_t done) -> long long {
         if (offset + done > static_cast<std::uint64_t>(LLONG_MAX)) {
             errno = EOVERFLOW;
             return -1;
         }
         return ::pread(fd_, p, k, static_cast<off_t>(offset + done));
     });
+    return got >= 0 || failed() ? got : -1;
 #endif
 }
 
 std::int64_t File::read_full(void* buf, std::size_t n) {
-    return read_until(buf, n, [&](unsigned char* p, std::size_t k, std::size_t) { return sys_read(fd_, p, k); });
+    const std::int64_t got =
+        read_until(buf, n, [&](unsigned char* p, std::size_t k, std::size_t) { return sys_read(fd_, p, k); });
+    return got >= 0 || failed() ? got : -1;
 }
 
 bool File::state(FileState& st) { return sys_fstate(fd_, st) == 0; }
 
-bool File::seek(std::uint64_t offset) { return !injected(IoOp::seek) && sys_seek(fd_, offset); }
+bool File::seek(std::uint64_t offset) { return (!injected(IoOp::seek) && sys_seek(fd_, offset)) || failed(); }
 
 bool File::write_all(const void* buf, std::size_t n) {
     auto* p = static_cast<const unsigned char*>(buf);
     while (n > 0) {
         long long w = injected(IoOp::write) ? -1 : sys_write(fd_, p, transfer_size(n));
         if (w < 0 && errno == EINTR) continue;
-        if (w <= 0) return false;
+        if (w == 0) errno = EIO;
+        if (w <= 0) return failed();
         p += w;
         n -= static_cast<std::size_t>(w);
     }
     return true;
 }
 
-bool File::sync() { return !injected(IoOp::sync) && sys_sync(fd_); }
+bool File::sync() { return (!injected(IoOp::sync) && sys_sync(fd_)) || failed(); }
 
 bool File::close() {
     int fd = fd_;
     fd_ = -1;
     bool closed = sys_close(fd) == 0;
-    return !injected(IoOp::close) && closed;
+    return (!injected(IoOp::close) && closed) || failed();
 }
-
-#ifndef _WIN32
-namespace {
-
-// The mapped range the calling thread is scanning, and where to go back to
-// when a page of it is gone.
-thread_local sigjmp_buf* t_back = nullptr;
-thread_local const void* t_lo = nullptr;
-thread_local const void* t_hi = nullptr;
-struct sigaction g_before;
-
-void on_bus(int sig, siginfo_t* info, void*) {
-    if (t_back && info->si_code > 0 && info->si_addr >= t_lo && info->si_addr < t_hi) siglongjmp(*t_back, 1);
-    // Not a page we are reading: as though this handler were not here. A
-    // fault repeats under the old action on return; a sent signal is sent
-    // again.
-    sigaction(sig, &g_before, nullptr);
-    if (info->si_code <= 0) raise(sig);
-}
-
-// Installed once, by the first thread to map a file: only the audit's
-// shared scans map, so no other program of the family gets a handler.
-bool bus_guard() {
-    static const bool ready = [] {
-        struct sigaction sa{};
-        sa.sa_sigaction = on_bus;
-        sa.sa_flags = SA_SIGINFO;
-        sigemptyset(&sa.sa_mask);
-        return sigaction(SIGBUS, &sa, &g_before) == 0;
-    }();
-    return ready;
-}
-
-const std::size_t kPage = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
-
-}  // namespace
-
-int File::map(std::uint64_t offset, std::size_t n, Mapped& m) {
-    while (injected(IoOp::read))
-        if (errno != EINTR) return -1;
-    if (!bus_guard() || offset + n > static_cast<std::uint64_t>(LLONG_MAX)) return 0;
-    const std::uint64_t from = offset / kPage * kPage;
-    const std::size_t length = static_cast<std::size_t>(offset + n - from);
-    void* p = ::mmap(nullptr, length, PROT_READ, MAP_SHARED, fd_, static_cast<off_t>(from));
-    if (p == MAP_FAILED) return 0;
-    m.base = p;
-    m.offset = from;
-    m.length = length;
-    m.data = static_cast<const unsigned char*>(p) + (offset - from);
-    m.size = n;
-    return 1;
-}
-
-Mapped::~Mapped() {
-    if (base) ::munmap(base, length);
-}
-
-bool File::cached(const Mapped& m) {
-#ifdef __linux__
-    // cachestat (Linux 6.5) counts a range's pages in the page cache a
-    // folio at a time; mincore asks page by page, which cost a tenth of a
-    // hot scan here.
-    struct {
-        std::uint64_t off, len;
-    } range{m.offset, m.length};
-    struct {
-        std::uint64_t cache, dirty, writeback, evicted, recently_evicted;
-    } counts{};
-    static std::atomic<bool> has_cachestat{true};
-    if (has_cachestat.load(std::memory_order_relaxed)) {
-        if (::syscall(451, fd_, &range, &counts, 0) == 0) return counts.cache * kPage >= m.length;
-        has_cachestat = false;  // older kernels, or a sandbox that forbids it
-    }
-#endif
-    unsigned char in[4096];
-    for (std::size_t at = 0; at < m.length; at += sizeof in * kPage) {
-        const std::size_t n = std::min(m.length - at, sizeof in * kPage);
-        if (::mincore(static_cast<unsigned char*>(m.base) + at, n, in) != 0) return false;
-        for (std::size_t k = 0; k < (n + kPage - 1) / kPage; ++k)
-            if (!(in[k] & 1)) return false;
-    }
-    return true;
-}
-
-bool scan_mapped(const Mapped& m, void (*scan)(void*, const unsigned char*, std::size_t), void* context) {
-    sigjmp_buf back;
-    if (sigsetjmp(back, 1) != 0) {
-        t_back = nullptr;
-        return false;
-    }
-    t_lo = m.base;
-    t_hi = static_cast<const unsigned char*>(m.base) + m.length;
-    t_back = &back;
-    scan(context, m.data, m.size);
-    t_back = nullptr;
-    return true;
-}
-#endif
 
 void File::advise_sequential() {
 #if defined(POSIX_FADV_SEQUENTIAL) && !defined(_WIN32)

@@ -57,8 +57,6 @@ bool may_write_up_to(std::uint64_t end);
 // regular file, or not the file it had to be.
 constexpr int kNotRegular = -1;
 
-struct Mapped;
-
 class File {
 public:
     File() = default;
@@ -79,7 +77,7 @@ public:
     bool open_read(const char* filename) { return open_read(Where{kWorkingDir, filename, true}); }
     bool open_update(const char* filename) { return open_update(Where{kWorkingDir, filename, true}); }
     bool is_open() const { return fd_ >= 0; }
-    // After a failed open: the system's errno, or kNotRegular.
+    // After a failed call: the system's errno (an open's may be kNotRegular).
     int error() const { return error_; }
     // What the open file was when it was opened and judged.
     const FileState& opened() const { return opened_; }
@@ -102,44 +100,13 @@ public:
     bool close();
     // Tells the kernel the rest of the file is read once, front to back.
     void advise_sequential();
-#ifndef _WIN32
-    // Maps n bytes from offset read-only into m (past the end of the file
-    // too: those pages cannot be read). Counts as a read for the test seam,
-    // which fails it as -1; 0 when the system will not map it (the caller
-    // reads instead); 1 when mapped.
-    int map(std::uint64_t offset, std::size_t n, Mapped& m);
-    // Whether every page of m is in memory: where one is not, a read's
-    // read-ahead serves better than waiting on faults.
-    bool cached(const Mapped& m);
-#endif
 
 private:
     bool open(const Where& w, bool update);
+    bool failed();  // keeps errno as error(); false
     int fd_ = -1;
     int error_ = 0;
     FileState opened_;
 };
-
-#ifndef _WIN32
-// Part of a file in the page cache, scanned where it lies instead of copied
-// by a read; unmapped when it goes.
-struct Mapped {
-    const unsigned char* data = nullptr;  // the offset asked for
-    std::size_t size = 0;
-    void* base = nullptr;  // page-aligned, as mapped
-    std::uint64_t offset = 0;  // of base in the file
-    std::size_t length = 0;
-    Mapped() = default;
-    Mapped(const Mapped&) = delete;
-    Mapped& operator=(const Mapped&) = delete;
-    ~Mapped();
-};
-
-// Runs scan(context, data, size) over m; false, with the scan abandoned
-// part-way, if the file shrank under it (a page past the new end faults
-// with SIGBUS, which this catches for the calling thread only). scan must
-// own nothing that needs destroying: it may be left mid-way.
-bool scan_mapped(const Mapped& m, void (*scan)(void*, const unsigned char*, std::size_t), void* context);
-#endif
 
 }  // namespace lidar

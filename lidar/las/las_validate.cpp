@@ -114,6 +114,11 @@ bool has_las_name(const char* name) {
     return lower(e[0]) == 'l' && lower(e[1]) == 'a' && (lower(e[2]) == 's' || lower(e[2]) == 'z');
 }
 
+std::size_t record_length_for(int LASType) {
+    const int format = type_format(LASType);
+    return format < 0 ? 0 : min_record_length(static_cast<unsigned>(format));
+}
+
 bool classify_general(const unsigned char* b, std::int64_t got, const char* shown, std::string& why,
                       LasHeader& h, LasId* id) {
     auto refuse = [&](std::string text) {

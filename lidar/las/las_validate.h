@@ -1,5 +1,5 @@
 // Validation as routines that hand back their messages instead of printing
-// them: check_las prints what these say, and the update and the audit judge
+// them: check_las prints what these say, and the update and any other reader judge
 // the file they have opened by the very same rules.
 #pragma once
 
@@ -31,12 +31,14 @@ int check_las_core(const char* filename, std::string& why, LasId* id = nullptr);
 
 // The point format of a LAS type code 1..8, -1 for any other.
 int type_format(int LASType);
+// Point record size for a LAS type code 1..8; 0 for any other code.
+std::size_t record_length_for(int LASType);
 
-// Whether the general rule judges a file of this name: .las or .laz in any
+// Whether the general rule takes a file of this name: .las or .laz in any
 // case (what the file holds decides the rest).
 bool has_las_name(const char* name);
 
-// The general rule of the audit, for the first got bytes b of a file: LAS
+// The general rule, for the first got bytes b of a file: LAS
 // 1.0 to 1.4, every point format its version defines, records of at least
 // the format's length (longer ones carry extra bytes), a header as long as
 // the version's, points after it. true with the header's model in h, or

@@ -1,5 +1,5 @@
 // Messages are built as text first, so that the routines that print them and
-// the cores that hand them to a caller (tests, the audit) say the same bytes.
+// the cores that hand them to a caller (tests, the engine) say the same bytes.
 #pragma once
 
 #include <string>

@@ -324,7 +324,7 @@ __attribute__((target("avx2"))) void details_avx2(PointDetail& d, const unsigned
 }
 
 // The statistics kernel (Gps 0), or both kernels in one pass over the
-// records, for the audit: each record is loaded once while it is in L1, not
+// records, for a caller that wants the detail too: each record is loaded once while it is in L1, not
 // once more from a block that by then has left L2 (the block is as large as
 // the AMD's L2). The detail part is details_avx2's loop record for record,
 // so the results are those of the two kernels run one after the other.

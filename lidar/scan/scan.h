@@ -34,8 +34,8 @@ ScanKernel chosen_scan_kernel();
 ScanKernel scan_records_with(ScanKernel k, PointStats& s, const unsigned char* p, std::size_t n,
                              std::size_t record_length, unsigned return_mask = 7);
 
-// What the audit gathers from point records beyond the statistics, for the
-// rules that judge the points themselves.
+// What a scan can gather from point records beyond the statistics, for
+// judging the points themselves.
 struct PointDetail {
     std::uint64_t classes[256] = {};      // by classification (formats 0-5: its low 5 bits)
     std::uint64_t bad_return_number = 0;  // return number 0, or above the number of returns

@@ -16,11 +16,6 @@
 
 namespace lidar {
 
-std::size_t record_length_for(int LASType) {
-    const int format = type_format(LASType);
-    return format < 0 ? 0 : min_record_length(static_cast<unsigned>(format));
-}
-
 namespace {
 
 // The fields the statistics are computed from: if any of them moved while
@@ -51,13 +46,7 @@ bool same_point_area(std::uint64_t end, const FileScan& s) {
 
 }  // namespace
 
-int update_file(const Target& t, std::string& why, FileScan* scanned) {
-    File f;
-    FileScan local;
-    FileScan& s = scanned ? *scanned : local;
-    int result = open_and_scan(t, true, f, s, why);
-    if (result != kDone) return result;
-
+int write_statistics(File& f, const Target& t, const FileScan& s, std::string& why) {
     auto say = [&](const char* format) {
         why = message(format, t.shown);
         return kFailed;
@@ -98,6 +87,14 @@ int update_file(const Target& t, std::string& why, FileScan* scanned) {
     if (!f.sync()) return say(cannot_write);
     if (!f.close()) return say("\nCannot close %s after writing its header\n");
     return kDone;
+}
+
+int update_file(const Target& t, std::string& why, FileScan* scanned) {
+    File f;
+    FileScan local;
+    FileScan& s = scanned ? *scanned : local;
+    const int result = open_and_scan(t, true, f, s, why);
+    return keep_io_error(result == kDone ? write_statistics(f, t, s, why) : result, f, s);
 }
 
 int update_file(const char* filename, std::string& why, FileScan* scanned) {
