@@ -1,9 +1,9 @@
 #!/bin/sh
-# The README's recipe for auditing across machines, run as printed against
+# The audit guide's recipe for auditing across machines, run as printed against
 # this machine alone (a hosts file holding ":"), then run again to resume;
 # tiles at the top of the delivery and below it, an empty subfolder, and a
 # delivery with no subfolder at all.
-# Usage: audit_parallel.sh README BINDIR LASDATA
+# Usage: audit_parallel.sh GUIDE BINDIR LASDATA
 set -eu
 readme=$1
 PATH=$2:$PATH

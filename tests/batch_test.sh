@@ -1,5 +1,5 @@
 #!/bin/sh
-# Runs each "Many tiles" recipe exactly as README.md prints it, with Vexholt
+# Runs each "Many tiles" recipe exactly as doc/audit.md prints it, with Vexholt
 # and Vexholt-audit on PATH, in a folder mixing consistent, stale and refused
 # tiles (some in a subfolder, some with spaces in their names, one named in
 # upper case). Afterwards every tile Vexholt accepts holds what a run on it
@@ -22,16 +22,16 @@ data=$src/tests/data/lasdata
 
 # The recipes: the sh blocks of the section, in order.
 recipe() {
-    awk '/^## Many tiles/ { on = 1; next } /^## / { on = 0 } on' "$src/README.md" |
+    awk '/^## Many tiles/ { on = 1; next } /^## / { on = 0 } on' "$src/doc/audit.md" |
         awk -v want="$1" '$0 == "```sh" { n++; if (n == want) { on = 1; next } }
                            on && $0 == "```" { exit } on'
 }
 recipe 1 >"$tmp/audit.sh"
 recipe 2 >"$tmp/parallel.sh"
 recipe 3 >"$tmp/xargs.sh"
-grep -q 'Vexholt-audit .*--fix' "$tmp/audit.sh" || fail "no Vexholt-audit recipe first in README.md"
-grep -q 'parallel ' "$tmp/parallel.sh" || fail "no GNU parallel recipe in README.md"
-grep -q 'xargs' "$tmp/xargs.sh" || fail "no xargs recipe in README.md"
+grep -q 'Vexholt-audit .*--fix' "$tmp/audit.sh" || fail "no Vexholt-audit recipe first in doc/audit.md"
+grep -q 'parallel ' "$tmp/parallel.sh" || fail "no GNU parallel recipe in doc/audit.md"
+grep -q 'xargs' "$tmp/xargs.sh" || fail "no xargs recipe in doc/audit.md"
 
 # Tiles: name in the folder <- corpus file. Stale ones outnumber the cores,
 # so a batch that stopped at a refusal would leave some stale.

@@ -1,6 +1,6 @@
 #!/bin/sh
 # Builds the Debian packages from a clean copy of the source tree, checks
-# them with lintian, installs them, uses them as the README does (Vexholt on
+# them with lintian, installs them, uses them as the documents do (Vexholt on
 # the stale sample, tile_check through find_package and through pkg-config),
 # then purges them and checks that nothing of theirs is left on disk.
 # Installs into the system, so it needs root.
@@ -54,6 +54,13 @@ for page in Vexholt Vexholt-audit; do
     zcat "$doc" 2>/dev/null | cmp -s - "$src/README.md" || fail "$page(1) sends its readers to '$doc', not to the README"
 done
 zcat /usr/share/doc/vexholt/changelog.gz | cmp -s - "$src/CHANGELOG.md" || fail "changelog.gz is not CHANGELOG.md"
+# The guides the README leads to, in doc/ beside it (compressed or not, as
+# dh_compress decides by size).
+for guide in "$src"/doc/*.md "$src/doc/report.png"; do
+    name=/usr/share/doc/vexholt/doc/${guide##*/}
+    if [ -f "$name.gz" ]; then zcat "$name.gz"; else cat "$name" 2>/dev/null; fi | cmp -s - "$guide" ||
+        fail "doc/${guide##*/} is not installed as $name"
+done
 [ -f /usr/share/doc/vexholt/changelog.Debian.gz ] || fail "no changelog.Debian.gz"
 cp "$src/samples/1.2-with-color-clipped.las" "$tmp/tile.las"
 chmod u+w "$tmp/tile.las"
@@ -74,9 +81,9 @@ grep -rq LIDAR_VERSION_STRING /usr/include || fail "no LIDAR_VERSION_STRING unde
 [ "$(pkg-config --cflags lidar | sed 's/ *$//')" = "" ] || fail "pkg-config --cflags lidar: '$(pkg-config --cflags lidar)'"
 [ "$(pkg-config --libs lidar | sed 's/ *$//')" = "-llidar" ] || fail "pkg-config --libs lidar: '$(pkg-config --libs lidar)'"
 
-# The README's tile_check, through find_package and through pkg-config,
-# as a tool author on the machine would build it.
-section() { awk '/^## For tool authors/ { on = 1; next } /^## / { on = 0 } on' "$src/README.md"; }
+# The library guide's tile_check, through find_package and through
+# pkg-config, as a tool author on the machine would build it.
+section() { awk '/^## For tool authors/ { on = 1; next } /^## / { on = 0 } on' "$src/doc/library.md"; }
 block() {
     section | awk -v lang="$1" '$0 == "```" lang && !done { on = 1; next }
                                  on && $0 == "```" { on = 0; done = 1 } on'

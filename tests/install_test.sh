@@ -1,6 +1,6 @@
 #!/bin/sh
 # Installs the build tree under a temporary prefix, once directly and once
-# staged with DESTDIR, and builds the README's example tool against each
+# staged with DESTDIR, and builds the library guide's example tool against each
 # install: through find_package(LiDAR) (shared and static) and through
 # pkg-config (C and C++), then runs every consumer.
 # Usage: install_test.sh CMAKE BUILD_DIR SOURCE_DIR CC CXX
@@ -43,6 +43,10 @@ for page in Vexholt Vexholt-audit; do
     cmp -s "$prefix/$doc" "$src/README.md" || fail "$page(1) sends its readers to '$doc', not to the README"
 done
 cmp -s "$prefix/${doc%/*}/CHANGELOG.md" "$src/CHANGELOG.md" || fail "no CHANGELOG.md beside the README"
+# The guides the README leads to, in doc/ beside it, so its links hold.
+for guide in "$src"/doc/*.md "$src/doc/report.png"; do
+    cmp -s "$prefix/${doc%/*}/doc/${guide##*/}" "$guide" || fail "doc/${guide##*/} is not installed beside the README"
+done
 
 # The installed Vexholt runs on its own: no library path, no library.
 sample=$tmp/tile.las
@@ -84,8 +88,8 @@ syspc=$(dirname "$(find "$tmp/system" -name lidar.pc)")
 [ "$(PKG_CONFIG_PATH=$syspc pkg-config --libs lidar | sed 's/ *$//')" = "-llidar" ] ||
     fail "installed to /usr, --libs gives '$(PKG_CONFIG_PATH=$syspc pkg-config --libs lidar)'"
 
-# The README's example, exactly as printed there.
-section() { awk '/^## For tool authors/ { on = 1; next } /^## / { on = 0 } on' "$src/README.md"; }
+# The library guide's example, exactly as printed there.
+section() { awk '/^## For tool authors/ { on = 1; next } /^## / { on = 0 } on' "$src/doc/library.md"; }
 block() {  # the first fenced block of language $1 in that section
     section | awk -v lang="$1" '$0 == "```" lang && !done { on = 1; next }
                                  on && $0 == "```" { on = 0; done = 1 } on'
@@ -94,7 +98,7 @@ consumer=$tmp/consumer
 mkdir "$consumer"
 block c >"$consumer/tile_check.c"
 block cmake >"$consumer/CMakeLists.txt"
-[ -s "$consumer/tile_check.c" ] && [ -s "$consumer/CMakeLists.txt" ] || fail "README example not found"
+[ -s "$consumer/tile_check.c" ] && [ -s "$consumer/CMakeLists.txt" ] || fail "doc/library.md example not found"
 want="LAS type 8; lowest -3.00 was entry 1"
 
 # A C++ tool sees the same interface through extern "C".
@@ -113,7 +117,7 @@ int main() {
 EOF
 want_cxx="-2 5 9 / 1 0 2 / 227"
 
-# find_package, against the direct install: the README's C project, with
+# find_package, against the direct install: the guide's C project, with
 # the static library too, and a C++ project.
 cat >>"$consumer/CMakeLists.txt" <<'EOF'
 add_executable(tile_check_static tile_check.c)

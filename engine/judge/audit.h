@@ -272,7 +272,7 @@ std::vector<DeliveryFinding> consistency(const Delivery& d);
 std::string summary_text(const Delivery& d, const std::vector<DeliveryFinding>& c);
 std::string summary_json(const Delivery& d, const std::vector<DeliveryFinding>& c);
 
-// Every rule as a table: Markdown for the README, or roff for the manual.
+// Every rule as a table: Markdown for doc/rules.md, or roff for the manual.
 std::string rules_table(bool roff);
 
 struct Options {

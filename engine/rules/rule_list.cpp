@@ -13,7 +13,7 @@ namespace {
 using enum Severity;
 using enum Origin;
 
-// The one list: the manual page's and the README's tables are printed from
+// The one list: the manual page's and doc/rules.md's tables are printed from
 // it (Vexholt-audit --list-rules), and a test keeps them equal.
 constexpr Rule kRules[] = {
     {"header.signature", error, las, "the file starts with LASF", "Public Header Block: File Signature"},
