@@ -172,7 +172,8 @@ function draw(p) {
     for (const [s, shape] of over) { g.fillStyle = g.createPattern(pattern(D.patterns[s], dark(D.colours[c])), "repeat"); g.fill(shape); }
     if (outline) { g.strokeStyle = "rgba(0,0,0,0.45)"; g.lineWidth = 0.6; g.stroke(fill); }
   }
-  if (selected >= 0 && has[selected] && sys[selected] === p.sys) {
+  // A tile set apart has no place on the panel to outline.
+  if (selected >= 0 && p.idx.includes(selected)) {
     const r = rect(selected);
     g.strokeStyle = "#000"; g.lineWidth = 3; g.strokeRect(r[0] - 2.5, r[1] - 2.5, r[2] + 5, r[3] + 5);
     g.strokeStyle = "#fff"; g.lineWidth = 1; g.strokeRect(r[0] - 2.5, r[1] - 2.5, r[2] + 5, r[3] + 5);
@@ -204,7 +205,6 @@ panels.forEach((p, k) => {
   div.innerHTML = "<h3>" + name + ": " + n + (k === 0 ? "" : p.sys < 0 ? " — drawn apart, at their own scale" :
     " — another coordinate system than the majority's (" + esc(sysName(panels[0].sys)) + "), drawn apart at its own scale") + "</h3>";
   p.canvas = document.createElement("canvas");
-  p.canvas.dataset.panel = k;
   div.appendChild(p.canvas);
   maps.appendChild(div);
   p.canvas.addEventListener("mousemove", ev => {
@@ -289,9 +289,8 @@ function rows() {
   for (let k = first; k < last; k++) {
     const i = view[k], f = esc(findings(i));
     h += '<tr data-i="' + i + '"' + (i === selected ? ' class="sel"' : "") + '><td title="' + esc(path[i]) + '">' + esc(path[i]) +
-      '</td><td data-verdict="' + D.verdicts[vd[i]] + '">' + swatch(cl[i]) + verdictText(i) + '</td><td data-status="' +
-      D.statuses[st[i]] + '">' + spattern(st[i]) + D.statuses[st[i]] + '</td><td title="' + f + '">' + f + '</td><td class="n">' +
-      pts[i] + "</td><td>" + esc(sysName(sys[i])) + "</td></tr>";
+      '</td><td>' + swatch(cl[i]) + verdictText(i) + '</td><td>' + spattern(st[i]) + D.statuses[st[i]] +
+      '</td><td title="' + f + '">' + f + '</td><td class="n">' + pts[i] + "</td><td>" + esc(sysName(sys[i])) + "</td></tr>";
   }
   $("body").innerHTML = h + '<tr style="height:' + (view.length - last) * ROW + 'px"></tr>';
 }
@@ -345,56 +344,4 @@ state.q = h.get("q") || "";
 if (key[h.get("sort")]) { state.sort = h.get("sort"); state.desc = h.get("order") === "desc"; }
 syncControls();
 apply(true);
-
-// For tests: every drawn tile's centre, its colour (the most common one in
-// a block of the pattern's size inside it, where it is large enough, else
-// at its centre) and which pixels of the block differ from that colour.
-if (h.has("probe")) {
-  const lines = [], hex = (px, o) => o >= 0 && o < px.length ?
-    "#" + [px[o], px[o + 1], px[o + 2]].map(v => v.toString(16).padStart(2, "0")).join("") : "outside";
-  panels.forEach((p, k) => {
-    const dpr = window.devicePixelRatio || 1, W = p.canvas.width, P = Math.round(8 * dpr);
-    const px = p.canvas.getContext("2d").getImageData(0, 0, W, p.canvas.height).data;
-    lines.push("panel\t" + k + "\t" + sysName(p.sys) + "\t" + p.s + "\t" + p.ox + "\t" + p.oy);
-    for (const i of p.idx) {
-      const r = rect(i), x = r[0] + r[2] / 2, y = r[1] + r[3] / 2;
-      const bx = Math.ceil((r[0] + 3) * dpr / P) * P, by = Math.ceil((r[1] + 3) * dpr / P) * P;
-      let colour = hex(px, 4 * (Math.floor(y * dpr) * W + Math.floor(x * dpr))), mask = "";
-      if (bx + P <= (r[0] + r[2] - 3) * dpr && by + P <= (r[1] + r[3] - 3) * dpr) {
-        const block = [], n = new Map();
-        for (let v = 0; v < P; v++) for (let u = 0; u < P; u++) {
-          const c = hex(px, 4 * ((by + v) * W + bx + u));
-          block.push(c); n.set(c, (n.get(c) || 0) + 1);
-        }
-        colour = [...n.entries()].sort((a, b) => b[1] - a[1])[0][0];
-        mask = block.map(c => c === colour ? "0" : "1").join("");
-      }
-      lines.push("tile\t" + k + "\t" + path[i] + "\t" + x.toFixed(2) + "\t" + y.toFixed(2) + "\t" + colour + "\t" + mask);
-    }
-  });
-  // And the colour at points given in the majority's coordinates: probe=x,y;x,y.
-  const p = panels[0];
-  if (p) {
-    const px = p.canvas.getContext("2d").getImageData(0, 0, p.canvas.width, p.canvas.height).data, dpr = window.devicePixelRatio || 1;
-    for (const xy of h.get("probe").split(";").filter(Boolean)) {
-      const [x, y] = xy.split(",").map(Number), cx = p.ox + x * p.s, cy = p.oy - y * p.s;
-      lines.push("point\t" + x + "\t" + y + "\t" + hex(px, 4 * (Math.floor(cy * dpr) * p.canvas.width + Math.floor(cx * dpr))));
-    }
-  }
-  const pre = document.createElement("pre");
-  pre.id = "probe"; pre.textContent = lines.join("\n");
-  document.body.appendChild(pre);
-}
-// The browser draws a canvas when it paints, after this script: reading a
-// pixel makes it draw now, so the time below includes the drawing.
-for (const p of panels) p.canvas.getContext("2d").getImageData(0, 0, 1, 1);
-
-// For tests: the pointer over a place in the majority's coordinates, then a click there.
-if (h.has("point") && panels.length) {
-  const [x, y] = h.get("point").split(",").map(Number), p = panels[0], b = p.canvas.getBoundingClientRect();
-  const at = type => new MouseEvent(type, {clientX: b.left + p.ox + x * p.s, clientY: b.top + p.oy - y * p.s, bubbles: true});
-  p.canvas.dispatchEvent(at("mousemove"));
-  p.canvas.dispatchEvent(at("click"));
-}
-document.body.dataset.renderedMs = Math.round(performance.now());
 })();
