@@ -1,3 +1,6 @@
+// The HTML report's script (html_report.cpp), which the build puts into the
+// page as text: it reads the data block above it, draws the map and keeps
+// the table.
 (function () {
 "use strict";
 const data = document.getElementById("data");
