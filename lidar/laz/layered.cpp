@@ -115,6 +115,7 @@ LayeredPtr make_layered(const Laszip& z) {
         switch (it.type) {
             case POINT14:
                 l->point.layers = &l->layers[layer];
+                l->point.every_point = it.version >= 4;
                 layer += layered::kPoint14Layers;
                 break;
             case BYTE14:
@@ -181,7 +182,7 @@ bool layered_start(Layered& l, const unsigned char* data, std::size_t size, std:
         }
     }
     layered::point14_start(l.point, l.first.data());
-    const unsigned channel = l.point.current;
+    const unsigned channel = l.point.items_context;
     for (const Layered::Part& p : l.parts) {
         const unsigned char* first = l.first.data() + p.at;
         switch (p.type) {
@@ -221,7 +222,7 @@ bool layered_decode(Layered& l, std::size_t n, unsigned char* out, std::string& 
             std::memcpy(out, l.first.data(), rl);
         } else {
             layered::point14_decode(l.point, out);
-            const unsigned channel = l.point.current;
+            const unsigned channel = l.point.items_context;
             for (const Layered::Part& p : l.parts) {
                 switch (p.type) {
                     case RGB14: case RGBNIR14: layered::rgb14_decode(l.rgb, out + p.at, channel); break;

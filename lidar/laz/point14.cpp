@@ -247,6 +247,7 @@ void point14_start(Point14& p, const unsigned char* first) {
     std::fill(p.active, p.active + 4, false);
     p.fault = nullptr;
     p.current = f.channel;
+    p.items_context = p.current;
     activate(p, p.current, f);
 }
 
@@ -266,6 +267,7 @@ void point14_decode(Point14& p, unsigned char* out) {
         c = p.ctx[k].get();
         c->last.channel = static_cast<std::uint8_t>(k);
     }
+    p.items_context = (changed & 64) || p.every_point ? p.current : 0;
     Fields& f = c->last;
     bool source_changed = changed & 32, gps_changed = changed & 16, angle_changed = changed & 8;
 
