@@ -704,13 +704,18 @@ std::vector<unsigned char> encode_pointwise(const WaveFormat& f, const unsigned 
 // Layered: POINT14, RGBNIR14 and WAVEPACKET14 of one version. The XY layer
 // carries the channel switches, the Z and wave packet layers their fields;
 // the others are empty. Each scanner channel has its own models and last
-// values, seeded from the channel before when first used.
+// values, seeded from the channel before when first used. The wave packets
+// keep contexts of their own: POINT14 hands them the channel (version 3:
+// only at a switch, context 0 otherwise), and they switch as the decoder's
+// items do.
 struct Channel14 {
     std::vector<laz::SymbolModel> changed = std::vector<laz::SymbolModel>(8, laz::SymbolModel(128));
     laz::SymbolModel step{3};
     IntegerEncoder dx{2}, dy{22}, dz{20};
     Median5 mx, my;
     std::uint32_t x = 0, y = 0, z = 0;
+};
+struct PacketContext {
     std::unique_ptr<PacketEncoder> wave;
     Packet packet;
 };
@@ -732,11 +737,15 @@ std::vector<unsigned char> encode_layered(const WaveFormat& f, unsigned version,
         c.x = from ? from->x : static_cast<std::uint32_t>(get_le(first, 4));
         c.y = from ? from->y : static_cast<std::uint32_t>(get_le(first + 4, 4));
         c.z = from ? from->z : static_cast<std::uint32_t>(get_le(first + 8, 4));
-        c.wave = std::make_unique<PacketEncoder>();
-        c.packet = from ? from->packet : unpack_packet(first + f.wave_at);
     };
-    unsigned cur = (pts[15] >> 4) & 3;
+    PacketContext pc[4];
+    auto activate_packets = [&](unsigned k, const Packet& from) {
+        pc[k].wave = std::make_unique<PacketEncoder>();
+        pc[k].packet = from;
+    };
+    unsigned cur = (pts[15] >> 4) & 3, pcur = cur;
     activate(cur, nullptr, pts);
+    activate_packets(cur, unpack_packet(pts + f.wave_at));
     ArithEncoder xy, ez, ew;
     for (std::size_t i = 1; i < n; ++i) {
         const unsigned char* p = pts + i * f.reclen;
@@ -760,11 +769,17 @@ std::vector<unsigned char> encode_layered(const WaveFormat& f, unsigned version,
         c.x = static_cast<std::uint32_t>(get_le(p, 4));
         c.y = static_cast<std::uint32_t>(get_le(p + 4, 4));
         c.z = static_cast<std::uint32_t>(get_le(p + 8, 4));
-        // Version 3 predicts the packet after a switch back to a channel
-        // already used from the channel left, and leaves it there; version 4
-        // from the channel entered.
-        const unsigned from = k == old || fresh || version >= 4 ? k : old;
-        c.wave->encode(ew, ch[from]->packet, unpack_packet(p + f.wave_at));
+        // Version 3 predicts the packet after a switch back to a context
+        // already used from the context left, and leaves it there; version 4
+        // from the context entered.
+        const unsigned context = k != old || version >= 4 ? k : 0;
+        unsigned from = context;
+        if (context != pcur) {
+            if (!pc[context].wave) activate_packets(context, pc[pcur].packet);
+            else if (version < 4) from = pcur;
+            pcur = context;
+        }
+        pc[pcur].wave->encode(ew, pc[from].packet, unpack_packet(p + f.wave_at));
     }
     xy.done();
     ez.done();

@@ -104,7 +104,10 @@ TEST(LazLayered, ChunksDecodedInPiecesAreRunsOfTheTwin) {
         }
         ++checked;
     }
-    EXPECT_EQ(checked, 2);  // 1_4_w_evlr.laz (format 6), 1.2-with-color.copc.laz (format 7)
+    // 1_4_w_evlr.laz (format 6), 1.2-with-color.copc.laz (format 7),
+    // gen-rgbnir16-extra-1.4.laz (format 8: NIR and 16-bit colours that change
+    // in both bytes, three extra bytes).
+    EXPECT_EQ(checked, 3);
 }
 
 // Damage to the first chunk of a format 6 file: its first point (30 bytes),

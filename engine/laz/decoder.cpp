@@ -1,6 +1,7 @@
 // Decodes the chunks of pointwise compressed points (formats 0-5), item by
 // item; layered chunks go to layered.cpp.
 #include "laz/laz.h"
+#include "laz/helpers.h"
 #include "laz/items.h"
 #include "laz/layered.h"
 
@@ -11,10 +12,11 @@ namespace lidar::laz {
 
 namespace {
 
-enum Codec : std::uint8_t { P10_1, P10_2, GPS_1, GPS_2, RGB_1, RGB_2, BYTE_1, BYTE_2, WAVE };
-
+// An item of the record and its codec's context; the codecs are chosen by
+// a switch on the item's type, as layered chunks choose theirs.
 struct Slot {
-    Codec codec;
+    std::uint16_t type;
+    bool v1;  // item version 1; any other is coded as version 2
     unsigned offset, size;
     std::variant<Point10, GpsTime11, Rgb12, ExtraBytes, WavePacket13> ctx;
 };
@@ -74,34 +76,19 @@ DecoderPtr make_decoder(const Laszip& z) {
     unsigned offset = 0;
     d->slots.reserve(z.items.size());
     for (const Item& it : z.items) {
-        int v = it.version == 1 ? 1 : 2;
+        const int v = it.version == 1 ? 1 : 2;
         switch (it.type) {
-            case POINT10:
-                d->slots.push_back(Slot{v == 1 ? P10_1 : P10_2, offset, it.size, Point10(v)});
-                break;
-            case GPSTIME11:
-                d->slots.push_back(Slot{v == 1 ? GPS_1 : GPS_2, offset, it.size, GpsTime11(v)});
-                break;
-            case RGB12:
-                d->slots.push_back(Slot{v == 1 ? RGB_1 : RGB_2, offset, it.size, Rgb12(v)});
-                break;
-            case BYTE:
-                d->slots.push_back(Slot{v == 1 ? BYTE_1 : BYTE_2, offset, it.size, ExtraBytes(v, it.size)});
-                break;
-            case WAVEPACKET13:
-                d->slots.push_back(Slot{WAVE, offset, it.size, WavePacket13()});
-                break;
-            default:
-                d->usable = false;  // refused by items_fit; refused again at each chunk
-                break;
+            case POINT10: d->slots.push_back(Slot{it.type, v == 1, offset, it.size, Point10(v)}); break;
+            case GPSTIME11: d->slots.push_back(Slot{it.type, v == 1, offset, it.size, GpsTime11(v)}); break;
+            case RGB12: d->slots.push_back(Slot{it.type, v == 1, offset, it.size, Rgb12(v)}); break;
+            case BYTE: d->slots.push_back(Slot{it.type, v == 1, offset, it.size, ExtraBytes(v, it.size)}); break;
+            case WAVEPACKET13: d->slots.push_back(Slot{it.type, v == 1, offset, it.size, WavePacket13()}); break;
+            default: d->usable = false; break;  // refused by items_fit; refused again at each chunk
         }
+        // Fixed-size items must be as large as their codecs write.
+        if (item_size(it.type) && it.size != item_size(it.type)) d->usable = false;
         offset += it.size;
     }
-    // Fixed-size items must be as large as their codecs write.
-    for (const Slot& s : d->slots)
-        if ((s.codec <= P10_2 && s.size != 20) || (s.codec >= GPS_1 && s.codec <= GPS_2 && s.size != 8) ||
-            (s.codec >= RGB_1 && s.codec <= RGB_2 && s.size != 6) || (s.codec == WAVE && s.size != kWavePacketSize))
-            d->usable = false;
     return d;
 }
 
@@ -166,12 +153,12 @@ bool decode(Decoder& d, std::size_t n, unsigned char* out, std::string& why) {
         std::memcpy(out, d.data, record);
         for (Slot& s : d.slots) {
             const unsigned char* item = d.data + s.offset;
-            switch (s.codec) {
-                case P10_1: case P10_2: point10_init(std::get<Point10>(s.ctx), item); break;
-                case GPS_1: case GPS_2: gpstime11_init(std::get<GpsTime11>(s.ctx), item); break;
-                case RGB_1: case RGB_2: rgb12_init(std::get<Rgb12>(s.ctx), item); break;
-                case BYTE_1: case BYTE_2: bytes_init(std::get<ExtraBytes>(s.ctx), item); break;
-                case WAVE: wavepacket13_init(std::get<WavePacket13>(s.ctx), item); break;
+            switch (s.type) {
+                case POINT10: point10_init(std::get<Point10>(s.ctx), item); break;
+                case GPSTIME11: gpstime11_init(std::get<GpsTime11>(s.ctx), item); break;
+                case RGB12: rgb12_init(std::get<Rgb12>(s.ctx), item); break;
+                case BYTE: bytes_init(std::get<ExtraBytes>(s.ctx), item); break;
+                case WAVEPACKET13: wavepacket13_init(std::get<WavePacket13>(s.ctx), item); break;
             }
         }
         dec.init(d.data + record, d.data + d.size);
@@ -182,16 +169,12 @@ bool decode(Decoder& d, std::size_t n, unsigned char* out, std::string& why) {
     for (; n; --n, out += record) {
         for (Slot& s : d.slots) {
             unsigned char* item = out + s.offset;
-            switch (s.codec) {
-                case P10_1: point10_read_v1(*std::get_if<Point10>(&s.ctx), dec, item); break;
-                case P10_2: point10_read_v2(*std::get_if<Point10>(&s.ctx), dec, item); break;
-                case GPS_1: gpstime11_read_v1(*std::get_if<GpsTime11>(&s.ctx), dec, item); break;
-                case GPS_2: gpstime11_read_v2(*std::get_if<GpsTime11>(&s.ctx), dec, item); break;
-                case RGB_1: rgb12_read_v1(*std::get_if<Rgb12>(&s.ctx), dec, item); break;
-                case RGB_2: rgb12_read_v2(*std::get_if<Rgb12>(&s.ctx), dec, item); break;
-                case BYTE_1: bytes_read_v1(*std::get_if<ExtraBytes>(&s.ctx), dec, item); break;
-                case BYTE_2: bytes_read_v2(*std::get_if<ExtraBytes>(&s.ctx), dec, item); break;
-                case WAVE: wavepacket13_read(*std::get_if<WavePacket13>(&s.ctx), dec, item); break;
+            switch (s.type) {
+                case POINT10: (s.v1 ? point10_read_v1 : point10_read_v2)(std::get<Point10>(s.ctx), dec, item); break;
+                case GPSTIME11: (s.v1 ? gpstime11_read_v1 : gpstime11_read_v2)(std::get<GpsTime11>(s.ctx), dec, item); break;
+                case RGB12: (s.v1 ? rgb12_read_v1 : rgb12_read_v2)(std::get<Rgb12>(s.ctx), dec, item); break;
+                case BYTE: (s.v1 ? bytes_read_v1 : bytes_read_v2)(std::get<ExtraBytes>(s.ctx), dec, item); break;
+                case WAVEPACKET13: wavepacket13_read(std::get<WavePacket13>(s.ctx), dec, item); break;
             }
         }
         if (dec.overrun) {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "laz/arith.h"
+#include "laz/helpers.h"
 #include "laz/le.h"
 #include "laz/wavepacket.h"
 
@@ -25,13 +26,6 @@ struct ModelByValue {
         chunk[v] = this_chunk;
         return *m[v];
     }
-};
-
-struct Median5 {
-    std::int32_t v[5] = {};
-    bool high = true;
-    void add(std::int32_t x);
-    std::int32_t get() const { return v[2]; }
 };
 
 struct Point10 {

@@ -1,6 +1,7 @@
 // The "laszip encoded" VLR: how the points are compressed, item by item.
 #include "laz/laz.h"
-#include "laz/items.h"
+#include "laz/helpers.h"
+#include "laz/le.h"
 
 #include <algorithm>
 #include <cstring>
@@ -8,22 +9,6 @@
 namespace lidar::laz {
 
 namespace {
-
-const char* item_name(unsigned type) {
-    switch (type) {
-        case BYTE: return "BYTE";
-        case POINT10: return "POINT10";
-        case GPSTIME11: return "GPSTIME11";
-        case RGB12: return "RGB12";
-        case WAVEPACKET13: return "WAVEPACKET13";
-        case POINT14: return "POINT14";
-        case RGB14: return "RGB14";
-        case RGBNIR14: return "RGBNIR14";
-        case WAVEPACKET14: return "WAVEPACKET14";
-        case BYTE14: return "BYTE14";
-        default: return nullptr;
-    }
-}
 
 std::string describe(const Item& it) {
     const char* name = item_name(it.type);
@@ -75,7 +60,6 @@ bool parse_laszip(const unsigned char* p, std::size_t n, Laszip& out, std::strin
 }
 
 bool items_fit(const Laszip& z, unsigned point_format, unsigned record_length, std::string& why) {
-    static const std::uint16_t kSize[] = {0, 0, 0, 0, 0, 0, 20, 8, 6, 29, 30, 6, 8, 29, 0};
     // The items each point format is made of, before any extra bytes.
     static const std::vector<std::uint16_t> kFormat[11] = {
         {POINT10}, {POINT10, GPSTIME11}, {POINT10, RGB12}, {POINT10, GPSTIME11, RGB12},
@@ -103,14 +87,12 @@ bool items_fit(const Laszip& z, unsigned point_format, unsigned record_length, s
                   std::to_string(point_format) + " needs " + item_name(type);
             return false;
         }
-        std::uint16_t size = kSize[it.type];
-        if ((size && it.size != size) || (!size && it.size == 0)) {
+        if (!item_size_fits(it)) {
             why = "item " + std::to_string(i + 1) + " of the LASzip VLR, " + describe(it) + ", states " +
                   std::to_string(it.size) + " bytes";
             return false;
         }
-        bool version_ok = layered ? it.version == 3 || it.version == 4 : it.version == 1 || it.version == 2;
-        if (!version_ok) {
+        if (!item_version_known(it)) {
             why = "item " + std::to_string(i + 1) + " of the LASzip VLR is " + describe(it) + ", which is not decoded";
             return false;
         }

@@ -3,6 +3,7 @@
 // every item, then the layers: each item's fields in layers of their own.
 #include "laz/layered.h"
 
+#include "laz/helpers.h"
 #include "laz/layered_items.h"
 #include "laz/le.h"
 
@@ -20,8 +21,9 @@ struct Layered {
     layered::Rgb14 rgb;
     layered::WavePacket14 wave;
     layered::Byte14 bytes;
-    bool has_rgb = false, has_wave = false, has_bytes = false;
-    std::size_t rgb_at = 0, wave_at = 0, bytes_at = 0;  // the items' offsets in a record
+    // The items after POINT14, in the record's order: their type and offset.
+    struct Part { std::uint16_t type; std::size_t at; };
+    std::vector<Part> parts;
     std::vector<unsigned char> first;      // the chunk's first point
     std::vector<const layered::Layer*> open;  // the layers with data
     std::uint64_t count = 0, table_points = 0, done = 0;
@@ -37,17 +39,6 @@ const char* const kPointLayers[layered::kPoint14Layers] = {
     "channel, returns and XY", "Z", "classification", "flags", "intensity",
     "scan angle", "user data", "point source ID", "GPS time"};
 
-const char* item_name(std::uint16_t type) {
-    switch (type) {
-    case POINT14: return "POINT14";
-    case RGB14: return "RGB14";
-    case RGBNIR14: return "RGBNIR14";
-    case BYTE14: return "BYTE14";
-    case WAVEPACKET14: return "WAVEPACKET14";
-    default: return nullptr;
-    }
-}
-
 // The items a layered chunk can hold: POINT14 first (it gives the others
 // their scanner channel), then at most one colour item, one WAVEPACKET14 and
 // one BYTE14.
@@ -56,26 +47,29 @@ std::string check_items(const Laszip& z) {
         return "layered LAZ chunks need the POINT14 item first, as LASzip writes them";
     bool colour = false, wave = false, extra = false;
     for (const Item& it : z.items) {
-        const char* name = item_name(it.type);
-        if (!name) return "item type " + std::to_string(it.type) + " does not occur in layered LAZ chunks";
-        if (it.version != 3 && it.version != 4)
-            return std::string("the ") + name + " item has version " + std::to_string(it.version) +
+        if (!layered_item(it.type)) return "item type " + std::to_string(it.type) + " does not occur in layered LAZ chunks";
+        const std::string name = item_name(it.type);
+        if (!item_version_known(it))
+            return "the " + name + " item has version " + std::to_string(it.version) +
                    "; layered chunks know versions 3 and 4";
-        std::size_t want = it.type == POINT14 ? 30 : it.type == RGB14 ? 6 : it.type == RGBNIR14 ? 8
-                         : it.type == WAVEPACKET14 ? kWavePacketSize : 0;
-        if ((want && it.size != want) || (!want && it.size == 0))
-            return std::string("the ") + name + " item has " + std::to_string(it.size) + " bytes";
-        if (it.type == RGB14 || it.type == RGBNIR14) {
-            if (colour) return "the items hold two colour items";
-            colour = true;
-        } else if (it.type == WAVEPACKET14) {
-            if (wave) return "the items hold two WAVEPACKET14 items";
-            wave = true;
-        } else if (it.type == BYTE14) {
-            if (extra) return "the items hold two BYTE14 items";
-            extra = true;
-        } else if (&it != &z.items[0]) {
-            return "the items hold two POINT14 items";
+        if (!item_size_fits(it)) return "the " + name + " item has " + std::to_string(it.size) + " bytes";
+        switch (it.type) {
+            case RGB14:
+            case RGBNIR14:
+                if (colour) return "the items hold two colour items";
+                colour = true;
+                break;
+            case WAVEPACKET14:
+                if (wave) return "the items hold two WAVEPACKET14 items";
+                wave = true;
+                break;
+            case BYTE14:
+                if (extra) return "the items hold two BYTE14 items";
+                extra = true;
+                break;
+            default:
+                if (&it != &z.items[0]) return "the items hold two POINT14 items";
+                break;
         }
     }
     return {};
@@ -97,44 +91,50 @@ LayeredPtr make_layered(const Laszip& z) {
     std::size_t at = 0;
     // The layers are laid out first so that the items can point into them.
     for (const Item& it : z.items) {
-        if (it.type == POINT14) {
-            for (const char* name : kPointLayers) l->names.emplace_back(std::string("the ") + name + " layer");
-        } else if (it.type == BYTE14) {
-            for (unsigned i = 0; i < it.size; ++i)
-                l->names.push_back("the layer of extra byte " + std::to_string(i + 1));
-        } else if (it.type == WAVEPACKET14) {
-            l->names.emplace_back("the wave packet layer");
-        } else {
-            l->names.emplace_back("the RGB layer");
-            if (it.type == RGBNIR14) l->names.emplace_back("the NIR layer");
+        switch (it.type) {
+            case POINT14:
+                for (const char* name : kPointLayers) l->names.emplace_back(std::string("the ") + name + " layer");
+                break;
+            case BYTE14:
+                for (unsigned i = 0; i < it.size; ++i)
+                    l->names.push_back("the layer of extra byte " + std::to_string(i + 1));
+                break;
+            case WAVEPACKET14:
+                l->names.emplace_back("the wave packet layer");
+                break;
+            default:
+                l->names.emplace_back("the RGB layer");
+                if (it.type == RGBNIR14) l->names.emplace_back("the NIR layer");
+                break;
         }
     }
     l->layers.resize(l->names.size());
     std::size_t layer = 0;
     for (const Item& it : z.items) {
-        if (it.type == POINT14) {
-            l->point.layers = &l->layers[layer];
-            layer += layered::kPoint14Layers;
-        } else if (it.type == BYTE14) {
-            l->has_bytes = true;
-            l->bytes_at = at;
-            l->bytes.layers = &l->layers[layer];
-            l->bytes.count = it.size;
-            l->bytes.follow_switch = it.version >= 4;
-            layer += it.size;
-        } else if (it.type == WAVEPACKET14) {
-            l->has_wave = true;
-            l->wave_at = at;
-            l->wave.layer = &l->layers[layer];
-            l->wave.follow_switch = it.version >= 4;
-            ++layer;
-        } else {
-            l->has_rgb = true;
-            l->rgb_at = at;
-            l->rgb.layers = &l->layers[layer];
-            l->rgb.nir = it.type == RGBNIR14;
-            l->rgb.follow_switch = it.version >= 4;
-            layer += l->rgb.nir ? 2 : 1;
+        if (it.type != POINT14) l->parts.push_back({it.type, at});
+        switch (it.type) {
+            case POINT14:
+                l->point.layers = &l->layers[layer];
+                l->point.every_point = it.version >= 4;
+                layer += layered::kPoint14Layers;
+                break;
+            case BYTE14:
+                l->bytes.layers = &l->layers[layer];
+                l->bytes.count = it.size;
+                l->bytes.follow_switch = it.version >= 4;
+                layer += it.size;
+                break;
+            case WAVEPACKET14:
+                l->wave.layer = &l->layers[layer];
+                l->wave.follow_switch = it.version >= 4;
+                ++layer;
+                break;
+            default:
+                l->rgb.layers = &l->layers[layer];
+                l->rgb.nir = it.type == RGBNIR14;
+                l->rgb.follow_switch = it.version >= 4;
+                layer += l->rgb.nir ? 2 : 1;
+                break;
         }
         at += it.size;
     }
@@ -182,12 +182,16 @@ bool layered_start(Layered& l, const unsigned char* data, std::size_t size, std:
         }
     }
     layered::point14_start(l.point, l.first.data());
-    if (l.has_rgb) layered::rgb14_start(l.rgb, l.first.data() + l.rgb_at, l.point.current);
-    if (l.has_wave) layered::wavepacket14_start(l.wave, l.first.data() + l.wave_at, l.point.current);
-    if (l.has_bytes) {
-        layered::byte14_start(l.bytes, l.first.data() + l.bytes_at, l.point.current);
-        if (l.bytes.fault) return fail(l, why, std::string("the chunk cannot be decoded: ") + l.bytes.fault);
+    const unsigned channel = l.point.items_context;
+    for (const Layered::Part& p : l.parts) {
+        const unsigned char* first = l.first.data() + p.at;
+        switch (p.type) {
+            case RGB14: case RGBNIR14: layered::rgb14_start(l.rgb, first, channel); break;
+            case WAVEPACKET14: layered::wavepacket14_start(l.wave, first, channel); break;
+            case BYTE14: layered::byte14_start(l.bytes, first, channel); break;
+        }
     }
+    if (l.bytes.fault) return fail(l, why, std::string("the chunk cannot be decoded: ") + l.bytes.fault);
     l.table_points = points;
     l.done = 0;
     l.ready = true;
@@ -218,9 +222,14 @@ bool layered_decode(Layered& l, std::size_t n, unsigned char* out, std::string& 
             std::memcpy(out, l.first.data(), rl);
         } else {
             layered::point14_decode(l.point, out);
-            if (l.has_rgb) layered::rgb14_decode(l.rgb, out + l.rgb_at, l.point.current);
-            if (l.has_wave) layered::wavepacket14_decode(l.wave, out + l.wave_at, l.point.current);
-            if (l.has_bytes) layered::byte14_decode(l.bytes, out + l.bytes_at, l.point.current);
+            const unsigned channel = l.point.items_context;
+            for (const Layered::Part& p : l.parts) {
+                switch (p.type) {
+                    case RGB14: case RGBNIR14: layered::rgb14_decode(l.rgb, out + p.at, channel); break;
+                    case WAVEPACKET14: layered::wavepacket14_decode(l.wave, out + p.at, channel); break;
+                    case BYTE14: layered::byte14_decode(l.bytes, out + p.at, channel); break;
+                }
+            }
             const char* fault = l.point.fault ? l.point.fault : l.bytes.fault;
             if (fault) return fail(l, why, "point " + std::to_string(l.done + 1) + " of the chunk is damaged: " + fault);
             for (const layered::Layer* layer : l.open)

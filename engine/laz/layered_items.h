@@ -49,7 +49,12 @@ struct Point14 {
     Layer* layers = nullptr;  // kPoint14Layers of them
     std::unique_ptr<Point14Context> ctx[4];
     bool active[4] = {};
-    unsigned current = 0;         // the scanner channel of the last point: the other items follow it
+    unsigned current = 0;         // the scanner channel of the last point
+    // The context the other items are given for the point: version 4 gives
+    // each point's channel; version 3 only the first point's and at a switch
+    // of channel, context 0 on every other point, as LASzip's reader does.
+    bool every_point = false;
+    unsigned items_context = 0;
     const char* fault = nullptr;  // set when the data cannot be what an encoder wrote
 };
 // A new chunk: its first point as stored (raw), its layers already set.

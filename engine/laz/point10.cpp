@@ -12,15 +12,6 @@ constexpr std::uint8_t kReturnContext[8][8] = {
     {12, 3, 4, 5, 8, 12, 12, 11},     {11, 6, 7, 8, 9, 13, 13, 12},    {10, 10, 11, 12, 13, 14, 14, 13},
     {9, 10, 11, 12, 13, 14, 15, 14},  {8, 9, 10, 11, 12, 13, 14, 15}};
 
-std::int32_t median3(const std::int32_t* d) {
-    if (d[0] < d[1]) {
-        if (d[1] < d[2]) return d[1];
-        return d[0] < d[2] ? d[2] : d[0];
-    }
-    if (d[0] < d[2]) return d[0];
-    return d[1] < d[2] ? d[2] : d[1];
-}
-
 std::int32_t add_wrapping(std::int32_t a, std::int32_t b) {
     return static_cast<std::int32_t>(static_cast<std::uint32_t>(a) + static_cast<std::uint32_t>(b));
 }
@@ -28,58 +19,6 @@ std::int32_t add_wrapping(std::int32_t a, std::int32_t b) {
 std::int32_t get_i32(const unsigned char* p) { return static_cast<std::int32_t>(get32(p)); }
 
 }  // namespace
-
-// The median of the last five values, kept sorted with a flag for which
-// end the next one replaces, as the encoder keeps it.
-void Median5::add(std::int32_t x) {
-    if (high) {
-        if (x < v[2]) {
-            v[4] = v[3];
-            v[3] = v[2];
-            if (x < v[0]) {
-                v[2] = v[1];
-                v[1] = v[0];
-                v[0] = x;
-            } else if (x < v[1]) {
-                v[2] = v[1];
-                v[1] = x;
-            } else {
-                v[2] = x;
-            }
-        } else {
-            if (x < v[3]) {
-                v[4] = v[3];
-                v[3] = x;
-            } else {
-                v[4] = x;
-            }
-            high = false;
-        }
-    } else {
-        if (v[2] < x) {
-            v[0] = v[1];
-            v[1] = v[2];
-            if (v[4] < x) {
-                v[2] = v[3];
-                v[3] = v[4];
-                v[4] = x;
-            } else if (v[3] < x) {
-                v[2] = v[3];
-                v[3] = x;
-            } else {
-                v[2] = x;
-            }
-        } else {
-            if (v[1] < x) {
-                v[0] = v[1];
-                v[1] = x;
-            } else {
-                v[0] = x;
-            }
-            high = true;
-        }
-    }
-}
 
 Point10::Point10(int v)
     : version(v),
@@ -98,8 +37,8 @@ void point10_init(Point10& c, const unsigned char* item) {
     for (auto& d : c.last_y_diff) d = 0;
     c.last_incr = 0;
     for (int i = 0; i < 16; ++i) {
-        c.x_median[i] = Median5{};
-        c.y_median[i] = Median5{};
+        c.x_median[i].init();
+        c.y_median[i].init();
         c.last_intensity[i] = 0;
         c.last_height[i / 2] = 0;
     }

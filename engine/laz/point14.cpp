@@ -1,5 +1,6 @@
 // POINT14 of layered chunks (item versions 3 and 4 code it alike): the
 // record of point formats 6 to 8 without colour and extra bytes.
+#include "laz/helpers.h"
 #include "laz/layered_items.h"
 #include "laz/le.h"
 
@@ -21,31 +22,6 @@ constexpr char kReturnMap[16][17] = {
 
 // The Z of the last point at the same distance from the last return.
 unsigned return_level(unsigned n, unsigned r) { return std::min(n > r ? n - r : r - n, 7u); }
-
-// The median of the last five values, kept sorted: each new value pushes out
-// the largest or the smallest, alternating once it lands past the middle.
-struct Median5 {
-    std::int32_t v[5];
-    bool high;
-    void init() {
-        std::fill(v, v + 5, 0);
-        high = true;
-    }
-    std::int32_t get() const { return v[2]; }
-    void add(std::int32_t x) {
-        if (high) {
-            unsigned i = 4;
-            for (; i > 0 && x < v[i - 1]; --i) v[i] = v[i - 1];
-            v[i] = x;
-            if (i >= 3) high = false;
-        } else {
-            unsigned i = 0;
-            for (; i < 4 && v[i + 1] < x; ++i) v[i] = v[i + 1];
-            v[i] = x;
-            if (i < 2) high = true;
-        }
-    }
-};
 
 // A point's fields as the codec predicts them. Coordinates wrap as the
 // encoder's 32-bit arithmetic did.
@@ -271,6 +247,7 @@ void point14_start(Point14& p, const unsigned char* first) {
     std::fill(p.active, p.active + 4, false);
     p.fault = nullptr;
     p.current = f.channel;
+    p.items_context = p.current;
     activate(p, p.current, f);
 }
 
@@ -290,6 +267,7 @@ void point14_decode(Point14& p, unsigned char* out) {
         c = p.ctx[k].get();
         c->last.channel = static_cast<std::uint8_t>(k);
     }
+    p.items_context = (changed & 64) || p.every_point ? p.current : 0;
     Fields& f = c->last;
     bool source_changed = changed & 32, gps_changed = changed & 16, angle_changed = changed & 8;
 

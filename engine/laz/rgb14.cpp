@@ -1,5 +1,6 @@
 // RGB14 and RGBNIR14 of layered chunks: colour in one layer, NIR in another,
 // each byte coded as a correction of its prediction from the last colour.
+#include "laz/helpers.h"
 #include "laz/layered_items.h"
 #include "laz/le.h"
 
@@ -14,8 +15,6 @@ struct RgbContext {
 
 namespace {
 
-unsigned clamp_byte(int v) { return v < 0 ? 0u : v > 255 ? 255u : static_cast<unsigned>(v); }
-
 void activate(Rgb14& c, unsigned k, const std::uint16_t* from) {
     if (!c.ctx[k]) c.ctx[k] = std::make_unique<RgbContext>();
     RgbContext& m = *c.ctx[k];
@@ -29,41 +28,6 @@ void activate(Rgb14& c, unsigned k, const std::uint16_t* from) {
     }
     for (unsigned i = 0; i < 4; ++i) c.last[k][i] = from[i];
     c.active[k] = true;
-}
-
-// Low bytes then high bytes: green is predicted from red's change, blue from
-// the mean of red's and green's.
-void decode_rgb(ArithDecoder& d, RgbContext& m, std::uint16_t* last) {
-    unsigned used = d.decode_symbol(m.rgb_used);
-    unsigned r_lo = last[0] & 255, r_hi = last[0] >> 8;
-    unsigned g_lo = last[1] & 255, g_hi = last[1] >> 8;
-    unsigned b_lo = last[2] & 255, b_hi = last[2] >> 8;
-    unsigned red_lo = used & 1 ? (d.decode_symbol(m.rgb[0]) + r_lo) & 255 : r_lo;
-    unsigned red_hi = used & 2 ? (d.decode_symbol(m.rgb[1]) + r_hi) & 255 : r_hi;
-    std::uint16_t red = static_cast<std::uint16_t>(red_lo | red_hi << 8), green = red, blue = red;
-    if (used & 64) {
-        int diff = static_cast<int>(red_lo) - static_cast<int>(r_lo);
-        unsigned lo = g_lo;
-        if (used & 4) lo = (d.decode_symbol(m.rgb[2]) + clamp_byte(diff + static_cast<int>(g_lo))) & 255;
-        unsigned blue_lo = b_lo;
-        if (used & 16) {
-            int mean = (diff + static_cast<int>(lo) - static_cast<int>(g_lo)) / 2;
-            blue_lo = (d.decode_symbol(m.rgb[4]) + clamp_byte(mean + static_cast<int>(b_lo))) & 255;
-        }
-        diff = static_cast<int>(red_hi) - static_cast<int>(r_hi);
-        unsigned hi = g_hi;
-        if (used & 8) hi = (d.decode_symbol(m.rgb[3]) + clamp_byte(diff + static_cast<int>(g_hi))) & 255;
-        unsigned blue_hi = b_hi;
-        if (used & 32) {
-            int mean = (diff + static_cast<int>(hi) - static_cast<int>(g_hi)) / 2;
-            blue_hi = (d.decode_symbol(m.rgb[5]) + clamp_byte(mean + static_cast<int>(b_hi))) & 255;
-        }
-        green = static_cast<std::uint16_t>(lo | hi << 8);
-        blue = static_cast<std::uint16_t>(blue_lo | blue_hi << 8);
-    }
-    last[0] = red;
-    last[1] = green;
-    last[2] = blue;
 }
 
 void decode_nir(ArithDecoder& d, RgbContext& m, std::uint16_t& last) {
@@ -81,7 +45,7 @@ Rgb14::~Rgb14() = default;
 
 void rgb14_start(Rgb14& c, const unsigned char* first, unsigned context) {
     std::uint16_t v[4] = {};
-    for (unsigned i = 0; i < (c.nir ? 4u : 3u); ++i) v[i] = static_cast<std::uint16_t>(first[2 * i] | first[2 * i + 1] << 8);
+    for (unsigned i = 0; i < (c.nir ? 4u : 3u); ++i) v[i] = get16(first + 2 * i);
     for (bool& a : c.active) a = false;
     c.current = context;
     activate(c, context, v);
@@ -94,7 +58,7 @@ void rgb14_decode(Rgb14& c, unsigned char* out, unsigned context) {
     const unsigned from = predicting_context(c, context, [&](unsigned f) { activate(c, context, c.last[f]); });
     std::uint16_t* last = c.last[from];
     RgbContext& m = *c.ctx[c.current];
-    if (c.layers[0].size) decode_rgb(c.layers[0].dec, m, last);
+    if (c.layers[0].size) decode_rgb(c.layers[0].dec, m.rgb_used, m.rgb.data(), last);
     put16(out, last[0]);
     put16(out + 2, last[1]);
     put16(out + 4, last[2]);
