@@ -171,7 +171,7 @@ void header_rules(const LasHeader& h, const unsigned char* raw, std::size_t raw_
     const bool wkt_formats = h.minor >= 4 && h.point_format >= 6 && format_known;
     if (wkt_formats && !(h.global_encoding & 0x10)) add("encoding.wkt-bit", "set for point format " + str(h.point_format), "unset");
 
-    const unsigned day = static_cast<unsigned>(read_le(raw + 90, 2)), year = static_cast<unsigned>(read_le(raw + 92, 2));
+    const unsigned day = h.creation_day, year = h.creation_year;
     if (day == 0 && year == 0) {
         add("header.creation-date-missing", "a day and year", "0, 0");
     } else {
@@ -181,10 +181,10 @@ void header_rules(const LasHeader& h, const unsigned char* raw, std::size_t raw_
         if (day < 1 || day > 366 || year < 1990 || year > last)
             add("header.creation-date", "day 1-366 of a year 1990-" + str(last), "day " + str(day) + " of " + str(year));
     }
-    for (std::size_t at : {std::size_t{26}, std::size_t{58}})
-        if (!nul_padded(raw + at, 32))
+    for (std::size_t at : {kSystemIdentifierAt, kGeneratingSoftwareAt})
+        if (!nul_padded(raw + at, kHeaderTextSize))
             add("header.text-padding", "NULs after the text",
-                std::string(at == 26 ? "System Identifier" : "Generating Software") +
+                std::string(at == kSystemIdentifierAt ? "System Identifier" : "Generating Software") +
                     " is padded with other bytes (spaces, or bytes after its first NUL)");
 
     const bool keys = has_crs_record(vlrs, 34735), wkt = has_crs_record(vlrs, 2112);

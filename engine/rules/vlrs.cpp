@@ -90,17 +90,13 @@ Vlr parse(const unsigned char* b, std::uint64_t at, bool extended) {
     return v;
 }
 
-std::uint32_t vlr_count(const unsigned char* head, std::size_t head_size) {
-    return head_size >= 104 ? static_cast<std::uint32_t>(read_le(head + 100, 4)) : 0;
-}
-
 }  // namespace
 
 VlrSet read_vlrs(const LasHeader& h, const unsigned char* head, std::size_t head_size, std::uint64_t file_size,
                  ReadAt read_at, void* context) {
     VlrSet s;
     Reader r{head, head_size, file_size, read_at, context};
-    const std::uint32_t count = vlr_count(head, head_size);
+    const std::uint32_t count = h.vlr_count;
     // The VLRs lie between the header and the points; where the points
     // start too early, what there is up to the end of the file bounds them.
     const std::uint64_t end = h.offset_to_data >= h.header_size ? std::min<std::uint64_t>(h.offset_to_data, file_size)

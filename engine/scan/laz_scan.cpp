@@ -220,7 +220,7 @@ void check_laz_end(File& f, std::uint64_t offset, std::uint64_t end, TileScan& o
     laz::Laszip z;
     laz::ChunkTable table;
     std::string what;
-    if (!laz::find_laszip(read, h.header_size, static_cast<std::uint32_t>(read_le(out.raw + 100, 4)), h.offset_to_data,
+    if (!laz::find_laszip(read, h.header_size, out.model.vlr_count, h.offset_to_data,
                           z, what) ||
         z.compressor == 1)
         return;
@@ -234,7 +234,7 @@ int scan_laz(File& f, const TileTarget& t, std::uint64_t offset, std::uint64_t e
         return kRefused;
     };
     const laz::ReadAt read = reader(f, out);
-    const auto vlr_count = static_cast<std::uint32_t>(read_le(out.raw + 100, 4));
+    const auto vlr_count = out.model.vlr_count;
     laz::Laszip z;
     std::string what;
     if (!laz::find_laszip(read, h.header_size, vlr_count, h.offset_to_data, z, what)) return refuse(what);

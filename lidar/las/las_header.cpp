@@ -46,8 +46,8 @@ double to_world(std::int32_t v, double scale, double offset) {
 }
 
 // Offsets of the fields, LAS 1.0 to 1.4.
-constexpr std::size_t kGlobalEncoding = 6, kVersion = 24, kHeaderSize = 94, kOffsetToData = 96,
-                      kFormat = 104, kRecordLength = 105, kLegacyCount = 107, kLegacyByReturn = 111,
+constexpr std::size_t kFileSourceId = 4, kGlobalEncoding = 6, kVersion = 24, kCreationDay = 90,
+                      kCreationYear = 92, kHeaderSize = 94, kOffsetToData = 96, kVlrCount = 100, kFormat = 104, kRecordLength = 105, kLegacyCount = 107, kLegacyByReturn = 111,
                       kScale = 131, kOffset = 155, kExtents = 179, kWaveform = 227, kEvlrStart = 235,
                       kEvlrCount = 243, kCount = 247, kByReturn = 255;
 
@@ -87,11 +87,16 @@ unsigned max_point_format(unsigned minor) { return minor <= 2 ? 3 : minor == 3 ?
 
 LasHeader parse_header(const unsigned char* b, std::size_t n) {
     LasHeader h;
+    h.signature = n >= 4 && std::memcmp(b, "LASF", 4) == 0;
+    h.file_source_id = static_cast<std::uint16_t>(get(b, n, kFileSourceId, 2));
     h.global_encoding = static_cast<std::uint16_t>(get(b, n, kGlobalEncoding, 2));
     h.major = static_cast<unsigned>(get(b, n, kVersion, 1));
     h.minor = static_cast<unsigned>(get(b, n, kVersion + 1, 1));
+    h.creation_day = static_cast<std::uint16_t>(get(b, n, kCreationDay, 2));
+    h.creation_year = static_cast<std::uint16_t>(get(b, n, kCreationYear, 2));
     h.header_size = static_cast<std::uint16_t>(get(b, n, kHeaderSize, 2));
     h.offset_to_data = static_cast<std::uint32_t>(get(b, n, kOffsetToData, 4));
+    h.vlr_count = static_cast<std::uint32_t>(get(b, n, kVlrCount, 4));
     const unsigned format_byte = static_cast<unsigned>(get(b, n, kFormat, 1));
     h.point_format = format_byte & 0x3f;
     h.compressed = (format_byte & 0xc0) != 0;
@@ -112,6 +117,20 @@ LasHeader parse_header(const unsigned char* b, std::size_t n) {
         for (int k = 0; k < 15; ++k) h.by_return[k] = get(b, n, kByReturn + 8 * k, 8);
     }
     return h;
+}
+
+bool same_basis(const unsigned char* a, const unsigned char* b, unsigned minor, bool any_version) {
+    auto same = [&](std::size_t from, std::size_t to) { return std::memcmp(a + from, b + from, to - from) == 0; };
+    bool kept = same(0, 4)                                   // signature
+                && same(kVersion, kVersion + 2)              // version
+                && same(kOffsetToData, kOffsetToData + 4)    // OffsetToData
+                && same(kFormat, kLegacyCount)               // point format, record length
+                && same(kScale, kExtents);                   // scale factors and offsets
+    if (!any_version) return kept;
+    kept = kept && same(kGlobalEncoding, kGlobalEncoding + 2) && same(kHeaderSize, kHeaderSize + 2);
+    if (minor >= 3) kept = kept && same(kWaveform, kWaveform + 8);
+    if (minor >= 4) kept = kept && same(kEvlrStart, kCount);
+    return kept;
 }
 
 const StatField* stat_fields(std::size_t& count) {

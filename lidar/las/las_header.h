@@ -32,10 +32,17 @@ unsigned max_point_format(unsigned minor);
 // up to 7) for formats 0-5, 4 bits (returns 1-15) for 6-10.
 inline unsigned return_mask_of(unsigned point_format) { return point_format >= 6 ? 15 : 7; }
 
+// The two text fields, 32 bytes each, NUL-padded.
+constexpr std::size_t kSystemIdentifierAt = 26, kGeneratingSoftwareAt = 58, kHeaderTextSize = 32;
+
 struct LasHeader {
+    bool signature = false;  // "LASF"
+    std::uint16_t file_source_id = 0, global_encoding = 0;
     unsigned major = 0, minor = 0;
-    std::uint16_t global_encoding = 0, header_size = 0;
+    std::uint16_t creation_day = 0, creation_year = 0;
+    std::uint16_t header_size = 0;
     std::uint32_t offset_to_data = 0;
+    std::uint32_t vlr_count = 0;
     unsigned point_format = 0;  // low 6 bits of byte 104
     bool compressed = false;    // bit 7 or 6 of byte 104: LAZ
     std::uint16_t record_length = 0;
@@ -55,6 +62,13 @@ struct LasHeader {
 // The model of the header whose first n bytes are b; fields past n, or past
 // the version's header, stay 0.
 LasHeader parse_header(const unsigned char* b, std::size_t n);
+
+// Whether the header bytes a and b agree on every field the statistics are
+// computed from: signature, version, OffsetToData, point format and record
+// length, scale factors and offsets; for a reader of any version also the
+// global encoding, the header size, and where the waveform packets and
+// extended VLRs of LAS 1.minor start, which bound the point area.
+bool same_basis(const unsigned char* a, const unsigned char* b, unsigned minor, bool any_version);
 
 // One statistics field: its name in reports (the header's field name), its
 // offset and size in bytes, and the first minor version that has it.

@@ -18,24 +18,6 @@ namespace lidar {
 
 namespace {
 
-// The fields the statistics are computed from: if any of them moved while
-// the file was scanned, the statistics describe another file. For the
-// general rule also the header size, the global encoding and where the
-// waveform packets and extended VLRs start, which bound the point area.
-bool same_basis(const unsigned char* a, const unsigned char* b, const FileScan& s) {
-    auto same = [&](std::size_t from, std::size_t to) { return std::memcmp(a + from, b + from, to - from) == 0; };
-    bool kept = same(0, 4)        // signature
-                && same(24, 26)   // version
-                && same(96, 100)  // OffsetToData
-                && same(104, 107) // point format, record length
-                && same(131, 179);  // scale factors and offsets
-    if (!s.general) return kept;
-    kept = kept && same(6, 8) && same(94, 96);
-    if (s.model.minor >= 3) kept = kept && same(227, 235);
-    if (s.model.minor >= 4) kept = kept && same(235, 247);
-    return kept;
-}
-
 // Whether the point area still ends where the scan found its end: records cut
 // off or added since would make the statistics wrong.
 bool same_point_area(std::uint64_t end, const FileScan& s) {
@@ -62,7 +44,7 @@ int write_statistics(File& f, const Target& t, const FileScan& s, std::string& w
     if (!f.seek(0)) return say(cannot_write);
     std::int64_t got = f.read_full(fresh, size);
     if (got < 0) return say(cannot_write);
-    if (got != static_cast<std::int64_t>(size) || !same_basis(fresh, s.raw, s)) return say(kChangedMessage);
+    if (got != static_cast<std::int64_t>(size) || !same_basis(fresh, s.raw, s.model.minor, s.general)) return say(kChangedMessage);
     // Written in place (a write or a shared mapping) since it was opened, or
     // no longer the file its name leads to (saved by renaming a new file
     // over it, deleted): statistics written now would belong to no version
