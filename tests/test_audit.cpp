@@ -272,13 +272,12 @@ TEST(AuditFormats, EachFormatCarriesTheSameJudgement) {
     EXPECT_EQ(without_findings(audit({"-q", "a.las", "b.las", "a\tb.las"}, d.path).out),
               "fail  stale    a.las     NumberOfPointReturns 1 \u2192 2\n"
               "fail  refused  b.las     The header of b.las says it is 227 bytes long, less than the 235 bytes of LAS 1.3\n"
-              "fail  refused  a\\tb.las  Unable to open file a\\tb.las in file_access() File a\\tb.las does NOT exist\n");
+              "fail  refused  a\\tb.las  Cannot open a\\tb.las: No such file or directory\n");
     EXPECT_EQ(without_findings(audit({"-q", "--format", "tsv", "a.las", "b.las", "a\\b\tc.las"}, d.path).out),
               "path\tstatus\tverdict\tversion\tpoint_format\tstored_points\tpoints\tdifferences\treason\n"
               "a.las\tstale\tfail\t1.2\t1\t1\t2\tNumberOfPointReturns 1 \u2192 2\t\n"
               "b.las\trefused\tfail\t1.3\t1\t\t\t\tThe header of b.las says it is 227 bytes long, less than the 235 bytes of LAS 1.3\n"
-              "a\\\\b\\tc.las\trefused\tfail\t\t\t\t\t\tUnable to open file a\\\\b\\tc.las in file_access()\\n\\n"
-              "File a\\\\b\\tc.las does NOT exist\n");
+              "a\\\\b\\tc.las\trefused\tfail\t\t\t\t\t\tCannot open a\\\\b\\tc.las: No such file or directory\n");
 
     std::vector<nlohmann::json> j = json_lines(audit({"-q", "--format", "jsonl", "a.las", "b.las"}, d.path).out);
     ASSERT_EQ(j.size(), 2u);
@@ -451,13 +450,13 @@ TEST(AuditReadOnly, OnlyAStaleFileUnderFixIsOpenedForWriting) {
         EXPECT_EQ(audit::judge(audit::collect({d.file(c.name)}).at(0), how).status, c.status);
         EXPECT_EQ(lidar::io_calls(lidar::IoOp::open_update), c.update_opens);
     }
-    // A failing read is an error, not a refusal, and says which read: a
-    // tile is read whole, header and points in one.
+    // A failing read is an error, not a refusal, and says which read and
+    // why: a tile is read whole, header and points in one.
     lidar::set_io_fault(lidar::IoOp::read, 1, EIO);
     audit::Result r = audit::judge(audit::collect({d.file("current.las")}).at(0), {});
     lidar::clear_io_faults();
     EXPECT_EQ(r.status, audit::Status::error);
-    EXPECT_EQ(r.reason, d.file("current.las") + " is too short or unreadable to be a valid .las file");
+    EXPECT_EQ(r.reason, d.file("current.las") + " is too short or unreadable to be a valid .las file: Input/output error");
 }
 
 #ifndef _WIN32
