@@ -90,14 +90,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const std::uint8_t* data;
         std::size_t size;
     } source{data, size};
-    auto read_at = [](void* c, std::uint64_t offset, unsigned char* out, std::size_t n) -> std::int64_t {
-        const Source& s = *static_cast<const Source*>(c);
+    auto read_at = [&source](std::uint64_t offset, void* out, std::size_t n) -> std::int64_t {
+        const Source& s = source;
         if (offset > s.size || n > s.size - offset) violation("the VLR walk read outside the file");
         std::memcpy(out, s.data + offset, n);
         return static_cast<std::int64_t>(n);
     };
     const std::size_t head = size < 375 ? size : 375;
-    const lidar::VlrSet vlrs = lidar::read_vlrs(h, data, head, size, read_at, &source);
+    const lidar::VlrSet vlrs = lidar::read_vlrs(h, data, head, size, read_at);
     for (const lidar::Vlr& v : vlrs.vlrs)
         if (v.payload_offset > size || v.length > size - v.payload_offset) violation("a VLR kept reaches past the file");
     std::vector<lidar::Finding> findings;

@@ -255,8 +255,7 @@ TEST(Rules, VlrWalkStaysInsideTheFile) {
         const Bytes* b;
         int outside = 0;
     };
-    auto read_at = [](void* c, std::uint64_t offset, unsigned char* out, std::size_t n) -> std::int64_t {
-        Source& s = *static_cast<Source*>(c);
+    auto read_at = [](Source& s, std::uint64_t offset, void* out, std::size_t n) -> std::int64_t {
         if (offset > s.b->size() || n > s.b->size() - offset) {
             ++s.outside;
             return -1;
@@ -277,7 +276,8 @@ TEST(Rules, VlrWalkStaysInsideTheFile) {
         lastest::put_u32(b, 243, static_cast<std::uint32_t>(next() % 5));
         const lidar::LasHeader h = lidar::parse_header(b.data(), 375);
         Source s{&b};
-        const lidar::VlrSet v = lidar::read_vlrs(h, b.data(), 100 + next() % 276, b.size(), read_at, &s);
+        const lidar::VlrSet v = lidar::read_vlrs(h, b.data(), 100 + next() % 276, b.size(),
+                                                   [&](std::uint64_t at, void* out, std::size_t n) { return read_at(s, at, out, n); });
         ASSERT_EQ(s.outside, 0) << "round " << round;
         for (const lidar::Vlr& r : v.vlrs) ASSERT_LE(r.payload_offset + r.length, b.size()) << "round " << round;
     }

@@ -135,10 +135,6 @@ void stale_findings(Result& r) {
     }
 }
 
-// By position: no seek, and the scan's reads are not disturbed.
-std::int64_t read_from(void* file, std::uint64_t offset, unsigned char* out, std::size_t n) {
-    return static_cast<lidar::File*>(file)->pread_full(offset, out, n);
-}
 
 // The rules that need no point record, on whatever header was read, even
 // of a file the scan refused: a delivery check must say all it can.
@@ -153,7 +149,8 @@ void judge_header(Result& r, const TileScan& scan, lidar::File& f, const Judging
     const bool head = scan.head && scan.head_size >= scan.raw_size;
     if (readable && f.is_open())
         vlrs = lidar::read_vlrs(h, head ? scan.head : scan.raw, head ? scan.head_size : scan.raw_size, size,
-                                read_from, &f);
+                                // By position: no seek, and the scan's reads are not disturbed.
+                                [&f](std::uint64_t at, void* out, std::size_t n) { return f.pread_full(at, out, n); });
     lidar::header_rules(h, scan.raw, scan.raw_size, size, vlrs, how.profile, r.findings);
     if (!readable) return;
     r.crs = lidar::identify_crs(vlrs.geokeys, vlrs.geo_doubles, vlrs.geo_ascii, vlrs.wkt);

@@ -2,6 +2,7 @@
 #include "laz/laz.h"
 #include "laz/helpers.h"
 #include "laz/le.h"
+#include "vlrs.h"
 
 #include <algorithm>
 #include <cstring>
@@ -112,51 +113,27 @@ bool items_fit(const Laszip& z, unsigned point_format, unsigned record_length, s
 
 bool find_laszip(const ReadAt& read, std::uint32_t header_size, std::uint32_t vlr_count,
                  std::uint32_t offset_to_data, Laszip& out, std::string& why) {
-    // The VLR headers are read a block at a time: a count of millions of
-    // empty ones costs reads of 64 KiB, not of 54 bytes, and the walk stops
-    // at a fixed number of them however many the header claims.
-    constexpr std::uint32_t kMostVlrs = 1 << 16;
-    std::vector<unsigned char> block;
-    std::uint64_t block_at = 0, block_size = 0;
-    std::uint64_t at = header_size;
-    for (std::uint32_t i = 0; i < vlr_count; ++i) {
-        if (i == kMostVlrs) {
-            why = "no LASzip VLR (user \"laszip encoded\", record 22204) is among the first " + std::to_string(i) +
-                  " of the " + std::to_string(vlr_count) + " VLRs, and no more are examined";
-            return false;
-        }
-        if (at + 54 > offset_to_data) break;
-        if (at < block_at || at + 54 > block_at + block_size) {
-            block.resize(std::size_t{1} << 16);
-            const std::int64_t got =
-                read(at, block.data(), static_cast<std::size_t>(std::min<std::uint64_t>(block.size(), offset_to_data - at)));
-            if (got < 0) {
-                why = "the VLRs could not be read";
-                return false;
-            }
-            block_at = at;
-            block_size = static_cast<std::uint64_t>(got);
-            if (got < 54) break;
-        }
-        const unsigned char* head = block.data() + (at - block_at);
-        std::uint16_t length = get16(head + 20);
-        std::uint64_t body = at + 54;
-        if (get16(head + 18) == 22204 && std::memcmp(head + 2, "laszip encoded", 15) == 0) {
-            if (body + length > offset_to_data) {
-                why = "the LASzip VLR runs past the start of the point data";
-                return false;
-            }
-            std::vector<unsigned char> data(length);
-            const std::int64_t got = length ? read(body, data.data(), length) : 0;
-            if (got != length) {
-                why = got < 0 ? "the LASzip VLR could not be read" : "the file ends inside the LASzip VLR";
-                return false;
-            }
-            return parse_laszip(data.data(), data.size(), out, why);
-        }
-        at = body + length;
+    LasHeader h;
+    h.header_size = static_cast<std::uint16_t>(std::min<std::uint32_t>(header_size, UINT16_MAX));
+    h.vlr_count = vlr_count;
+    h.offset_to_data = offset_to_data;
+    // Nothing past the start of the points is read: the VLRs lie before it.
+    const VlrSet vlrs = read_vlrs(h, nullptr, 0, offset_to_data, read);
+    if (vlrs.laszip && !vlrs.laszip_record.empty())
+        return parse_laszip(reinterpret_cast<const unsigned char*>(vlrs.laszip_record.data()),
+                            vlrs.laszip_record.size(), out, why);
+    if (vlrs.unreadable) {
+        why = "the VLRs could not be read";
+    } else if (vlrs.laszip) {
+        why = "the file ends inside the LASzip VLR";
+    } else if (vlrs.laszip_cut) {
+        why = "the LASzip VLR runs past the start of the point data";
+    } else if (!vlrs.problems.empty() && vlrs.problems.back().actual.find("not examined") != std::string::npos) {
+        why = "no LASzip VLR (user \"laszip encoded\", record 22204) is among the first 65536 of the " +
+              std::to_string(vlr_count) + " VLRs, and no more are examined";
+    } else {
+        why = "no LASzip VLR (user \"laszip encoded\", record 22204) is among the VLRs";
     }
-    why = "no LASzip VLR (user \"laszip encoded\", record 22204) is among the VLRs";
     return false;
 }
 

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "file_io.h"
+
 namespace lidar::laz {
 
 enum ItemType : std::uint16_t { BYTE = 0, POINT10 = 6, GPSTIME11 = 7, RGB12 = 8, WAVEPACKET13 = 9,
@@ -29,8 +31,9 @@ bool parse_laszip(const unsigned char* p, std::size_t n, Laszip& out, std::strin
 bool items_fit(const Laszip& z, unsigned point_format, unsigned record_length, std::string& why);
 
 // Positional reader of the open file: bytes read (short only at the end of the file), -1 on error.
-using ReadAt = std::function<std::int64_t(std::uint64_t at, void* buf, std::size_t n)>;
-// Finds and parses the LASzip VLR among the vlr_count VLRs from header_size up to offset_to_data.
+using ReadAt = lidar::ReadAt;
+// Finds, through the file's VLR catalog, and parses the LASzip VLR among the
+// vlr_count VLRs from header_size up to offset_to_data.
 bool find_laszip(const ReadAt& read, std::uint32_t header_size, std::uint32_t vlr_count,
                  std::uint32_t offset_to_data, Laszip& out, std::string& why);
 

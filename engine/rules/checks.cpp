@@ -116,7 +116,10 @@ void header_rules(const LasHeader& h, const unsigned char* raw, std::size_t raw_
     if (h.offset_to_data < h.header_size || h.offset_to_data > file_size)
         add("header.offset-to-data", "from " + str(h.header_size) + " to the file's " + str(file_size) + " bytes",
             str(h.offset_to_data));
-    out.insert(out.end(), vlrs.problems.begin(), vlrs.problems.end());
+    for (const VlrProblem& p : vlrs.problems) {
+        const char* id = p.fault == VlrFault::count ? "vlr.count" : p.fault == VlrFault::length ? "vlr.length" : "evlr.bounds";
+        out.push_back(finding(id, &h, p.expected, p.actual));
+    }
 
     const bool format_known = h.point_format <= 10;
     if (h.point_format > max_point_format(h.minor))

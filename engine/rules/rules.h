@@ -6,6 +6,7 @@
 
 #include "las_header.h"
 #include "scan.h"  // PointStats, PointDetail
+#include "vlrs.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -45,37 +46,6 @@ struct Finding {
 
 // stats: the statistics rules alone (is the header stale?).
 enum class Profile { las, usgs_lbs, stats };
-
-// One Variable Length Record, or Extended VLR, as its header describes it.
-struct Vlr {
-    std::string user_id;  // up to the first NUL
-    std::uint16_t record_id = 0;
-    std::uint64_t length = 0;           // of the payload
-    std::uint64_t payload_offset = 0;   // in the file
-    bool extended = false;
-};
-
-// What the VLR walk found: the records that fit, the payloads rules and the
-// coordinate system need, and what did not fit (one finding each).
-struct VlrSet {
-    std::vector<Vlr> vlrs;
-    std::vector<Finding> problems;
-    std::string geokeys, geo_doubles, geo_ascii;  // GeoTIFF: records 34735, 34736, 34737 of LASF_Projection
-    std::string wkt;                              // OGC WKT: record 2112 of LASF_Projection
-    std::string extra_bytes;                      // record 4 of LASF_Spec
-    bool laszip = false;                          // record 22204 of laszip encoded
-};
-
-// Reads n bytes at offset of the file into out; returns how many it got
-// (fewer at the end of the file), or -1 on a read error.
-using ReadAt = std::int64_t (*)(void* context, std::uint64_t offset, unsigned char* out, std::size_t n);
-
-// Walks the VLRs after the header and, for LAS 1.4, the extended VLRs, from
-// the bytes given (the file's first bytes, as read) and read_at for what
-// lies beyond them. Never reads outside [0, file_size), nor more than a few
-// MiB of payloads whatever the counts and lengths say.
-VlrSet read_vlrs(const LasHeader& h, const unsigned char* head, std::size_t head_size, std::uint64_t file_size,
-                 ReadAt read_at, void* context);
 
 // The checks of the header and VLRs: nothing in them needs a point record.
 // raw holds the header's bytes (raw_size of them, at least the version's

@@ -4,8 +4,14 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 
 namespace lidar {
+
+// Reads n bytes at offset of a file into out; how many it got (fewer at the
+// end of the file), or -1 on a read error. What walks a file's structure
+// (VLRs, LAZ chunks) reads through, whatever holds the bytes.
+using ReadAt = std::function<std::int64_t(std::uint64_t offset, void* out, std::size_t n)>;
 
 // The directory a plain name is relative to: the working directory.
 constexpr int kWorkingDir = -100;

@@ -1,4 +1,4 @@
-#include "rules.h"
+#include "vlrs.h"
 
 #include <algorithm>
 #include <cstring>
@@ -29,8 +29,8 @@ struct Reader {
     const unsigned char* head;
     std::size_t head_size;
     std::uint64_t file_size;
-    ReadAt read_at;
-    void* context;
+    const ReadAt& read_at;
+    bool failed = false;
     // What was last read past the head: a walk over many small records
     // costs one read per window, not one per record. Taken at the first
     // read past the head, which most files never make.
@@ -48,12 +48,17 @@ struct Reader {
             return true;
         }
         if (!read_at) return false;
-        if (n > kWindow) return read_at(context, offset, out, n) == static_cast<std::int64_t>(n);
+        if (n > kWindow) {
+            const std::int64_t got = read_at(offset, out, n);
+            failed |= got < 0;
+            return got == static_cast<std::int64_t>(n);
+        }
         if (window.empty()) window.resize(kWindow);
         if (offset < window_at || offset + n > window_at + window_size) {
             const std::uint64_t left = file_size - offset;
             const std::size_t want = left < window.size() ? static_cast<std::size_t>(left) : window.size();
-            const std::int64_t got = read_at(context, offset, window.data(), want);
+            const std::int64_t got = read_at(offset, window.data(), want);
+            failed |= got < 0;
             window_at = offset;
             window_size = got > 0 ? static_cast<std::size_t>(got) : 0;
             if (window_size < n) return false;
@@ -74,10 +79,15 @@ void keep_payload(VlrSet& s, const Vlr& v, Reader& r) {
         into = &s.extra_bytes;
     } else if (v.user_id == "laszip encoded" && v.record_id == 22204) {
         s.laszip = true;
+        into = &s.laszip_record;
     }
     if (!into || v.length > kMaxKept) return;
     std::string bytes(static_cast<std::size_t>(v.length), '\0');
     if (r.get(v.payload_offset, reinterpret_cast<unsigned char*>(bytes.data()), bytes.size())) *into = std::move(bytes);
+}
+
+void problem(VlrSet& s, VlrFault fault, std::string expected, std::string actual) {
+    s.problems.push_back({fault, std::move(expected), std::move(actual)});
 }
 
 Vlr parse(const unsigned char* b, std::uint64_t at, bool extended) {
@@ -93,9 +103,9 @@ Vlr parse(const unsigned char* b, std::uint64_t at, bool extended) {
 }  // namespace
 
 VlrSet read_vlrs(const LasHeader& h, const unsigned char* head, std::size_t head_size, std::uint64_t file_size,
-                 ReadAt read_at, void* context) {
+                 const ReadAt& read_at) {
     VlrSet s;
-    Reader r{head, head_size, file_size, read_at, context};
+    Reader r{head, head_size, file_size, read_at};
     const std::uint32_t count = h.vlr_count;
     // The VLRs lie between the header and the points; where the points
     // start too early, what there is up to the end of the file bounds them.
@@ -104,21 +114,21 @@ VlrSet read_vlrs(const LasHeader& h, const unsigned char* head, std::size_t head
     std::uint64_t at = h.header_size;
     for (std::uint32_t k = 0; k < count; ++k) {
         if (k == kMaxExamined) {
-            s.problems.push_back(
-                finding("vlr.count", &h, "at most " + std::to_string(kMaxExamined) + " VLRs", not_examined(count)));
+            problem(s, VlrFault::count, "at most " + std::to_string(kMaxExamined) + " VLRs", not_examined(count));
             break;
         }
         unsigned char b[kVlrHeader];
         if (at + kVlrHeader > end || !r.get(at, b, kVlrHeader)) {
-            s.problems.push_back(finding("vlr.count", &h, std::to_string(count) + " VLRs before byte " + std::to_string(end),
-                                         std::to_string(k) + " fit"));
+            problem(s, VlrFault::count, std::to_string(count) + " VLRs before byte " + std::to_string(end),
+                                         std::to_string(k) + " fit");
             break;
         }
         Vlr v = parse(b, at, false);
         if (v.payload_offset + v.length > end) {
-            s.problems.push_back(finding("vlr.length", &h, "VLR " + std::to_string(k + 1) + " to end by byte " +
+            problem(s, VlrFault::length, "VLR " + std::to_string(k + 1) + " to end by byte " +
                                                                std::to_string(end),
-                                         "it ends at byte " + std::to_string(v.payload_offset + v.length)));
+                                         "it ends at byte " + std::to_string(v.payload_offset + v.length));
+            s.laszip_cut = v.user_id == "laszip encoded" && v.record_id == 22204;
             break;
         }
         keep_payload(s, v, r);
@@ -126,18 +136,22 @@ VlrSet read_vlrs(const LasHeader& h, const unsigned char* head, std::size_t head
         if (s.vlrs.size() < kMaxListed) s.vlrs.push_back(std::move(v));
     }
 
-    if (h.minor < 4 || h.evlr_count == 0) return s;
+    if (h.minor < 4 || h.evlr_count == 0) {
+        s.unreadable = r.failed;
+        return s;
+    }
     at = h.evlr_start;
     if (at < h.offset_to_data) {
-        s.problems.push_back(finding("evlr.bounds", &h, "extended VLRs after the point data start (byte " +
+        problem(s, VlrFault::evlr_bounds, "extended VLRs after the point data start (byte " +
                                                             std::to_string(h.offset_to_data) + ")",
-                                     "they start at byte " + std::to_string(at)));
+                                     "they start at byte " + std::to_string(at));
+        s.unreadable = r.failed;
         return s;
     }
     for (std::uint32_t k = 0; k < h.evlr_count; ++k) {
         if (k == kMaxExamined) {
-            s.problems.push_back(finding("evlr.bounds", &h, "at most " + std::to_string(kMaxExamined) + " extended VLRs",
-                                         not_examined(h.evlr_count)));
+            problem(s, VlrFault::evlr_bounds, "at most " + std::to_string(kMaxExamined) + " extended VLRs",
+                                         not_examined(h.evlr_count));
             break;
         }
         unsigned char b[kEvlrHeader];
@@ -145,17 +159,18 @@ VlrSet read_vlrs(const LasHeader& h, const unsigned char* head, std::size_t head
         const bool header_fits = at <= file_size && kEvlrHeader <= file_size - at && r.get(at, b, kEvlrHeader);
         if (header_fits) v = parse(b, at, true);
         if (!header_fits || v.length > file_size - v.payload_offset) {
-            s.problems.push_back(finding("evlr.bounds", &h,
+            problem(s, VlrFault::evlr_bounds,
                                          std::to_string(h.evlr_count) + " extended VLRs inside the file's " +
                                              std::to_string(file_size) + " bytes",
                                          "extended VLR " + std::to_string(k + 1) + " at byte " + std::to_string(at) +
-                                             (header_fits ? " runs past the end" : " does not fit")));
+                                             (header_fits ? " runs past the end" : " does not fit"));
             break;
         }
         keep_payload(s, v, r);
         at = v.payload_offset + v.length;
         if (s.vlrs.size() < kMaxListed) s.vlrs.push_back(std::move(v));
     }
+    s.unreadable = r.failed;
     return s;
 }
 
