@@ -1,5 +1,7 @@
 #include "rules.h"
 
+#include "las_validate.h"
+
 #include <charconv>
 #include <cmath>
 #include <cstdio>
@@ -96,37 +98,24 @@ void header_rules(const LasHeader& h, const unsigned char* raw, std::size_t raw_
     auto add = [&](std::string_view id, std::string expected, std::string actual) {
         out.push_back(finding(id, &h, std::move(expected), std::move(actual)));
     };
-    if (raw_size < 4 || std::memcmp(raw, "LASF", 4) != 0) {
-        add("header.signature", "LASF", raw_size < 4 ? "a file of " + str(raw_size) + " bytes"
-                                                     : std::string(reinterpret_cast<const char*>(raw), 4));
-        return;
+    // The header's own faults, as the general rule meets them.
+    bool judged = true;
+    for (const HeaderReason& r : header_reasons(raw, raw_size, file_size)) {
+        static constexpr const char* kIds[] = {"header.signature", "header.version",       "header.size",
+                                               "header.size",      "header.size-extended", "header.offset-to-data",
+                                               "header.point-format", "header.record-length"};
+        add(kIds[static_cast<int>(r.fault)], r.expected, r.found);
+        // Nothing past a header that is not there can be judged.
+        judged &= r.fault != HeaderFault::signature && r.fault != HeaderFault::version && r.fault != HeaderFault::truncated;
     }
-    if (raw_size < 26 || raw[24] != 1 || raw[25] > 4) {
-        add("header.version", "1.0 to 1.4", raw_size < 26 ? "none" : str(raw[24]) + "." + str(raw[25]));
-        return;
-    }
-    const std::size_t size = header_size_of(h.minor);
-    if (raw_size < size || h.header_size < size) {
-        add("header.size", "at least " + str(size) + " bytes",
-            raw_size < size ? "a file of " + str(raw_size) + " bytes" : str(h.header_size) + " bytes");
-        if (raw_size < size) return;  // the fields past the end are not there to judge
-    } else if (h.header_size > size) {
-        add("header.size-extended", str(size) + " bytes", str(h.header_size) + " bytes");
-    }
-    if (h.offset_to_data < h.header_size || h.offset_to_data > file_size)
-        add("header.offset-to-data", "from " + str(h.header_size) + " to the file's " + str(file_size) + " bytes",
-            str(h.offset_to_data));
+    if (!judged) return;
     for (const VlrProblem& p : vlrs.problems) {
         const char* id = p.fault == VlrFault::count ? "vlr.count" : p.fault == VlrFault::length ? "vlr.length" : "evlr.bounds";
         out.push_back(finding(id, &h, p.expected, p.actual));
     }
 
     const bool format_known = h.point_format <= 10;
-    if (h.point_format > max_point_format(h.minor))
-        add("header.point-format", "0 to " + str(max_point_format(h.minor)), str(h.point_format));
     const std::size_t least = format_known ? min_record_length(h.point_format) : 0;
-    if (format_known && h.record_length < least)
-        add("header.record-length", "at least " + str(least), str(h.record_length));
     if (format_known && h.minor < 4 && h.record_length > least)
         add("header.extra-bytes", str(least) + " bytes", str(h.record_length) + " bytes");
     if (format_known && h.minor >= 4 && h.record_length > least) {

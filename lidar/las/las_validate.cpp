@@ -15,6 +15,15 @@ namespace {
 // Byte fields are shown as the character value + 48, so 0-9 print as digits.
 int as_digit(std::uint8_t v) { return static_cast<unsigned char>(v + 48); }
 
+// The order the general rule has always checked in: the header's size, the
+// point format, the record length, then where the points start.
+int rank(HeaderFault f) {
+    switch (f) {
+        case HeaderFault::offset_to_data: return 10;
+        default: return static_cast<int>(f);
+    }
+}
+
 // The (minor version, point format) pairs that have a LAS type code: the
 // code is the position in this table + 1. Each must have exactly its
 // format's record length.
@@ -119,43 +128,93 @@ std::size_t record_length_for(int LASType) {
     return format < 0 ? 0 : min_record_length(static_cast<unsigned>(format));
 }
 
+std::vector<HeaderReason> header_reasons(const unsigned char* b, std::size_t n, std::uint64_t file_size) {
+    std::vector<HeaderReason> r;
+    auto add = [&](HeaderFault f, bool refuses, std::string expected, std::string found) {
+        r.push_back({f, refuses, std::move(expected), std::move(found)});
+    };
+    auto str = [](std::uint64_t v) { return std::to_string(v); };
+    if (n < 4 || std::memcmp(b, "LASF", 4) != 0) {
+        add(HeaderFault::signature, true, "LASF",
+            n < 4 ? "a file of " + str(n) + " bytes" : std::string(reinterpret_cast<const char*>(b), 4));
+        return r;
+    }
+    if (n < 26 || b[24] != 1 || b[25] > 4) {
+        add(HeaderFault::version, true, "1.0 to 1.4", n < 26 ? "none" : str(b[24]) + "." + str(b[25]));
+        return r;
+    }
+    const unsigned minor = b[25];
+    const std::size_t size = header_size_of(minor);
+    if (n < size) {
+        add(HeaderFault::truncated, true, "at least " + str(size) + " bytes", "a file of " + str(n) + " bytes");
+        return r;
+    }
+    const LasHeader h = parse_header(b, size);
+    if (h.header_size < size)
+        add(HeaderFault::header_size, true, "at least " + str(size) + " bytes", str(h.header_size) + " bytes");
+    else if (h.header_size > size)
+        add(HeaderFault::header_extended, false, str(size) + " bytes", str(h.header_size) + " bytes");
+    if (h.offset_to_data < h.header_size || h.offset_to_data > file_size)
+        add(HeaderFault::offset_to_data, h.offset_to_data < h.header_size,
+            "from " + str(h.header_size) + " to the file's " + str(file_size) + " bytes", str(h.offset_to_data));
+    if (h.point_format > max_point_format(minor))
+        add(HeaderFault::point_format, true, "0 to " + str(max_point_format(minor)), str(h.point_format));
+    if (h.point_format <= 10 && h.record_length < min_record_length(h.point_format))
+        add(HeaderFault::record_length, true, "at least " + str(min_record_length(h.point_format)),
+            str(h.record_length));
+    return r;
+}
+
 bool classify_general(const unsigned char* b, std::int64_t got, const char* shown, std::string& why,
                       LasHeader& h, LasId* id) {
-    auto refuse = [&](std::string text) {
-        why = std::move(text);
-        return false;
-    };
-    if (got < 4 || std::memcmp(b, "LASF", 4) != 0)
-        return refuse(got < 4 ? too_short(shown) : message("\n%s is not a valid .las file\n\n", shown));
-    if (got < 26) return refuse(too_short(shown));
-    const unsigned major = b[24], minor = b[25];
-    if (id) {
-        id->version_major = static_cast<int>(major);
-        id->version_minor = static_cast<int>(minor);
+    const std::size_t n = got > 0 ? static_cast<std::size_t>(got) : 0;
+    if (id && n >= 26) {
+        id->version_major = static_cast<int>(b[24]);
+        id->version_minor = static_cast<int>(b[25]);
     }
-    if (major != 1 || minor > 4)
-        return refuse(message("\nCannot handle las files of version %c.%c\n", as_digit(static_cast<std::uint8_t>(major)),
-                              as_digit(static_cast<std::uint8_t>(minor))));
-    // %u, not %zu: the C runtime Windows builds print with knows no z.
+    const unsigned minor = n >= 26 ? b[25] : 0;
     const std::size_t size = header_size_of(minor);
-    if (got < static_cast<std::int64_t>(size))
-        return refuse(message("\nCannot read the %u-byte header of %s\n", static_cast<unsigned>(size), shown));
-    h = parse_header(b, size);
-    if (id) id->point_format = static_cast<int>(h.point_format);
-    if (h.header_size < size)
-        return refuse(message("\nThe header of %s says it is %u bytes long, less than the %u bytes of LAS 1.%u\n",
-                              shown, static_cast<unsigned>(h.header_size), static_cast<unsigned>(size), minor));
-    if (h.point_format > max_point_format(minor))
-        return refuse(message("\nPoint format %u in %s is not defined for LAS 1.%u\n", h.point_format, shown, minor));
-    if (h.record_length < min_record_length(h.point_format))
-        return refuse(message("\nRecords of %s are %u bytes long, shorter than the %u bytes of point format %u\n",
-                              shown, static_cast<unsigned>(h.record_length),
-                              static_cast<unsigned>(min_record_length(h.point_format)), h.point_format));
-    if (h.offset_to_data < h.header_size)
-        return refuse(message("\nCannot update the header of %s: its point records would start inside the %u-byte "
-                              "header\n",
-                              shown, static_cast<unsigned>(h.header_size)));
-    return true;
+    if (n >= 26 && b[24] == 1 && minor <= 4 && n >= size) {
+        h = parse_header(b, size);
+        if (id) id->point_format = static_cast<int>(h.point_format);
+    }
+    // Refused for the first reason that refuses, in the general rule's words;
+    // the messages say what the order of the checks met first.
+    const std::vector<HeaderReason> reasons = header_reasons(b, n, UINT64_MAX);
+    const HeaderReason* first = nullptr;
+    for (const HeaderReason& r : reasons)
+        if (r.refuses && (!first || rank(r.fault) < rank(first->fault))) first = &r;
+    if (!first) return true;
+    switch (first->fault) {
+        case HeaderFault::signature:
+            why = n < 4 ? too_short(shown) : message("\n%s is not a valid .las file\n\n", shown);
+            break;
+        case HeaderFault::version:
+            why = n < 26 ? too_short(shown)
+                         : message("\nCannot handle las files of version %c.%c\n", as_digit(b[24]), as_digit(b[25]));
+            break;
+        // %u, not %zu: the C runtime Windows builds print with knows no z.
+        case HeaderFault::truncated:
+            why = message("\nCannot read the %u-byte header of %s\n", static_cast<unsigned>(size), shown);
+            break;
+        case HeaderFault::header_size:
+            why = message("\nThe header of %s says it is %u bytes long, less than the %u bytes of LAS 1.%u\n", shown,
+                          static_cast<unsigned>(h.header_size), static_cast<unsigned>(size), minor);
+            break;
+        case HeaderFault::point_format:
+            why = message("\nPoint format %u in %s is not defined for LAS 1.%u\n", h.point_format, shown, minor);
+            break;
+        case HeaderFault::record_length:
+            why = message("\nRecords of %s are %u bytes long, shorter than the %u bytes of point format %u\n", shown,
+                          static_cast<unsigned>(h.record_length),
+                          static_cast<unsigned>(min_record_length(h.point_format)), h.point_format);
+            break;
+        default:  // the points inside the header
+            why = message("\nCannot update the header of %s: its point records would start inside the %u-byte "
+                          "header\n",
+                          shown, static_cast<unsigned>(h.header_size));
+    }
+    return false;
 }
 
 }  // namespace lidar

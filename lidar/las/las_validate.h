@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace lidar {
 
@@ -37,6 +38,27 @@ std::size_t record_length_for(int LASType);
 // Whether the general rule takes a file of this name: .las or .laz in any
 // case (what the file holds decides the rest).
 bool has_las_name(const char* name);
+
+// What is wrong with a public header, field by field in the order a reader
+// meets them: the general rule refuses on the first that refuses, and the
+// audit reports each as a finding.
+enum class HeaderFault {
+    signature,        // not "LASF"
+    version,          // not 1.0 to 1.4
+    truncated,        // the file ends inside the version's header (nothing after it is judged)
+    header_size,      // Header Size below the version's
+    header_extended,  // Header Size above the version's (refuses nothing)
+    offset_to_data,   // the points start inside the header (refuses), or past the file's end (refuses nothing)
+    point_format,     // not defined for the version
+    record_length,    // shorter than the point format's records
+};
+struct HeaderReason {
+    HeaderFault fault;
+    bool refuses;  // whether the general rule refuses the file for it
+    std::string expected, found;
+};
+// The reasons for the first n bytes b of a file of file_size bytes.
+std::vector<HeaderReason> header_reasons(const unsigned char* b, std::size_t n, std::uint64_t file_size);
 
 // The general rule, for the first got bytes b of a file: LAS
 // 1.0 to 1.4, every point format its version defines, records of at least
