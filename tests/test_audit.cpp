@@ -15,7 +15,6 @@
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
-#include <set>
 
 #ifndef _WIN32
 #include <fcntl.h>
@@ -350,19 +349,6 @@ TEST(AuditFormats, NamesThatAreNotUtf8CarryTheirBytes) {
         r.path = c.path;
         EXPECT_EQ(audit::is_valid_utf8(r.path), c.utf8);
         EXPECT_EQ(nlohmann::json::parse(audit::report_line(r, audit::Format::jsonl, 0)).contains("path_bytes"), !c.utf8);
-    }
-}
-
-TEST(AuditWalk, TheSetOfFilesMetKnowsEachFileOnceAcrossItsMerges) {
-    // Keys met again after they moved from the table into the sorted array,
-    // and keys that collide in the table, must still be known.
-    audit::FileSet set;
-    std::set<std::pair<std::uint64_t, std::uint64_t>> truth;
-    std::uint64_t x = 88172645463325252ull;
-    for (int k = 0; k < 3 * static_cast<int>(audit::FileSet::kRecent) + 100; ++k) {
-        x ^= x << 13, x ^= x >> 7, x ^= x << 17;
-        const audit::FileKey key{x % 3, x % 9000};  // about a third met before
-        ASSERT_EQ(set.insert(key), truth.insert({key.dev, key.ino}).second) << k;
     }
 }
 

@@ -551,6 +551,33 @@ TEST(AuditThreads, JobsRunAtOnce) {
     }
 }
 
+TEST(AuditThreads, ASlowFileHoldsBackTheOthersAWindowAhead) {
+    // The first file's judging waits while the other worker goes on: that
+    // one must stop 256 results ahead of the report (a read-only run's
+    // window), not run on to the end of the delivery, nor stop short.
+    TempDir d;
+    const std::string t = stale_tiles(d, 400);
+    std::mutex m;
+    std::condition_variable cv;
+    int started = 0, while_held = 0;
+    RunResult r = run_in_child(
+        t, 2, false,
+        [&](const audit::Entry& e) {
+            std::unique_lock lock(m);
+            ++started;
+            cv.notify_all();
+            if (e.path != t + "/f100.las") return;
+            // Until no file has started for two seconds.
+            for (int seen = -1; seen != started;) {
+                seen = started;
+                cv.wait_for(lock, std::chrono::seconds(2), [&] { return started != seen; });
+            }
+            while_held = started;
+        },
+        [&](int) { return while_held - 200; });  // an exit status stops at 255
+    EXPECT_EQ(r.status, 256 - 200);
+}
+
 TEST(AuditAccounts, ANameChangedBetweenListingAndOpeningIsReportedAsTheWalkFindsIt) {
     // The read-only walk takes a name its directory lists as a regular file
     // on the directory's word; what the open then finds must be reported as

@@ -56,27 +56,15 @@ struct Entry {
     }
 };
 
-// Which files a run has met, by device and inode, at 16 bytes each (a hash
-// set takes over 50): a sorted array, and the latest arrivals in a small
-// open-addressed table, merged into it whenever that is half full.
+// A file by device and inode, to know one met twice.
 struct FileKey {
     std::uint64_t dev, ino;
     bool operator==(const FileKey& o) const { return dev == o.dev && ino == o.ino; }
-    bool operator<(const FileKey& o) const { return dev != o.dev ? dev < o.dev : ino < o.ino; }
 };
 struct FileKeyHash {
-    std::size_t operator()(const FileKey& k) const {
+    std::size_t operator()(const FileKey& k) const noexcept {
         return std::hash<std::uint64_t>()(k.ino * 0x9e3779b97f4a7c15ull ^ k.dev);
     }
-};
-struct FileSet {
-    static constexpr std::size_t kRecent = 4096;
-    std::vector<FileKey> sorted;
-    std::vector<FileKey> slots;         // 2 * kRecent once used
-    std::vector<unsigned char> used;    // which slots hold a key
-    std::size_t recent = 0;             // keys in slots
-    // Whether k is new, recording it.
-    bool insert(const FileKey& k);
 };
 
 // Why a file met again under another name is not judged again.

@@ -13,13 +13,11 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
-#include <deque>
-#include <map>
 #include <mutex>
 #include <new>
-#include <optional>
 #include <system_error>
 #include <thread>
+#include <unordered_set>
 #include <utility>
 
 #ifdef _WIN32
@@ -137,7 +135,11 @@ bool output_takes(std::size_t line) {
     return true;
 }
 
-using Done = std::map<std::size_t, std::optional<Result>>;
+// A result between the worker that judged it and the printing thread.
+struct Slot {
+    Result result;
+    bool done = false;  // judged, not yet taken for printing
+};
 
 struct Shared {
     const Options& o;
@@ -155,52 +157,51 @@ struct Shared {
     // Whether the walk examines each file; if not, the printing thread
     // tells files met twice apart (see walk).
     bool examine_each = true;
-    std::size_t window = 0;    // results judged ahead of the printing
-    std::size_t lookahead = 0; // entries found ahead of the printing
 
+    // Everything below is the lock's. The printing thread waits on ready,
+    // idle workers on work, the walker and the fixes on moved (the
+    // printing moved on).
     std::mutex m;
-    std::condition_variable work, walker_room, ready;
+    std::condition_variable ready, work, moved;
     bool started = false;  // every thread exists: work may begin
     bool stop = false;     // start nothing new
     std::string fatal;     // why the run cannot go on
-    std::deque<Entry> queue;  // entries next .. found - 1
+    // Two rings indexed by the place in report order: the entry found at k
+    // waits in entries until a worker takes it, its result in slots until
+    // it is printed. found - printed <= entries.size() and next - printed
+    // <= slots.size() bound memory and how far anything runs ahead.
+    std::vector<Entry> entries;
+    std::vector<Slot> slots;
     std::size_t found = 0, next = 0, printed = 0;
     bool walk_done = false;
-    std::size_t idle = 0;  // workers waiting for the walker
-    std::atomic<std::size_t> idle_hint{0};  // the same, read by the walker without the lock
-    std::size_t width = 0;  // widest path among the first lookahead entries
-    // Judged, in report order; empty for an entry of a batch left unjudged
-    // when the run was told to stop.
-    Done done;
-    // Nodes the printing thread is done with, for the workers to fill
-    // again: a result's three kilobytes are then not allocated by one
-    // thread and freed by another for every file.
-    std::vector<Done::node_type> recycled;
+    std::size_t waiting = 0;  // workers waiting on work
+    std::size_t hungry = 0;   // of them, for the walker
+    std::size_t width = 0;   // widest path among the first entries.size()
     Progress progress;
+    // Results, in report order, whose lines are out; a fix waits until
+    // every line before its file's is.
+    std::size_t written = 0;
+    bool printing_done = false;
+    // The longest line so far, or a guess before: the room a fix's line
+    // needs under a file-size limit.
+    std::size_t longest = 512;
 
     // Nothing new is started once a signal came, even before the printing
     // thread has seen it.
     bool stopping() const { return stop || g_signal.load() != 0; }
 
-    std::atomic<bool> halted{false};  // stop, for threads without the lock
-
-    // Results, in report order, whose lines are out; a fix waits on turn
-    // until every line before its file's is.
-    std::size_t written = 0;
-    bool printing_done = false;
-    std::condition_variable turn;
-    // The longest line so far, or a guess before: the room a fix's line
-    // needs under a file-size limit.
-    std::atomic<std::size_t> longest{512};
-
-    void halt(const std::string& why) {  // m held
+    void halt(const std::string& why) {
         if (fatal.empty()) fatal = why;
         stop = true;
-        halted.store(true);
-        work.notify_all();
-        walker_room.notify_all();
         ready.notify_all();
-        turn.notify_all();
+        work.notify_all();
+        moved.notify_all();
+    }
+
+    // The printing thread waits for a batch of results, not each one; it
+    // is woken at once when the result it waits for holds up a thread.
+    void result_needed() {
+        if (slots[printed % slots.size()].done) ready.notify_one();
     }
 
     // Whether the file at `at` in report order may be fixed now. Only when
@@ -209,167 +210,116 @@ struct Shared {
     bool may_fix(std::size_t at) {
         std::unique_lock lock(m);
         // Without lines (--summary-only) there is nothing to wait for.
-        if (!o.summary_only)
-            turn.wait(lock, [&] { return written >= at || printing_done || !fatal.empty() || no_more_fixes.load(); });
+        if (!o.summary_only) {
+            result_needed();
+            moved.wait(lock, [&] { return written >= at || printing_done || !fatal.empty() || no_more_fixes.load(); });
+        }
         if ((!o.summary_only && written < at) || !fatal.empty() || no_more_fixes.load()) return false;
+        const std::size_t line = longest;
         lock.unlock();
-        if (output_takes(longest.load())) return true;
+        if (output_takes(line)) return true;
         no_more_fixes.store(true);
         return false;
     }
 };
 
-// Entries and results change hands in batches: a thread is woken for a
-// batch, not for every file, which on small tiles cost more than judging.
-constexpr std::size_t kHandOff = 32;   // entries the walker hands over at once
-constexpr std::size_t kTake = 8;       // small files a worker takes at once
-constexpr std::int64_t kSmall = 1 << 20;  // larger files are taken one by one
+// The walker wakes for room for this many entries, a worker for this many
+// results, not for each.
+constexpr std::size_t kHandOff = 32;
+constexpr std::size_t kRoom = 8;
 
 void walker(Shared& s) {
+    std::unique_lock lock(s.m);
     try {
-        {
-            std::unique_lock lock(s.m);
-            s.work.wait(lock, [&] { return s.started || s.stop; });
-        }
-        std::vector<Entry> found;
-        found.reserve(kHandOff);
-        // The text report's column width, from the first lookahead entries,
-        // measured here rather than under the lock.
+        s.moved.wait(lock, [&] { return s.started || s.stop; });
+        lock.unlock();
+        const std::size_t ring = s.entries.size();
+        // The text report's column width, from the first entries, measured
+        // outside the lock.
         const bool text = s.o.format == Format::text && !s.o.summary_only;
-        std::size_t emitted = 0, width = 0;
-        auto hand_over = [&] {
-            std::unique_lock lock(s.m);
-            s.walker_room.wait(lock, [&] { return s.stopping() || s.found - s.printed < s.lookahead; });
-            if (s.stopping()) return false;
-            s.width = std::max(s.width, width);
-            for (Entry& e : found) {
-                ++s.progress.files_total;
-                if (e.identified) s.progress.bytes_total += static_cast<std::uint64_t>(e.found.size);
-                s.queue.push_back(std::move(e));
-                if (++s.found == s.lookahead) s.ready.notify_all();
-            }
-            if (s.idle > 1 && found.size() > 1) s.work.notify_all();
-            else if (s.idle > 0) s.work.notify_one();
-            found.clear();
-            return true;
-        };
+        std::size_t emitted = 0;
         walk(s.o.paths, [&](Entry&& e) {
-            if (text && emitted++ < s.lookahead) width = std::max(width, path_columns(e.path));
-            found.push_back(std::move(e));
-            // At once when a worker waits for work, else by the batch.
-            return (found.size() < kHandOff && s.idle_hint.load(std::memory_order_relaxed) == 0) || hand_over();
+            const std::size_t width = text && emitted++ < ring ? path_columns(e.path) : 0;
+            lock.lock();
+            s.moved.wait(lock, [&] { return s.stopping() || s.found - s.printed < ring; });
+            if (s.stopping()) {
+                lock.unlock();
+                return false;
+            }
+            s.width = std::max(s.width, width);
+            ++s.progress.files_total;
+            if (e.identified) s.progress.bytes_total += static_cast<std::uint64_t>(e.found.size);
+            s.entries[s.found % ring] = std::move(e);
+            if (++s.found == ring) s.ready.notify_one();  // the width is known
+            if (s.hungry) s.work.notify_one();
+            lock.unlock();
+            return true;
         }, s.examine_each);
-        if (!found.empty()) hand_over();
+        lock.lock();
     } catch (const std::bad_alloc&) {
-        std::lock_guard lock(s.m);
+        if (!lock) lock.lock();
         s.halt("out of memory");
     }
-    std::lock_guard lock(s.m);
     s.walk_done = true;
     s.progress.walking = false;
     s.work.notify_all();
-    s.ready.notify_all();
+    s.ready.notify_one();
 }
 
+// Takes the entries one at a time, so a large file holds up no other.
 void worker(Shared& s, unsigned slot) {
     lidar::ScanBuffer buffer;
+    std::unique_lock lock(s.m, std::defer_lock);
     try {
         Judging how = s.how;
         how.buffer = &buffer;
-        std::vector<Entry> batch;
-        Done results;
-        std::vector<Done::node_type> reuse;
-        std::size_t current = 0;  // in report order, the entry being judged
-        how.may_fix = [&] {
-            {
-                // The results before it in this batch are printed meanwhile.
-                std::lock_guard lock(s.m);
-                s.done.merge(results);
-                if (s.done.count(s.printed)) s.ready.notify_one();
-            }
-            return s.may_fix(current);
-        };
+        std::size_t at = 0;  // in report order, the entry being judged
+        how.may_fix = [&] { return s.may_fix(at); };
+        lock.lock();
         for (;;) {
-            std::size_t first;
-            {
-                std::unique_lock lock(s.m);
-                for (;;) {
-                    if (s.stopping()) return;
-                    if (s.started && s.next < s.found && s.next < s.printed + s.window) break;
-                    if (s.started && s.walk_done && s.next >= s.found) {
-                        s.spare.fetch_add(1);
-                        s.ready.notify_one();
-                        return;
-                    }
-                    // Whatever holds this thread up, the printing thread
-                    // must not sleep on results already judged.
-                    if (s.done.count(s.printed)) s.ready.notify_one();
-                    const bool hungry = s.next >= s.found;
-                    s.idle += hungry;
-                    s.idle_hint.store(s.idle, std::memory_order_relaxed);
-                    s.work.wait(lock);
-                    s.idle -= hungry;
-                    s.idle_hint.store(s.idle, std::memory_order_relaxed);
-                }
-                first = s.next;
-                // Small files by the batch, but no more than a share of
-                // what waits, so every thread has work; a large one alone,
-                // so the files after it go to other threads.
-                const std::size_t share = (s.found - s.next + s.o.jobs - 1) / s.o.jobs;
-                do {
-                    batch.push_back(std::move(s.queue.front()));
-                    s.queue.pop_front();
-                    ++s.next;
-                } while (batch.size() < std::min(kTake, share) && s.next < s.found && s.next < s.printed + s.window &&
-                         batch.front().found.size < kSmall && s.queue.front().found.size < kSmall);
-                s.progress.in_flight[slot] = batch.front().path;  // escaped as it is drawn
-                while (reuse.size() < batch.size() && !s.recycled.empty()) {
-                    reuse.push_back(std::move(s.recycled.back()));
-                    s.recycled.pop_back();
-                }
-            }
-            // Into a node handed back where there is one; the result it held
-            // before is freed here, by the thread that made it.
-            auto put = [&](std::size_t at, auto&& r) {
-                if (reuse.empty()) {
-                    results.emplace_hint(results.end(), at, std::forward<decltype(r)>(r));
+            for (;;) {
+                if (s.stopping()) {
+                    s.result_needed();
                     return;
                 }
-                Done::node_type node = std::move(reuse.back());
-                reuse.pop_back();
-                node.key() = at;
-                node.mapped() = std::forward<decltype(r)>(r);
-                results.insert(results.end(), std::move(node));
-            };
-            bool fixed = false;
-            std::size_t judged = 0;
-            for (const Entry& e : batch) {
-                // Once told to stop, the rest of the batch is not started.
-                if (g_signal.load() != 0 || s.halted.load()) break;
-                current = first + judged;
-                Result r = judge(e, how);
-                fixed |= r.status == Status::fixed;
-                put(first + judged++, std::move(r));
+                if (s.started && s.next < s.found && s.next < s.printed + s.slots.size()) break;
+                if (s.started && s.walk_done && s.next >= s.found) {
+                    s.spare.fetch_add(1);
+                    s.ready.notify_one();
+                    return;
+                }
+                // Whatever holds this thread up, the printing thread must
+                // not sleep on results already judged.
+                s.result_needed();
+                const bool waits_for_walker = s.next >= s.found;
+                ++s.waiting;
+                s.hungry += waits_for_walker;
+                s.work.wait(lock);
+                --s.waiting;
+                s.hungry -= waits_for_walker;
             }
-            // Entries of the batch left unjudged are placeholders.
-            for (std::size_t k = judged; k < batch.size(); ++k) put(first + k, std::nullopt);
-            batch.clear();
-            std::lock_guard lock(s.m);
-            s.progress.files_done += judged;
+            at = s.next++;
+            // The slot is this thread's until it is marked done.
+            Slot& out = s.slots[at % s.slots.size()];
+            {
+                const Entry e = std::move(s.entries[at % s.entries.size()]);
+                s.progress.in_flight[slot] = e.path;  // escaped as it is drawn
+                lock.unlock();
+                out.result = judge(e, how);
+            }
+            lock.lock();
+            out.done = true;
+            ++s.progress.files_done;
             s.progress.in_flight[slot].clear();
-            // The nodes move over as they are: nothing allocated or copied
-            // while the others wait.
-            s.done.merge(results);
-            // The printing thread wakes for a batch of results, and at once
-            // for a fixed file, whose line is written without delay.
-            if (s.done.count(s.printed) && (fixed || s.done.size() >= s.window / 2)) s.ready.notify_one();
+            // A fixed file's line is written without delay: the next fix
+            // waits for it.
+            if (out.result.status == Status::fixed || s.next - s.printed >= s.slots.size() / 2) s.result_needed();
         }
     } catch (const std::bad_alloc&) {
-        std::lock_guard lock(s.m);
+        if (!lock) lock.lock();
         s.halt("out of memory");
     }
 }
-
 }  // namespace
 
 int run(const Options& o) {
@@ -388,16 +338,17 @@ int run(const Options& o) {
     // its workers more room,
     // or on small tiles printing and judging take turns, often on one core
     // (the scheduler wakes each where the other just ran).
-    s.window = 4 * static_cast<std::size_t>(o.jobs) + 16;
-    if (!o.how.fix) s.window = std::max<std::size_t>(s.window, 256);
-    s.lookahead = std::max<std::size_t>(4096, 2 * s.window);
+    std::size_t window = 4 * static_cast<std::size_t>(o.jobs) + 16;
+    if (!o.how.fix) window = std::max<std::size_t>(window, 256);
+    s.slots.resize(window);
+    s.entries.resize(std::max<std::size_t>(4096, 2 * window));
     s.progress.walking = true;
     s.progress.in_flight.resize(o.jobs);
     // A fix must never race another fix of the same file under another
     // name, and the progress line needs every size up front: only a quiet
     // read-only run leaves files unexamined until they are opened.
     s.examine_each = o.how.fix || show;
-    FileSet met;
+    std::unordered_set<FileKey, FileKeyHash> met;
 
     std::size_t count[kStatuses] = {};
     Delivery delivery;
@@ -410,6 +361,7 @@ int run(const Options& o) {
     // Results up to this one (in report order) are in pending or written,
     // and up to the other written.
     std::size_t queued = 0, published = 0;
+    std::size_t longest = 0;  // of the lines so far
     // Where each fixed file's line ends in pending; those a failed write did
     // not take are named, not lost.
     std::vector<std::pair<std::size_t, std::string>> fixed_lines;
@@ -448,7 +400,8 @@ int run(const Options& o) {
         published = queued;
         std::lock_guard lock(s.m);
         s.written = published;
-        s.turn.notify_all();
+        s.longest = std::max(s.longest, longest);
+        s.moved.notify_all();
     };
 
     // Drawn before any work starts, so a person sees at once that it runs.
@@ -470,23 +423,26 @@ int run(const Options& o) {
         if (!cannot_start.empty()) s.halt(cannot_start);
         s.started = true;
         s.work.notify_all();
+        s.moved.notify_all();
     }
 
     try {
         std::size_t width = 0;
         bool width_known = o.format != Format::text;
-        std::vector<Done::node_type> run;  // results next in order, taken at once
-        bool more = true;
-        for (std::size_t i = 0; more;) {
-            bool walker_room = false, judging_room = false;
+        const std::size_t ring = s.slots.size();
+        // Each pass prints the results ready in order, i to end, read in
+        // their slots after the lock: the other threads wait while it is
+        // held. The slots go back at the next pass.
+        for (std::size_t i = 0, end = 0; !output_failed;) {
             {
                 std::unique_lock lock(s.m);
-                // The last run's nodes go back: no more ever exist than
-                // results in flight, a window and a batch per worker.
-                for (Done::node_type& node : run) s.recycled.push_back(std::move(node));
-                run.clear();
-                auto has = [&] { return !s.done.empty() && s.done.begin()->first == i; };
-                auto can_print = [&] { return width_known || s.walk_done || s.found >= s.lookahead; };
+                s.printed = i;
+                // Woken for room for a batch, not for each line: otherwise
+                // printing and judging take turns file by file.
+                if (s.found - s.printed + kHandOff <= s.entries.size()) s.moved.notify_all();
+                if (s.waiting > s.hungry && s.next + kRoom <= s.printed + ring) s.work.notify_all();
+                auto has = [&] { return s.slots[i % ring].done; };
+                auto can_print = [&] { return width_known || s.walk_done || s.found >= s.entries.size(); };
                 while (!(has() && can_print())) {
                     if (!s.fatal.empty() || (s.walk_done && i >= s.found) || (s.stop && i >= s.next)) break;
                     if (!pending.empty() || published < queued) {
@@ -504,28 +460,15 @@ int run(const Options& o) {
                     width = std::min<std::size_t>(s.width, 48);
                     width_known = true;
                 }
-                // Every result ready in order, taken out whole and unpacked
-                // after the lock: the other threads wait while it is held.
-                while (has()) {
-                    run.push_back(s.done.extract(s.done.begin()));
-                    ++i;
-                }
-                s.printed = i;
+                for (end = i; end < s.next && s.slots[end % ring].done; ++end) s.slots[end % ring].done = false;
                 if (g_signal.load() != 0 && !s.stop) s.halt("");
-                walker_room = s.found - s.printed + kHandOff <= s.lookahead;
-                // A worker is woken for room for a batch, not for each line:
-                // otherwise printing and judging take turns file by file.
-                judging_room = s.printed + s.window >= s.next + kTake || s.next <= s.printed;
             }
-            if (judging_room) s.work.notify_one();
-            if (walker_room) s.walker_room.notify_one();
-            for (Done::node_type& node : run) {
-                queued = node.key();
-                if (!node.mapped()) continue;  // left when the run stopped: not reported
-                Result& r = *node.mapped();
+            for (; i < end && !output_failed; ++i) {
+                queued = i;
+                Result& r = s.slots[i % ring].result;
                 if (r.gone) continue;
                 // Reported as the walk would have, had it looked: judged there.
-                if (!s.examine_each && r.identity.regular && !met.insert({r.identity.dev, r.identity.ino}))
+                if (!s.examine_each && r.identity.regular && !met.insert({r.identity.dev, r.identity.ino}).second)
                     r = repeated(std::move(r.path), kSameFile);
                 ++count[static_cast<int>(r.status)];
                 bytes += r.bytes_read;
@@ -535,16 +478,12 @@ int run(const Options& o) {
                 std::string line = o.summary_only ? "" : report_line(r, o.format, width);
                 if (pending.size() + line.size() > kBatch) flush();
                 pending += line;
-                queued = node.key() + 1;
-                if (line.size() > s.longest.load(std::memory_order_relaxed)) s.longest.store(line.size());
+                queued = i + 1;
+                longest = std::max(longest, line.size());
                 // A fixed file is reported at once: the next fix waits for it.
                 if (r.status == Status::fixed) {
                     fixed_lines.emplace_back(pending.size(), r.path);
                     flush();
-                }
-                if (output_failed) {
-                    more = false;
-                    break;
                 }
                 if (show && !shared_terminal && Clock::now() - drawn >= std::chrono::milliseconds(100)) {
                     std::lock_guard lock(s.m);

@@ -160,8 +160,7 @@ FileKey key_of(const FileState& st) { return {st.dev, st.ino}; }
 
 // Everything met so far, so nothing is judged, fixed or walked twice.
 struct Seen {
-    FileSet files;
-    std::unordered_set<FileKey, FileKeyHash> dirs;
+    std::unordered_set<FileKey, FileKeyHash> files, dirs;
 };
 
 constexpr const char* kSameDir = "the same directory as one walked before under another name: its files are reported there";
@@ -304,7 +303,7 @@ bool walk_tree(std::shared_ptr<Dir> root, const FileState& st, std::string path,
         if (!judged_name(name)) continue;
         std::optional<Entry> e = file_entry(f.dir, name_in(*f.dir, name), path, found);
         if (!e) continue;
-        if (examine_each && e->identified && !seen.files.insert(key_of(e->found))) e->duplicate = kSameFile;
+        if (examine_each && e->identified && !seen.files.insert(key_of(e->found)).second) e->duplicate = kSameFile;
         if (!emit(std::move(*e))) return false;
     }
     return true;
@@ -330,30 +329,6 @@ std::optional<Entry> examine(const Entry& listed) {
 }
 
 const char* const kSameFile = "the same file as one reported before under another name: judged there";
-
-bool FileSet::insert(const FileKey& k) {
-    if (std::binary_search(sorted.begin(), sorted.end(), k)) return false;
-    if (slots.empty()) {
-        slots.resize(2 * kRecent);
-        used.assign(2 * kRecent, 0);
-    }
-    const std::size_t mask = slots.size() - 1;
-    std::size_t at = FileKeyHash()(k) & mask;
-    for (; used[at]; at = (at + 1) & mask)
-        if (slots[at] == k) return false;
-    used[at] = 1;
-    slots[at] = k;
-    if (++recent == kRecent) {
-        const std::size_t mid = sorted.size();
-        for (std::size_t i = 0; i < slots.size(); ++i)
-            if (used[i]) sorted.push_back(slots[i]);
-        std::sort(sorted.begin() + static_cast<std::ptrdiff_t>(mid), sorted.end());
-        std::inplace_merge(sorted.begin(), sorted.begin() + static_cast<std::ptrdiff_t>(mid), sorted.end());
-        std::fill(used.begin(), used.end(), 0);
-        recent = 0;
-    }
-    return true;
-}
 
 void walk(const std::vector<std::string>& paths, const std::function<bool(Entry&&)>& emit, bool examine_each) {
     Seen seen;
@@ -385,7 +360,7 @@ void walk(const std::vector<std::string>& paths, const std::function<bool(Entry&
         if (err == 0 && st.regular) {
             e.identified = true;
             e.found = st;
-            if (examine_each && !seen.files.insert(key_of(st))) e.duplicate = kSameFile;
+            if (examine_each && !seen.files.insert(key_of(st)).second) e.duplicate = kSameFile;
         }
         if (!emit(std::move(e))) return;
     }
