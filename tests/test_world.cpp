@@ -186,6 +186,28 @@ TEST_F(World, ChangesAfterTheOpenAreRefusedAndEditsAfterTheChecksKept) {
     }
 }
 
+// A folder swapped for another while the file is scanned: the file itself
+// is untouched (same inode, links and times), only its name now leads
+// elsewhere, and neither file is written.
+TEST_F(World, AFolderSwappedUnderTheNameIsNotWritten) {
+    const std::string dir = d.file("a"), name = dir + "/tile.las";
+    fs::create_directory(dir);
+    Bytes stale = tile(1, 100), other = tile(2, 100);
+    put_u32(stale, 107, 1);
+    write_file(name, stale);
+    lidar::set_io_hook(IoOp::seek, 2, [&] {
+        fs::rename(dir, dir + ".old");
+        fs::create_directory(dir);
+        write_file(name, other);
+    });
+    Printed p = capture([&] { return lidar::update_header_core(name.c_str()); });
+    lidar::clear_io_faults();
+    EXPECT_EQ(p.result, -1);
+    EXPECT_EQ(p.out, "\nCannot update the header of " + name + ": the file changed while it was being read\n");
+    EXPECT_TRUE(read_file(dir + ".old/tile.las") == stale);
+    EXPECT_TRUE(read_file(name) == other);
+}
+
 // What the name leads to is examined before anything opens it: a device
 // switched in for the file is never opened, for reading or writing.
 TEST_F(World, ADeviceSwitchedInIsNeverOpened) {
