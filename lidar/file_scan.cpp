@@ -1,5 +1,6 @@
 #include "file_scan.h"
 
+#include "count_limit.h"
 #include "file_checks.h"
 #include "io_fault.h"
 #include "laz_scan.h"
@@ -324,7 +325,7 @@ std::string vexholt_verdict(const unsigned char* b, std::int64_t got, const Targ
                           : got < static_cast<std::int64_t>(sizeof(LAS12Header)) ? kShortHeader
                           : parse_header(b, static_cast<std::size_t>(got)).offset_to_data < sizeof(LAS12Header)
                               ? kInsideHeader
-                          : records > UINT32_MAX ? kTooMany
+                          : records > legacy_count_limit() ? kTooMany
                                                  : nullptr;
     return refusal ? message(refusal, t.shown) : "";
 }
@@ -382,7 +383,7 @@ int open_and_scan_general(const Target& t, bool for_update, File& f, FileScan& o
     const std::size_t reclen = out.model.record_length;
     // LAS 1.4 counts in 64 bits; earlier versions only in 32. Known from the
     // size alone, before a sparse file of terabytes is read.
-    const std::uint64_t most = out.model.minor >= 4 ? UINT64_MAX : UINT32_MAX;
+    const std::uint64_t most = out.model.minor >= 4 ? UINT64_MAX : legacy_count_limit();
     if (end > offset && (end - offset) / reclen > most) return say(kRefused, kTooMany);
     if (t.headers_only && out.model.compressed) check_laz_end(f, offset, end, out);
     const int result = t.headers_only ? kDone : scan_points(f, t, offset, end, out, why);
@@ -456,10 +457,10 @@ int open_and_scan(const Target& t, bool for_update, File& f, FileScan& out, std:
     // Known from the size alone: a sparse file of terabytes is not read for
     // minutes to find it out.
     const std::uint64_t size = static_cast<std::uint64_t>(out.opened.size);
-    if (size > offset && (size - offset) / reclen > UINT32_MAX) return say(kRefused, kTooMany);
+    if (size > offset && (size - offset) / reclen > legacy_count_limit()) return say(kRefused, kTooMany);
     const int result = scan_area(f, t, offset, UINT64_MAX, reclen, 7, out, why);
     if (result != kDone) return result;
-    if (out.stats.count > UINT32_MAX) return say(kRefused, kTooMany);
+    if (out.stats.count > legacy_count_limit()) return say(kRefused, kTooMany);
     // The update makes its own check before it writes.
     if (!for_update && !as_opened(f, out)) return say(kFailed, kChangedMessage);
     return kDone;
