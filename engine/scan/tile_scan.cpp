@@ -1,5 +1,6 @@
 #include "tile_scan.h"
 
+#include "count_limit.h"
 #include "file_checks.h"
 #include "io_fault.h"
 #include "laz_scan.h"
@@ -210,7 +211,7 @@ int open_and_scan_buffered(const TileTarget& t, bool for_update, File& f, TileSc
     const std::size_t reclen = out.model.record_length;
     // LAS 1.4 counts in 64 bits; earlier versions only in 32. Known from the
     // size alone, before a sparse file of terabytes is read.
-    const std::uint64_t most = out.model.minor >= 4 ? UINT64_MAX : UINT32_MAX;
+    const std::uint64_t most = out.model.minor >= 4 ? UINT64_MAX : legacy_count_limit();
     if (end > offset && (end - offset) / reclen > most) return say(kRefused, kTooManyMessage);
     if (t.headers_only && out.model.compressed) check_laz_end(f, offset, end, out);
     const int result = t.headers_only ? kDone : scan_points(f, t, offset, end, out, why);

@@ -1,11 +1,20 @@
 #include "las_header.h"
 
+#include "count_limit.h"
 #include "scan.h"
 
 #include <cstring>
 #include <vector>
 
 namespace lidar {
+
+namespace {
+thread_local std::uint64_t t_count_limit = UINT32_MAX;
+}  // namespace
+
+std::uint64_t legacy_count_limit() { return t_count_limit; }
+
+void set_legacy_count_limit(std::uint64_t most) { t_count_limit = most ? most : UINT32_MAX; }
 
 std::uint64_t read_le(const unsigned char* p, std::size_t size) {
     std::uint64_t v = 0;
@@ -189,7 +198,7 @@ LasHeader with_stats(const LasHeader& h, const PointStats& s) {
     const unsigned mask = return_mask_of(h.point_format);
     std::uint64_t returns[15] = {};
     for (unsigned k = 1; k <= mask && k <= 15; ++k) returns[k - 1] = s.by_return_bits[k];
-    const bool legacy = h.minor < 4 || (h.point_format <= 5 && s.count <= UINT32_MAX);
+    const bool legacy = h.minor < 4 || (h.point_format <= 5 && s.count <= legacy_count_limit());
     r.legacy_count = legacy ? static_cast<std::uint32_t>(s.count) : 0;
     for (int k = 0; k < 5; ++k) r.legacy_by_return[k] = legacy ? static_cast<std::uint32_t>(returns[k]) : 0;
     if (h.minor >= 4) {

@@ -1,5 +1,6 @@
 #include "file_scan.h"
 
+#include "count_limit.h"
 #include "file_checks.h"
 #include "message.h"
 
@@ -87,7 +88,7 @@ std::string vexholt_refusal(const unsigned char* b, std::int64_t got, const char
                           : got < static_cast<std::int64_t>(sizeof(LAS12Header)) ? kShortHeader
                           : parse_header(b, static_cast<std::size_t>(got)).offset_to_data < sizeof(LAS12Header)
                               ? kInsideHeader
-                          : records > UINT32_MAX ? kTooManyMessage
+                          : records > legacy_count_limit() ? kTooManyMessage
                                                  : nullptr;
     return refusal ? message(refusal, shown) : "";
 }
@@ -130,10 +131,10 @@ int open_and_scan(const Target& t, bool for_update, File& f, FileScan& out, std:
     // Known from the size alone: a sparse file of terabytes is not read for
     // minutes to find it out.
     const std::uint64_t size = static_cast<std::uint64_t>(out.opened.size);
-    if (size > offset && (size - offset) / reclen > UINT32_MAX) return say(kRefused, kTooManyMessage);
+    if (size > offset && (size - offset) / reclen > legacy_count_limit()) return say(kRefused, kTooManyMessage);
     const int result = scan_area(f, t, offset, UINT64_MAX, AreaScan{reclen, 7, out.model.point_format}, out, why);
     if (result != kDone) return result;
-    if (out.stats.count > UINT32_MAX) return say(kRefused, kTooManyMessage);
+    if (out.stats.count > legacy_count_limit()) return say(kRefused, kTooManyMessage);
     // The update makes its own check before it writes.
     if (!for_update && !as_opened(f, out)) return say(kFailed, kChangedMessage);
     return kDone;
