@@ -254,11 +254,7 @@ int scan_tile(const TileTarget& t, TileScan& out, std::string& why) {
 }
 
 int update_tile(const TileTarget& t, std::string& why, TileScan* scanned) {
-    File f;
-    TileScan local;
-    TileScan& s = scanned ? *scanned : local;
-    const int result = open_and_scan_tile(t, true, f, s, why);
-    return keep_io_error(result == kDone ? write_statistics(f, t, s, why) : result, f, s);
+    return update_through(t, why, scanned, open_and_scan_tile);
 }
 
 }  // namespace audit

@@ -72,11 +72,7 @@ int write_statistics(File& f, const Target& t, const FileScan& s, std::string& w
 }
 
 int update_file(const Target& t, std::string& why, FileScan* scanned) {
-    File f;
-    FileScan local;
-    FileScan& s = scanned ? *scanned : local;
-    const int result = open_and_scan(t, true, f, s, why);
-    return keep_io_error(result == kDone ? write_statistics(f, t, s, why) : result, f, s);
+    return update_through(t, why, scanned, open_and_scan);
 }
 
 int update_file(const char* filename, std::string& why, FileScan* scanned) {

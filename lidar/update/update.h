@@ -2,6 +2,8 @@
 // for tests, benchmarks, fuzzers and the engine; update_header wraps it.
 #pragma once
 
+#include "file_scan.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -9,9 +11,6 @@
 
 namespace lidar {
 
-class File;
-struct FileScan;
-struct Target;
 
 
 
@@ -30,6 +29,18 @@ int update_file(const Target& t, std::string& why, FileScan* scanned = nullptr);
 // the statistics depend on moved and that t still names f, then writes only
 // the statistics, syncs and closes. kDone, or kFailed with why.
 int write_statistics(File& f, const Target& t, const FileScan& s, std::string& why);
+
+// A whole update through a reader's own open-and-scan (open(t, true, f,
+// scan, why), as open_and_scan): t and the scan may be a reader's own
+// kinds of Target and FileScan.
+template <class T, class Scan, class Open>
+int update_through(const T& t, std::string& why, Scan* scanned, Open open) {
+    File f;
+    Scan local;
+    Scan& s = scanned ? *scanned : local;
+    const int result = open(t, true, f, s, why);
+    return keep_io_error(result == kDone ? write_statistics(f, t, s, why) : result, f, s);
+}
 
 // The same, printing the message: 0, or -1 after any failure.
 int update_header_core(const char* filename);
