@@ -143,8 +143,8 @@ void judge_header(Result& r, const TileScan& scan, lidar::File& f, const Judging
     const lidar::LasHeader h = lidar::parse_header(scan.raw, scan.raw_size);
     const std::uint64_t size = static_cast<std::uint64_t>(scan.opened.size);
     lidar::VlrSet vlrs;
-    const bool readable = scan.raw_size >= 26 && std::memcmp(scan.raw, "LASF", 4) == 0 && scan.raw[24] == 1 &&
-                          scan.raw[25] <= 4 && scan.raw_size >= lidar::header_size_of(scan.raw[25]);
+    const bool readable =
+        h.signature && h.major == 1 && h.minor <= 4 && scan.raw_size >= lidar::header_size_of(h.minor);
     // The VLRs from the bytes the first read took where they lie within them.
     const bool head = scan.head && scan.head_size >= scan.raw_size;
     if (readable && f.is_open())

@@ -199,7 +199,8 @@ int open_and_scan_buffered(const TileTarget& t, bool for_update, File& f, TileSc
     if (got < 0) return say(kFailed, kTooShortMessage);
     // A compressed file is known by its content, whatever its name: writers
     // and downloads do not all name them .laz.
-    const bool laz_content = got > 104 && std::memcmp(out.raw, "LASF", 4) == 0 && (out.raw[104] & 0xc0) != 0;
+    const LasHeader sniffed = parse_header(out.raw, static_cast<std::size_t>(got));
+    const bool laz_content = sniffed.signature && sniffed.compressed;
     if (!laz_content && !has_las_name(t.shown)) return say(kRefused, "\nFile extension of %s is not .las\n");
     out.raw_size = static_cast<std::size_t>(got);
     if (!classify_general(out.raw, got, t.shown, why, out.model, &out.id)) return kRefused;
