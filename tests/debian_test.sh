@@ -26,8 +26,9 @@ trap 'if installed $pkgs; then apt-get -y -q purge $pkgs >/dev/null 2>&1; fi; rm
 mkdir "$tmp/src"
 (cd "$src" && git ls-files -z --cached --others --exclude-standard |
     tar --null -T - --ignore-failed-read -cf - 2>/dev/null) | tar -xf - -C "$tmp/src"
-# The build runs the test suite.
-(cd "$tmp/src" && DEB_BUILD_OPTIONS="parallel=2" dpkg-buildpackage -us -uc -b) \
+# Without the suite: tests/run has just run it on the same sources with the
+# same compiler, and building it again took half this stage.
+(cd "$tmp/src" && DEB_BUILD_OPTIONS="parallel=2 nocheck" dpkg-buildpackage -us -uc -b) \
     >"$tmp/build.log" 2>&1 || { tail -50 "$tmp/build.log"; fail "dpkg-buildpackage failed"; }
 for p in $pkgs; do
     [ -f "$(echo "$tmp/${p}_"*.deb)" ] || fail "no $p package was built"
