@@ -128,7 +128,7 @@ bool find_laszip(const ReadAt& read, std::uint32_t header_size, std::uint32_t vl
         why = "the file ends inside the LASzip VLR";
     } else if (vlrs.laszip_cut) {
         why = "the LASzip VLR runs past the start of the point data";
-    } else if (!vlrs.problems.empty() && vlrs.problems.back().actual.find("not examined") != std::string::npos) {
+    } else if (vlrs.capped) {
         why = "no LASzip VLR (user \"laszip encoded\", record 22204) is among the first 65536 of the " +
               std::to_string(vlr_count) + " VLRs, and no more are examined";
     } else {

@@ -101,9 +101,9 @@ void header_rules(const LasHeader& h, const unsigned char* raw, std::size_t raw_
     // The header's own faults, as the general rule meets them.
     bool judged = true;
     for (const HeaderReason& r : header_reasons(raw, raw_size, file_size)) {
-        static constexpr const char* kIds[] = {"header.signature", "header.version",       "header.size",
-                                               "header.size",      "header.size-extended", "header.offset-to-data",
-                                               "header.point-format", "header.record-length"};
+        static constexpr const char* kIds[] = {"header.signature",     "header.version",      "header.size",
+                                               "header.size",          "header.size-extended", "header.point-format",
+                                               "header.record-length", "header.offset-to-data"};
         add(kIds[static_cast<int>(r.fault)], r.expected, r.found);
         // Nothing past a header that is not there can be judged.
         judged &= r.fault != HeaderFault::signature && r.fault != HeaderFault::version && r.fault != HeaderFault::truncated;

@@ -21,10 +21,6 @@ using namespace lidar;
 
 namespace {
 
-struct FreeDeleter {
-    void operator()(unsigned char* p) const { std::free(p); }
-};
-
 // A growable malloc'd buffer: a memory limit gives a message, not an abort.
 struct Bytes {
     std::unique_ptr<unsigned char, FreeDeleter> data;

@@ -23,10 +23,6 @@ using namespace lidar;
 
 namespace {
 
-struct FreeDeleter {
-    void operator()(unsigned char* p) const { std::free(p); }
-};
-
 // What a first read takes of a file larger than a block, or of any file
 // whose header alone is judged: a page holds the header and, as a rule,
 // its VLRs.

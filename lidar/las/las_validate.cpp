@@ -6,6 +6,7 @@
 #include "las_header.h"
 #include "message.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace lidar {
@@ -14,15 +15,6 @@ namespace {
 
 // Byte fields are shown as the character value + 48, so 0-9 print as digits.
 int as_digit(std::uint8_t v) { return static_cast<unsigned char>(v + 48); }
-
-// The order the general rule has always checked in: the header's size, the
-// point format, the record length, then where the points start.
-int rank(HeaderFault f) {
-    switch (f) {
-        case HeaderFault::offset_to_data: return 10;
-        default: return static_cast<int>(f);
-    }
-}
 
 // The (minor version, point format) pairs that have a LAS type code: the
 // code is the position in this table + 1. Each must have exactly its
@@ -154,14 +146,14 @@ std::vector<HeaderReason> header_reasons(const unsigned char* b, std::size_t n, 
         add(HeaderFault::header_size, true, "at least " + str(size) + " bytes", str(h.header_size) + " bytes");
     else if (h.header_size > size)
         add(HeaderFault::header_extended, false, str(size) + " bytes", str(h.header_size) + " bytes");
-    if (h.offset_to_data < h.header_size || h.offset_to_data > file_size)
-        add(HeaderFault::offset_to_data, h.offset_to_data < h.header_size,
-            "from " + str(h.header_size) + " to the file's " + str(file_size) + " bytes", str(h.offset_to_data));
     if (h.point_format > max_point_format(minor))
         add(HeaderFault::point_format, true, "0 to " + str(max_point_format(minor)), str(h.point_format));
     if (h.point_format <= 10 && h.record_length < min_record_length(h.point_format))
         add(HeaderFault::record_length, true, "at least " + str(min_record_length(h.point_format)),
             str(h.record_length));
+    if (h.offset_to_data < h.header_size || h.offset_to_data > file_size)
+        add(HeaderFault::offset_to_data, h.offset_to_data < h.header_size,
+            "from " + str(h.header_size) + " to the file's " + str(file_size) + " bytes", str(h.offset_to_data));
     return r;
 }
 
@@ -178,13 +170,10 @@ bool classify_general(const unsigned char* b, std::int64_t got, const char* show
         h = parse_header(b, size);
         if (id) id->point_format = static_cast<int>(h.point_format);
     }
-    // Refused for the first reason that refuses, in the general rule's words;
-    // the messages say what the order of the checks met first.
+    // Refused for the first reason that refuses, in the general rule's words.
     const std::vector<HeaderReason> reasons = header_reasons(b, n, UINT64_MAX);
-    const HeaderReason* first = nullptr;
-    for (const HeaderReason& r : reasons)
-        if (r.refuses && (!first || rank(r.fault) < rank(first->fault))) first = &r;
-    if (!first) return true;
+    const auto first = std::find_if(reasons.begin(), reasons.end(), [](const HeaderReason& r) { return r.refuses; });
+    if (first == reasons.end()) return true;
     switch (first->fault) {
         case HeaderFault::signature:
             why = n < 4 ? too_short(shown) : message("\n%s is not a valid .las file\n\n", shown);

@@ -39,18 +39,18 @@ std::size_t record_length_for(int LASType);
 // case (what the file holds decides the rest).
 bool has_las_name(const char* name);
 
-// What is wrong with a public header, field by field in the order a reader
-// meets them: the general rule refuses on the first that refuses, and the
-// audit reports each as a finding.
+// What is wrong with a public header, field by field in the order the
+// general rule has always checked them: it refuses on the first that
+// refuses, and the audit reports each as a finding.
 enum class HeaderFault {
     signature,        // not "LASF"
     version,          // not 1.0 to 1.4
     truncated,        // the file ends inside the version's header (nothing after it is judged)
     header_size,      // Header Size below the version's
     header_extended,  // Header Size above the version's (refuses nothing)
-    offset_to_data,   // the points start inside the header (refuses), or past the file's end (refuses nothing)
     point_format,     // not defined for the version
     record_length,    // shorter than the point format's records
+    offset_to_data,   // the points start inside the header (refuses), or past the file's end (refuses nothing)
 };
 struct HeaderReason {
     HeaderFault fault;

@@ -115,6 +115,7 @@ VlrSet read_vlrs(const LasHeader& h, const unsigned char* head, std::size_t head
     for (std::uint32_t k = 0; k < count; ++k) {
         if (k == kMaxExamined) {
             problem(s, VlrFault::count, "at most " + std::to_string(kMaxExamined) + " VLRs", not_examined(count));
+            s.capped = true;
             break;
         }
         unsigned char b[kVlrHeader];

@@ -40,6 +40,7 @@ struct VlrSet {
     std::vector<Vlr> vlrs;
     std::vector<VlrProblem> problems;
     bool unreadable = false;                      // a read failed (the problems say where the walk stopped)
+    bool capped = false;                          // more VLRs stated than are examined
     std::string geokeys, geo_doubles, geo_ascii;  // GeoTIFF: records 34735, 34736, 34737 of LASF_Projection
     std::string wkt;                              // OGC WKT: record 2112 of LASF_Projection
     std::string extra_bytes;                      // record 4 of LASF_Spec

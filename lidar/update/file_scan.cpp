@@ -13,10 +13,6 @@ namespace lidar {
 
 namespace {
 
-struct FreeDeleter {
-    void operator()(unsigned char* p) const { std::free(p); }
-};
-
 const char* const kNeedsV12 = "\nCannot update the header of %s: point formats 2 and 3 need LAS version 1.2\n";
 const char* const kShortHeader = "\nCannot read the 227-byte header of %s\n";
 const char* const kInsideHeader =

@@ -38,6 +38,11 @@ constexpr const char* kTooManyMessage =
 // the block no longer stayed in L2 between the read's copy and the scan.
 constexpr std::size_t kBlockBytes = 1 << 20;
 
+// For malloc'd blocks: a tight memory limit must give a message, not abort.
+struct FreeDeleter {
+    void operator()(unsigned char* p) const { std::free(p); }
+};
+
 // A block buffer kept from one scan to the next (a caller scanning many
 // files keeps one per thread), so a small file costs no allocation and no
 // fresh pages.
