@@ -8,6 +8,7 @@
 #include "las_validate.h"
 #include "rules.h"
 #include "crs.h"
+#include "survey.h"
 #include "tile_scan.h"
 
 #include <array>
@@ -131,6 +132,7 @@ struct Result {
     // Every rule the file fails, in the order of the rule list.
     std::vector<lidar::Finding> findings;
     lidar::PointDetail detail;  // when scanned
+    PointSurvey survey;         // when scanned
     lidar::Crs crs;
     Verdict verdict = Verdict::fail;
     std::string extra_bytes;    // the Extra Bytes VLR's payload, as read

@@ -1,0 +1,83 @@
+// What acceptance needs of a tile's points beyond the statistics: flags,
+// swaths, intensity, scan angles, a fingerprint of the records and the
+// cells their first returns fall in. Gathered from the blocks the
+// statistics are scanned from, so no point is read twice.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace audit {
+
+// Cells on one grid for the whole delivery: cell (col, row) covers x from
+// col * cell to (col + 1) * cell and y likewise, in the file's horizontal
+// units, so tiles with the same cell size share their cells' edges.
+struct SurveyGrid {
+    double cell = 0;  // 0: no grid gathered
+    std::int64_t col0 = 0, row0 = 0;  // the first cell's indices
+    std::uint32_t cols = 0, rows = 0;
+    // First returns in each cell, row by row from row0 up (y growing).
+    std::vector<std::uint32_t> first;
+    // First returns that fell outside the grid (outside the header's box).
+    std::uint64_t outside = 0;
+};
+
+// The points of one Point Source ID (a swath, as a rule).
+struct Swath {
+    std::uint16_t id = 0;
+    std::uint64_t points = 0;
+    std::uint64_t timed = 0;  // points with a finite GPS time
+    double gps_min = 0, gps_max = 0;  // over those
+};
+
+struct PointSurvey {
+    // Classification flags: formats 0-5 have the first three, 6-10 all four.
+    std::uint64_t withheld = 0, synthetic = 0, key_point = 0, overlap = 0;
+    std::uint64_t first_returns = 0;  // return number 1
+    std::uint64_t last_returns = 0;   // return number equal to the number of returns (and not 0)
+    std::uint16_t intensity_min = 0xffff, intensity_max = 0;
+    // OR of every intensity's low byte: 0 with a maximum above 255 means
+    // values scaled from 8 bits by 256.
+    std::uint8_t intensity_low_or = 0;
+    // Degrees: formats 0-5 store whole degrees, 6-10 steps of 0.006.
+    double scan_angle_min = 0, scan_angle_max = 0;  // meaningful when points > 0
+    // The swaths, by id, ascending once finished.
+    std::vector<Swath> swaths;
+    // The same for every arrangement of the same records: the sum of a
+    // 64-bit hash of each record's first 20 bytes (X, Y, Z, intensity,
+    // returns, flags, class and what follows up to byte 20).
+    std::uint64_t record_hash = 0;
+    std::uint64_t points = 0;  // records surveyed
+    SurveyGrid grid;
+};
+
+// How to lay a tile's grid: the cell size and the header's box in the
+// file's units, its scale and offset to turn raw X and Y into them. A grid
+// of more than max_cells cells is laid with a cell doubled until it fits.
+struct GridPlan {
+    double cell = 0;  // 0: no grid
+    double min_x = 0, min_y = 0, max_x = 0, max_y = 0;
+    double scale[2] = {1, 1}, offset[2] = {0, 0};
+    std::uint64_t max_cells = std::uint64_t{1} << 24;
+};
+
+// Readies s for a tile: its grid laid by plan, nothing counted.
+void start_survey(PointSurvey& s, const GridPlan& plan);
+
+// Folds n records of record_length bytes at p, of point format 0-10, into s.
+void survey_block(PointSurvey& s, const unsigned char* p, std::size_t n, std::size_t record_length,
+                  unsigned point_format);
+
+// Adds b into a: both started with the same plan.
+void merge_survey(PointSurvey& a, const PointSurvey& b);
+
+// Sorts the swaths by id; call once every block is in.
+void finish_survey(PointSurvey& s);
+
+// Cells with at least one first return, and their area in the file's
+// square units.
+std::uint64_t covered_cells(const SurveyGrid& g);
+double covered_area(const SurveyGrid& g);
+
+}  // namespace audit
