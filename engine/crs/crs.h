@@ -17,6 +17,9 @@ struct Crs {
     std::string vertical;      // likewise ("" when none)
     std::string problem;       // non-empty: the keys are malformed or the WKT does not parse; says why
     bool identified = false;   // a horizontal system could be named (EPSG code or name)
+    // Metres in one unit of the horizontal and the vertical axes, where
+    // known (0 where not).
+    double metres_per_unit = 0, vertical_metres_per_unit = 0;
     int system = -1;           // class of equivalent systems in this process: two Crs with the same
                                // non-negative system are equivalent (by PROJ's equivalence test where
                                // PROJ is built in, else by equal EPSG codes/WKT text); -1 when nothing

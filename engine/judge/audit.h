@@ -165,6 +165,11 @@ struct Judging {
     std::atomic<std::uint64_t>* bytes_read = nullptr;
     lidar::Profile profile = lidar::Profile::las;
     bool headers_only = false;  // read no point record
+    // The density limits the points are judged by.
+    lidar::QualityLevel quality_level = lidar::QualityLevel::none;
+    // The side of the coverage grid's cells in the files' horizontal units;
+    // 0: twice the quality level's pulse spacing (QL2's without one).
+    double cell = 0;
     // The time of the audit in GPS seconds: the latest plausible GPS time.
     double now_gps = 0;
     // For tests: called by the thread about to judge the entry.

@@ -102,6 +102,17 @@ constexpr Rule kRules[] = {
 
 }  // namespace
 
+QualityLimits quality_limits(QualityLevel q) {
+    switch (q) {
+        case QualityLevel::ql0:
+        case QualityLevel::ql1: return {0.35, 8};
+        case QualityLevel::ql2: return {0.71, 2};
+        case QualityLevel::ql3: return {1.41, 0.5};
+        case QualityLevel::none: break;
+    }
+    return {};
+}
+
 const char* severity_name(Severity s) { return s == Severity::error ? "error" : "warning"; }
 
 std::span<const Rule> all_rules() { return kRules; }

@@ -47,6 +47,15 @@ struct Finding {
 // stats: the statistics rules alone (is the header stale?).
 enum class Profile { las, usgs_lbs, stats };
 
+// The USGS Lidar Base quality levels a delivery's density is judged by.
+enum class QualityLevel { none, ql0, ql1, ql2, ql3 };
+struct QualityLimits {
+    double anps = 0;  // aggregate nominal pulse spacing, at most, in metres
+    double anpd = 0;  // aggregate nominal pulse density, at least, per square metre
+};
+// QL0 and QL1: 0.35 m, 8/m2; QL2: 0.71 m, 2/m2; QL3: 1.41 m, 0.5/m2; none: zeros.
+QualityLimits quality_limits(QualityLevel q);
+
 // The checks of the header and VLRs: nothing in them needs a point record.
 // raw holds the header's bytes (raw_size of them, at least the version's
 // header size).
