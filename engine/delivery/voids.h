@@ -1,0 +1,42 @@
+// Voids: connected empty cells inside a delivery's coverage, found across
+// tile edges from what each tile's scan left of its coverage grid.
+#pragma once
+
+#include "survey.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+namespace audit {
+
+// A tile's coverage kept for the delivery: its grid's place and the runs of
+// empty cells in each row, small where the tile is covered.
+struct TileCoverage {
+    std::size_t file = 0;  // the tile's index in the delivery's list
+    double cell = 0;
+    std::int64_t col0 = 0, row0 = 0;
+    std::uint32_t cols = 0, rows = 0;
+    // Row r's empty runs are runs[row_start[r] .. row_start[r + 1]), each
+    // a pair (first column, one past the last) relative to col0.
+    std::vector<std::uint32_t> row_start;
+    std::vector<std::uint32_t> runs;
+};
+
+TileCoverage coverage_of(const SurveyGrid& g, std::size_t file);
+
+// One void: its box and area in the files' units, its cells, and every
+// tile it lies in.
+struct Void {
+    double min_x = 0, min_y = 0, max_x = 0, max_y = 0;
+    double area = 0;
+    std::uint64_t cells = 0;
+    std::vector<std::size_t> files;
+};
+
+// The voids of at least min_area among tiles of one cell size: empty cells
+// connected side to side, none of them on the edge of the tiles' union.
+std::vector<Void> find_voids(std::span<const TileCoverage> tiles, double min_area);
+
+}  // namespace audit
