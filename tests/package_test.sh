@@ -3,11 +3,13 @@
 # the install tree, that the packed (stripped) binaries still export the
 # twenty routines and run, and that the tree works where it is unpacked.
 # The Debian packages are built from debian/ (tests/debian_test.sh).
-# Usage: package_test.sh CPACK BUILD_DIR SOURCE_DIR
+# Usage: package_test.sh CPACK BUILD_DIR SOURCE_DIR [EMPTY_PROGRAM]
+# (EMPTY_PROGRAM: as exported_symbols.sh takes it)
 set -eu
 cpack=$1
 build=$2
 src=$3
+empty=${4:-}
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
 export LC_ALL=C
@@ -32,7 +34,7 @@ for f in bin/Vexholt bin/Vexholt-audit include/LiDAR.h share/man/man1/Vexholt.1 
 done
 
 lib=$(find "$root" -name 'liblidar.so.*.*.*')
-sh "$src/tests/exported_symbols.sh" "$lib" "$root/bin/Vexholt" >"$tmp/symbols.log" ||
+sh "$src/tests/exported_symbols.sh" "$lib" "$root/bin/Vexholt" $empty >"$tmp/symbols.log" ||
     { cat "$tmp/symbols.log"; fail "packed binaries export the wrong symbols"; }
 "$root/bin/Vexholt" >"$tmp/usage.out" && fail "packed Vexholt accepted no argument"
 grep -q "Usage: Vexholt <LAS File>" "$tmp/usage.out" || fail "packed Vexholt printed no usage"

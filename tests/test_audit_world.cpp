@@ -2,6 +2,7 @@
 // every file accounted for, nothing written outside what the walk found,
 // each file judged once, the report true to the last line. Races are staged
 // at chosen calls (the file layer's seam, the judging hook), not by timing.
+#include "sanitized.h"
 #include "audit.h"
 #include "expect.h"
 #include "io_fault.h"
@@ -512,7 +513,7 @@ TEST(AuditCutShort, EveryFileChangedIsReportedWhereverTheReportFails) {
     }
 }
 
-#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+#if !LASTEST_SANITIZED
 // Sanitizers reserve address space up front and abort on a failed allocation.
 TEST(AuditCutShort, ThreadsThatCannotStartFixNothing) {
     TempDir d;

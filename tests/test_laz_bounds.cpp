@@ -2,6 +2,7 @@
 // bounded by the bytes it holds, not by the counts it claims or its
 // apparent (sparse) size; a cut file is short; a chunk whose points leave
 // bytes unread is never fixed. Memory is bounded by prlimit, not a timer.
+#include "sanitized.h"
 #include "run.h"
 #include "las_file.h"
 #include "laz/arith.h"
@@ -60,7 +61,7 @@ std::string prlimit() {
 // is left out.
 std::vector<nlohmann::json> audit(std::vector<std::string> args, std::uint64_t memory = 2 * kGiB, int cpu = 20) {
     std::vector<std::string> a = {"--cpu=" + std::to_string(cpu), audit_path(), "-q", "-j1", "--format", "jsonl"};
-#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+#if !LASTEST_SANITIZED
     // The sanitizers reserve terabytes of address space for themselves: the
     // plain build asserts the bound.
     a.insert(a.begin(), "--as=" + std::to_string(memory));

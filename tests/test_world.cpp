@@ -4,6 +4,7 @@
 // is staged at a chosen file-layer call, so none depends on timing. Either
 // only the statistics change and a second run changes nothing, or the run
 // refuses and the file is as the other program left it.
+#include "sanitized.h"
 #include "expect.h"
 #include "io_fault.h"
 #include "las_file.h"
@@ -265,7 +266,7 @@ TEST_F(World, LimitsAreReportedBeforeAnythingIsWritten) {
     std::vector<Case> cases = {
         {"file size", RLIMIT_FSIZE, "\nCannot write the header of " + f + "\n"},
     };
-#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+#if !LASTEST_SANITIZED
     // Sanitizers reserve address space up front and abort on a failed malloc.
     cases.push_back({"address space", RLIMIT_AS,
                      "\nCannot allocate memory for storing a record of information from " + f + "\n"});
