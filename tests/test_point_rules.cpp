@@ -82,7 +82,6 @@ TEST(PointRules, EachFiresOnItsFaultAloneAndNothingOnACleanTile) {
     };
     const Case cases[] = {
         {"a reserved code in format 6", "points.class-reserved", [](Tile& t) { t.d.classes[30] = 5; }, Profile::las},
-        {"class 8 in format 6", "points.class-reserved", [](Tile& t) { t.d.classes[8] = 1; }, Profile::las},
         {"class 11 in 1.2 format 1", "points.class-reserved",
          [](Tile& t) { t.h.minor = 2, t.h.point_format = 1, t.d.classes[11] = 1; }, Profile::las},
         {"1.0 reserves no code", nullptr, [](Tile& t) { t.h.minor = 0, t.h.point_format = 1, t.d.classes[20] = 9; },
@@ -95,8 +94,7 @@ TEST(PointRules, EachFiresOnItsFaultAloneAndNothingOnACleanTile) {
         {"a user class", "usgs.class-table", [](Tile& t) { t.d.classes[65] = 539; }},
         {"LBS's own classes", nullptr, [](Tile& t) { t.d.classes[17] = t.d.classes[20] = t.d.classes[6] = 1; }},
         {"Point Source ID 0", "usgs.point-source-id", [](Tile& t) { t.v.swaths.insert(t.v.swaths.begin(), {0, 10}); }},
-        {"8-bit intensities", "usgs.intensity-range", [](Tile& t) { t.v.intensity_max = 255; }},
-        {"intensities up to 482", "usgs.intensity-range", [](Tile& t) { t.v.intensity_max = 482; }},
+        {"intensities of 8 or 9 bits", "usgs.intensity-range", [](Tile& t) { t.v.intensity_max = 482; }},
         {"no vertical system", "usgs.crs-vertical", [](Tile& t) { t.crs.vertical.clear(); }},
         {"US survey feet over metres", "usgs.units", [](Tile& t) { t.crs.metres_per_unit = 1200.0 / 3937; }},
         {"feet over US survey feet", "usgs.units",
@@ -128,33 +126,6 @@ TEST(PointRules, EachFiresOnItsFaultAloneAndNothingOnACleanTile) {
     }
 }
 
-TEST(PointRules, FindingsNameTheCodesAndCounts) {
-    Tile t = clean();
-    t.d.classes[65] = 539;
-    t.d.classes[70] = 1;
-    t.v.intensity_min = 12;
-    t.v.intensity_max = 482;
-    std::vector<lidar::Finding> out;
-    lidar::point_rules(t.h, t.s, t.d, t.v, t.crs, {Profile::usgs_lbs, QualityLevel::none, nullptr, audit::gps_now()}, out);
-    ASSERT_EQ(out.size(), 2u);
-    EXPECT_EQ(out[0].actual, "class 65 (539 points), class 70 (1 point)");
-    EXPECT_EQ(out[1].actual, "12 to 482");
-    EXPECT_EQ(out[0].source, "USGS LBS, point classification");
-}
-
-// A profile's class table replaces LBS's for usgs.class-table alone.
-TEST(PointRules, ProfileClassTableReplacesLbs) {
-    lidar::ClassTable own;
-    own.allowed.set(1).set(2).set(65);
-    Tile t = clean();
-    t.d.classes[65] = 539;
-    t.d.classes[6] = 4;
-    std::vector<lidar::Finding> out;
-    lidar::point_rules(t.h, t.s, t.d, t.v, t.crs, {Profile::usgs_lbs, QualityLevel::none, &own, audit::gps_now()}, out);
-    ASSERT_EQ(out.size(), 1u);
-    EXPECT_EQ(out[0].actual, "class 6 (4 points)");
-}
-
 std::string slurp(const std::string& path) {
     std::ifstream f(path);
     std::stringstream s;
@@ -179,13 +150,22 @@ TEST(ProfileFile, DocumentedExampleIsRead) {
     EXPECT_EQ(p.severities[0].first, &lidar::rule("usgs.class-ground"));
     EXPECT_EQ(p.severities[0].second, lidar::Severity::error);
     EXPECT_EQ(p.severities[1].second, lidar::Severity::off);
+    // Its table in place of LBS's: 41 allowed, 6 and 70 not, and named
+    // (41 is reserved too, which the profile turns off).
+    Tile t = clean();
+    t.d.classes[41] = t.d.classes[70] = 1;
+    t.d.classes[6] = 4;
+    std::vector<lidar::Finding> out;
+    lidar::point_rules(t.h, t.s, t.d, t.v, t.crs, {p.base, QualityLevel::none, p.classes.get(), audit::gps_now()}, out);
+    ASSERT_EQ(out.size(), 2u);
+    EXPECT_EQ(out[0].rule->id + (" " + out[0].actual), "points.class-reserved class 41 (1 point)");
+    EXPECT_EQ(out[1].rule->id + (" " + out[1].actual), "usgs.class-table class 6 (4 points), class 70 (1 point)");
 }
 
 TEST(ProfileFile, BadFilesAreRefusedWithAReason) {
     const std::pair<const char*, const char*> cases[] = {
         {"{\"base\": \"usgs-lbs\",", "not JSON: parse error at line 1, column 21"},
         {"[1]", "a profile file is a JSON object"},
-        {"{\"quality_level\": \"QL2\"}", "\"base\" is las or usgs-lbs, not null"},
         {"{\"base\": \"stats\"}", "\"base\" is las or usgs-lbs, not \"stats\""},
         {"{\"base\": \"las\", \"clases\": []}", "no key \"clases\" in a profile file"},
         {"{\"base\": \"las\", \"quality_level\": \"QL4\"}", "\"quality_level\" is QL0, QL1, QL2 or QL3, not \"QL4\""},
@@ -195,7 +175,6 @@ TEST(ProfileFile, BadFilesAreRefusedWithAReason) {
         {"{\"base\": \"las\", \"classes\": [{\"code\": 300, \"name\": \"x\"}]}", "a \"code\" from 0 to 255, not 300"},
         {"{\"base\": \"las\", \"classes\": [{\"code\": 2, \"name\": \"a\"}, {\"code\": 2, \"name\": \"b\"}]}",
          "class 2 is listed twice"},
-        {"{\"base\": \"las\", \"classes\": [{\"code\": 2}]}", "class 2 has no \"name\" text"},
         {"{\"base\": \"las\", \"name\": \"a\\nb\", \"classes\": [{\"code\": 2, \"name\": \"a\", \"n\\u0007\": 1}]}",
          "a class has no key \"n\\u0007\""},
     };

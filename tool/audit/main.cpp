@@ -68,7 +68,7 @@ const char kUsage[] =
     "  -q, --quiet      no progress line and no summary on standard error\n"
     "      --allow-empty  finding no LAS file is not an error\n"
     "      --profile P  las (default: each file's own version), usgs-lbs (also\n"
-    "                   the USGS Lidar Base (LBS) header requirements) or stats\n"
+    "                   the USGS Lidar Base (LBS) requirements) or stats\n"
     "                   (the statistics rules alone: is a header stale?)\n"
     "      --profile-file FILE  a contract's profile: its base profile, class\n"
     "                   table, quality level and severities (doc/profiles.md)\n"
