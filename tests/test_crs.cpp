@@ -102,6 +102,37 @@ TEST(Crs, KeysAndWktAreNamedOrRefused) {
     EXPECT_FALSE(lidar::identify_crs("", "", "", "").present);
 }
 
+// Metres in a unit of each axis: from PROJ's axes where it names the
+// system, else from the unit keys or the WKT's UNIT; angles are no length.
+TEST(Crs, UnitsOfTheAxesInMetres) {
+    constexpr double kUsFoot = 1200.0 / 3937;
+    std::string feet = utm("NAD83 / local ftUS", kNad83, 10);
+    feet.replace(feet.find(R"(UNIT["metre",1])"), 15, R"(UNIT["US survey foot",0.3048006096012192])");
+    const struct {
+        const char* what;
+        std::string keys, wkt;
+        double metres, vertical;
+        bool proj_only = false;
+    } cases[] = {
+        {"metres by code", geokeys({{3072, 26910}, {4096, 5703}}), "", 1, 1, true},
+        {"US survey feet by code", geokeys({{3072, 2227}, {4096, 6360}}), "", kUsFoot, kUsFoot, true},
+        {"feet over metres by code", geokeys({{3072, 2227}, {4096, 5703}}), "", kUsFoot, 1, true},
+        {"unit keys of a user-defined system", geokeys({{3072, 32767}, {3076, 9002}, {4099, 9001}}), "", 0.3048, 1},
+        {"degrees", geokeys({{1024, 2}, {2048, 4326}}), "", 0, 0},
+        {"WKT in metres", "", kUtm17, 1, 0},
+        {"WKT in US survey feet over metres", "", R"(COMPD_CS["x",)" + feet + "," + kNavd88 + "]", kUsFoot, 1},
+        {"geographic WKT", "", kWgs84, 0, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        if (c.proj_only && !crs_uses_proj()) continue;
+        const Crs got = lidar::identify_crs(c.keys, "", "", c.wkt);
+        EXPECT_EQ(got.problem, "");
+        EXPECT_NEAR(got.metres_per_unit, c.metres, 1e-12);
+        EXPECT_NEAR(got.vertical_metres_per_unit, c.vertical, 1e-12);
+    }
+}
+
 TEST(Crs, EquivalentSystemsShareAClass) {
     const int keys26910 = from_keys(geokeys({{3072, 26910}})).system;
     const int utm17 = from_wkt(kUtm17).system;

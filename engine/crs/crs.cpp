@@ -1,6 +1,8 @@
 #include "crs.h"
 
+#include <array>
 #include <atomic>
+#include <charconv>
 #include <cctype>
 #include <cmath>
 #include <cstddef>
@@ -40,7 +42,10 @@ struct ProjLibrary {
     F(proj_create_crs_to_crs_from_pj) \
     F(proj_create_from_database) \
     F(proj_create_from_wkt) \
+    F(proj_crs_get_coordinate_system) \
     F(proj_crs_get_sub_crs) \
+    F(proj_cs_get_axis_info) \
+    F(proj_cs_get_type) \
     F(proj_destroy) \
     F(proj_get_id_auth_name) \
     F(proj_get_id_code) \
@@ -89,7 +94,10 @@ const ProjLibrary& proj_library() {
 #define proj_create_crs_to_crs_from_pj (lidar::proj_library().proj_create_crs_to_crs_from_pj)
 #define proj_create_from_database (lidar::proj_library().proj_create_from_database)
 #define proj_create_from_wkt (lidar::proj_library().proj_create_from_wkt)
+#define proj_crs_get_coordinate_system (lidar::proj_library().proj_crs_get_coordinate_system)
 #define proj_crs_get_sub_crs (lidar::proj_library().proj_crs_get_sub_crs)
+#define proj_cs_get_axis_info (lidar::proj_library().proj_cs_get_axis_info)
+#define proj_cs_get_type (lidar::proj_library().proj_cs_get_type)
 #define proj_destroy (lidar::proj_library().proj_destroy)
 #define proj_get_id_auth_name (lidar::proj_library().proj_get_id_auth_name)
 #define proj_get_id_code (lidar::proj_library().proj_get_id_code)
@@ -118,14 +126,27 @@ namespace {
 constexpr unsigned kGeographicType = 2048;
 constexpr unsigned kProjectedCSType = 3072;
 constexpr unsigned kVerticalCSType = 4096;
+constexpr unsigned kProjLinearUnits = 3076;
+constexpr unsigned kVerticalUnits = 4099;
 constexpr unsigned kUserDefined = 32767;
 
 // EPSG codes the directory states; 0 where it states none.
 struct KeyCodes {
     unsigned horizontal = 0;
     unsigned vertical = 0;
+    unsigned linear_units = 0, vertical_units = 0;  // units of measure
     std::string problem;
 };
+
+// Metres in a unit of length by its EPSG code; 0 for one not known here.
+double unit_metres(unsigned code) {
+    switch (code) {
+        case 9001: return 1;
+        case 9002: return 0.3048;
+        case 9003: return 1200.0 / 3937;  // the US survey foot
+        default: return 0;
+    }
+}
 
 unsigned u16(std::string_view s, std::size_t at) {
     return static_cast<unsigned char>(s[at]) | static_cast<unsigned>(static_cast<unsigned char>(s[at + 1])) << 8;
@@ -155,8 +176,13 @@ KeyCodes read_keys(std::string_view keys) {
         unsigned* code = id == kProjectedCSType ? &projected
                          : id == kGeographicType ? &geographic
                          : id == kVerticalCSType ? &k.vertical
-                                                 : nullptr;
+                         : id == kProjLinearUnits ? &k.linear_units
+                         : id == kVerticalUnits ? &k.vertical_units
+                                                : nullptr;
         if (!code) continue;
+        // A unit elsewhere than in the directory is no code: unknown.
+        const bool unit = id == kProjLinearUnits || id == kVerticalUnits;
+        if (unit && location != 0) continue;
         // These keys are short codes kept in the directory itself; one that
         // points into another record has no code to read.
         if (location != 0) {
@@ -280,6 +306,29 @@ std::string wkt_label(const WktNode* crs) {
         if (authority == "EPSG") return "EPSG:" + c->values[1];
     }
     return crs->values.empty() ? std::string() : crs->values[0];
+}
+
+// Metres in one unit of a projected or vertical system's axes, as its WKT
+// states them (a UNIT of the system or of its first axis); 0 for other
+// systems, whose units are angles, and where none is stated.
+double wkt_metres(const WktNode* crs) {
+    if (!crs || !is_one_of(crs->keyword, {"PROJCS", "PROJCRS", "PROJECTEDCRS", "VERT_CS", "VERTCS", "VERTCRS",
+                                          "VERTICALCRS"}))
+        return 0;
+    auto unit_of = [](const WktNode& n) {
+        for (const WktNode& c : n.children) {
+            if (!is_one_of(c.keyword, {"UNIT", "LENGTHUNIT"}) || c.values.size() < 2) continue;
+            double v = 0;
+            const std::string& t = c.values[1];
+            const auto [end, error] = std::from_chars(t.data(), t.data() + t.size(), v);
+            return error == std::errc() && end == t.data() + t.size() && v > 0 && std::isfinite(v) ? v : 0.0;
+        }
+        return 0.0;
+    };
+    if (const double v = unit_of(*crs)) return v;
+    for (const WktNode& c : crs->children)
+        if (c.keyword == "AXIS") return unit_of(c);
+    return 0;
 }
 
 // ---------------------------------------------------------------------------
@@ -439,7 +488,7 @@ private:
         }
         cached_bytes_ += key.size();
     }
-    void room_for(const std::pair<unsigned, unsigned>&) {}  // 8 bytes a pair of codes
+    void room_for(const std::array<unsigned, 4>&) {}  // 16 bytes the codes and units
 
 #ifdef LIDAR_HAVE_PROJ
     // One transformation per class, made at its first use in the registry's
@@ -529,12 +578,17 @@ private:
         }
         // Only the codes name a system: directories that differ elsewhere,
         // or citations beside them that name each tile, are a system met before.
-        return once(by_codes_, std::pair<unsigned, unsigned>{k.horizontal, k.vertical}, [&] { return from_codes(k); });
+        return once(by_codes_, std::array<unsigned, 4>{k.horizontal, k.vertical, k.linear_units, k.vertical_units},
+                    [&] { return from_codes(k); });
     }
 
     Crs from_codes(const KeyCodes& k) {
         ++identifications_;
         Crs c;
+        // A system's code says its units; the unit keys serve where no code
+        // names one (a user-defined system) or where PROJ is not at hand.
+        c.metres_per_unit = unit_metres(k.linear_units);
+        c.vertical_metres_per_unit = unit_metres(k.vertical_units);
 #ifdef LIDAR_HAVE_PROJ
         if (proj_ok_) {
             Borrowed b(*this);
@@ -542,6 +596,8 @@ private:
             Pj h = by_code(w, k.horizontal), v = by_code(w, k.vertical);
             if (h) c.horizontal = epsg(k.horizontal);
             if (v) c.vertical = epsg(k.vertical);
+            if (h) c.metres_per_unit = metres_per_unit(w, h.get());
+            if (v) c.vertical_metres_per_unit = metres_per_unit(w, v.get());
             c.identified = h != nullptr;
             c.system = class_of(w, std::move(h), std::move(v));
             return c;
@@ -593,6 +649,8 @@ private:
         }
         c.horizontal = wkt_label(h);
         c.vertical = wkt_label(v);
+        c.metres_per_unit = wkt_metres(h);
+        c.vertical_metres_per_unit = wkt_metres(v);
         c.identified = !c.horizontal.empty();
         // Stated EPSG codes compare as the keys' do; anything else by its text.
         c.system = class_of(c.horizontal.starts_with("EPSG:") ? c.horizontal + "|" + c.vertical
@@ -652,6 +710,8 @@ private:
         }
         c.horizontal = name_of(w, h.get());
         c.vertical = name_of(w, v.get());
+        c.metres_per_unit = metres_per_unit(w, h.get());
+        c.vertical_metres_per_unit = metres_per_unit(w, v.get());
         c.identified = !c.horizontal.empty();
         c.system = class_of(w, std::move(h), std::move(v));
         return c;
@@ -662,6 +722,20 @@ private:
     static Pj unbound(Worker& w, Pj crs) {
         if (crs && proj_get_type(crs.get()) == PJ_TYPE_BOUND_CRS) return Pj(proj_get_source_crs(w.ctx, crs.get()));
         return crs;
+    }
+
+    // Metres in one unit of crs's first axis where its axes are lengths (a
+    // projected or vertical system), else 0: degrees are no length.
+    static double metres_per_unit(Worker& w, const PJ* crs) {
+        if (!crs) return 0;
+        const Pj cs(proj_crs_get_coordinate_system(w.ctx, crs));
+        if (!cs) return 0;
+        const PJ_COORDINATE_SYSTEM_TYPE type = proj_cs_get_type(w.ctx, cs.get());
+        if (type != PJ_CS_TYPE_CARTESIAN && type != PJ_CS_TYPE_VERTICAL) return 0;
+        double factor = 0;
+        if (!proj_cs_get_axis_info(w.ctx, cs.get(), 0, nullptr, nullptr, nullptr, &factor, nullptr, nullptr, nullptr))
+            return 0;
+        return factor > 0 ? factor : 0;
     }
 
     static std::string name_of(Worker& w, const PJ* crs) {
@@ -760,7 +834,7 @@ private:
     std::unordered_map<std::string, std::shared_future<Crs>> cache_;  // by the bytes identified
     std::size_t cached_bytes_ = 0;
     std::unordered_map<std::string, int> text_systems_;  // without PROJ: class by codes or text
-    std::map<std::pair<unsigned, unsigned>, std::shared_future<Crs>> by_codes_;  // the keys' two codes
+    std::map<std::array<unsigned, 4>, std::shared_future<Crs>> by_codes_;  // the keys' codes and units
 };
 
 Registry& registry() {

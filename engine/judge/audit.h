@@ -165,8 +165,11 @@ struct Judging {
     std::atomic<std::uint64_t>* bytes_read = nullptr;
     lidar::Profile profile = lidar::Profile::las;
     bool headers_only = false;  // read no point record
-    // The density limits the points are judged by.
+    // The density limits the points are judged by (none: QL2 under usgs-lbs).
     lidar::QualityLevel quality_level = lidar::QualityLevel::none;
+    // The class codes usgs-lbs lets the points use: a profile file's table;
+    // null: LBS's (lidar::lbs_classes).
+    std::shared_ptr<const lidar::ClassTable> classes;
     // The side of the coverage grid's cells in the files' horizontal units;
     // 0: twice the quality level's pulse spacing (QL2's without one).
     double cell = 0;

@@ -161,6 +161,7 @@ void judge_header(Result& r, const TileScan& scan, lidar::File& f, const Judging
     else if (r.crs.present && !r.crs.identified && r.crs.problem.empty())
         r.findings.push_back(lidar::finding("crs.unidentified", &h, "an EPSG code or a named system",
                                             "a stated system nothing identifies"));
+    lidar::crs_rules(h, r.crs, how.profile, r.findings);
     r.extra_bytes = std::move(vlrs.extra_bytes);
 }
 
@@ -276,6 +277,9 @@ Result judge_entry(const Entry& e, const Judging& how, bool first);
 void settle(Result& r, const Judging& how) {
     if (how.profile == lidar::Profile::stats)
         std::erase_if(r.findings, [](const lidar::Finding& f) { return !std::string_view(f.rule->id).starts_with("stats."); });
+    // Rules a profile file turned off are checked all the same (the checks
+    // are shared), and their findings dropped here.
+    std::erase_if(r.findings, [](const lidar::Finding& f) { return f.rule->severity == lidar::Severity::off; });
     if (r.status == Status::repeated) {
         r.verdict = Verdict::none;
         return;
@@ -373,7 +377,8 @@ Result judge_entry(const Entry& e, const Judging& how, bool first) {
     }
     r.scanned = true;
     take_scan(r, scan, how.exact);
-    lidar::point_rules(scan.model, scan.stats, r.detail, how.now_gps, r.findings);
+    lidar::point_rules(scan.model, scan.stats, r.detail, r.survey, r.crs,
+                       {how.profile, how.quality_level, how.classes.get(), how.now_gps}, r.findings);
     containment(r, judged, scan);
     const bool is_short = scan.short_points || lidar::claimed_count(r.stored) > r.points;
     r.status = is_short ? Status::short_ : r.differences.empty() ? Status::current : Status::stale;

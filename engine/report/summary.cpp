@@ -148,7 +148,7 @@ std::vector<DeliveryFinding> consistency(const Delivery& d) {
             kinds += seen == 1;
             if (seen > most) most = seen, majority = k.value[rule];
         }
-        if (kinds < 2) continue;
+        if (kinds < 2 || lidar::rule(kConsistencyRules[rule]).severity == lidar::Severity::off) continue;
         DeliveryFinding f;
         for (const Delivery::Key& k : d.keys)
             if (counts(k) && k.value[rule] != majority) f.files.push_back(k.path);

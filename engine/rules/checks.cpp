@@ -2,6 +2,7 @@
 
 #include "las_validate.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
@@ -72,6 +73,60 @@ bool keys_well_formed(const std::string& k) {
     if (k.size() < 8) return false;
     const auto* b = reinterpret_cast<const unsigned char*>(k.data());
     return read_le(b, 2) == 1 && 8 + 8 * read_le(b + 6, 2) <= k.size();
+}
+
+// A short number for people: "2", "0.71", "1.3e+06".
+std::string short_num(double v) {
+    char b[32];
+    std::snprintf(b, sizeof b, "%.3g", v);
+    return b;
+}
+
+std::string points_text(std::uint64_t n) { return str(n) + (n == 1 ? " point" : " points"); }
+
+// "class 13 (5 points), class 40 (1 point)", the first ten codes.
+std::string classes_text(const std::vector<std::pair<unsigned, std::uint64_t>>& codes) {
+    std::string t;
+    for (std::size_t k = 0; k < codes.size() && k < 10; ++k)
+        t += (k ? ", class " : "class ") + str(codes[k].first) + " (" + points_text(codes[k].second) + ")";
+    if (codes.size() > 10) t += " and " + str(codes.size() - 10) + " more codes";
+    return t;
+}
+
+// The codes the version reserves for h's point format. LAS 1.0 reserves
+// none: its codes are the producer's. In formats 6-10, class 12 is the
+// rule points.class-overlap's; 19-22 came with revision 15 of 1.4, which a
+// file cannot tell from the earlier ones.
+bool reserved_class(const LasHeader& h, unsigned c) {
+    if (h.major != 1 || h.minor == 0) return false;
+    if (h.point_format >= 6) return c == 8 || (c >= 23 && c <= 63);
+    return c == 10 || c == 11 || (c >= 13 && c <= 31);
+}
+
+std::string unit_text(double metres) {
+    if (metres == 1) return "metre";
+    if (metres == 0.3048) return "foot (0.3048 m)";
+    if (std::fabs(metres - 1200.0 / 3937) < 1e-12) return "US survey foot (0.3048006096 m)";
+    return short_num(metres) + " m";
+}
+
+void gps_rules(const LasHeader& h, const PointDetail& d, double now_gps, std::vector<Finding>& out) {
+    auto add = [&](std::string_view id, std::string expected, std::string actual) {
+        out.push_back(finding(id, &h, std::move(expected), std::move(actual)));
+    };
+    if (gps_time_offset(h.point_format) == 0) return;
+    if (d.gps_invalid) add("points.gps-time-invalid", "finite GPS times", str(d.gps_invalid) + " NaN or infinite");
+    if (d.gps_count == 0) return;
+    // Formatted only for a finding: two exact doubles cost more than the
+    // rest of a small file's rules.
+    auto range = [&] { return num(d.gps_min) + " to " + num(d.gps_max); };
+    if (!(h.global_encoding & 1)) {
+        if (d.gps_min < 0 || d.gps_max > 604800)
+            add("points.gps-week-time", "GPS week seconds, 0 to 604800 (or global encoding bit 0 set)", range());
+    } else if (d.gps_min < -1e9 || d.gps_max > now_gps - 1e9) {
+        add("points.gps-standard-time", "adjusted standard GPS time from -1e9 (1980) to " + num(now_gps - 1e9) + " (now)",
+            range());
+    }
 }
 
 bool has_crs_record(const VlrSet& v, std::uint16_t id) {
@@ -193,8 +248,24 @@ void header_rules(const LasHeader& h, const unsigned char* raw, std::size_t raw_
     if (!(h.global_encoding & 1)) add("usgs.gps-standard-time", "global encoding bit 0 set", "unset");
 }
 
-void point_rules(const LasHeader& h, const PointStats& s, const PointDetail& d, double now_gps,
-                 std::vector<Finding>& out) {
+void crs_rules(const LasHeader& h, const Crs& crs, Profile profile, std::vector<Finding>& out) {
+    // A system missing or unreadable is another rule's finding.
+    if (profile != Profile::usgs_lbs || !crs.present || !crs.problem.empty()) return;
+    auto add = [&](std::string_view id, std::string expected, std::string actual) {
+        out.push_back(finding(id, &h, std::move(expected), std::move(actual)));
+    };
+    if (crs.vertical.empty())
+        add("usgs.crs-vertical", "a vertical system beside the horizontal one",
+            crs.horizontal.empty() ? "none" : "only " + crs.horizontal);
+    const double a = crs.metres_per_unit, b = crs.vertical_metres_per_unit;
+    // A US survey foot and a foot differ by two parts in a million.
+    if (a > 0 && b > 0 && std::fabs(a - b) > 1e-9 * std::max(a, b))
+        add("usgs.units", "the same unit horizontally and vertically",
+            "horizontal " + unit_text(a) + ", vertical " + unit_text(b));
+}
+
+void point_rules(const LasHeader& h, const PointStats& s, const PointDetail& d, const audit::PointSurvey& survey,
+                 const Crs& crs, const PointJudging& how, std::vector<Finding>& out) {
     auto add = [&](std::string_view id, std::string expected, std::string actual) {
         out.push_back(finding(id, &h, std::move(expected), std::move(actual)));
     };
@@ -205,19 +276,52 @@ void point_rules(const LasHeader& h, const PointStats& s, const PointDetail& d, 
     if (d.bad_return_number)
         add("points.return-number", "1 to the number of returns", str(d.bad_return_number) + " points outside");
     if (d.zero_returns) add("points.number-of-returns", "1 or more", str(d.zero_returns) + " points with 0");
-    if (gps_time_offset(h.point_format) == 0) return;
-    if (d.gps_invalid) add("points.gps-time-invalid", "finite GPS times", str(d.gps_invalid) + " NaN or infinite");
-    if (d.gps_count == 0) return;
-    // Formatted only for a finding: two exact doubles cost more than the
-    // rest of a small file's rules.
-    auto range = [&] { return num(d.gps_min) + " to " + num(d.gps_max); };
-    if (!(h.global_encoding & 1)) {
-        if (d.gps_min < 0 || d.gps_max > 604800)
-            add("points.gps-week-time", "GPS week seconds, 0 to 604800 (or global encoding bit 0 set)", range());
-    } else if (d.gps_min < -1e9 || d.gps_max > now_gps - 1e9) {
-        add("points.gps-standard-time", "adjusted standard GPS time from -1e9 (1980) to " + num(now_gps - 1e9) + " (now)",
-            range());
-    }
+    gps_rules(h, d, how.now_gps, out);
+
+    const bool extended = h.point_format >= 6 && h.point_format <= 10;
+    std::vector<std::pair<unsigned, std::uint64_t>> reserved;
+    for (unsigned c = 0; c < 256; ++c)
+        if (d.classes[c] && reserved_class(h, c)) reserved.emplace_back(c, d.classes[c]);
+    if (!reserved.empty()) add("points.class-reserved", "class codes the version defines", classes_text(reserved));
+    if (extended && d.classes[12])
+        add("points.class-overlap", "the overlap flag, not class 12", points_text(d.classes[12]) + " in class 12");
+
+    if (how.profile != Profile::usgs_lbs) return;
+    if (d.classes[0]) add("usgs.class-never-classified", "no point in class 0", points_text(d.classes[0]) + " in class 0");
+    if (!d.classes[2]) add("usgs.class-ground", "ground points (class 2)", "none");
+    const ClassTable& table = how.classes ? *how.classes : lbs_classes();
+    // Codes other rules name already are not named twice.
+    std::vector<std::pair<unsigned, std::uint64_t>> outside;
+    for (unsigned c = 1; c < 256; ++c)
+        if (d.classes[c] && !table.allowed[c] && !reserved_class(h, c) && !(extended && c == 12))
+            outside.emplace_back(c, d.classes[c]);
+    if (!outside.empty()) add("usgs.class-table", "class codes of the profile's table", classes_text(outside));
+
+    // What follows needs the survey, which a scan may not have gathered.
+    if (survey.points == 0) return;
+    std::uint64_t unnamed = 0;
+    for (const audit::Swath& w : survey.swaths) unnamed += w.id == 0 ? w.points : 0;
+    if (unnamed) add("usgs.point-source-id", "a Point Source ID other than 0", points_text(unnamed) + " with 0");
+    // Values of an 8- or 10-bit sensor not scaled up: the format asks for
+    // the full 16 bits.
+    if (survey.intensity_max < 1024)
+        add("usgs.intensity-range", "intensities scaled to 16 bits (the largest at least 1024)",
+            str(survey.intensity_min) + " to " + str(survey.intensity_max));
+
+    const audit::SurveyGrid& g = survey.grid;
+    std::uint64_t cells = 0;
+    for (std::uint32_t n : g.first) cells += n > 0;
+    if (g.cell <= 0 || cells == 0 || crs.metres_per_unit <= 0) return;
+    const QualityLevel q = how.quality_level == QualityLevel::none ? QualityLevel::ql2 : how.quality_level;
+    const double side = g.cell * crs.metres_per_unit;
+    const double area = static_cast<double>(cells) * side * side;
+    const double density = static_cast<double>(survey.first_returns) / area;
+    if (density < quality_limits(q).anpd)
+        add("usgs.density",
+            "at least " + short_num(quality_limits(q).anpd) + " first returns per square metre (" +
+                quality_level_name(q) + ")",
+            short_num(density) + " per square metre: " + str(survey.first_returns) + " first returns over " +
+                short_num(area) + " square metres covered");
 }
 
 }  // namespace lidar

@@ -14,8 +14,9 @@ using enum Severity;
 using enum Origin;
 
 // The one list: the manual page's and doc/rules.md's tables are printed from
-// it (Vexholt-audit --list-rules), and a test keeps them equal.
-constexpr Rule kRules[] = {
+// it (Vexholt-audit --list-rules), and a test keeps them equal. Not const:
+// a profile file may change severities once, before judging starts.
+Rule kRules[] = {
     {"header.signature", error, las, "the file starts with LASF", "Public Header Block: File Signature"},
     {"header.version", error, las, "the version is 1.0 to 1.4", "Public Header Block: Version Major, Version Minor"},
     {"header.size", error, las, "Header Size is at least the version's: 227, 235 for 1.3, 375 for 1.4",
@@ -74,6 +75,11 @@ constexpr Rule kRules[] = {
     {"points.gps-standard-time", error, las,
      "with global encoding bit 0 set, adjusted standard GPS times fall between 1980 and the audit",
      "Public Header Block: Global Encoding, GPS Time Type"},
+    {"points.class-reserved", warning, las,
+     "no point has a class code its version reserves (1.1 to 1.4, formats 0-5: 10, 11, 13-31; formats 6-10: 8, 23-63)",
+     "Point Data Records: Classification"},
+    {"points.class-overlap", warning, las, "formats 6-10 mark overlap points with the overlap flag, not class 12",
+     "Point Data Records: Classification, Classification Flags"},
     {"laz.chunk-table", error, laszip, "the chunk table of a compressed file agrees with its chunks and the file",
      "chunk table"},
     {"laz.point-count", error, laszip, "the point count of a compressed file is what its chunks hold",
@@ -91,6 +97,20 @@ constexpr Rule kRules[] = {
     {"usgs.crs-wkt", error, usgs, "the coordinate system as OGC WKT", "coordinate reference system"},
     {"usgs.gps-standard-time", error, usgs, "adjusted standard GPS time (global encoding bit 0)",
      "GPS time"},
+    {"usgs.crs-vertical", error, usgs, "the coordinate system names a vertical system", "coordinate reference system"},
+    {"usgs.units", error, usgs, "the horizontal and vertical units are the same", "units of reference"},
+    {"usgs.class-never-classified", error, usgs, "no point is left in class 0 (created, never classified)",
+     "point classification"},
+    {"usgs.class-ground", warning, usgs, "the tile has ground points (class 2)", "point classification"},
+    {"usgs.class-table", error, usgs,
+     "every class code is in the profile's class table (the LBS scheme, or a profile file's)", "point classification"},
+    {"usgs.point-source-id", error, usgs, "no point has Point Source ID 0: each names its swath",
+     "file and point source identification"},
+    {"usgs.intensity-range", error, usgs, "intensities are scaled to 16 bits: the largest is at least 1024",
+     "intensity"},
+    {"usgs.density", error, usgs,
+     "first returns per covered square metre reach the quality level's pulse density (QL2 unless set)",
+     "aggregate nominal pulse density"},
     {"delivery.version", warning, delivery, "every file has the delivery's LAS version", "delivery consistency"},
     {"delivery.point-format", warning, delivery, "every file has the delivery's point format", "delivery consistency"},
     {"delivery.record-length", warning, delivery, "every file has the delivery's record length", "delivery consistency"},
@@ -113,11 +133,46 @@ QualityLimits quality_limits(QualityLevel q) {
     return {};
 }
 
-const char* severity_name(Severity s) { return s == Severity::error ? "error" : "warning"; }
+const char* quality_level_name(QualityLevel q) {
+    switch (q) {
+        case QualityLevel::ql0: return "QL0";
+        case QualityLevel::ql1: return "QL1";
+        case QualityLevel::ql2: return "QL2";
+        case QualityLevel::ql3: return "QL3";
+        case QualityLevel::none: break;
+    }
+    return "";
+}
+
+const ClassTable& lbs_classes() {
+    static const ClassTable table = [] {
+        // The minimum scheme (1, 2, 7, 9, 17, 18, 20-22) and the standard
+        // classes of formats 6-10 a project may add; 0 is the rule
+        // usgs.class-never-classified's, 8 and 12 are reserved there.
+        ClassTable t;
+        t.names = {{1, "Processed, but unclassified"}, {2, "Ground"},
+                   {3, "Low vegetation"},              {4, "Medium vegetation"},
+                   {5, "High vegetation"},             {6, "Building"},
+                   {7, "Low noise"},                   {9, "Water"},
+                   {10, "Rail"},                       {11, "Road surface"},
+                   {13, "Wire, guard (shield)"},       {14, "Wire, conductor (phase)"},
+                   {15, "Transmission tower"},         {16, "Wire-structure connector (insulator)"},
+                   {17, "Bridge deck"},                {18, "High noise"},
+                   {19, "Overhead structure"},         {20, "Ignored ground (near a breakline)"},
+                   {21, "Snow"},                       {22, "Temporal exclusion"}};
+        for (const auto& [code, name] : t.names) t.allowed.set(code);
+        return t;
+    }();
+    return table;
+}
+
+const char* severity_name(Severity s) {
+    return s == Severity::error ? "error" : s == Severity::warning ? "warning" : "off";
+}
 
 std::span<const Rule> all_rules() { return kRules; }
 
-const Rule& rule(std::string_view id) {
+const Rule* find_rule(std::string_view id) {
     // The ids measured once: findings are looked up for every file.
     static const auto ids = [] {
         std::array<std::string_view, std::size(kRules)> v;
@@ -125,9 +180,36 @@ const Rule& rule(std::string_view id) {
         return v;
     }();
     for (std::size_t k = 0; k < ids.size(); ++k)
-        if (ids[k] == id) return kRules[k];
+        if (ids[k] == id) return &kRules[k];
+    return nullptr;
+}
+
+const Rule& rule(std::string_view id) {
+    if (const Rule* r = find_rule(id)) return *r;
     std::fprintf(stderr, "no rule %.*s\n", static_cast<int>(id.size()), id.data());
     std::abort();
+}
+
+namespace {
+
+// The list's own severities, taken before any change.
+const std::array<Severity, std::size(kRules)>& listed() {
+    static const auto severities = [] {
+        std::array<Severity, std::size(kRules)> v;
+        for (std::size_t k = 0; k < v.size(); ++k) v[k] = kRules[k].severity;
+        return v;
+    }();
+    return severities;
+}
+
+}  // namespace
+
+Severity listed_severity(const Rule& r) { return listed()[static_cast<std::size_t>(&r - kRules)]; }
+
+void set_severities(std::span<const std::pair<const Rule*, Severity>> changes) {
+    const auto& own = listed();
+    for (std::size_t k = 0; k < own.size(); ++k) kRules[k].severity = own[k];
+    for (const auto& [r, severity] : changes) kRules[r - kRules].severity = severity;
 }
 
 Finding finding(std::string_view id, const LasHeader* h, std::string expected, std::string actual) {

@@ -280,6 +280,18 @@ def audit(b, twin=None, name=""):
         # points.number-of-returns: 0
         if nret == 0:
             fired.add("points.number-of-returns")
+        # points.class-reserved: a code the version reserves (1.0 none);
+        # points.class-overlap: class 12 where the overlap flag replaces it
+        if fmt <= 5:
+            cls = pts[r + 15] & 31
+            if minor >= 1 and (cls in (10, 11) or 13 <= cls <= 31):
+                fired.add("points.class-reserved")
+        else:
+            cls = pts[r + 16]
+            if cls == 8 or 23 <= cls <= 63:
+                fired.add("points.class-reserved")
+            if cls == 12:
+                fired.add("points.class-overlap")
         if gps_off is None:
             continue
         t, = unpack("d", pts, r + gps_off)

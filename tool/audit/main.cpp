@@ -2,6 +2,7 @@
 // speed of reading the files.
 #include "audit.h"
 #include "outputs.h"
+#include "profile.h"
 
 #include <getopt.h>
 #ifdef __GLIBC__
@@ -14,6 +15,7 @@
 #endif
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -45,10 +47,12 @@ long process_id() {
 const char kUsage[] =
     "Usage: Vexholt-audit [-j N] [--fix [--accept-lost-points]] [--exact]\n"
     "                     [--format text|tsv|jsonl] [--quiet] [--allow-empty]\n"
-    "                     [--profile las|usgs-lbs|stats] [--strict]\n"
+    "                     [--profile las|usgs-lbs|stats] [--profile-file FILE]\n"
+    "                     [--quality-level QL0|QL1|QL2|QL3] [--strict]\n"
     "                     [--headers-only] [--summary-only] [--report FILE.html]\n"
     "                     [--tile-index FILE.geojson] PATH...\n"
-    "       Vexholt-audit --help | --version | --list-rules[=markdown|roff]\n"
+    "       Vexholt-audit --help | --version\n"
+    "       Vexholt-audit [--profile-file FILE] --list-rules[=markdown|roff]\n"
     "\n"
     "Judges LAS files by the rules of their LAS version without changing them:\n"
     "every file named, and every regular *.las and *.laz file under each\n"
@@ -64,8 +68,12 @@ const char kUsage[] =
     "  -q, --quiet      no progress line and no summary on standard error\n"
     "      --allow-empty  finding no LAS file is not an error\n"
     "      --profile P  las (default: each file's own version), usgs-lbs (also\n"
-    "                   the USGS Lidar Base (LBS) header requirements) or stats\n"
+    "                   the USGS Lidar Base (LBS) requirements) or stats\n"
     "                   (the statistics rules alone: is a header stale?)\n"
+    "      --profile-file FILE  a contract's profile: its base profile, class\n"
+    "                   table, quality level and severities (doc/profiles.md)\n"
+    "      --quality-level Q  the density usgs-lbs asks for: QL0, QL1, QL2 (its\n"
+    "                   default) or QL3\n"
     "      --strict     warnings fail as errors do\n"
     "      --headers-only  read headers and VLRs only: statistics not checked\n"
     "      --summary-only  only the delivery's summary, on standard output\n"
@@ -73,7 +81,8 @@ const char kUsage[] =
     "                   and status, the summary and a table of every file\n"
     "      --tile-index FILE  also write each file's extent as GeoJSON, in longitude\n"
     "                   and latitude (needs PROJ)\n"
-    "      --list-rules every rule, as a Markdown (or roff) table\n"
+    "      --list-rules every rule, as a Markdown (or roff) table, and what a\n"
+    "                   profile file changes\n"
     "  -h, --help       this text\n"
     "  -V, --version    the version\n"
     "\n"
@@ -104,8 +113,14 @@ Options parse(int argc, char* argv[], Extra& x) {
         {"list-rules", optional_argument, nullptr, 'L'},
         {"report", required_argument, nullptr, 'R'}, {"tile-index", required_argument, nullptr, 'T'},
         {"accept-lost-points", no_argument, nullptr, 'A'},
+        {"profile-file", required_argument, nullptr, 'p'}, {"quality-level", required_argument, nullptr, 'Q'},
         {nullptr, 0, nullptr, 0},
     };
+    // Listed once every option is read: a profile file changes the table.
+    const char* list = nullptr;
+    bool profile_given = false;
+    const char* profile_file = nullptr;
+    lidar::QualityLevel quality_level = lidar::QualityLevel::none;
     Options o;
     o.jobs = 0;  // unless -j says otherwise: the online processors
     opterr = 0;
@@ -135,7 +150,18 @@ Options parse(int argc, char* argv[], Extra& x) {
                 else if (!std::strcmp(optarg, "usgs-lbs")) o.how.profile = lidar::Profile::usgs_lbs;
                 else if (!std::strcmp(optarg, "stats")) o.how.profile = lidar::Profile::stats;
                 else usage_error("--profile is las, usgs-lbs or stats");
+                profile_given = true;
                 break;
+            case 'p': profile_file = optarg; break;
+            case 'Q': {
+                std::string q = optarg;  // ql2 as well as QL2
+                for (char& ch : q) ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
+                for (lidar::QualityLevel l : {lidar::QualityLevel::ql0, lidar::QualityLevel::ql1, lidar::QualityLevel::ql2,
+                                              lidar::QualityLevel::ql3})
+                    if (q == lidar::quality_level_name(l)) quality_level = l;
+                if (quality_level == lidar::QualityLevel::none) usage_error("--quality-level is QL0, QL1, QL2 or QL3");
+                break;
+            }
             case 's': o.how.strict = true; break;
             case 'A': o.how.accept_lost_points = true; break;
             case 'H': o.how.headers_only = true; break;
@@ -145,8 +171,8 @@ Options parse(int argc, char* argv[], Extra& x) {
             case 'L':
                 if (optarg && std::strcmp(optarg, "markdown") && std::strcmp(optarg, "roff"))
                     usage_error("--list-rules is markdown or roff");
-                std::fputs(rules_table(optarg && !std::strcmp(optarg, "roff")).c_str(), stdout);
-                std::exit(0);
+                list = optarg ? optarg : "markdown";
+                break;
             case 'h': std::fputs(kUsage, stdout); std::exit(0);
             case 'V': std::printf("Vexholt-audit %s\n", VEXHOLT_VERSION); std::exit(0);
             default: {
@@ -157,11 +183,32 @@ Options parse(int argc, char* argv[], Extra& x) {
                 else if (optopt == 'P') what = "--profile needs las, usgs-lbs or stats";
                 else if (optopt == 'R') what = "--report needs a file name";
                 else if (optopt == 'T') what = "--tile-index needs a file name";
+                else if (optopt == 'p') what = "--profile-file needs a file name";
+                else if (optopt == 'Q') what = "--quality-level needs QL0, QL1, QL2 or QL3";
                 else if (optopt != 0) what = std::string("unknown option -") + static_cast<char>(optopt);
                 else what = std::string("unknown option ") + argv[optind - 1];
                 usage_error(what.c_str());
             }
         }
+    }
+    if (profile_file && profile_given) usage_error("--profile-file names its base profile: not with --profile");
+    lidar::ProfileFile contract;
+    if (profile_file) {
+        std::string why;
+        if (!lidar::read_profile_file(profile_file, contract, why)) {
+            std::fprintf(stderr, "Vexholt-audit: profile file %s: %s\n", escape_text(profile_file).c_str(), why.c_str());
+            std::exit(2);
+        }
+        lidar::set_severities(contract.severities);
+        o.how.profile = contract.base;
+        o.how.classes = contract.classes;
+        o.how.quality_level = contract.quality_level;
+    }
+    if (quality_level != lidar::QualityLevel::none) o.how.quality_level = quality_level;
+    if (list) {
+        const bool roff = !std::strcmp(list, "roff");
+        std::fputs((rules_table(roff) + (profile_file ? lidar::profile_listing(contract, roff) : "")).c_str(), stdout);
+        std::exit(0);
     }
     for (int i = optind; i < argc; ++i) o.paths.emplace_back(argv[i]);
     if (o.paths.empty()) usage_error("no PATH given");
