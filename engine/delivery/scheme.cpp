@@ -60,13 +60,39 @@ Scheme tile_scheme(std::span<const TileBox> tiles, double cell) {
     if (tiles.empty()) return s;
     const double tol = cell > 0 ? cell : 0;
 
+    // Identical points, whatever the files are called or how they are stored.
+    std::map<std::tuple<std::uint64_t, double, double, double, double, std::uint64_t, int>, std::vector<std::size_t>> same;
+    for (std::size_t k = 0; k < tiles.size(); ++k) {
+        const TileBox& t = tiles[k];
+        if (t.points) same[{t.points, t.min_x, t.min_y, t.max_x, t.max_y, t.record_hash, t.system}].push_back(k);
+    }
+    std::vector<std::size_t> group(tiles.size(), SIZE_MAX);  // the first duplicate's index
+    std::vector<std::vector<std::size_t>> groups;
+    for (auto& [key, ks] : same)
+        if (ks.size() > 1) {
+            for (std::size_t k : ks) group[k] = ks[0];
+            groups.push_back(std::move(ks));
+        }
+    std::sort(groups.begin(), groups.end());
+    for (const auto& g : groups) {
+        std::vector<std::size_t> files;
+        for (std::size_t k : g) files.push_back(tiles[k].file);
+        s.duplicates.push_back(std::move(files));
+    }
+
     std::vector<std::pair<double, double>> sizes;
     sizes.reserve(tiles.size());
     for (const TileBox& t : tiles)
         sizes.emplace_back(roundest(t.max_x - t.min_x, t.max_x - t.min_x + tol),
                            roundest(t.max_y - t.min_y, t.max_y - t.min_y + tol));
     std::tie(s.size_x, s.size_y) = majority(sizes);
-    if (!(s.size_x > 0) || !(s.size_y > 0)) return s;
+    // Files of all sizes are no tiled delivery: a size shared by a quarter
+    // of them (two at least, unless there is one) makes one.
+    const auto usual = static_cast<std::size_t>(std::count(sizes.begin(), sizes.end(), std::make_pair(s.size_x, s.size_y)));
+    if (!(s.size_x > 0) || !(s.size_y > 0) || usual < std::min<std::size_t>(2, tiles.size()) || 4 * usual < tiles.size()) {
+        s.size_x = s.size_y = 0;
+        return s;
+    }
 
     // The grid's phase from the tiles of the usual size: each places its
     // grid line between its points' maximum less the size and their minimum.
@@ -133,26 +159,6 @@ Scheme tile_scheme(std::span<const TileBox> tiles, double cell) {
                                taken(p.i0, p.j0 + 1);
             if (inner) s.off_size.push_back(t.file);
         }
-    }
-
-    // Identical points, whatever the files are called or how they are stored.
-    std::map<std::tuple<std::uint64_t, double, double, double, double, std::uint64_t, int>, std::vector<std::size_t>> same;
-    for (std::size_t k = 0; k < tiles.size(); ++k) {
-        const TileBox& t = tiles[k];
-        if (t.points) same[{t.points, t.min_x, t.min_y, t.max_x, t.max_y, t.record_hash, t.system}].push_back(k);
-    }
-    std::vector<std::size_t> group(tiles.size(), SIZE_MAX);  // the first duplicate's index
-    std::vector<std::vector<std::size_t>> groups;
-    for (auto& [key, ks] : same)
-        if (ks.size() > 1) {
-            for (std::size_t k : ks) group[k] = ks[0];
-            groups.push_back(std::move(ks));
-        }
-    std::sort(groups.begin(), groups.end());
-    for (const auto& g : groups) {
-        std::vector<std::size_t> files;
-        for (std::size_t k : g) files.push_back(tiles[k].file);
-        s.duplicates.push_back(std::move(files));
     }
 
     // Pairs sharing more than a cell each way, met where they share a

@@ -99,7 +99,10 @@ void scheme_findings(const Delivery& d, std::vector<DeliveryFinding>& out) {
         for (std::size_t f : files) p.push_back(path(f));
         return p;
     };
-    if (d.profile != lidar::Profile::stats && s.found) {
+    if (d.profile == lidar::Profile::stats) return;
+    std::vector<std::size_t> at(d.keys.size(), 0);  // file -> its tile
+    for (std::size_t k = 0; k < d.tiles.size(); ++k) at[d.tiles[k].file] = k;
+    if (s.found) {
         const std::string size = num(s.size_x) + " x " + num(s.size_y);
         if (!s.off_size.empty())
             add("delivery.tile-size", "tiles of " + size + " (the majority)",
@@ -109,8 +112,6 @@ void scheme_findings(const Delivery& d, std::vector<DeliveryFinding>& out) {
             add("delivery.off-grid", "tiles on the grid of " + size + " from " + num(s.origin_x) + ", " + num(s.origin_y),
                 std::to_string(s.off_grid.size()) + (s.off_grid.size() == 1 ? " tile" : " tiles") + " off it",
                 paths(s.off_grid));
-        std::vector<std::size_t> at(d.keys.size(), 0);  // file -> its tile
-        for (std::size_t k = 0; k < d.tiles.size(); ++k) at[d.tiles[k].file] = k;
         for (const auto& [p, q] : s.overlaps) {
             const TileBox &a = d.tiles[at[p]], &b = d.tiles[at[q]];
             add("delivery.tile-overlap", "tiles overlapping by no more than a cell",
@@ -118,10 +119,12 @@ void scheme_findings(const Delivery& d, std::vector<DeliveryFinding>& out) {
                                        std::min(a.max_y, b.max_y)),
                 {path(p), path(q)});
         }
-        for (const std::vector<std::size_t>& g : s.duplicates)
-            add("delivery.duplicate", "tiles holding points of their own",
-                std::to_string(g.size()) + " files with the same " + std::to_string(d.tiles[at[g[0]]].points) + " points",
-                paths(g));
+    }
+    for (const std::vector<std::size_t>& g : s.duplicates)
+        add("delivery.duplicate", "tiles holding points of their own",
+            std::to_string(g.size()) + " files with the same " + std::to_string(d.tiles[at[g[0]]].points) + " points",
+            paths(g));
+    if (s.found)
         for (const Scheme::Hole& h : s.holes) {
             // Named by the tiles around it: those reaching into the missing
             // tile's neighbours.
@@ -135,7 +138,6 @@ void scheme_findings(const Delivery& d, std::vector<DeliveryFinding>& out) {
             add("delivery.hole", "a tile at every position the tiles surround", "no tile at " + box(h.min_x, h.min_y, h.max_x, h.max_y),
                 paths(around));
         }
-    }
     if (d.profile == lidar::Profile::usgs_lbs)
         for (const Void& v : d.voids)
             add("usgs.void", "no void of " + num(d.void_area) + " or more ((4 x ANPS)^2)",
