@@ -62,7 +62,8 @@ bool passes(const Delivery& d, const std::vector<DeliveryFinding>& c) {
     });
 }
 
-std::uint64_t covered_cells(const TileCoverage& c) {
+// Cells of a tile's grid holding a first return.
+std::uint64_t cells_covered(const TileCoverage& c) {
     std::uint64_t empty = 0;
     for (std::size_t k = 0; k + 1 < c.runs.size(); k += 2) empty += c.runs[k + 1] - c.runs[k];
     return std::uint64_t{c.cols} * c.rows - empty;
@@ -276,7 +277,7 @@ void add_to(Delivery& d, const Result& r) {
         if (c.cell > 0) {
             const double m = r.crs.metres_per_unit > 0 ? r.crs.metres_per_unit : 1;
             d.first_returns += r.survey.first_returns;
-            d.covered_m2 += static_cast<double>(covered_cells(c)) * c.cell * c.cell * m * m;
+            d.covered_m2 += static_cast<double>(cells_covered(c)) * c.cell * c.cell * m * m;
         }
     }
     Delivery::Key key;
