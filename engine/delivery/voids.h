@@ -19,7 +19,8 @@ struct TileCoverage {
     std::int64_t col0 = 0, row0 = 0;
     std::uint32_t cols = 0, rows = 0;
     // Row r's empty runs are runs[row_start[r] .. row_start[r + 1]), each
-    // a pair (first column, one past the last) relative to col0.
+    // a pair (first column, one past the last) relative to col0. No
+    // row_start at all: no empty cell (a covered tile keeps no index).
     std::vector<std::uint32_t> row_start;
     std::vector<std::uint32_t> runs;
 };

@@ -8,8 +8,10 @@
 #include "las_validate.h"
 #include "rules.h"
 #include "crs.h"
+#include "scheme.h"
 #include "survey.h"
 #include "tile_scan.h"
+#include "voids.h"
 
 #include <array>
 #include <atomic>
@@ -254,8 +256,30 @@ struct Delivery {
         Extent* extent = nullptr;
         std::uint32_t value[6] = {};
     } last;
+    // What the delivery is judged under: the tile scheme's rules are no
+    // part of stats, the voids' a part of usgs-lbs alone.
+    lidar::Profile profile = lidar::Profile::las;
+    lidar::QualityLevel quality_level = lidar::QualityLevel::none;
+    // Per scanned file with points, in report order (file: its index in
+    // keys): its points' box, and the runs its coverage grid left empty
+    // (cell 0 where no grid was laid). Not the grids: they are big.
+    std::vector<TileBox> tiles;
+    std::vector<TileCoverage> coverage;
+    std::map<int, double> metres_per_unit;  // by system class, where known
+    // Over the files with a grid: their first returns, and the area of the
+    // cells holding one, in square metres (files' units taken for metres
+    // where their system does not say).
+    std::uint64_t first_returns = 0;
+    double covered_m2 = 0;
+    // Found from the above by finish_delivery.
+    Scheme scheme;
+    std::vector<Void> voids;
+    double void_area = 0;  // the least area a void is reported at, in the files' units
 };
 void add_to(Delivery& d, const Result& r);
+// Finds the tile scheme and the voids once every file is added, before
+// consistency.
+void finish_delivery(Delivery& d);
 
 // A consistency rule the delivery fails: the majority's value, and every
 // file that differs from it.

@@ -353,6 +353,8 @@ int run(const Options& o) {
     std::size_t count[kStatuses] = {};
     Delivery delivery;
     delivery.strict = o.how.strict;
+    delivery.profile = o.how.profile;
+    delivery.quality_level = o.how.quality_level;
     std::uint64_t bytes = 0;
     int status = 0;
     bool output_failed = false;
@@ -493,6 +495,7 @@ int run(const Options& o) {
             // Every result taken, those that print nothing too.
             if (!output_failed) queued = i;
         }
+        finish_delivery(delivery);
         found = consistency(delivery);
         // The statistics alone: how files differ from each other is not asked.
         if (o.how.profile == lidar::Profile::stats) found.clear();

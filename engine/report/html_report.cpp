@@ -186,6 +186,7 @@ void collect(Collected& c, const Result& r) {
 }
 
 void finish(Collected& c) {
+    finish_delivery(c.delivery);
     c.consistency = consistency(c.delivery);
     std::unordered_map<std::string, std::size_t> by_path;
     for (std::size_t k = 0; k < c.tiles.size(); ++k) by_path.emplace(c.tiles[k].path, k);

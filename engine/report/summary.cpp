@@ -7,6 +7,8 @@
 #include <cstring>
 #include <cstdio>
 #include <functional>
+#include <optional>
+#include <utility>
 
 namespace audit {
 
@@ -58,6 +60,142 @@ bool passes(const Delivery& d, const std::vector<DeliveryFinding>& c) {
     return std::none_of(c.begin(), c.end(), [&](const DeliveryFinding& f) {
         return d.strict || f.finding.rule->severity == lidar::Severity::error;
     });
+}
+
+// Cells of a tile's grid holding a first return.
+std::uint64_t cells_covered(const TileCoverage& c) {
+    std::uint64_t empty = 0;
+    for (std::size_t k = 0; k + 1 < c.runs.size(); k += 2) empty += c.runs[k + 1] - c.runs[k];
+    return std::uint64_t{c.cols} * c.rows - empty;
+}
+
+double metres_per_unit(const Delivery& d, int system) {
+    const auto it = d.metres_per_unit.find(system);
+    return it == d.metres_per_unit.end() ? 1 : it->second;
+}
+
+// The least void reported: (4 x ANPS)^2, QL2's spacing without a quality level.
+double void_area(const Delivery& d, int system) {
+    const lidar::QualityLimits q = lidar::quality_limits(d.quality_level);
+    const double anps = (q.anps > 0 ? q.anps : lidar::quality_limits(lidar::QualityLevel::ql2).anps) / metres_per_unit(d, system);
+    return 16 * anps * anps;
+}
+
+std::string box(double min_x, double min_y, double max_x, double max_y) {
+    return "X " + num(min_x) + " to " + num(max_x) + ", Y " + num(min_y) + " to " + num(max_y);
+}
+
+// The findings of the tile scheme and the voids, in the rule list's order.
+void scheme_findings(const Delivery& d, std::vector<DeliveryFinding>& out) {
+    const Scheme& s = d.scheme;
+    auto path = [&](std::size_t file) { return d.keys[file].path; };
+    auto add = [&](const char* rule, std::string expected, std::string actual, std::vector<std::string> files) {
+        DeliveryFinding f;
+        f.finding = lidar::finding(rule, nullptr, std::move(expected), std::move(actual));
+        f.files = std::move(files);
+        out.push_back(std::move(f));
+    };
+    auto paths = [&](const std::vector<std::size_t>& files) {
+        std::vector<std::string> p;
+        for (std::size_t f : files) p.push_back(path(f));
+        return p;
+    };
+    if (d.profile == lidar::Profile::stats) return;
+    std::vector<std::size_t> at(d.keys.size(), 0);  // file -> its tile
+    for (std::size_t k = 0; k < d.tiles.size(); ++k) at[d.tiles[k].file] = k;
+    if (s.found) {
+        const std::string size = num(s.size_x) + " x " + num(s.size_y);
+        if (!s.off_size.empty())
+            add("delivery.tile-size", "tiles of " + size + " (the majority)",
+                std::to_string(s.off_size.size()) + (s.off_size.size() == 1 ? " tile" : " tiles") + " of another size",
+                paths(s.off_size));
+        if (!s.off_grid.empty())
+            add("delivery.off-grid", "tiles on the grid of " + size + " from " + num(s.origin_x) + ", " + num(s.origin_y),
+                std::to_string(s.off_grid.size()) + (s.off_grid.size() == 1 ? " tile" : " tiles") + " off it",
+                paths(s.off_grid));
+        for (const auto& [p, q] : s.overlaps) {
+            const TileBox &a = d.tiles[at[p]], &b = d.tiles[at[q]];
+            add("delivery.tile-overlap", "tiles overlapping by no more than a cell",
+                "an overlap at " + box(std::max(a.min_x, b.min_x), std::max(a.min_y, b.min_y), std::min(a.max_x, b.max_x),
+                                       std::min(a.max_y, b.max_y)),
+                {path(p), path(q)});
+        }
+    }
+    for (const std::vector<std::size_t>& g : s.duplicates)
+        add("delivery.duplicate", "tiles holding points of their own",
+            std::to_string(g.size()) + " files with the same " + std::to_string(d.tiles[at[g[0]]].points) + " points",
+            paths(g));
+    if (s.found)
+        for (const Scheme::Hole& h : s.holes) {
+            // Named by the tiles around it: those reaching into the missing
+            // tile's neighbours.
+            std::vector<std::size_t> around;
+            for (const TileBox& t : d.tiles) {
+                const double cx = (t.min_x + t.max_x) / 2, cy = (t.min_y + t.max_y) / 2;
+                const bool beside_x = cy > h.min_y && cy < h.max_y && cx > h.min_x - s.size_x && cx < h.max_x + s.size_x;
+                const bool beside_y = cx > h.min_x && cx < h.max_x && cy > h.min_y - s.size_y && cy < h.max_y + s.size_y;
+                if (beside_x || beside_y) around.push_back(t.file);
+            }
+            add("delivery.hole", "a tile at every position the tiles surround", "no tile at " + box(h.min_x, h.min_y, h.max_x, h.max_y),
+                paths(around));
+        }
+    if (d.profile == lidar::Profile::usgs_lbs)
+        for (const Void& v : d.voids)
+            add("usgs.void", "no void of " + num(d.void_area) + " or more ((4 x ANPS)^2)",
+                "a void of " + num(v.area) + " (" + std::to_string(v.cells) + " cells) at " + box(v.min_x, v.min_y, v.max_x, v.max_y),
+                paths(v.files));
+}
+
+}  // namespace
+
+void finish_delivery(Delivery& d) {
+    d.scheme = {};
+    d.voids.clear();
+    if (d.tiles.empty()) return;
+    // The scheme of the tiles in the most common system: those in another
+    // fail delivery.crs, and their coordinates are no measure of this grid.
+    std::map<int, std::size_t> by_system;
+    int system = d.tiles[0].system;
+    for (const TileBox& t : d.tiles)
+        if (++by_system[t.system] > by_system[system]) system = t.system;
+    std::map<double, std::size_t> cells;
+    double cell = 0;
+    for (const TileCoverage& c : d.coverage)
+        if (c.cell > 0 && ++cells[c.cell] > cells[cell]) cell = c.cell;
+    if (cell == 0) cell = std::sqrt(void_area(d, system)) / 2;  // twice the pulse spacing, as the scan lays it
+    std::vector<TileBox> same;
+    for (const TileBox& t : d.tiles)
+        if (t.system == system) same.push_back(t);
+    d.scheme = tile_scheme(same, cell);
+
+    // Voids among tiles of one system and one cell.
+    // Voids among tiles of one system and one cell, the coverage lent to
+    // each group and given back.
+    std::map<std::pair<int, double>, std::vector<std::size_t>> groups;
+    for (std::size_t k = 0; k < d.tiles.size(); ++k)
+        if (d.coverage[k].cell > 0) groups[{d.tiles[k].system, d.coverage[k].cell}].push_back(k);
+    d.void_area = void_area(d, system);
+    for (const auto& [key, ks] : groups) {
+        std::vector<TileCoverage> tiles;
+        for (std::size_t k : ks) tiles.push_back(std::move(d.coverage[k]));
+        std::vector<Void> v = find_voids(tiles, void_area(d, key.first));
+        for (std::size_t k = 0; k < ks.size(); ++k) d.coverage[ks[k]] = std::move(tiles[k]);
+        d.voids.insert(d.voids.end(), std::make_move_iterator(v.begin()), std::make_move_iterator(v.end()));
+    }
+}
+
+namespace {
+
+// First returns per square metre over the area their cells cover, and
+// the spacing that density means; nothing where no tile laid a grid.
+std::optional<std::pair<double, double>> pulse_density(const Delivery& d) {
+    if (!(d.covered_m2 > 0)) return std::nullopt;
+    const double density = static_cast<double>(d.first_returns) / d.covered_m2;
+    return std::make_pair(density, density > 0 ? 1 / std::sqrt(density) : 0.0);
+}
+
+bool any_grid(const Delivery& d) {
+    return std::any_of(d.coverage.begin(), d.coverage.end(), [](const TileCoverage& c) { return c.cell > 0; });
 }
 
 }  // namespace
@@ -125,6 +263,23 @@ void add_to(Delivery& d, const Result& r) {
         }
         for (int c = 0; c < 256; ++c) d.classes[c] += r.detail.classes[c];
     }
+    if (r.scanned && r.points > 0 && std::all_of(h.extent, h.extent + 4, [](double v) { return std::isfinite(v); })) {
+        TileBox b;
+        b.file = d.keys.size();
+        b.min_x = h.extent[1], b.max_x = h.extent[0], b.min_y = h.extent[3], b.max_y = h.extent[2];
+        b.points = r.points;
+        b.record_hash = r.survey.record_hash;
+        b.system = r.crs.system;
+        d.tiles.push_back(b);
+        d.coverage.push_back(coverage_of(r.survey.grid, b.file));
+        const TileCoverage& c = d.coverage.back();
+        if (r.crs.metres_per_unit > 0) d.metres_per_unit.emplace(r.crs.system, r.crs.metres_per_unit);
+        if (c.cell > 0) {
+            const double m = r.crs.metres_per_unit > 0 ? r.crs.metres_per_unit : 1;
+            d.first_returns += r.survey.first_returns;
+            d.covered_m2 += static_cast<double>(cells_covered(c)) * c.cell * c.cell * m * m;
+        }
+    }
     Delivery::Key key;
     key.path = r.path;
     std::copy(last.value, last.value + 6, key.value);
@@ -156,6 +311,7 @@ std::vector<DeliveryFinding> consistency(const Delivery& d) {
                                    std::to_string(f.files.size()) + " files differ");
         out.push_back(std::move(f));
     }
+    scheme_findings(d, out);
     return out;
 }
 
@@ -185,6 +341,13 @@ std::string summary_text(const Delivery& d, const std::vector<DeliveryFinding>& 
     for (int k = 0; k < 256; ++k)
         if (d.classes[k]) classes += (classes.empty() ? "" : ", ") + std::to_string(k) + " (" + std::to_string(d.classes[k]) + ")";
     if (!classes.empty()) t += "  classes: " + classes + "\n";
+    if (const auto p = pulse_density(d))
+        t += "  pulse density: " + num(p->first) + " per square metre, spacing " + num(p->second) +
+             " m (first returns over the area their cells cover)\n";
+    if (d.scheme.found)
+        t += "  tile scheme: " + num(d.scheme.size_x) + " x " + num(d.scheme.size_y) + " from " + num(d.scheme.origin_x) +
+             ", " + num(d.scheme.origin_y) + "\n";
+    if (any_grid(d)) t += "  voids: " + std::to_string(d.voids.size()) + "\n";
     for (const lidar::Rule& r : lidar::all_rules()) {
         auto it = d.by_rule.find(&r);
         if (it != d.by_rule.end())
@@ -235,6 +398,15 @@ std::string summary_json(const Delivery& d, const std::vector<DeliveryFinding>& 
     j["classes"] = J::object();
     for (int k = 0; k < 256; ++k)
         if (d.classes[k]) j["classes"][std::to_string(k)] = d.classes[k];
+    const auto p = pulse_density(d);
+    j["pulse_density"] = p ? J(p->first) : J();
+    j["pulse_spacing"] = p ? J(p->second) : J();
+    j["tile_scheme"] = d.scheme.found ? J{{"size_x", d.scheme.size_x},
+                                          {"size_y", d.scheme.size_y},
+                                          {"origin_x", d.scheme.origin_x},
+                                          {"origin_y", d.scheme.origin_y}}
+                                      : J();
+    j["voids"] = any_grid(d) ? J(d.voids.size()) : J();
     j["consistency"] = J::array();
     for (const DeliveryFinding& f : c)
         j["consistency"].push_back({{"rule", f.finding.rule->id},

@@ -118,6 +118,20 @@ Rule kRules[] = {
     {"delivery.crs", error, delivery, "every file is in the delivery's coordinate system (equivalent by PROJ)",
      "delivery consistency"},
     {"delivery.extra-bytes", warning, delivery, "every file describes its extra bytes alike", "delivery consistency"},
+    {"delivery.tile-size", warning, delivery,
+     "every tile is of the delivery's usual size (found from the tiles' points), but those the project's edge may cut",
+     "tile scheme"},
+    {"delivery.off-grid", warning, delivery, "every tile lies on the delivery's grid, up to a coverage cell", "tile scheme"},
+    {"delivery.tile-overlap", warning, delivery, "no two tiles overlap by more than a coverage cell", "tile scheme"},
+    {"delivery.duplicate", error, delivery,
+     "no two files hold the same points (count, extents and records alike), whatever their names or formats",
+     "tile scheme"},
+    {"delivery.hole", error, delivery, "no position of the grid lacks a tile where tiles surround it on all four sides",
+     "tile scheme"},
+    {"usgs.void", warning, usgs,
+     "no void of (4 x ANPS)^2 or more: connected cells without a first return inside the delivery, across tiles "
+     "(water bodies are allowed: look at each)",
+     "data voids"},
 };
 
 }  // namespace

@@ -321,6 +321,8 @@ int main(int argc, char* argv[]) {
             return 2;
         }
         Collected c;
+        c.delivery.profile = o.how.profile;
+        c.delivery.quality_level = o.how.quality_level;
         if (!x.report.empty() || !x.index.empty()) o.observe = [&c](const Result& r) { collect(c, r); };
         int status = audit::run(o);
         // A run cut short by a signal is not the delivery: nothing claims to show it.

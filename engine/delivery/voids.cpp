@@ -1,0 +1,254 @@
+#include "voids.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <iterator>
+#include <tuple>
+#include <utility>
+
+namespace audit {
+
+TileCoverage coverage_of(const SurveyGrid& g, std::size_t file) {
+    TileCoverage c;
+    c.file = file;
+    if (!(g.cell > 0) || g.first.size() != std::size_t{g.cols} * g.rows) return c;
+    c.cell = g.cell;
+    c.col0 = g.col0;
+    c.row0 = g.row0;
+    c.cols = g.cols;
+    c.rows = g.rows;
+    for (std::uint32_t r = 0; r < g.rows; ++r) {
+        const std::uint32_t* row = g.first.data() + std::size_t{r} * g.cols;
+        for (std::uint32_t k = 0; k < g.cols;) {
+            if (row[k]) {
+                ++k;
+                continue;
+            }
+            std::uint32_t end = k;
+            while (end < g.cols && !row[end]) ++end;
+            // Rows start to be indexed at the first empty cell: a covered
+            // tile keeps no index at all.
+            if (c.row_start.empty()) c.row_start.assign(r + 1, 0);
+            while (c.row_start.size() < r + 1) c.row_start.push_back(static_cast<std::uint32_t>(c.runs.size()));
+            c.runs.push_back(k);
+            c.runs.push_back(end);
+            k = end;
+        }
+    }
+    if (!c.row_start.empty()) c.row_start.resize(std::size_t{c.rows} + 1, static_cast<std::uint32_t>(c.runs.size()));
+    c.row_start.shrink_to_fit();
+    c.runs.shrink_to_fit();
+    return c;
+}
+
+namespace {
+
+struct Interval {
+    std::int64_t a, b;  // columns [a, b)
+};
+
+// Sorted, with touching intervals joined.
+void merge(std::vector<Interval>& v) {
+    std::sort(v.begin(), v.end(), [](const Interval& p, const Interval& q) { return p.a < q.a; });
+    std::size_t n = 0;
+    for (const Interval& x : v) {
+        if (n && x.a <= v[n - 1].b) v[n - 1].b = std::max(v[n - 1].b, x.b);
+        else v[n++] = x;
+    }
+    v.resize(n);
+}
+
+// Whether [a, b) lies inside one of the merged intervals v.
+bool inside(const std::vector<Interval>& v, std::int64_t a, std::int64_t b) {
+    auto it = std::upper_bound(v.begin(), v.end(), a, [](std::int64_t x, const Interval& i) { return x < i.a; });
+    return it != v.begin() && (--it)->b >= b;
+}
+
+// A set of connected empty cells, as far as the rows swept so far show it.
+struct Part {
+    std::uint32_t parent;
+    bool edge;  // next to a cell outside every tile: never a void
+    std::uint64_t cells;
+    std::int64_t c0, c1, r0, r1;     // its cells' box, inclusive
+    std::vector<std::uint32_t> tiles;  // indices into the tiles given, sorted
+};
+
+struct Run {
+    std::int64_t a, b;
+    std::uint32_t part;
+};
+
+struct Sweep {
+    std::vector<Part> parts;
+
+    std::uint32_t find(std::uint32_t p) {
+        while (parts[p].parent != p) p = parts[p].parent = parts[parts[p].parent].parent;
+        return p;
+    }
+    void mark_edge(std::uint32_t p) {
+        Part& x = parts[find(p)];
+        x.edge = true;
+        x.tiles = {};
+    }
+    void join(std::uint32_t p, std::uint32_t q) {
+        p = find(p), q = find(q);
+        if (p == q) return;
+        Part &a = parts[p], &b = parts[q];
+        b.parent = p;
+        a.edge = a.edge || b.edge;
+        a.cells += b.cells;
+        a.c0 = std::min(a.c0, b.c0), a.c1 = std::max(a.c1, b.c1);
+        a.r0 = std::min(a.r0, b.r0), a.r1 = std::max(a.r1, b.r1);
+        if (a.edge) {
+            a.tiles = {};
+        } else {
+            std::vector<std::uint32_t> t;
+            std::set_union(a.tiles.begin(), a.tiles.end(), b.tiles.begin(), b.tiles.end(), std::back_inserter(t));
+            a.tiles = std::move(t);
+        }
+        b.tiles = {};
+    }
+};
+
+}  // namespace
+
+std::vector<Void> find_voids(std::span<const TileCoverage> tiles, double min_area) {
+    std::vector<Void> out;
+    std::vector<std::uint32_t> order;
+    double cell = 0;
+    for (std::size_t k = 0; k < tiles.size(); ++k) {
+        const TileCoverage& t = tiles[k];
+        if (!(t.cell > 0) || !t.cols || !t.rows) continue;
+        if (cell == 0) cell = t.cell;
+        if (t.cell == cell) order.push_back(static_cast<std::uint32_t>(k));
+    }
+    std::sort(order.begin(), order.end(), [&](std::uint32_t p, std::uint32_t q) { return tiles[p].row0 < tiles[q].row0; });
+
+    Sweep s;
+    auto finish = [&](const Part& p) {
+        const double area = static_cast<double>(p.cells) * cell * cell;
+        if (p.edge || area < min_area) return;
+        Void v;
+        v.min_x = static_cast<double>(p.c0) * cell, v.max_x = static_cast<double>(p.c1 + 1) * cell;
+        v.min_y = static_cast<double>(p.r0) * cell, v.max_y = static_cast<double>(p.r1 + 1) * cell;
+        v.area = area;
+        v.cells = p.cells;
+        for (std::uint32_t t : p.tiles) v.files.push_back(tiles[t].file);
+        std::sort(v.files.begin(), v.files.end());
+        out.push_back(std::move(v));
+    };
+
+    // Rows are swept upward, each as intervals of columns: those inside
+    // some tile's grid, those some tile covers, and the empty rest, joined
+    // to the empty runs of the row below where they share a column.
+    std::vector<std::uint32_t> active;  // tiles holding the row, by first column
+    std::vector<Interval> in_row, in_below, covered;
+    std::vector<Run> runs, below;
+    std::int64_t widest = 0;
+    std::size_t next = 0;
+    std::int64_t y = order.empty() ? 0 : tiles[order[0]].row0;
+    for (;;) {
+        const auto ended = std::remove_if(active.begin(), active.end(), [&](std::uint32_t t) {
+            return tiles[t].row0 + static_cast<std::int64_t>(tiles[t].rows) <= y;
+        });
+        bool changed = ended != active.end();
+        active.erase(ended, active.end());
+        for (; next < order.size() && tiles[order[next]].row0 <= y; ++next, changed = true) active.push_back(order[next]);
+        if (active.empty()) {
+            // A row no tile holds: the runs below it are on the edge.
+            for (const Run& r : below) s.mark_edge(r.part);
+            below.clear();
+            in_below.clear();
+            if (next == order.size()) break;
+            y = tiles[order[next]].row0;
+            continue;
+        }
+        if (changed) {
+            std::sort(active.begin(), active.end(), [&](std::uint32_t p, std::uint32_t q) { return tiles[p].col0 < tiles[q].col0; });
+            widest = 0;
+            for (std::uint32_t t : active) widest = std::max<std::int64_t>(widest, tiles[t].cols);
+        }
+
+        in_row.clear();
+        covered.clear();
+        for (std::uint32_t t : active) {
+            const TileCoverage& c = tiles[t];
+            in_row.push_back({c.col0, c.col0 + c.cols});
+            const std::size_t r = static_cast<std::size_t>(y - c.row0);
+            std::uint32_t at = 0;
+            if (!c.row_start.empty())
+                for (std::uint32_t k = c.row_start[r]; k < c.row_start[r + 1]; k += 2) {
+                    if (c.runs[k] > at) covered.push_back({c.col0 + at, c.col0 + c.runs[k]});
+                    at = c.runs[k + 1];
+                }
+            if (at < c.cols) covered.push_back({c.col0 + at, c.col0 + c.cols});
+        }
+        merge(in_row);
+        merge(covered);
+
+        runs.clear();
+        std::size_t j = 0;
+        for (const Interval& in : in_row) {
+            std::int64_t at = in.a;
+            auto add = [&](std::int64_t a, std::int64_t b) {
+                const auto id = static_cast<std::uint32_t>(s.parts.size());
+                Part p{id, a == in.a || b == in.b || !inside(in_below, a, b), static_cast<std::uint64_t>(b - a), a, b - 1, y, y, {}};
+                if (!p.edge) {
+                    auto t = std::lower_bound(active.begin(), active.end(), a - widest,
+                                              [&](std::uint32_t x, std::int64_t v) { return tiles[x].col0 <= v; });
+                    for (; t != active.end() && tiles[*t].col0 < b; ++t)
+                        if (tiles[*t].col0 + tiles[*t].cols > a) p.tiles.push_back(*t);
+                    std::sort(p.tiles.begin(), p.tiles.end());
+                }
+                s.parts.push_back(std::move(p));
+                runs.push_back({a, b, id});
+            };
+            for (; j < covered.size() && covered[j].a < in.b; ++j) {
+                if (covered[j].a > at) add(at, covered[j].a);
+                at = covered[j].b;
+            }
+            if (at < in.b) add(at, in.b);
+        }
+        for (const Run& r : below)
+            if (!inside(in_row, r.a, r.b)) s.mark_edge(r.part);
+        for (std::size_t p = 0, q = 0; p < below.size() && q < runs.size();) {
+            if (below[p].b <= runs[q].a) ++p;
+            else if (runs[q].b <= below[p].a) ++q;
+            else {
+                s.join(below[p].part, runs[q].part);
+                below[p].b < runs[q].b ? ++p : ++q;
+            }
+        }
+        std::swap(below, runs);
+        std::swap(in_below, in_row);
+
+        // Parts the row just swept does not reach are whole: judged and
+        // let go, so what is kept follows a row rather than the delivery.
+        if (s.parts.size() > 4 * below.size() + 4096) {
+            std::vector<std::uint32_t> live(s.parts.size(), UINT32_MAX);
+            std::vector<Part> kept;
+            for (Run& r : below) {
+                const std::uint32_t root = s.find(r.part);
+                if (live[root] == UINT32_MAX) {
+                    live[root] = static_cast<std::uint32_t>(kept.size());
+                    kept.push_back(std::move(s.parts[root]));
+                    kept.back().parent = live[root];
+                }
+                r.part = live[root];
+            }
+            for (std::uint32_t p = 0; p < s.parts.size(); ++p)
+                if (s.parts[p].parent == p && live[p] == UINT32_MAX) finish(s.parts[p]);
+            s.parts = std::move(kept);
+        }
+
+        ++y;
+    }
+    for (std::uint32_t p = 0; p < s.parts.size(); ++p)
+        if (s.parts[p].parent == p) finish(s.parts[p]);
+    std::sort(out.begin(), out.end(), [](const Void& a, const Void& b) {
+        return std::tie(a.min_y, a.min_x) < std::tie(b.min_y, b.min_x);
+    });
+    return out;
+}
+
+}  // namespace audit
