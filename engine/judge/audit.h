@@ -10,6 +10,7 @@
 #include "crs.h"
 #include "survey.h"
 #include "tile_scan.h"
+#include "voids.h"
 
 #include <array>
 #include <atomic>
@@ -226,6 +227,8 @@ struct Delivery {
         double min = 0, max = 0;
     } gps[2];
     std::uint64_t classes[256] = {};
+    // Empty cells inside the delivery's coverage, across tile edges.
+    std::vector<Void> voids;
     // Per file whose header was read: the values the files must share
     // (version, point format, record length, scale, system class, extra
     // bytes), each an index into the distinct values met, so a delivery of
