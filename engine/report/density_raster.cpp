@@ -68,15 +68,22 @@ DensityTile summed(const std::uint32_t* cells, std::int64_t col0, std::int64_t r
     t.row0 = floor_div(row0, k);
     t.cols = static_cast<std::uint32_t>(floor_div(col0 + cols - 1, k) - t.col0 + 1);
     t.rows = static_cast<std::uint32_t>(floor_div(row0 + rows - 1, k) - t.row0 + 1);
+    // Summed in 64 bits a row of pixels at a time: this runs on the thread
+    // that writes the report, once for every tile.
+    std::vector<std::uint32_t> pixel_of(cols);
+    for (std::uint32_t c = 0; c < cols; ++c) pixel_of[c] = static_cast<std::uint32_t>(floor_div(col0 + c, k) - t.col0);
+    std::vector<std::uint64_t> row(t.cols);
     t.first.assign(std::size_t{t.cols} * t.rows, 0);
-    for (std::uint32_t r = 0; r < rows; ++r) {
-        const std::size_t to = static_cast<std::size_t>(floor_div(row0 + r, k) - t.row0) * t.cols;
-        for (std::uint32_t c = 0; c < cols; ++c) {
-            std::uint32_t& v = t.first[to + static_cast<std::size_t>(floor_div(col0 + c, k) - t.col0)];
-            // A pixel of more than four billion first returns is no tile's.
-            v = static_cast<std::uint32_t>(
-                std::min<std::uint64_t>(std::uint64_t{v} + cells[std::size_t{r} * cols + c], 0xffffffffu));
+    for (std::uint32_t r = 0; r < rows;) {
+        const std::int64_t pixel_row = floor_div(row0 + r, k);
+        std::fill(row.begin(), row.end(), 0);
+        for (; r < rows && floor_div(row0 + r, k) == pixel_row; ++r) {
+            const std::uint32_t* from = cells + std::size_t{r} * cols;
+            for (std::uint32_t c = 0; c < cols; ++c) row[pixel_of[c]] += from[c];
         }
+        std::uint32_t* to = &t.first[static_cast<std::size_t>(pixel_row - t.row0) * t.cols];
+        // A pixel of more than four billion first returns is no tile's.
+        for (std::uint32_t c = 0; c < t.cols; ++c) to[c] = static_cast<std::uint32_t>(std::min<std::uint64_t>(row[c], 0xffffffffu));
     }
     return t;
 }
