@@ -46,7 +46,8 @@ function ramp(t) {
   return "#" + [16, 8, 0].map(s => Math.round((a >> s & 255) * (1 - f) + (b >> s & 255) * f).toString(16).padStart(2, "0")).join("");
 }
 const binColours = Array.from({length: NB}, (_, k) => ramp(NB === 1 ? 1 : k / (NB - 1))).concat(["#d9d9d9"]);
-const binName = k => k === NODENS ? "not surveyed" : k === NB - 1 ? "≥ " + fmt(k * STEP) : fmt(k * STEP) + "–" + fmt((k + 1) * STEP);
+const edge = k => String(+(k * STEP).toPrecision(6));
+const binName = k => k === NODENS ? "not surveyed" : k === NB - 1 ? "≥ " + edge(k) : edge(k) + "–" + edge(k + 1);
 const bin = new Uint8Array(N);
 for (let i = 0; i < N; i++) bin[i] = isNaN(dens[i]) ? NODENS : Math.min(NB - 1, Math.floor(dens[i] / STEP));
 const VOID = "#d55e00";
