@@ -10,6 +10,12 @@
 //                                  results directly (--fix and
 //                                  --headers-only make some of them), and
 //                                  in OUT.tsv what each must look like
+//   report_fixture density OUT.html OUT.tsv
+//                                  the report of tiles surveyed at several
+//                                  densities, one not surveyed, a void and
+//                                  tiles the tile scheme names, made from
+//                                  results directly; in OUT.tsv each tile's
+//                                  density and marks, and the void
 //   report_fixture bulk N OUT.html [OUT.geojson]
 //                                  the report (and tile index) of N judged
 //                                  tiles, made from results directly: judging
@@ -199,6 +205,65 @@ int statuses(const std::string& out, const std::string& index, const std::string
     return f && g && m ? 0 : 2;
 }
 
+// A row of 1 km tiles at densities 0.5 to 12 first returns per square
+// metre, a second row above, a void in one tile, two copies of one tile
+// and a tile off the grid.
+int density(const std::string& out, const std::string& manifest) {
+    const lidar::Crs crs = lidar::identify_crs(geokeys(), "", "", "");
+    // The tile scheme's rules, by the ids the page marks tiles for.
+    static const lidar::Rule kDuplicate{"delivery.duplicate", lidar::Severity::error, lidar::Origin::delivery, "", ""};
+    static const lidar::Rule kOffGrid{"delivery.off-grid", lidar::Severity::warning, lidar::Origin::delivery, "", ""};
+    const double kDensity[] = {0.5, 1, 1.5, 2, 3, 4, 6, 8, 12, -1};
+    constexpr double kCell = 100;  // 10 x 10 cells a tile
+    audit::Collected c;
+    std::ofstream m(manifest);
+    m.precision(12);
+    std::vector<std::string> paths;
+    for (int k = 0; k < 12; ++k) {
+        const int col = k % 6, row = k / 6;
+        const double d = kDensity[k % 10];
+        audit::Result r;
+        r.path = "density/tile_" + std::to_string(col) + "_" + std::to_string(row) + ".las";
+        // The last tile is off the grid by a third of a tile.
+        const double x = kX0 + col * kSide + (k == 11 ? kSide / 3 : 0), y = kY0 + row * kSide;
+        r.status = audit::Status::current;
+        r.verdict = audit::Verdict::pass;
+        r.header_read = true;
+        r.scanned = d >= 0;
+        r.points = 1000;
+        const double e[6] = {x + kSide, x, y + kSide, y, 20, 10};
+        std::copy(e, e + 6, r.recomputed.extent);
+        std::copy(e, e + 6, r.stored.extent);
+        r.stored.legacy_count = r.recomputed.legacy_count = 1000;
+        r.crs = crs;
+        if (r.scanned) {
+            audit::SurveyGrid& g = r.survey.grid;
+            g.cell = kCell, g.col0 = static_cast<std::int64_t>(x / kCell), g.row0 = static_cast<std::int64_t>(y / kCell);
+            g.cols = g.rows = 10;
+            g.first.assign(100, static_cast<std::uint32_t>(d * kCell * kCell));
+            // Where the void is, nothing: the density is over what is covered.
+            if (k == 1) g.first[44] = g.first[45] = 0;
+            for (std::uint32_t n : g.first) r.survey.first_returns += n;
+        }
+        audit::collect(c, r);
+        paths.push_back(r.path);
+        m << r.path << "\t" << (d >= 0 ? std::to_string(d) : "-") << "\t"
+          << (k == 3 || k == 9 ? "duplicate" : k == 11 ? "off the tile grid" : "-") << "\n";
+    }
+    audit::Void v;
+    v.min_x = kX0 + kSide + 400, v.max_x = v.min_x + 200, v.min_y = kY0 + 400, v.max_y = v.min_y + 100;
+    v.area = 20000, v.cells = 2, v.files = {1};
+    c.delivery.voids.push_back(v);
+    m << "void\t" << v.min_x << "\t" << v.min_y << "\t" << v.max_x << "\t" << v.max_y << "\n";
+    audit::finish(c);
+    c.consistency.push_back({lidar::Finding{&kDuplicate, "", "", ""}, {paths[3], paths[9]}});
+    c.consistency.push_back({lidar::Finding{&kOffGrid, "", "", ""}, {paths[11]}});
+    std::ofstream f(out, std::ios::binary);
+    f << audit::html_report(c);
+    f.close(), m.close();
+    return f && m ? 0 : 2;
+}
+
 bool in_block(long col, long row, long side) { return col > side / 3 && col < side / 2 && row > side / 5 && row < side / 3; }
 
 // Results as the audit would hand them over: a mix of statuses and rules.
@@ -259,8 +324,10 @@ int main(int argc, char* argv[]) {
     const std::string what = argc > 1 ? argv[1] : "";
     if (what == "tree" && argc == 3) return tree(argv[2]);
     if (what == "statuses" && argc == 5) return statuses(argv[2], argv[3], argv[4]);
+    if (what == "density" && argc == 4) return density(argv[2], argv[3]);
     if (what == "bulk" && (argc == 4 || argc == 5)) return bulk(std::atol(argv[2]), argv[3], argc == 5 ? argv[4] : "");
     std::fputs("usage: report_fixture tree DIR | statuses OUT.html OUT.geojson OUT.tsv\n"
+               "       report_fixture density OUT.html OUT.tsv\n"
                "       report_fixture bulk N OUT.html [OUT.geojson]\n",
                stderr);
     return 2;

@@ -70,6 +70,12 @@
       const cv = canvases()[k], dpr = window.devicePixelRatio || 1;
       return hex(snapshot()[k], 4 * (Math.floor(y * dpr) * cv.width + Math.floor(x * dpr)));
     },
+    // Lines of each swatch in the legend: its colour as drawn and its text.
+    legend() {
+      const rgb = c => "#" + c.match(/\d+/g).slice(0, 3).map(v => (+v).toString(16).padStart(2, "0")).join("");
+      return [...$("legend").querySelectorAll(".sw")].map(sw => rgb(getComputedStyle(sw).backgroundColor) + "\t" +
+        sw.parentNode.textContent.trim()).join("\n");
+    },
     // Milliseconds from navigation until every map is drawn: the browser
     // draws a canvas when it paints, and reading a pixel makes it draw now.
     drawnMs() {

@@ -242,13 +242,15 @@ check(sum(l.startswith("  files:") for l in summary.splitlines()) == 1 and forge
 
 
 def rows(fragment, page=report):
-    """The rows in view as they read: path, status, points, verdict, findings, system; and how many the
-    filters leave."""
+    """The rows in view as they read: path, status, points, verdict, findings, system, density; and how many
+    the filters leave."""
     d = browse(fragment, page=page)
     shown = re.search(r'<span id="count">(\d+) of (\d+) files</span>', d)
-    return ([(html.unescape(m[0]), m[2], int(m[4]), m[1], html.unescape(m[3]), html.unescape(m[5])) for m in re.findall(
+    return ([(html.unescape(m[0]), m[2], int(m[4]), m[1], html.unescape(m[3]), html.unescape(m[6]), m[5])
+             for m in re.findall(
         r'<tr data-i="\d+"[^>]*><td title="([^"]*)">[^<]*</td><td><span [^>]*></span>([^<]*)</td><td><span [^>]*></span>'
-        r'(\w+)</td><td title="([^"]*)">[^<]*</td><td class="n">(\d+)</td><td>(.*?)</td></tr>', d)],
+        r'(\w+)</td><td title="([^"]*)">[^<]*</td><td class="n">(\d+)</td><td class="n">([^<]*)</td><td>(.*?)</td></tr>',
+        d)],
             int(shown[1]) if shown else -1)
 
 
@@ -397,6 +399,52 @@ made_features = {f["properties"]["path"]: f["properties"] for f in json.load(ope
 check(made_features["statuses/current-failing.las"]["rules"] == ["stats.extent", "header.size-extended"] and
       made_features["statuses/repeated.las"]["verdict"] is None and
       made_features["statuses/repeated.las"]["reason"].startswith("repeated"), f"the index of every status: {made_features}")
+
+# The density view: each tile in the legend's colour for its density, the
+# tile scheme's marks as patterns on the marked tiles alone, the void drawn
+# where it is, and the table sorted by density.
+page, made = os.path.join(out, "density.html"), {}
+subprocess.run([fixture, "density", page, os.path.join(out, "density.tsv")], check=True)
+for line in open(os.path.join(out, "density.tsv")):
+    p, *rest = line.rstrip("\n").split("\t")
+    made[p] = rest
+void = [float(v) for v in made.pop("void")]
+d = browse("view=density", page=page)
+check(re.search(r'<button type="button" data-view="density" aria-pressed="true">', d), "the address opens the density view")
+legend = [l.split("\t") for l in browser.evaluate("reportProbe.legend()").splitlines()]
+
+
+def legend_colour(density):
+    """The colour the legend gives a density, by the range its label states."""
+    for colour, label in legend:
+        m = re.match(r"([\d.]+)–([\d.]+) \d+$", label) or re.match(r"≥ ([\d.]+)() \d+$", label)
+        if density is None and label.startswith("not surveyed"):
+            return colour
+        if density is not None and m and float(m[1]) <= density and (not m[2] or density < float(m[2])):
+            return colour
+    return None
+
+
+_, tiles = probed(made)
+for p, (dens, marked) in made.items():
+    want = legend_colour(None if dens == "-" else float(dens))
+    check(want and tiles[p][3] == want, f"{p}, density {dens}: drawn {tiles[p][3]}, the legend says {want}")
+    check(("1" in tiles[p][4]) == (marked != "-"), f"{p}: patterned {tiles[p][4]}, marked {marked}")
+check(len({tiles[p][3] for p in made}) >= 5, f"densities apart in colour: {sorted({tiles[p][3] for p in made})}")
+check(len({tiles[p][4] for p, (_, m) in made.items() if m != "-"}) == 2, "duplicates and off-grid tiles apart")
+check(any(l == ["#d55e00", "void 1"] for l in legend) and any(l[1] == "duplicate 2" for l in legend) and
+      any(l[1] == "off the tile grid 1" for l in legend), f"the legend names the marks: {legend}")
+a, b = tiles["density/tile_0_0.las"], tiles["density/tile_2_1.las"]
+sx = (b[1] - a[1]) / 2000
+cx, cy = a[1] + ((void[0] + void[2]) / 2 - 400500) * sx, a[2] - ((void[1] + void[3]) / 2 - 6100500) * sx
+check(browser.evaluate(f"reportProbe.colourAt(0, {cx}, {cy})") == "#d55e00", "the void is drawn where it is")
+check(browser.evaluate(f"reportProbe.colourAt(0, {cx - 150 * sx}, {cy})") == tiles["density/tile_1_0.las"][3],
+      "around it, its tile's density")
+got, _ = rows("view=density&sort=density&order=desc", page=page)
+check([g[6] for g in got[:3]] == ["12.0", "8.00", "6.00"] and got[-1][6] == "", f"rows by density, down: {got}")
+d = browse("", page=page)
+check(re.search(r'data-view="verdict" aria-pressed="true"', d) and "view=density" not in browser.evaluate("location.hash"),
+      "the verdict view first")
 
 # A file that cannot be written: named, with the system's reason, exit status 2.
 r = subprocess.run([audit, "-q", "--report", os.path.join(out, "missing", "r.html"), tree], capture_output=True, text=True)

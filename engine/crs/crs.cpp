@@ -447,6 +447,17 @@ public:
         return false;
     }
 
+    std::string horizontal_definition(const Crs& c) {
+#ifdef LIDAR_HAVE_PROJ
+        if (proj_ok_ && c.system >= 0) {
+            const std::lock_guard<std::mutex> lock(mutex_);
+            if (static_cast<std::size_t>(c.system) < classes_.size() && !classes_[static_cast<std::size_t>(c.system)].h.empty())
+                return classes_[static_cast<std::size_t>(c.system)].h;
+        }
+#endif
+        return c.horizontal.starts_with("EPSG:") ? c.horizontal : std::string();
+    }
+
 private:
     static constexpr std::size_t kCacheBytes = 64u << 20;
 
@@ -874,6 +885,8 @@ Crs identify_crs(std::string_view geokeys, std::string_view geo_doubles, std::st
 bool crs_uses_proj() { return registry().uses_proj(); }
 
 std::size_t crs_identifications() { return registry().identifications(); }
+
+std::string horizontal_definition(const Crs& c) { return registry().horizontal_definition(c); }
 
 bool to_lonlat(const Crs& c, const double* xy, std::size_t n, double* lonlat, std::string& why) {
     return registry().to_lonlat(c, xy, n, lonlat, why);

@@ -43,6 +43,11 @@ std::size_t crs_identifications();
 // codes the keys and the WKT state are taken as they are.
 bool crs_uses_proj();
 
+// c's horizontal system for other libraries to read: PROJ's PROJJSON of
+// its class where PROJ identified it, else its EPSG code ("EPSG:26910");
+// "" where neither is known.
+std::string horizontal_definition(const Crs& c);
+
 // The n points xy (x, y pairs in c's horizontal system, x the easting or
 // longitude) as longitude and latitude on WGS 84 (EPSG:4326), in lonlat.
 // False, and why, without PROJ, where c is not a system this process

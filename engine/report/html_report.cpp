@@ -2,6 +2,7 @@
 // status, the delivery's summary and a table of every file, in one file
 // that opens without a network. The page draws on a canvas and shows only
 // the table rows in view, so 100,000 tiles stay quick.
+#include "density_raster.h"
 #include "outputs.h"
 
 #include <nlohmann/json.hpp>
@@ -62,6 +63,15 @@ static_assert(static_cast<int>(Status::short_) == kStatuses - 1, "a pattern for 
 // The table sorts statuses from the best to the worst.
 const int kStatusOrder[kStatuses] = {0, 5, 6, 2, 1, 7, 4, 3};
 
+// The square unit densities are per, by the system's linear unit.
+const char* square_unit(const lidar::Crs* crs) {
+    const double m = crs ? crs->metres_per_unit : 0;
+    if (m == 1) return "m\xc2\xb2";
+    if (m == 0.3048) return "ft\xc2\xb2";
+    if (std::fabs(m - 1200.0 / 3937) < 1e-12) return "US ft\xc2\xb2";
+    return "square unit";
+}
+
 // Adds item to a comma-separated list.
 void add(std::string& to, const std::string& item) {
     if (!to.empty()) to += ',';
@@ -102,7 +112,7 @@ void page_data(const Collected& c, std::string& page) {
         add(errors, r.severity == lidar::Severity::error ? "1" : "0");
     }
     std::unordered_map<std::string, int> dir_index;
-    std::string dirs, tiles = "[";
+    std::string dirs, tiles = "[", density;
     for (const Tile& t : c.tiles) {
         const std::string shown = escape_text(t.path);
         const std::size_t slash = shown.find_last_of("/\\");
@@ -112,6 +122,7 @@ void page_data(const Collected& c, std::string& page) {
         std::string ids;
         for (const lidar::Rule* r : t.rules)
             if (const auto k = rule_index.find(r); k != rule_index.end()) add(ids, std::to_string(k->second));
+        add(density, t.density >= 0 ? number(t.density) : "null");
         tiles += tiles.size() == 1 ? "[" : ",\n[";
         tiles += std::to_string(d->second) + "," + json_text(shown.substr(dir.size())) + "," +
                  std::to_string(static_cast<int>(t.status)) + "," + std::to_string(static_cast<int>(t.verdict)) +
@@ -131,11 +142,34 @@ void page_data(const Collected& c, std::string& page) {
     }
     for (int k = 0; k < kVerdicts; ++k) add(verdicts, json_text(verdict_name(static_cast<Verdict>(k))));
     for (int k : kClassOrder) add(order, std::to_string(k));
+    // Tiles the tile scheme names, each with what it is marked for.
+    std::unordered_map<std::string, std::size_t> by_path;
+    for (std::size_t k = 0; k < c.tiles.size(); ++k) by_path.emplace(c.tiles[k].path, k);
+    std::string marks;
+    for (const DeliveryFinding& f : c.consistency) {
+        const std::string id = f.finding.rule ? f.finding.rule->id : "";
+        const int kind = id == "delivery.duplicate" ? 0 : id == "delivery.off-grid" ? 1 : -1;
+        if (kind < 0) continue;
+        for (const std::string& p : f.files)
+            if (const auto it = by_path.find(p); it != by_path.end())
+                add(marks, std::string(1, '[') += std::to_string(it->second) + "," + std::to_string(kind) + "]");
+    }
+    // Voids, each by its box, area and the first tile it lies in (its panel).
+    std::string voids;
+    for (const Void& v : c.delivery.voids) {
+        const long tile = !v.files.empty() && v.files[0] < c.tiles.size() ? static_cast<long>(v.files[0]) : -1;
+        std::string box(1, '[');
+        for (double e : {v.min_x, v.min_y, v.max_x, v.max_y, v.area}) box += number(e) + ",";
+        add(voids, box + std::to_string(tile) + "]");
+    }
+    const auto majority_crs = c.systems.find(majority);
     page += "{\"statuses\":[" + statuses + "],\"statusOrder\":[" + status_order + "],\"judged\":[" + judged_by_status +
             "],\"patterns\":[" + list(kPatterns, kStatuses) + "],\"verdicts\":[" + verdicts + "],\"classes\":[" +
             list(kClassNames, 4) + "],\"colours\":[" + list(kClassColours, 4) + "],\"order\":[" + order +
             "],\"rules\":[" + rules + "],\"errors\":[" + errors + "],\"systems\":[" + systems + "],\"majority\":" +
-            std::to_string(system_index.at(majority)) + ",\"dirs\":[" + dirs + "],\"tiles\":";
+            std::to_string(system_index.at(majority)) + ",\"unit\":" +
+            json_text(square_unit(majority_crs == c.systems.end() ? nullptr : &majority_crs->second)) + ",\"marks\":[" +
+            marks + "],\"voids\":[" + voids + "],\"density\":[" + density + "],\"dirs\":[" + dirs + "],\"tiles\":";
     page += tiles;
     page += "]}";
 }
@@ -180,6 +214,7 @@ void collect(Collected& c, const Result& r) {
                                                    : nullptr;
         if (!t.no_extent) std::copy(e, e + 4, t.extent);
         t.system = r.crs.system >= 0 ? r.crs.system : r.crs.present ? kUnidentified : kNoSystem;
+        if (r.scanned) t.density = pulse_density(r.survey);
         if (r.crs.system >= 0) c.systems.emplace(r.crs.system, r.crs);
     }
     c.tiles.push_back(std::move(t));
@@ -213,7 +248,7 @@ std::string html_report(const Collected& c) {
             (c.tiles.size() == 1 ? " file" : " files") +
             " judged by Vexholt-audit. Hover over a tile for its path, verdict, status and findings; click it for its "
             "row.</p>\n"
-            "<section id=\"map\">\n<h2>Map</h2>\n<div id=\"legend\"></div>\n<p class=\"note\" id=\"mapnote\"></p>\n"
+            "<section id=\"map\">\n<h2>Map</h2>\n<div id=\"views\"></div>\n<div id=\"legend\"></div>\n<p class=\"note\" id=\"mapnote\"></p>\n"
             "<div id=\"maps\"></div>\n<p class=\"note\" id=\"apart\"></p>\n</section>\n<div id=\"tip\"></div>\n"
             "<section id=\"summary\">\n<h2>Summary</h2>\n<pre>" +
             html_text(summary_text(c.delivery, c.consistency)) +

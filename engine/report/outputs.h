@@ -30,6 +30,7 @@ struct Tile {
     std::vector<const lidar::Rule*> rules;
     std::uint64_t points = 0;  // found by the scan, else what the header claims
     int system = kNoSystem;    // the coordinate system's class (lidar::Crs::system)
+    double density = -1;       // first returns per square unit covered; below 0: not surveyed
 };
 
 struct Collected {

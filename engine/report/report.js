@@ -25,6 +25,34 @@ for (let i = 0; i < N; i++) {
   if (t.length > 7) { has[i] = 1; for (let k = 0; k < 4; k++) ext[4 * i + k] = t[7 + k]; }
 }
 D.tiles = null;
+// Pulse density (NaN: not surveyed), and the marks of the tile scheme: bit
+// 1 a duplicate of another tile, bit 2 off the tile grid.
+const dens = Float64Array.from(D.density, v => v === null ? NaN : v), mark = new Uint8Array(N);
+for (const [i, kind] of D.marks) mark[i] |= 1 << kind;
+const MARKS = ["duplicate", "off the tile grid"], MARK_PATTERNS = ["cross", "dots"];
+const fmt = v => v >= 100 ? v.toFixed(0) : v.toPrecision(3);
+const densText = i => isNaN(dens[i]) ? "" : fmt(dens[i]);
+// The density classes: steps of 1, 2 or 5 times a power of ten, at most
+// seven up to the 98th percentile, the last open upwards, so that a few
+// odd tiles do not wash out the rest. Viridis, light where dense.
+const sorted = dens.filter(v => !isNaN(v)).sort();
+const top = sorted.length ? sorted[Math.min(sorted.length - 1, Math.floor(0.98 * sorted.length))] : 0;
+const STEP = top > 0 ? [1, 2, 5, 10].map(f => f * Math.pow(10, Math.floor(Math.log10(top / 7)))).find(s => s * 7 >= top) : 1;
+const NB = Math.max(1, Math.ceil(top / STEP + 1e-9)), NODENS = NB;
+const VIRIDIS = ["#440154", "#472d7b", "#3b528b", "#2c728e", "#21918c", "#28ae80", "#5ec962", "#addc30", "#fde725"];
+function ramp(t) {
+  const x = t * (VIRIDIS.length - 1), k = Math.min(VIRIDIS.length - 2, Math.floor(x)), f = x - k;
+  const a = parseInt(VIRIDIS[k].slice(1), 16), b = parseInt(VIRIDIS[k + 1].slice(1), 16);
+  return "#" + [16, 8, 0].map(s => Math.round((a >> s & 255) * (1 - f) + (b >> s & 255) * f).toString(16).padStart(2, "0")).join("");
+}
+const binColours = Array.from({length: NB}, (_, k) => ramp(NB === 1 ? 1 : k / (NB - 1))).concat(["#d9d9d9"]);
+const edge = k => String(+(k * STEP).toPrecision(6));
+const binName = k => k === NODENS ? "not surveyed" : k === NB - 1 ? "≥ " + edge(k) : edge(k) + "–" + edge(k + 1);
+const bin = new Uint8Array(N);
+for (let i = 0; i < N; i++) bin[i] = isNaN(dens[i]) ? NODENS : Math.min(NB - 1, Math.floor(dens[i] / STEP));
+const VOID = "#d55e00";
+const densityShown = sorted.length > 0 || D.voids.length > 0 || D.marks.length > 0;
+let mapView = "verdict";
 const sysName = s => s === -1 ? "none" : s === -2 ? "unidentified" : D.systems[s];
 // The rules a file fails, the errors first, each group named.
 function findings(i) {
@@ -60,7 +88,8 @@ function pattern(kind, light) {
 }
 const dark = hex => { const v = parseInt(hex.slice(1), 16); return 0.2126 * (v >> 16) + 0.7152 * (v >> 8 & 255) + 0.0722 * (v & 255) < 80; };
 const style = document.createElement("style");
-style.textContent = D.patterns.map((k, s) => k ? ".pt" + s + "{background-image:url(" + pattern(k, false).toDataURL() + ")}" : "").join("");
+style.textContent = D.patterns.map((k, s) => k ? ".pt" + s + "{background-image:url(" + pattern(k, false).toDataURL() + ")}" : "").join("") +
+  MARK_PATTERNS.map((k, m) => ".mk" + m + "{background-image:url(" + pattern(k, false).toDataURL() + ")}").join("");
 document.head.appendChild(style);
 // A swatch: a verdict's colour, or a status's pattern on white.
 const swatch = c => '<span class="sw" style="background-color:' + D.colours[c] + '"></span>';
@@ -69,9 +98,17 @@ const spattern = s => '<span class="sw pt' + s + '"></span>';
 // Legend and counts.
 const ccount = new Array(NC).fill(0), scount = new Array(NS).fill(0);
 for (let i = 0; i < N; i++) { ccount[cl[i]]++; scount[st[i]]++; }
-$("legend").innerHTML = '<span class="lg">Verdict</span>' + D.classes.map((c, k) => k === REPEATED ? "" :
+const verdictLegend = '<span class="lg">Verdict</span>' + D.classes.map((c, k) => k === REPEATED ? "" :
   "<span>" + swatch(k) + c + (k === UNJUDGED ? " (fails)" : "") + " " + ccount[k] + "</span>").join("") +
   '<span class="lg">Status</span>' + D.statuses.map((s, k) => "<span>" + spattern(k) + s + " " + scount[k] + "</span>").join("");
+const bcount = new Array(NB + 1).fill(0), mcount = [0, 0];
+for (let i = 0; i < N; i++) { bcount[bin[i]]++; for (let m = 0; m < 2; m++) if (mark[i] >> m & 1) mcount[m]++; }
+const densityLegend = '<span class="lg">Pulse density (first returns per ' + esc(D.unit) + ")</span>" +
+  binColours.map((c, k) => bcount[k] || k < NB ? '<span><span class="sw" style="background-color:' + c + '"></span>' +
+    binName(k) + " " + bcount[k] + "</span>" : "").join("") +
+  (D.voids.length + mcount[0] + mcount[1] ? '<span class="lg">Marks</span>' : "") +
+  (D.voids.length ? '<span><span class="sw" style="background-color:' + VOID + '"></span>void ' + D.voids.length + "</span>" : "") +
+  MARKS.map((m, k) => mcount[k] ? '<span><span class="sw mk' + k + '"></span>' + m + " " + mcount[k] + "</span>" : "").join("");
 
 // The map: one panel per coordinate system, the majority's first; each
 // panel at equal scale on both axes, north up. An extent beyond what the
@@ -86,6 +123,9 @@ for (let i = 0; i < N; i++) if (has[i]) {
 }
 const panels = [...groups.entries()].sort((a, b) => (b[0] === D.majority) - (a[0] === D.majority) || b[1].length - a[1].length)
   .map(([s, idx]) => ({sys: s, idx: Int32Array.from(idx)}));
+// A void on its first tile's panel; the majority's where that has none.
+for (const p of panels) p.voids = [];
+for (const v of D.voids) (panels.find(p => v[5] >= 0 && has[v[5]] && p.sys === sys[v[5]]) || panels[0] || {voids: []}).voids.push(v);
 const undrawn = N - panels.reduce((n, p) => n + p.idx.length, 0) - apart.length;
 const maps = $("maps");
 let selected = -1;
@@ -123,9 +163,11 @@ function layout(p, width) {
   // pointer: a grid of 64 by 64 cells, and apart the tiles that cover many
   // cells, lest 100,000 copies of one extent fill every cell.
   p.byClass = D.classes.map(() => []);
+  p.byBin = binColours.map(() => []);
   p.g = 64; p.cells = new Array(p.g * p.g); p.big = [];
   for (const i of p.idx) {
     p.byClass[cl[i]].push(i);
+    p.byBin[bin[i]].push(i);
     place(p, i);
     const o = 4 * i, c0 = cell(p, box[o]), c1 = cell(p, box[o] + box[o + 2]), r0 = cellY(p, box[o + 1]), r1 = cellY(p, box[o + 1] + box[o + 3]);
     if ((c1 - c0 + 1) * (r1 - r0 + 1) > 16) { p.big.push(i); continue; }
@@ -149,9 +191,11 @@ function draw(p) {
   let wide = 0;
   for (const i of p.idx) if (box[4 * i + 2] >= 6) wide++;
   const outline = wide * 2 > p.idx.length;
+  const density = mapView === "density";
   // The worse verdict on top; each class's status patterns on its colour.
-  for (const c of D.order) {
-    const idx = p.byClass[c];
+  // Or each density class in its colour, the tile scheme's marks on it.
+  for (const c of density ? binColours.keys() : D.order) {
+    const idx = density ? p.byBin[c] : p.byClass[c], colour = density ? binColours[c] : D.colours[c];
     if (!idx.length) continue;
     const fill = new Path2D(), over = new Map();
     // Copies of one extent are drawn once: 100,000 of them, each filling
@@ -160,20 +204,32 @@ function draw(p) {
     for (const i of idx) {
       const o = 4 * i, x = box[o], y = box[o + 1], w = box[o + 2], h = box[o + 3];
       if (w * h > 64) {
-        const k = st[i] + ":" + Math.round(x * 2) + "," + Math.round(y * 2) + "," + Math.round(w * 2) + "," + Math.round(h * 2);
+        const k = (density ? mark[i] : st[i]) + ":" + Math.round(x * 2) + "," + Math.round(y * 2) + "," + Math.round(w * 2) + "," + Math.round(h * 2);
         if (seen.has(k)) continue;
         seen.add(k);
       }
       fill.rect(x, y, w, h);
       // A pattern needs room to be seen.
-      if (D.patterns[st[i]] && w >= 6 && h >= 6) {
-        if (!over.has(st[i])) over.set(st[i], new Path2D());
-        over.get(st[i]).rect(x, y, w, h);
+      const kinds = density ? MARK_PATTERNS.filter((_, m) => mark[i] >> m & 1) : D.patterns[st[i]] ? [D.patterns[st[i]]] : [];
+      if (w >= 6 && h >= 6) for (const k of kinds) {
+        if (!over.has(k)) over.set(k, new Path2D());
+        over.get(k).rect(x, y, w, h);
       }
     }
-    g.fillStyle = D.colours[c]; g.fill(fill);
-    for (const [s, shape] of over) { g.fillStyle = g.createPattern(pattern(D.patterns[s], dark(D.colours[c])), "repeat"); g.fill(shape); }
+    g.fillStyle = colour; g.fill(fill);
+    for (const [k, shape] of over) { g.fillStyle = g.createPattern(pattern(k, dark(colour)), "repeat"); g.fill(shape); }
     if (outline) { g.strokeStyle = "rgba(0,0,0,0.45)"; g.lineWidth = 0.6; g.stroke(fill); }
+  }
+  // Voids where they are, at least 4 pixels across to be seen.
+  if (density) {
+    const shape = new Path2D();
+    for (const v of p.voids) {
+      let x = p.ox + v[0] * p.s, y = p.oy - v[3] * p.s, w = (v[2] - v[0]) * p.s, h = (v[3] - v[1]) * p.s;
+      if (w < 4) { x += w / 2 - 2; w = 4; }
+      if (h < 4) { y += h / 2 - 2; h = 4; }
+      shape.rect(x, y, w, h);
+    }
+    g.fillStyle = VOID; g.fill(shape); g.strokeStyle = "#000"; g.lineWidth = 1; g.stroke(shape);
   }
   // A tile set apart has no place on the panel to outline.
   if (selected >= 0 && p.idx.includes(selected)) {
@@ -214,7 +270,8 @@ panels.forEach((p, k) => {
     const i = panelAt(ev, p);
     if (i < 0) { tip.style.display = "none"; return; }
     tip.innerHTML = "<b>" + esc(path[i]) + "</b><br>" + swatch(cl[i]) + verdictText(i) + " &nbsp; " + spattern(st[i]) +
-      D.statuses[st[i]] + (rules[i] ? "<br>" + esc(findings(i)) : "");
+      D.statuses[st[i]] + (isNaN(dens[i]) ? "" : "<br>pulse density " + densText(i) + " per " + esc(D.unit)) +
+      MARKS.filter((_, m) => mark[i] >> m & 1).map(m => "<br>" + m).join("") + (rules[i] ? "<br>" + esc(findings(i)) : "");
     tip.style.display = "block";
     tip.style.left = Math.min(ev.clientX + 14, innerWidth - tip.offsetWidth - 8) + "px";
     tip.style.top = (ev.clientY + 14) + "px";
@@ -223,19 +280,37 @@ panels.forEach((p, k) => {
   p.canvas.addEventListener("click", ev => { const i = panelAt(ev, p); if (i >= 0) reveal(i); });
 });
 const width = Math.max(320, maps.clientWidth || 900);
-for (const p of panels) { layout(p, width); p.canvas.parentNode.style.width = p.W + "px"; draw(p); }
-$("mapnote").textContent = "Each rectangle is a file's extent (as recomputed from its points, else as its header states), " +
-  "in its own coordinates, north up, equal scale on both axes; the scale bar is in the system's units. Its colour is the " +
-  "file's verdict, its pattern the status; where tiles overlap, the worse verdict is on top. " +
-  (undrawn ? undrawn + (undrawn === 1 ? " file has" : " files have") + " no extent to draw (no points, or not read)." : "");
+for (const p of panels) { layout(p, width); p.canvas.parentNode.style.width = p.W + "px"; }
+const undrawnNote = undrawn ? undrawn + (undrawn === 1 ? " file has" : " files have") + " no extent to draw (no points, or not read)." : "";
+// The map as verdicts and statuses, or as pulse density with the voids
+// and the tile scheme's marks.
+function show(v) {
+  mapView = v;
+  $("legend").innerHTML = mapView === "density" ? densityLegend : verdictLegend;
+  for (const b of $("views").querySelectorAll("button")) b.setAttribute("aria-pressed", String(b.dataset.view === mapView));
+  for (const p of panels) draw(p);
+  $("mapnote").textContent = "Each rectangle is a file's extent (as recomputed from its points, else as its header states), " +
+    "in its own coordinates, north up, equal scale on both axes; the scale bar is in the system's units. " +
+    (mapView === "density" ? "Its colour is the file's pulse density: its first returns over the area its points cover. " +
+      "Voids are drawn where they are; duplicates and tiles off the grid are patterned. " :
+      "Its colour is the file's verdict, its pattern the status; where tiles overlap, the worse verdict is on top. ") + undrawnNote;
+}
+if (densityShown) {
+  $("views").innerHTML = '<button type="button" data-view="verdict">Verdict and status</button>' +
+    '<button type="button" data-view="density">Pulse density and voids</button>';
+  $("views").addEventListener("click", ev => {
+    const v = ev.target.dataset && ev.target.dataset.view;
+    if (v && v !== mapView) { show(v); apply(false); }
+  });
+}
 const named = apart.slice(0, 10).map(i => path[i]).join(", ") + (apart.length > 10 ? " and " + (apart.length - 10) + " more" : "");
 $("apart").textContent = apart.length ? "Not drawn, " + (apart.length === 1 ? "an extent" : "extents") +
   " too large to lay out (beyond ±1e300): " + named + "." : "";
 
 // The table: sorted and filtered on arrays; only the rows in view exist.
 const state = {verdict: new Set(), status: new Set(), rule: "", q: "", sort: "", desc: false};
-const cols = [["path", "Path", "37%"], ["verdict", "Verdict", "10%"], ["status", "Status", "9%"], ["rules", "Findings", "27%"],
-  ["points", "Points", "8%"], ["crs", "Coordinate system", "9%"]];
+const cols = [["path", "Path", "33%"], ["verdict", "Verdict", "10%"], ["status", "Status", "9%"], ["rules", "Findings", "25%"],
+  ["points", "Points", "8%"], ["density", "Density", "6%"], ["crs", "Coordinate system", "9%"]];
 const byText = f => { const k = new Map(); const t = i => { let v = k.get(i); if (v === undefined) k.set(i, v = f(i)); return v; };
   return (a, b) => { const x = t(a), y = t(b); return x < y ? -1 : x > y ? 1 : 0; }; };
 const key = {
@@ -244,6 +319,8 @@ const key = {
   status: () => (a, b) => srank[st[a]] - srank[st[b]],
   rules: () => byText(findings),
   points: () => (a, b) => pts[a] - pts[b],
+  // A tile not surveyed sorts below every density.
+  density: () => { const v = i => isNaN(dens[i]) ? -Infinity : dens[i]; return (a, b) => v(a) - v(b) || 0; },
   crs: () => byText(i => sysName(sys[i])),
 };
 let view = new Int32Array(0);
@@ -280,6 +357,7 @@ function apply(keepHash) {
     if (state.rule) h.set("rule", state.rule === "-" ? "-" : D.rules[+state.rule]);
     if (state.q) h.set("q", state.q);
     if (state.sort) { h.set("sort", state.sort); if (state.desc) h.set("order", "desc"); }
+    if (mapView === "density") h.set("view", "density");
     history.replaceState(null, "", "#" + h.toString());
   }
 }
@@ -293,7 +371,7 @@ function rows() {
     const i = view[k], f = esc(findings(i));
     h += '<tr data-i="' + i + '"' + (i === selected ? ' class="sel"' : "") + '><td title="' + esc(path[i]) + '">' + esc(path[i]) +
       '</td><td>' + swatch(cl[i]) + verdictText(i) + '</td><td>' + spattern(st[i]) + D.statuses[st[i]] +
-      '</td><td title="' + f + '">' + f + '</td><td class="n">' + pts[i] + "</td><td>" + esc(sysName(sys[i])) + "</td></tr>";
+      '</td><td title="' + f + '">' + f + '</td><td class="n">' + pts[i] + '</td><td class="n">' + densText(i) + "</td><td>" + esc(sysName(sys[i])) + "</td></tr>";
   }
   $("body").innerHTML = h + '<tr style="height:' + (view.length - last) * ROW + 'px"></tr>';
 }
@@ -337,8 +415,9 @@ $("body").addEventListener("click", ev => {
 });
 
 // The view as the address says:
-// #verdict=fail&status=stale,refused&rule=stats.extent&sort=points&order=desc&q=text.
+// #verdict=fail&status=stale,refused&rule=stats.extent&sort=points&order=desc&q=text&view=density.
 const h = new URLSearchParams(location.hash.slice(1));
+show(densityShown && h.get("view") === "density" ? "density" : "verdict");
 for (const v of (h.get("verdict") || "").split(",")) { const k = D.verdicts.indexOf(v); if (v && k >= 0) state.verdict.add(k); }
 for (const s of (h.get("status") || "").split(",")) { const k = D.statuses.indexOf(s); if (k >= 0) state.status.add(k); }
 const r = h.get("rule") || "";

@@ -1,6 +1,7 @@
 // Vexholt-audit: which headers of a delivery are stale, and how, at the
 // speed of reading the files.
 #include "audit.h"
+#include "density_raster.h"
 #include "outputs.h"
 #include "profile.h"
 
@@ -50,7 +51,8 @@ const char kUsage[] =
     "                     [--profile las|usgs-lbs|stats] [--profile-file FILE]\n"
     "                     [--quality-level QL0|QL1|QL2|QL3] [--strict]\n"
     "                     [--headers-only] [--summary-only] [--report FILE.html]\n"
-    "                     [--tile-index FILE.geojson] PATH...\n"
+    "                     [--tile-index FILE.geojson] [--density-raster FILE.tif]\n"
+    "                     PATH...\n"
     "       Vexholt-audit --help | --version\n"
     "       Vexholt-audit [--profile-file FILE] --list-rules[=markdown|roff]\n"
     "\n"
@@ -81,6 +83,8 @@ const char kUsage[] =
     "                   and status, the summary and a table of every file\n"
     "      --tile-index FILE  also write each file's extent as GeoJSON, in longitude\n"
     "                   and latitude (needs PROJ)\n"
+    "      --density-raster FILE  also write the tiles' first returns per square\n"
+    "                   unit as a GeoTIFF in their coordinate system (needs GDAL)\n"
     "      --list-rules every rule, as a Markdown (or roff) table, and what a\n"
     "                   profile file changes\n"
     "  -h, --help       this text\n"
@@ -99,7 +103,7 @@ const char kUsage[] =
 
 // Files written besides the report, after the last file is judged.
 struct Extra {
-    std::string report, index;
+    std::string report, index, raster;
 };
 
 Options parse(int argc, char* argv[], Extra& x) {
@@ -114,6 +118,7 @@ Options parse(int argc, char* argv[], Extra& x) {
         {"report", required_argument, nullptr, 'R'}, {"tile-index", required_argument, nullptr, 'T'},
         {"accept-lost-points", no_argument, nullptr, 'A'},
         {"profile-file", required_argument, nullptr, 'p'}, {"quality-level", required_argument, nullptr, 'Q'},
+        {"density-raster", required_argument, nullptr, 'D'},
         {nullptr, 0, nullptr, 0},
     };
     // Listed once every option is read: a profile file changes the table.
@@ -168,6 +173,7 @@ Options parse(int argc, char* argv[], Extra& x) {
             case 'S': o.summary_only = true; break;
             case 'R': x.report = optarg; break;
             case 'T': x.index = optarg; break;
+            case 'D': x.raster = optarg; break;
             case 'L':
                 if (optarg && std::strcmp(optarg, "markdown") && std::strcmp(optarg, "roff"))
                     usage_error("--list-rules is markdown or roff");
@@ -185,6 +191,7 @@ Options parse(int argc, char* argv[], Extra& x) {
                 else if (optopt == 'T') what = "--tile-index needs a file name";
                 else if (optopt == 'p') what = "--profile-file needs a file name";
                 else if (optopt == 'Q') what = "--quality-level needs QL0, QL1, QL2 or QL3";
+                else if (optopt == 'D') what = "--density-raster needs a file name";
                 else if (optopt != 0) what = std::string("unknown option -") + static_cast<char>(optopt);
                 else what = std::string("unknown option ") + argv[optind - 1];
                 usage_error(what.c_str());
@@ -214,6 +221,7 @@ Options parse(int argc, char* argv[], Extra& x) {
     if (o.paths.empty()) usage_error("no PATH given");
     if (o.how.fix && o.how.headers_only) usage_error("--fix needs the points: not with --headers-only");
     if (o.how.accept_lost_points && !o.how.fix) usage_error("--accept-lost-points goes with --fix");
+    if (!x.raster.empty() && o.how.headers_only) usage_error("--density-raster needs the points: not with --headers-only");
     o.how.now_gps = gps_now();
     if (o.jobs == 0) o.jobs = std::max(1u, std::thread::hardware_concurrency());
     return o;
@@ -239,27 +247,20 @@ bool write_to(std::FILE* f, const std::function<bool(const Sink&)>& make, std::s
 // leaves what was there, never a page cut short. What is not a regular
 // file (a terminal, a pipe) is written to as it is; through a link, the
 // file it leads to is replaced.
-bool write_file(const std::string& path, const std::function<bool(const Sink&)>& make, std::string& why) {
+// make writes the file named, a new one unless it is path itself.
+using Maker = std::function<bool(const std::string& name, bool fresh, std::string& why)>;
+bool place_file(const std::string& path, const Maker& make, std::string& why) {
     namespace fs = std::filesystem;
     std::error_code ec;
     const fs::file_status st = fs::status(path, ec);
-    if (fs::exists(st) && !fs::is_regular_file(st)) {
-        std::FILE* f = std::fopen(path.c_str(), "wb");
-        if (!f) why = std::strerror(errno);
-        return f && write_to(f, make, why);
-    }
+    if (fs::exists(st) && !fs::is_regular_file(st)) return make(path, false, why);
     fs::path target = path;
     if (fs::is_symlink(path, ec)) {
         const fs::path to = fs::canonical(path, ec);
         if (!ec) target = to;
     }
     const fs::path part = target.string() + "." + std::to_string(process_id()) + ".part";
-    std::FILE* f = std::fopen(part.string().c_str(), "wbx");
-    if (!f) {
-        why = std::strerror(errno);
-        return false;
-    }
-    bool ok = write_to(f, make, why);
+    bool ok = make(part.string(), true, why);
     if (ok) {
         fs::rename(part, target, ec);
         ok = !ec;
@@ -269,8 +270,19 @@ bool write_file(const std::string& path, const std::function<bool(const Sink&)>&
     return ok;
 }
 
+bool write_file(const std::string& path, const std::function<bool(const Sink&)>& make, std::string& why) {
+    return place_file(path, [&](const std::string& name, bool fresh, std::string& error) {
+        std::FILE* f = std::fopen(name.c_str(), fresh ? "wbx" : "wb");
+        if (!f) {
+            error = std::strerror(errno);
+            return false;
+        }
+        return write_to(f, make, error);
+    }, why);
+}
+
 // Writes the files asked for; 2 if one cannot be, else 0.
-int write_extra(const Extra& x, Collected& c, bool quiet) {
+int write_extra(const Extra& x, Collected& c, DensityGrid& g, bool quiet) {
     finish(c);
     int status = 0;
     std::string written;
@@ -297,6 +309,28 @@ int write_extra(const Extra& x, Collected& c, bool quiet) {
                          "each feature's reason says why\n",
                          std::to_string(unplaced).c_str(), std::to_string(c.tiles.size()).c_str());
     }
+    if (!x.raster.empty()) {
+        std::string why;
+        if (!place_file(x.raster, [&](const std::string& name, bool, std::string& error) {
+                return write_density_raster(g, name, error);
+            }, why)) {
+            std::fprintf(stderr, "Vexholt-audit: cannot write the density raster %s: %s\n", escape_text(x.raster).c_str(),
+                         why.c_str());
+            status = 2;
+        } else {
+            written += (written.empty() ? "" : ", ") + escape_text(x.raster) + " (density raster)";
+            // Its pixel follows from the delivery's size: say what it came to.
+            if (!quiet)
+                std::fprintf(stderr, "Vexholt-audit: the density raster's pixels are %g units square (%u x %u cells of %g)\n",
+                             g.cell * g.factor, g.factor, g.factor, g.cell);
+        }
+        if (g.other_cell)
+            std::fprintf(stderr, "Vexholt-audit: the density raster leaves out %zu tiles whose coverage cell is not %g, the first tile's\n",
+                         g.other_cell, g.cell);
+        if (g.other_system)
+            std::fprintf(stderr, "Vexholt-audit: the density raster leaves out %zu tiles in another coordinate system than the first tile's\n",
+                         g.other_system);
+    }
     if (!quiet && !written.empty()) std::fprintf(stderr, "Vexholt-audit: wrote %s\n", written.c_str());
     return status;
 }
@@ -320,13 +354,23 @@ int main(int argc, char* argv[]) {
                        stderr);
             return 2;
         }
+        if (std::string why; !x.raster.empty() && !density_raster_possible(why)) {
+            std::fprintf(stderr, "Vexholt-audit: --density-raster needs GDAL to write a GeoTIFF: %s\n", why.c_str());
+            return 2;
+        }
         Collected c;
         c.delivery.profile = o.how.profile;
         c.delivery.quality_level = o.how.quality_level;
-        if (!x.report.empty() || !x.index.empty()) o.observe = [&c](const Result& r) { collect(c, r); };
+        DensityGrid g;
+        const bool outputs = !x.report.empty() || !x.index.empty();
+        if (outputs || !x.raster.empty())
+            o.observe = [&](const Result& r) {
+                if (outputs) collect(c, r);
+                if (!x.raster.empty()) add_density(g, r);
+            };
         int status = audit::run(o);
         // A run cut short by a signal is not the delivery: nothing claims to show it.
-        if (o.observe && status < 128) status = std::max(status, write_extra(x, c, o.quiet));
+        if (o.observe && status < 128) status = std::max(status, write_extra(x, c, g, o.quiet));
         return status;
     } catch (const std::bad_alloc&) {
         std::fputs("Vexholt-audit: out of memory\n", stderr);
