@@ -4,6 +4,8 @@
 // statistics are scanned from, so no point is read twice.
 #pragma once
 
+#include "scan.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -21,6 +23,8 @@ struct SurveyGrid {
     std::vector<std::uint32_t> first;
     // First returns that fell outside the grid (outside the header's box).
     std::uint64_t outside = 0;
+    // How raw X and Y became the file's units, as the plan gave them.
+    double scale[2] = {1, 1}, offset[2] = {0, 0};
 };
 
 // The points of one Point Source ID (a swath, as a rule).
@@ -50,6 +54,9 @@ struct PointSurvey {
     std::uint64_t record_hash = 0;
     std::uint64_t points = 0;  // records surveyed
     SurveyGrid grid;
+    // While surveying, with many swaths: a swath's place in swaths + 1 by
+    // its id (empty once finished).
+    std::vector<std::uint32_t> swath_at;
 };
 
 // How to lay a tile's grid: the cell size and the header's box in the
@@ -68,6 +75,11 @@ void start_survey(PointSurvey& s, const GridPlan& plan);
 // Folds n records of record_length bytes at p, of point format 0-10, into s.
 void survey_block(PointSurvey& s, const unsigned char* p, std::size_t n, std::size_t record_length,
                   unsigned point_format);
+
+// The same with kernel k, which must be available; returns the kernel that
+// did the work. Every kernel gives the same survey.
+lidar::ScanKernel survey_block_with(lidar::ScanKernel k, PointSurvey& s, const unsigned char* p, std::size_t n,
+                                    std::size_t record_length, unsigned point_format);
 
 // Adds b into a: both started with the same plan.
 void merge_survey(PointSurvey& a, const PointSurvey& b);

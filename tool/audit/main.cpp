@@ -15,6 +15,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -47,7 +48,7 @@ const char kUsage[] =
     "                     [--format text|tsv|jsonl] [--quiet] [--allow-empty]\n"
     "                     [--profile las|usgs-lbs|stats] [--strict]\n"
     "                     [--headers-only] [--summary-only] [--report FILE.html]\n"
-    "                     [--tile-index FILE.geojson] PATH...\n"
+    "                     [--tile-index FILE.geojson] [--cell N] PATH...\n"
     "       Vexholt-audit --help | --version | --list-rules[=markdown|roff]\n"
     "\n"
     "Judges LAS files by the rules of their LAS version without changing them:\n"
@@ -73,6 +74,8 @@ const char kUsage[] =
     "                   and status, the summary and a table of every file\n"
     "      --tile-index FILE  also write each file's extent as GeoJSON, in longitude\n"
     "                   and latitude (needs PROJ)\n"
+    "      --cell N     the side of the coverage grid's cells, in the files'\n"
+    "                   horizontal units (default: twice the pulse spacing)\n"
     "      --list-rules every rule, as a Markdown (or roff) table\n"
     "  -h, --help       this text\n"
     "  -V, --version    the version\n"
@@ -104,6 +107,7 @@ Options parse(int argc, char* argv[], Extra& x) {
         {"list-rules", optional_argument, nullptr, 'L'},
         {"report", required_argument, nullptr, 'R'}, {"tile-index", required_argument, nullptr, 'T'},
         {"accept-lost-points", no_argument, nullptr, 'A'},
+        {"cell", required_argument, nullptr, 'C'},
         {nullptr, 0, nullptr, 0},
     };
     Options o;
@@ -142,6 +146,13 @@ Options parse(int argc, char* argv[], Extra& x) {
             case 'S': o.summary_only = true; break;
             case 'R': x.report = optarg; break;
             case 'T': x.index = optarg; break;
+            case 'C': {
+                char* end = nullptr;
+                const double v = std::strtod(optarg, &end);
+                if (!*optarg || *end || !(v > 0) || !std::isfinite(v)) usage_error("--cell needs a size above 0");
+                o.how.cell = v;
+                break;
+            }
             case 'L':
                 if (optarg && std::strcmp(optarg, "markdown") && std::strcmp(optarg, "roff"))
                     usage_error("--list-rules is markdown or roff");
@@ -157,6 +168,7 @@ Options parse(int argc, char* argv[], Extra& x) {
                 else if (optopt == 'P') what = "--profile needs las, usgs-lbs or stats";
                 else if (optopt == 'R') what = "--report needs a file name";
                 else if (optopt == 'T') what = "--tile-index needs a file name";
+                else if (optopt == 'C') what = "--cell needs a size above 0";
                 else if (optopt != 0) what = std::string("unknown option -") + static_cast<char>(optopt);
                 else what = std::string("unknown option ") + argv[optind - 1];
                 usage_error(what.c_str());
