@@ -7,14 +7,10 @@
 #include <limits>
 #include <new>
 
-// As in the statistics' kernels: x86 builds carry an AVX2 kernel chosen at
-// run time, everything else the scalar one.
-#if (defined(__x86_64__) || defined(__i386__)) && defined(__GNUC__)
-#define SURVEY_HAVE_AVX2 1
-#include <immintrin.h>
-#else
-#define SURVEY_HAVE_AVX2 0
+#ifdef __linux__
+#include <sys/mman.h>
 #endif
+
 
 namespace audit {
 
@@ -79,23 +75,83 @@ constexpr std::uint64_t kSpread[16] = {spread(0), spread(1), spread(2),  spread(
 // overlap instead of stalling the rest.
 constexpr std::size_t kChunk = 4096;
 
-// A swath's place by id: a few are searched, many looked up.
+// A swath's place by id: a few are searched, many looked up in a table
+// of their places + 1 by a hash of the id (open addressing, at most half
+// full), which grows with them: a tile of a few swaths takes no memory for
+// the ids it does not hold.
 constexpr std::size_t kFewSwaths = 16;
+// The place of the ids past kMostSwaths.
+constexpr std::uint32_t kOtherSwath = UINT32_MAX - 1;
+
+
+// Counts id among the further ones, once.
+void other_id(PointSurvey& s, std::uint16_t id) {
+    if (s.other_ids.empty()) s.other_ids.assign(65536 / 64, 0);
+    const std::uint64_t bit = std::uint64_t{1} << (id & 63);
+    s.other_swaths += (s.other_ids[id >> 6] & bit) == 0;
+    s.other_ids[id >> 6] |= bit;
+}
+
+// Fibonacci hashing into a table of mask + 1 places; one of 2^16 or more
+// holds every id in its own place.
+inline std::size_t swath_hash(std::uint16_t id, std::size_t mask) {
+    if (mask >= 0xffff) return id;
+    return static_cast<std::uint32_t>(id * 0x9E3779B1u) >> (32 - std::popcount(mask));
+}
+
+void index_swaths(PointSurvey& s, std::size_t size) {
+    s.swath_at.assign(size, 0);
+    for (std::uint32_t k = 0; k < s.swaths.size(); ++k) {
+        std::size_t h = swath_hash(s.swaths[k].id, size - 1);
+        while (s.swath_at[h]) h = (h + 1) & (size - 1);
+        s.swath_at[h] = k + 1;
+    }
+}
+
+// Where id's place is, or would go, in the table.
+std::size_t swath_probe(const PointSurvey& s, std::uint16_t id) {
+    const std::size_t mask = s.swath_at.size() - 1;
+    std::size_t h = swath_hash(id, mask);
+    while (s.swath_at[h] && s.swaths[s.swath_at[h] - 1].id != id) h = (h + 1) & mask;
+    return h;
+}
+
+// Keeps the kMostSwaths lowest ids, counting the others among the further
+// ones; every id above the highest kept is one of them from now on. So the
+// swaths kept are the lowest ids whatever order the records come in.
+void keep_lowest(PointSurvey& s) {
+    if (s.swaths.size() <= kMostSwaths) return;
+    std::sort(s.swaths.begin(), s.swaths.end(), [](const Swath& x, const Swath& y) { return x.id < y.id; });
+    for (std::size_t k = kMostSwaths; k < s.swaths.size(); ++k) {
+        other_id(s, s.swaths[k].id);
+        s.other_swath_points += s.swaths[k].points;
+    }
+    s.swaths.resize(kMostSwaths);
+    s.swath_bound = s.swaths.back().id;
+    if (!s.swath_at.empty()) index_swaths(s, s.swath_at.size());
+}
 
 std::uint32_t swath_slot(PointSurvey& s, std::uint16_t id) {
+    if (id > s.swath_bound) return kOtherSwath;
+    std::size_t h = 0;
     if (!s.swath_at.empty()) {
-        if (const std::uint32_t at = s.swath_at[id]) return at - 1;
+        h = swath_probe(s, id);
+        if (const std::uint32_t at = s.swath_at[h]) return at - 1;
     } else {
         for (std::size_t k = 0; k < s.swaths.size(); ++k)
             if (s.swaths[k].id == id) return static_cast<std::uint32_t>(k);
     }
+    if (s.swaths.size() == 2 * kMostSwaths) {
+        keep_lowest(s);
+        if (id > s.swath_bound) return kOtherSwath;
+        h = swath_probe(s, id);
+    }
     s.swaths.push_back(Swath{.id = id});
     const auto at = static_cast<std::uint32_t>(s.swaths.size());
-    if (!s.swath_at.empty()) {
-        s.swath_at[id] = at;
-    } else if (at > kFewSwaths) {
-        s.swath_at.assign(65536, 0);
-        for (std::uint32_t k = 0; k < at; ++k) s.swath_at[s.swaths[k].id] = k + 1;
+    if (2 * at > s.swath_at.size()) {
+        if (at > kFewSwaths) index_swaths(s, std::bit_ceil(std::size_t{4} * at));
+    } else {
+        s.swath_at[h] = at;
     }
     return at - 1;
 }
@@ -120,6 +176,13 @@ struct Run {
     explicit Run(PointSurvey& survey) : s(survey) {}
     void flush() {
         if (slot == UINT32_MAX) return;
+        if (slot == kOtherSwath) {
+            s.other_swath_points += points;
+            points = timed = 0;
+            lo = inf;
+            hi = -inf;
+            return;
+        }
         Swath& w = s.swaths[slot];
         w.points += points;
         add_times(w, timed, lo, hi);
@@ -131,6 +194,7 @@ struct Run {
         flush();
         id = source;
         slot = swath_slot(s, source);
+        if (slot == kOtherSwath) other_id(s, source);
     }
     // t: finite_or_nan of the record's time (NaN where it has none).
     void add(std::uint16_t source, double t) {
@@ -252,29 +316,13 @@ void survey_scalar(PointSurvey& s, Tally& t, const unsigned char* p, std::size_t
     run.flush();
 }
 
-#if SURVEY_HAVE_AVX2
-template <bool Extended, std::size_t Gps, std::size_t L, bool Grid>
-__attribute__((target("avx2"))) void survey_avx2(PointSurvey& s, Tally& t, const unsigned char* p, std::size_t n,
-                                                 std::size_t stride);
-bool cpu_has_avx2() { return __builtin_cpu_supports("avx2"); }
-#else
-bool cpu_has_avx2() { return false; }
-#endif
 
+// One kernel for now: the survey's work is mostly per record and per
+// swath, which AVX2 has yet to be shown to speed up.
 template <bool Extended, std::size_t Gps, std::size_t L>
-ScanKernel survey_best(ScanKernel k, PointSurvey& s, Tally& t, const unsigned char* p, std::size_t n,
+ScanKernel survey_best(ScanKernel, PointSurvey& s, Tally& t, const unsigned char* p, std::size_t n,
                        std::size_t stride) {
-    const bool grid = !s.grid.first.empty();
-#if SURVEY_HAVE_AVX2
-    if (k == ScanKernel::avx2) {
-        if (grid) survey_avx2<Extended, Gps, L, true>(s, t, p, n, stride);
-        else survey_avx2<Extended, Gps, L, false>(s, t, p, n, stride);
-        return ScanKernel::avx2;
-    }
-#else
-    (void)k;
-#endif
-    if (grid) survey_scalar<Extended, Gps, L, true>(s, t, p, n, stride);
+    if (!s.grid.first.empty()) survey_scalar<Extended, Gps, L, true>(s, t, p, n, stride);
     else survey_scalar<Extended, Gps, L, false>(s, t, p, n, stride);
     return ScanKernel::scalar;
 }
@@ -296,6 +344,20 @@ ScanKernel survey_dispatch(ScanKernel k, PointSurvey& s, Tally& t, const unsigne
         case 7: return reclen == 36 ? survey_best<true, 22, 36>(k, s, t, p, n, 36) : survey_best<true, 22, 0>(k, s, t, p, n, reclen);
         default: return survey_best<true, 22, 0>(k, s, t, p, n, reclen);
     }
+}
+
+// n zeroed cells. A large grid asks for huge pages: where touching a page
+// first is dear (64 MiB cost 0.44 s in 4 KiB pages on a virtual machine,
+// 0.05 s in 2 MiB ones) and its counts are reached at random.
+void take_cells(std::vector<std::uint32_t>& cells, std::size_t n) {
+    cells.reserve(n);
+#ifdef __linux__
+    constexpr std::uintptr_t kHuge = std::uintptr_t{2} << 20;
+    const auto from = (reinterpret_cast<std::uintptr_t>(cells.data()) + kHuge - 1) & ~(kHuge - 1);
+    const auto to = (reinterpret_cast<std::uintptr_t>(cells.data() + n)) & ~(kHuge - 1);
+    if (to > from) madvise(reinterpret_cast<void*>(from), to - from, MADV_HUGEPAGE);
+#endif
+    cells.assign(n, 0);
 }
 
 std::int64_t floor_to_int(double v) { return static_cast<std::int64_t>(std::floor(v)); }
@@ -340,7 +402,7 @@ void lay_grid(SurveyGrid& g, const GridPlan& plan) {
         g.cols = static_cast<std::uint32_t>(count[0]);
         g.rows = static_cast<std::uint32_t>(count[1]);
         try {
-            g.first.assign(std::size_t{g.cols} * g.rows, 0);
+            take_cells(g.first, std::size_t{g.cols} * g.rows);
         } catch (const std::bad_alloc&) {
             // A grid memory cannot hold is not gathered.
             g = SurveyGrid{};
@@ -368,7 +430,9 @@ ScanKernel survey_block_with(ScanKernel k, PointSurvey& s, const unsigned char* 
     }
     s.first_returns += t.first;
     s.last_returns += t.last;
-    s.grid.outside += s.grid.cell > 0 ? t.outside : 0;
+    // A grid asked for over a box that holds no cell: every first return
+    // falls outside it.
+    s.grid.outside += s.grid.cell == 0 ? 0 : s.grid.first.empty() ? t.first : t.outside;
     s.record_hash += t.hash;
     s.intensity_min = static_cast<std::uint16_t>(std::min<std::uint32_t>(s.intensity_min, t.imin));
     s.intensity_max = static_cast<std::uint16_t>(std::max<std::uint32_t>(s.intensity_max, t.imax));
@@ -400,10 +464,20 @@ void merge_survey(PointSurvey& a, const PointSurvey& b) {
     a.scan_angle_min = a.points == 0 ? b.scan_angle_min : std::min(a.scan_angle_min, b.scan_angle_min);
     a.scan_angle_max = a.points == 0 ? b.scan_angle_max : std::max(a.scan_angle_max, b.scan_angle_max);
     for (const Swath& w : b.swaths) {
-        Swath& into = a.swaths[swath_slot(a, w.id)];
+        const std::uint32_t at = swath_slot(a, w.id);
+        if (at == kOtherSwath) {
+            other_id(a, w.id);
+            a.other_swath_points += w.points;
+            continue;
+        }
+        Swath& into = a.swaths[at];
         into.points += w.points;
         add_times(into, w.timed, w.gps_min, w.gps_max);
     }
+    a.other_swath_points += b.other_swath_points;
+    for (std::size_t k = 0; k < b.other_ids.size(); ++k)
+        for (std::uint64_t bits = b.other_ids[k]; bits; bits &= bits - 1)
+            other_id(a, static_cast<std::uint16_t>(64 * k + std::countr_zero(bits)));
     a.record_hash += b.record_hash;
     a.points += b.points;
     SurveyGrid& g = a.grid;
@@ -416,8 +490,10 @@ void merge_survey(PointSurvey& a, const PointSurvey& b) {
 }
 
 void finish_survey(PointSurvey& s) {
+    keep_lowest(s);
     std::sort(s.swaths.begin(), s.swaths.end(), [](const Swath& x, const Swath& y) { return x.id < y.id; });
     s.swath_at = {};
+    s.other_ids = {};
 }
 
 std::uint64_t covered_cells(const SurveyGrid& g) {
@@ -427,16 +503,5 @@ std::uint64_t covered_cells(const SurveyGrid& g) {
 
 double covered_area(const SurveyGrid& g) { return static_cast<double>(covered_cells(g)) * g.cell * g.cell; }
 
-#if SURVEY_HAVE_AVX2
-namespace {
-
-template <bool Extended, std::size_t Gps, std::size_t L, bool Grid>
-__attribute__((target("avx2"))) void survey_avx2(PointSurvey& s, Tally& t, const unsigned char* p, std::size_t n,
-                                                 std::size_t stride) {
-    survey_scalar<Extended, Gps, L, Grid>(s, t, p, n, stride);
-}
-
-}  // namespace
-#endif
 
 }  // namespace audit

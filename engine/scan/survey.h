@@ -46,18 +46,29 @@ struct PointSurvey {
     std::uint8_t intensity_low_or = 0;
     // Degrees: formats 0-5 store whole degrees, 6-10 steps of 0.006.
     double scan_angle_min = 0, scan_angle_max = 0;  // meaningful when points > 0
-    // The swaths, by id, ascending once finished.
+    // The swaths, by id, ascending once finished: the kMostSwaths lowest
+    // ids (a real tile has a few dozen); the points of any further ids are
+    // only counted, and those ids.
     std::vector<Swath> swaths;
+    std::uint64_t other_swath_points = 0;
+    std::uint32_t other_swaths = 0;
     // The same for every arrangement of the same records: the sum of a
     // 64-bit hash of each record's first 20 bytes (X, Y, Z, intensity,
     // returns, flags, class and what follows up to byte 20).
     std::uint64_t record_hash = 0;
     std::uint64_t points = 0;  // records surveyed
     SurveyGrid grid;
-    // While surveying, with many swaths: a swath's place in swaths + 1 by
-    // its id (empty once finished).
+    // While surveying, with many swaths: their places in swaths + 1, by a
+    // hash of their ids; and, past kMostSwaths, a bit for each further id
+    // met (both empty once finished).
     std::vector<std::uint32_t> swath_at;
+    std::vector<std::uint64_t> other_ids;
+    // Ids above it are counted among the further ones: lowered as ids
+    // beyond twice kMostSwaths come in.
+    std::uint32_t swath_bound = 0xffff;
 };
+
+constexpr std::size_t kMostSwaths = 512;
 
 // How to lay a tile's grid: the cell size and the header's box in the
 // file's units, its scale and offset to turn raw X and Y into them. A grid
@@ -66,7 +77,7 @@ struct GridPlan {
     double cell = 0;  // 0: no grid
     double min_x = 0, min_y = 0, max_x = 0, max_y = 0;
     double scale[2] = {1, 1}, offset[2] = {0, 0};
-    std::uint64_t max_cells = std::uint64_t{1} << 24;
+    std::uint64_t max_cells = std::uint64_t{1} << 22;
 };
 
 // Readies s for a tile: its grid laid by plan, nothing counted.
@@ -77,7 +88,7 @@ void survey_block(PointSurvey& s, const unsigned char* p, std::size_t n, std::si
                   unsigned point_format);
 
 // The same with kernel k, which must be available; returns the kernel that
-// did the work. Every kernel gives the same survey.
+// did the work (the scalar one, the only one so far).
 lidar::ScanKernel survey_block_with(lidar::ScanKernel k, PointSurvey& s, const unsigned char* p, std::size_t n,
                                     std::size_t record_length, unsigned point_format);
 

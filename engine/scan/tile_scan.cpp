@@ -248,6 +248,11 @@ int open_and_scan_buffered(const TileTarget& t, bool for_update, File& f, TileSc
             plan.scale[k] = h.scale[k];
             plan.offset[k] = h.offset[k];
         }
+        // No more cells than records: a grid finer than its points is
+        // mostly empty, and its memory would cost more than the file.
+        const std::uint64_t records =
+            h.compressed ? std::max<std::uint64_t>(h.legacy_count, h.count) : (end > offset ? (end - offset) / reclen : 0);
+        plan.max_cells = std::min(plan.max_cells, std::max<std::uint64_t>(records, 4096));
         if (t.plan_grid) t.plan_grid(plan, out, f);
         start_survey(*t.survey, plan);
     }

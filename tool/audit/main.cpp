@@ -275,6 +275,10 @@ int main(int argc, char* argv[]) {
     // 2,000 tiles, a twentieth of a header-only pass.
     mallopt(M_TRIM_THRESHOLD, 64 << 20);
     mallopt(M_TOP_PAD, 1 << 20);
+    // A tile's coverage grid, up to 16 MiB, comes from the arena and is
+    // used again by the next tile: mapped afresh for each, its pages cost
+    // more to touch than the tile to read.
+    mallopt(M_MMAP_THRESHOLD, 32 << 20);
 #endif
     try {
         Extra x;
