@@ -165,6 +165,17 @@ void judge_header(Result& r, const TileScan& scan, lidar::File& f, const Judging
     r.extra_bytes = std::move(vlrs.extra_bytes);
 }
 
+// The coverage grid's cell in the file's horizontal units: as asked, else
+// twice the quality level's pulse spacing (QL2's without one), in metres
+// turned into the units of its coordinate system where that is known.
+double survey_cell(const Judging& how, const lidar::Crs& crs) {
+    if (how.cell > 0) return how.cell;
+    const lidar::QualityLevel q =
+        how.quality_level == lidar::QualityLevel::none ? lidar::QualityLevel::ql2 : how.quality_level;
+    const double metres = 2 * lidar::quality_limits(q).anps;
+    return crs.metres_per_unit > 0 ? metres / crs.metres_per_unit : metres;
+}
+
 // Findings in the order of the rule list, so reports of the same file
 // compare line for line.
 void order_findings(Result& r) {
@@ -201,6 +212,8 @@ void containment(Result& r, const TileTarget& first, const TileScan& scan) {
     again.detail = &counted;
     again.spare = nullptr;
     again.bytes_read = nullptr;
+    again.survey = nullptr;
+    again.plan_grid = nullptr;
     TileScan second;
     std::string why;
     const bool known = scan_tile(again, second, why) == lidar::kDone && second.stats.count == r.points;
@@ -330,12 +343,25 @@ Result judge_entry(const Entry& e, const Judging& how, bool first) {
     judged.spare = how.spare;
     lidar::ScanBuffer own;
     judged.buffer = how.buffer ? how.buffer : &own;
+    // The header is judged before the points are read where it can be: its
+    // coordinate system sets the units of the survey's grid.
+    bool header_judged = false;
+    if (!how.headers_only) {
+        judged.survey = &r.survey;
+        judged.plan_grid = [&](GridPlan& plan, const TileScan& so_far, lidar::File& f) {
+            judge_header(r, so_far, f, how);
+            header_judged = true;
+            plan.cell = survey_cell(how, r.crs);
+        };
+    }
     int result;
     {
         lidar::File f;
         result = open_and_scan_tile(judged, false, f, scan, why);
-        judge_header(r, scan, f, how);
+        if (!header_judged) judge_header(r, scan, f, how);
     }
+    if (result == lidar::kDone && !how.headers_only) finish_survey(r.survey);
+    else r.survey = PointSurvey{};
     // Not opened: what the walk would have said, had it looked first.
     if (e.listed && !scan.opened.regular) {
         if (std::optional<Entry> again = examine(e)) return judge_entry(*again, how, false);

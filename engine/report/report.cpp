@@ -174,6 +174,49 @@ nlohmann::ordered_json values(const lidar::LasHeader& h) {
 }
 
 
+// What the survey of the points found; null where they were not read.
+nlohmann::ordered_json survey_json(const Result& r) {
+    if (!r.scanned) return nullptr;
+    const PointSurvey& s = r.survey;
+    using J = nlohmann::ordered_json;
+    J v;
+    v["withheld"] = s.withheld;
+    v["synthetic"] = s.synthetic;
+    v["key_point"] = s.key_point;
+    v["overlap"] = s.overlap;
+    v["first_returns"] = s.first_returns;
+    v["last_returns"] = s.last_returns;
+    // Values of a 16-bit field that are all multiples of 256 came from 8 bits.
+    v["intensity"] = s.points == 0 ? J() : J{{"min", s.intensity_min}, {"max", s.intensity_max},
+                                             {"scaled_from_8_bits", s.intensity_max > 255 && s.intensity_low_or == 0}};
+    v["scan_angle"] = s.points == 0 ? J() : J{{"min", s.scan_angle_min}, {"max", s.scan_angle_max}};
+    v["swaths"] = J::array();
+    for (const Swath& w : s.swaths)
+        v["swaths"].push_back({{"id", w.id},
+                               {"points", w.points},
+                               {"gps_min", w.timed ? J(w.gps_min) : J()},
+                               {"gps_max", w.timed ? J(w.gps_max) : J()}});
+    char hash[17];
+    std::snprintf(hash, sizeof hash, "%016llx", static_cast<unsigned long long>(s.record_hash));
+    v["record_hash"] = hash;
+    const SurveyGrid& g = s.grid;
+    if (g.cell > 0) {
+        const double area = covered_area(g);
+        auto density = [&](std::uint64_t n) { return area > 0 ? J(static_cast<double>(n) / area) : J(); };
+        v["coverage"] = {{"cell", g.cell},
+                         {"cols", g.cols},
+                         {"rows", g.rows},
+                         {"covered_cells", covered_cells(g)},
+                         {"covered_area", area},
+                         {"outside", g.outside},
+                         {"point_density", density(s.points)},
+                         {"pulse_density", density(s.first_returns)}};
+    } else {
+        v["coverage"] = nullptr;
+    }
+    return v;
+}
+
 std::string json_line(const Result& r) {
     nlohmann::ordered_json j;
     j["path"] = r.path;
@@ -207,6 +250,7 @@ std::string json_line(const Result& r) {
         if (r.detail.classes[c]) j["classes"][std::to_string(c)] = r.detail.classes[c];
     j["crs"] = r.crs.present ? nlohmann::ordered_json{{"horizontal", r.crs.horizontal}, {"vertical", r.crs.vertical}}
                              : nlohmann::ordered_json();
+    j["survey"] = survey_json(r);
     return j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
 }
 

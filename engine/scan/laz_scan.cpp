@@ -54,6 +54,10 @@ struct Worker {
     Bytes packed, points;
     PointStats stats;
     PointDetail detail;
+    // The survey this worker's points go to: the target's for the first
+    // worker, its own for a helper.
+    PointSurvey* survey = nullptr;
+    PointSurvey own;
     // Pointwise chunks are read as they decode, through this: how it went.
     laz::ReadAt read;
     bool read_failed = false, read_short = false;
@@ -129,6 +133,7 @@ Outcome decode_chunk(Shared& s, Worker& w, std::size_t k, std::string& why) {
             return Outcome::bad_chunk;
         }
         scan_block(w.stats, s.details ? &w.detail : nullptr, w.points.data.get(), n, s.reclen, s.mask, s.format);
+        if (w.survey) survey_block(*w.survey, w.points.data.get(), n, s.reclen, s.format);
         done += n;
         const std::uint64_t used = c.bytes - laz::unread_bytes(*w.decoder);
         if (done > kFreePoints && done - kFreePoints > kPointsPerByte * used) {
@@ -278,6 +283,7 @@ int scan_laz(File& f, const TileTarget& t, std::uint64_t offset, std::uint64_t e
     workers.reserve(9);  // helpers' workers never move
     workers[0].decoder = laz::make_decoder(z);
     workers[0].detail.box = t.detail ? t.detail->box : nullptr;
+    workers[0].survey = t.survey;
     if (!workers[0].decoder) return refuse("no memory for a decoder");
     std::vector<std::thread> helpers;
 #ifndef _WIN32
@@ -292,6 +298,10 @@ int scan_laz(File& f, const TileTarget& t, std::uint64_t offset, std::uint64_t e
             Worker& w = workers.emplace_back();
             w.decoder = laz::make_decoder(z);
             w.detail.box = workers[0].detail.box;
+            if (t.survey) {
+                start_survey(w.own, out.grid);
+                w.survey = &w.own;
+            }
             try {
                 if (!w.decoder) throw std::system_error(std::make_error_code(std::errc::not_enough_memory));
                 helpers.emplace_back([&f, &s, &w, plan] {
@@ -331,6 +341,7 @@ int scan_laz(File& f, const TileTarget& t, std::uint64_t offset, std::uint64_t e
     for (const Worker& w : workers) {
         merge_stats(out.stats, w.stats);
         if (t.detail) merge_details(*t.detail, w.detail);
+        if (w.survey == &w.own) merge_survey(*t.survey, w.own);
     }
     if (layered && out.stats.count != stated) count_finding(std::to_string(out.stats.count) + " points in the chunks");
     // The update checks the point area still ends where it did: all of it

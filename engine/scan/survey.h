@@ -4,6 +4,8 @@
 // statistics are scanned from, so no point is read twice.
 #pragma once
 
+#include "scan.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -21,6 +23,8 @@ struct SurveyGrid {
     std::vector<std::uint32_t> first;
     // First returns that fell outside the grid (outside the header's box).
     std::uint64_t outside = 0;
+    // How raw X and Y became the file's units, as the plan gave them.
+    double scale[2] = {1, 1}, offset[2] = {0, 0};
 };
 
 // The points of one Point Source ID (a swath, as a rule).
@@ -42,15 +46,29 @@ struct PointSurvey {
     std::uint8_t intensity_low_or = 0;
     // Degrees: formats 0-5 store whole degrees, 6-10 steps of 0.006.
     double scan_angle_min = 0, scan_angle_max = 0;  // meaningful when points > 0
-    // The swaths, by id, ascending once finished.
+    // The swaths, by id, ascending once finished: the kMostSwaths lowest
+    // ids (a real tile has a few dozen); the points of any further ids are
+    // only counted, and those ids.
     std::vector<Swath> swaths;
+    std::uint64_t other_swath_points = 0;
+    std::uint32_t other_swaths = 0;
     // The same for every arrangement of the same records: the sum of a
     // 64-bit hash of each record's first 20 bytes (X, Y, Z, intensity,
     // returns, flags, class and what follows up to byte 20).
     std::uint64_t record_hash = 0;
     std::uint64_t points = 0;  // records surveyed
     SurveyGrid grid;
+    // While surveying, with many swaths: their places in swaths + 1, by a
+    // hash of their ids; and, past kMostSwaths, a bit for each further id
+    // met (both empty once finished).
+    std::vector<std::uint32_t> swath_at;
+    std::vector<std::uint64_t> other_ids;
+    // Ids above it are counted among the further ones: lowered as ids
+    // beyond twice kMostSwaths come in.
+    std::uint32_t swath_bound = 0xffff;
 };
+
+constexpr std::size_t kMostSwaths = 512;
 
 // How to lay a tile's grid: the cell size and the header's box in the
 // file's units, its scale and offset to turn raw X and Y into them. A grid
@@ -59,7 +77,7 @@ struct GridPlan {
     double cell = 0;  // 0: no grid
     double min_x = 0, min_y = 0, max_x = 0, max_y = 0;
     double scale[2] = {1, 1}, offset[2] = {0, 0};
-    std::uint64_t max_cells = std::uint64_t{1} << 24;
+    std::uint64_t max_cells = std::uint64_t{1} << 22;
 };
 
 // Readies s for a tile: its grid laid by plan, nothing counted.
@@ -68,6 +86,11 @@ void start_survey(PointSurvey& s, const GridPlan& plan);
 // Folds n records of record_length bytes at p, of point format 0-10, into s.
 void survey_block(PointSurvey& s, const unsigned char* p, std::size_t n, std::size_t record_length,
                   unsigned point_format);
+
+// The same with kernel k, which must be available; returns the kernel that
+// did the work (the scalar one, the only one so far).
+lidar::ScanKernel survey_block_with(lidar::ScanKernel k, PointSurvey& s, const unsigned char* p, std::size_t n,
+                                    std::size_t record_length, unsigned point_format);
 
 // Adds b into a: both started with the same plan.
 void merge_survey(PointSurvey& a, const PointSurvey& b);

@@ -3,13 +3,17 @@
 #pragma once
 
 #include "file_scan.h"
+#include "survey.h"
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
 namespace audit {
+
+struct TileScan;
 
 struct TileTarget : lidar::Target {
     // The header alone, no point record read (stats stay empty).
@@ -23,6 +27,14 @@ struct TileTarget : lidar::Target {
     // share_segment bytes (tests set both lower).
     std::uint64_t share_from = std::uint64_t{64} << 20;
     std::uint64_t share_segment = std::uint64_t{16} << 20;
+    // If given, the survey of every record scanned, its grid laid by grid
+    // over the header's box (the box, scale and offset are the header's).
+    PointSurvey* survey = nullptr;
+    GridPlan grid;
+    // If given, called once the header is read and before any point is,
+    // with the scan so far and the open file: it may change the plan (the
+    // cell, in the file's units, once its coordinate system is known).
+    std::function<void(GridPlan&, const TileScan&, lidar::File&)> plan_grid;
 };
 
 inline TileTarget named_tile(const char* filename) {
@@ -52,6 +64,7 @@ struct TileScan : lidar::FileScan {
     // The file ends before the points its header claims (a LAZ chunk or
     // chunk table cut short), found where the point area alone cannot say.
     bool short_points = false;
+    GridPlan grid;  // how the survey's grid was laid, if surveyed
 };
 
 }  // namespace audit

@@ -54,6 +54,27 @@ std::int64_t read_first(File& f, const TileTarget& t, TileScan& out) {
     return static_cast<std::int64_t>(in_raw);
 }
 
+// A survey fed by the module's scan, which hands its observer records alone.
+struct SurveyFeed {
+    PointSurvey* survey = nullptr;
+    std::size_t record_length = 0;
+    unsigned point_format = 0;
+};
+
+void feed_survey(void* feed, const unsigned char* p, std::size_t n) {
+    const SurveyFeed& f = *static_cast<const SurveyFeed*>(feed);
+    survey_block(*f.survey, p, n, f.record_length, f.point_format);
+}
+
+// a with feed as its observer, if there is a survey to feed.
+AreaScan observed(AreaScan a, SurveyFeed& feed) {
+    if (feed.survey) {
+        a.observer = feed_survey;
+        a.observer_context = &feed;
+    }
+    return a;
+}
+
 #ifndef _WIN32  // positional reads move the file position there: one thread reads
 // One large point area read by several threads: it is cut into segments of
 // whole records, which the threads take in turn and read with positional
@@ -76,6 +97,7 @@ int scan_shared(File& f, const TileTarget& t, std::uint64_t offset, std::uint64_
     struct Part {
         PointStats stats;
         PointDetail detail;
+        PointSurvey survey;
     };
     const IoPlanShare plan = share_io_plan();
     std::vector<Part> parts(1);
@@ -109,6 +131,10 @@ int scan_shared(File& f, const TileTarget& t, std::uint64_t offset, std::uint64_
         }
         PointDetail* detail = t.detail ? &part.detail : nullptr;
         if (detail) detail->box = t.detail->box;
+        // The lead surveys into the target's survey, every helper into its own.
+        SurveyFeed feed{t.survey && !lead ? &part.survey : t.survey, reclen, a.point_format};
+        if (t.survey && !lead) start_survey(part.survey, out.grid);
+        const AreaScan mine = observed(a, feed);
         for (std::size_t k; !failed && (!lead || (borrow(), true)) && (k = next.fetch_add(1)) < segments;) {
             const std::uint64_t from = offset + k * seg, to = std::min(end, from + seg);
             for (std::uint64_t at = from; at < to;) {
@@ -120,8 +146,7 @@ int scan_shared(File& f, const TileTarget& t, std::uint64_t offset, std::uint64_
                 }
                 got[k] += static_cast<std::uint64_t>(n);
                 if (t.bytes_read) t.bytes_read->fetch_add(static_cast<std::uint64_t>(n), std::memory_order_relaxed);
-                scan_block(part.stats, detail, buf.get(), static_cast<std::size_t>(n) / reclen, reclen, a.return_mask,
-                           a.point_format);
+                scan_observed(part.stats, detail, buf.get(), static_cast<std::size_t>(n) / reclen, mine);
                 if (static_cast<std::size_t>(n) < want) break;
                 at += want;
             }
@@ -149,6 +174,7 @@ int scan_shared(File& f, const TileTarget& t, std::uint64_t offset, std::uint64_
     for (const Part& p : parts) {
         merge_stats(out.stats, p.stats);
         if (t.detail) merge_details(*t.detail, p.detail);
+        if (t.survey && &p != &parts[0]) merge_survey(*t.survey, p.survey);
     }
     out.point_bytes += total;
     return kDone;
@@ -162,20 +188,20 @@ int scan_points(File& f, const TileTarget& t, std::uint64_t offset, std::uint64_
     if (out.model.compressed) return scan_laz(f, t, offset, end, out, why);
     const std::size_t reclen = out.model.record_length;
     const AreaScan a{reclen, return_mask_of(out.model.point_format), out.model.point_format, t.detail, true};
+    SurveyFeed feed{t.survey, reclen, out.model.point_format};
     // A point area the first read holds whole, or up to the file's end, is
     // not read again.
     if (out.head && offset <= out.head_size && (end <= out.head_size || out.head_ends)) {
         const std::uint64_t n = std::max(offset, std::min<std::uint64_t>(end, out.head_size)) - offset;
         out.point_bytes += n;
         if (t.bytes_read) t.bytes_read->fetch_add(n, std::memory_order_relaxed);
-        scan_block(out.stats, t.detail, out.head + offset, static_cast<std::size_t>(n) / reclen, reclen,
-                   a.return_mask, a.point_format);
+        scan_observed(out.stats, t.detail, out.head + offset, static_cast<std::size_t>(n) / reclen, observed(a, feed));
         return kDone;
     }
 #ifndef _WIN32
     if (t.spare && end > offset && end - offset >= t.share_from) return scan_shared(f, t, offset, end, a, out, why);
 #endif
-    return scan_area(f, t, offset, end, a, out, why);
+    return scan_area(f, t, offset, end, observed(a, feed), out, why);
 }
 
 int open_and_scan_buffered(const TileTarget& t, bool for_update, File& f, TileScan& out, std::string& why) {
@@ -211,6 +237,25 @@ int open_and_scan_buffered(const TileTarget& t, bool for_update, File& f, TileSc
     const std::uint64_t most = out.model.minor >= 4 ? UINT64_MAX : legacy_count_limit();
     if (end > offset && (end - offset) / reclen > most) return say(kRefused, kTooManyMessage);
     if (t.headers_only && out.model.compressed) check_laz_end(f, offset, end, out);
+    if (t.survey && !t.headers_only) {
+        GridPlan& plan = out.grid = t.grid;
+        const LasHeader& h = out.model;
+        plan.max_x = h.extent[0];
+        plan.min_x = h.extent[1];
+        plan.max_y = h.extent[2];
+        plan.min_y = h.extent[3];
+        for (int k = 0; k < 2; ++k) {
+            plan.scale[k] = h.scale[k];
+            plan.offset[k] = h.offset[k];
+        }
+        // No more cells than records: a grid finer than its points is
+        // mostly empty, and its memory would cost more than the file.
+        const std::uint64_t records =
+            h.compressed ? std::max<std::uint64_t>(h.legacy_count, h.count) : (end > offset ? (end - offset) / reclen : 0);
+        plan.max_cells = std::min(plan.max_cells, std::max<std::uint64_t>(records, 4096));
+        if (t.plan_grid) t.plan_grid(plan, out, f);
+        start_survey(*t.survey, plan);
+    }
     const int result = t.headers_only ? kDone : scan_points(f, t, offset, end, out, why);
     if (result != kDone) return result;
     // One read that took the whole file, as large as it was at open, or

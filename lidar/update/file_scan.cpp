@@ -29,6 +29,23 @@ unsigned char* block_of(ScanBuffer& b) {
     return b.data;
 }
 
+void scan_observed(PointStats& s, PointDetail* d, const unsigned char* p, std::size_t n, const AreaScan& a) {
+    if (!a.observer) {
+        scan_block(s, d, p, n, a.record_length, a.return_mask, a.point_format);
+        return;
+    }
+    // A block is as large as some processors' L2: the observer would read
+    // it again from farther away.
+    const std::size_t slice = std::max<std::size_t>(1, (64 << 10) / a.record_length);
+    for (std::size_t done = 0; done < n;) {
+        const std::size_t m = std::min(slice, n - done);
+        const unsigned char* at = p + done * a.record_length;
+        scan_block(s, d, at, m, a.record_length, a.return_mask, a.point_format);
+        a.observer(a.observer_context, at, m);
+        done += m;
+    }
+}
+
 int scan_area(File& f, const Target& t, std::uint64_t offset, std::uint64_t end, const AreaScan& a, FileScan& out,
               std::string& why) {
     auto say = [&](int result, const char* format) {
@@ -58,8 +75,7 @@ int scan_area(File& f, const Target& t, std::uint64_t offset, std::uint64_t end,
         if (got < 0) return say(kFailed, "\nCannot read the point records of %s\n");
         out.point_bytes += static_cast<std::uint64_t>(got);
         if (t.bytes_read) t.bytes_read->fetch_add(static_cast<std::uint64_t>(got), std::memory_order_relaxed);
-        scan_block(out.stats, a.detail, buf, static_cast<std::size_t>(got) / reclen, reclen, a.return_mask,
-                   a.point_format);
+        scan_observed(out.stats, a.detail, buf, static_cast<std::size_t>(got) / reclen, a);
         // A short block is the end of the file; a trailing fragment of a
         // record is not a point.
         if (static_cast<std::size_t>(got) < want) break;

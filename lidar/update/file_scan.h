@@ -102,7 +102,15 @@ struct AreaScan {
     // Read by position (never moving the file position, so other threads
     // may read the file too), or from where the file position is.
     bool positional = false;
+    // If given, called with each run of whole records right after they are
+    // scanned, and observer_context.
+    void (*observer)(void* context, const unsigned char* records, std::size_t n) = nullptr;
+    void* observer_context = nullptr;
 };
+
+// Folds n records at p into s and d as scan_block does and hands them to a's
+// observer, in slices small enough to stay in cache between the two.
+void scan_observed(PointStats& s, PointDetail* d, const unsigned char* p, std::size_t n, const AreaScan& a);
 
 // Reads the point area from offset up to end (or the end of the file) in
 // blocks of whole records and folds it into out.stats; out.point_bytes

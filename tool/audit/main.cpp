@@ -18,6 +18,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -52,7 +53,7 @@ const char kUsage[] =
     "                     [--quality-level QL0|QL1|QL2|QL3] [--strict]\n"
     "                     [--headers-only] [--summary-only] [--report FILE.html]\n"
     "                     [--tile-index FILE.geojson] [--density-raster FILE.tif]\n"
-    "                     PATH...\n"
+    "                     [--cell N] PATH...\n"
     "       Vexholt-audit --help | --version\n"
     "       Vexholt-audit [--profile-file FILE] --list-rules[=markdown|roff]\n"
     "\n"
@@ -83,6 +84,8 @@ const char kUsage[] =
     "                   and status, the summary and a table of every file\n"
     "      --tile-index FILE  also write each file's extent as GeoJSON, in longitude\n"
     "                   and latitude (needs PROJ)\n"
+    "      --cell N     the side of the coverage grid's cells, in the files'\n"
+    "                   horizontal units (default: twice the pulse spacing)\n"
     "      --density-raster FILE  also write the tiles' first returns per square\n"
     "                   unit as a GeoTIFF in their coordinate system (needs GDAL)\n"
     "      --list-rules every rule, as a Markdown (or roff) table, and what a\n"
@@ -119,6 +122,7 @@ Options parse(int argc, char* argv[], Extra& x) {
         {"accept-lost-points", no_argument, nullptr, 'A'},
         {"profile-file", required_argument, nullptr, 'p'}, {"quality-level", required_argument, nullptr, 'Q'},
         {"density-raster", required_argument, nullptr, 'D'},
+        {"cell", required_argument, nullptr, 'C'},
         {nullptr, 0, nullptr, 0},
     };
     // Listed once every option is read: a profile file changes the table.
@@ -174,6 +178,13 @@ Options parse(int argc, char* argv[], Extra& x) {
             case 'R': x.report = optarg; break;
             case 'T': x.index = optarg; break;
             case 'D': x.raster = optarg; break;
+            case 'C': {
+                char* end = nullptr;
+                const double v = std::strtod(optarg, &end);
+                if (!*optarg || *end || !(v > 0) || !std::isfinite(v)) usage_error("--cell needs a size above 0");
+                o.how.cell = v;
+                break;
+            }
             case 'L':
                 if (optarg && std::strcmp(optarg, "markdown") && std::strcmp(optarg, "roff"))
                     usage_error("--list-rules is markdown or roff");
@@ -192,6 +203,7 @@ Options parse(int argc, char* argv[], Extra& x) {
                 else if (optopt == 'p') what = "--profile-file needs a file name";
                 else if (optopt == 'Q') what = "--quality-level needs QL0, QL1, QL2 or QL3";
                 else if (optopt == 'D') what = "--density-raster needs a file name";
+                else if (optopt == 'C') what = "--cell needs a size above 0";
                 else if (optopt != 0) what = std::string("unknown option -") + static_cast<char>(optopt);
                 else what = std::string("unknown option ") + argv[optind - 1];
                 usage_error(what.c_str());
@@ -344,6 +356,10 @@ int main(int argc, char* argv[]) {
     // 2,000 tiles, a twentieth of a header-only pass.
     mallopt(M_TRIM_THRESHOLD, 64 << 20);
     mallopt(M_TOP_PAD, 1 << 20);
+    // A tile's coverage grid, up to 16 MiB, comes from the arena and is
+    // used again by the next tile: mapped afresh for each, its pages cost
+    // more to touch than the tile to read.
+    mallopt(M_MMAP_THRESHOLD, 32 << 20);
 #endif
     try {
         Extra x;

@@ -1,0 +1,507 @@
+#include "survey.h"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <new>
+
+#ifdef __linux__
+#include <sys/mman.h>
+#endif
+
+
+namespace audit {
+
+using lidar::ScanKernel;
+
+namespace {
+
+// A record's share of the fingerprint: its first 20 bytes mixed so that any
+// change of a bit changes about half the bits, and records summed in any
+// order give the same total.
+inline std::uint64_t record_mix(const unsigned char* r) {
+    std::uint64_t a, b;
+    std::uint32_t c;
+    std::memcpy(&a, r, 8);
+    std::memcpy(&b, r + 8, 8);
+    std::memcpy(&c, r + 16, 4);
+    std::uint64_t h = a * 0x9E3779B97F4A7C15ull ^ std::rotl(b * 0xC2B2AE3D27D4EB4Full, 31) ^
+                      (c + 0x165667B19E3779F9ull) * 0x27D4EB2F165667C5ull;
+    h ^= h >> 29;
+    h *= 0xBF58476D1CE4E5B9ull;
+    return h ^ (h >> 32);
+}
+
+// As the point detail treats GPS times: NaN for NaN or an infinity, +0 for
+// -0, so extremes need no branch and equal times are equal bits.
+inline double finite_or_nan(double t) { return t + (t - t); }
+inline double less(double a, double b) { return a < b ? a : b; }
+inline double more(double a, double b) { return a > b ? a : b; }
+
+// Where each family of point formats keeps what the survey reads.
+template <bool Extended>
+struct Layout {
+    static constexpr unsigned mask = Extended ? 15 : 7;
+    static constexpr std::size_t angle = Extended ? 18 : 16;
+    static constexpr std::size_t source = Extended ? 20 : 18;
+    static unsigned returns(unsigned b14) { return Extended ? b14 >> 4 : (b14 >> 3) & 7; }
+    // The flag bits of byte 15 as bits 0-3: synthetic, key-point, withheld, overlap.
+    static unsigned flags(unsigned b15) { return Extended ? b15 & 15 : b15 >> 5; }
+    static std::int32_t angle_of(const unsigned char* r) {
+        if constexpr (Extended) {
+            std::int16_t a;
+            std::memcpy(&a, r + 18, 2);
+            return a;
+        } else {
+            return static_cast<std::int8_t>(r[16]);
+        }
+    }
+};
+
+// Four flag counts in one word, 16 bits each: one add a record. A run of
+// at most kChunk records cannot carry from one into the next.
+constexpr std::uint64_t spread(unsigned f) {
+    return (f & 1) | std::uint64_t{(f >> 1) & 1} << 16 | std::uint64_t{(f >> 2) & 1} << 32 |
+           std::uint64_t{(f >> 3) & 1} << 48;
+}
+constexpr std::uint64_t kSpread[16] = {spread(0), spread(1), spread(2),  spread(3),  spread(4),  spread(5),
+                                       spread(6), spread(7), spread(8),  spread(9),  spread(10), spread(11),
+                                       spread(12), spread(13), spread(14), spread(15)};
+
+// Records taken at a time: the cells of their first returns are listed,
+// then counted in a loop of their own, whose misses of a large grid then
+// overlap instead of stalling the rest.
+constexpr std::size_t kChunk = 4096;
+
+// A swath's place by id: a few are searched, many looked up in a table
+// of their places + 1 by a hash of the id (open addressing, at most half
+// full), which grows with them: a tile of a few swaths takes no memory for
+// the ids it does not hold.
+constexpr std::size_t kFewSwaths = 16;
+// The place of the ids past kMostSwaths.
+constexpr std::uint32_t kOtherSwath = UINT32_MAX - 1;
+
+
+// Counts id among the further ones, once.
+void other_id(PointSurvey& s, std::uint16_t id) {
+    if (s.other_ids.empty()) s.other_ids.assign(65536 / 64, 0);
+    const std::uint64_t bit = std::uint64_t{1} << (id & 63);
+    s.other_swaths += (s.other_ids[id >> 6] & bit) == 0;
+    s.other_ids[id >> 6] |= bit;
+}
+
+// Fibonacci hashing into a table of mask + 1 places; one of 2^16 or more
+// holds every id in its own place.
+inline std::size_t swath_hash(std::uint16_t id, std::size_t mask) {
+    if (mask >= 0xffff) return id;
+    return static_cast<std::uint32_t>(id * 0x9E3779B1u) >> (32 - std::popcount(mask));
+}
+
+void index_swaths(PointSurvey& s, std::size_t size) {
+    s.swath_at.assign(size, 0);
+    for (std::uint32_t k = 0; k < s.swaths.size(); ++k) {
+        std::size_t h = swath_hash(s.swaths[k].id, size - 1);
+        while (s.swath_at[h]) h = (h + 1) & (size - 1);
+        s.swath_at[h] = k + 1;
+    }
+}
+
+// Where id's place is, or would go, in the table.
+std::size_t swath_probe(const PointSurvey& s, std::uint16_t id) {
+    const std::size_t mask = s.swath_at.size() - 1;
+    std::size_t h = swath_hash(id, mask);
+    while (s.swath_at[h] && s.swaths[s.swath_at[h] - 1].id != id) h = (h + 1) & mask;
+    return h;
+}
+
+// Keeps the kMostSwaths lowest ids, counting the others among the further
+// ones; every id above the highest kept is one of them from now on. So the
+// swaths kept are the lowest ids whatever order the records come in.
+void keep_lowest(PointSurvey& s) {
+    if (s.swaths.size() <= kMostSwaths) return;
+    std::sort(s.swaths.begin(), s.swaths.end(), [](const Swath& x, const Swath& y) { return x.id < y.id; });
+    for (std::size_t k = kMostSwaths; k < s.swaths.size(); ++k) {
+        other_id(s, s.swaths[k].id);
+        s.other_swath_points += s.swaths[k].points;
+    }
+    s.swaths.resize(kMostSwaths);
+    s.swath_bound = s.swaths.back().id;
+    if (!s.swath_at.empty()) index_swaths(s, s.swath_at.size());
+}
+
+std::uint32_t swath_slot(PointSurvey& s, std::uint16_t id) {
+    if (id > s.swath_bound) return kOtherSwath;
+    std::size_t h = 0;
+    if (!s.swath_at.empty()) {
+        h = swath_probe(s, id);
+        if (const std::uint32_t at = s.swath_at[h]) return at - 1;
+    } else {
+        for (std::size_t k = 0; k < s.swaths.size(); ++k)
+            if (s.swaths[k].id == id) return static_cast<std::uint32_t>(k);
+    }
+    if (s.swaths.size() == 2 * kMostSwaths) {
+        keep_lowest(s);
+        if (id > s.swath_bound) return kOtherSwath;
+        h = swath_probe(s, id);
+    }
+    s.swaths.push_back(Swath{.id = id});
+    const auto at = static_cast<std::uint32_t>(s.swaths.size());
+    if (2 * at > s.swath_at.size()) {
+        if (at > kFewSwaths) index_swaths(s, std::bit_ceil(std::size_t{4} * at));
+    } else {
+        s.swath_at[h] = at;
+    }
+    return at - 1;
+}
+
+void add_times(Swath& w, std::uint64_t timed, double lo, double hi) {
+    if (timed == 0) return;
+    w.gps_min = w.timed == 0 ? lo : less(lo, w.gps_min);
+    w.gps_max = w.timed == 0 ? hi : more(hi, w.gps_max);
+    w.timed += timed;
+}
+
+// The swath of the records being read: Point Source IDs come in long runs,
+// so a record of the same one costs a compare and a few adds in registers.
+struct Run {
+    static constexpr double inf = std::numeric_limits<double>::infinity();
+    PointSurvey& s;
+    std::uint32_t slot = UINT32_MAX;
+    std::uint32_t id = UINT32_MAX;  // none yet
+    std::uint64_t points = 0, timed = 0;
+    double lo = inf, hi = -inf;
+
+    explicit Run(PointSurvey& survey) : s(survey) {}
+    void flush() {
+        if (slot == UINT32_MAX) return;
+        if (slot == kOtherSwath) {
+            s.other_swath_points += points;
+            points = timed = 0;
+            lo = inf;
+            hi = -inf;
+            return;
+        }
+        Swath& w = s.swaths[slot];
+        w.points += points;
+        add_times(w, timed, lo, hi);
+        points = timed = 0;
+        lo = inf;
+        hi = -inf;
+    }
+    void to(std::uint16_t source) {
+        flush();
+        id = source;
+        slot = swath_slot(s, source);
+        if (slot == kOtherSwath) other_id(s, source);
+    }
+    // t: finite_or_nan of the record's time (NaN where it has none).
+    void add(std::uint16_t source, double t) {
+        if (source != id) [[unlikely]]
+            to(source);
+        ++points;
+        timed += t == t;
+        lo = less(t, lo);
+        hi = more(t, hi);
+    }
+};
+
+// Raw X and Y to the grid's cells: cell coordinate = raw * a + b, the grid
+// from lo on, span cells along each axis. Every kernel and the grid's
+// bounds compute it alike, so a point inside the header's box lands in it.
+struct Cells {
+    double a[2], b[2], lo[2], span[2];
+    std::uint32_t cols = 0;
+    std::uint32_t* count = nullptr;
+};
+
+inline double cell_coord(std::int32_t raw, double a, double b) { return raw * a + b; }
+
+Cells cells_of(SurveyGrid& g) {
+    Cells c{};
+    for (int k = 0; k < 2; ++k) {
+        c.a[k] = g.scale[k] / g.cell;
+        c.b[k] = g.offset[k] / g.cell;
+    }
+    c.lo[0] = static_cast<double>(g.col0);
+    c.lo[1] = static_cast<double>(g.row0);
+    c.span[0] = g.cols;
+    c.span[1] = g.rows;
+    c.cols = g.cols;
+    c.count = g.first.data();
+    return c;
+}
+
+// What a block adds up to, folded into the survey once it is read.
+struct Tally {
+    std::uint64_t flags[4] = {};
+    std::uint64_t first = 0, last = 0, outside = 0, hash = 0;
+    std::uint32_t imin = 0xffff, imax = 0, ior = 0;
+    std::int32_t amin = INT32_MAX, amax = INT32_MIN;
+
+    void add_flags(std::uint64_t packed) {
+        for (int k = 0; k < 4; ++k) flags[k] += packed >> (16 * k) & 0xffff;
+    }
+};
+
+// The cells listed, counted; a cell that could reach 2^32 first returns
+// stops there.
+void count_cells(const Cells& c, const std::uint32_t* listed, std::size_t k, bool saturate) {
+    if (!saturate) {
+        for (std::size_t i = 0; i < k; ++i) ++c.count[listed[i]];
+    } else {
+        for (std::size_t i = 0; i < k; ++i) c.count[listed[i]] += c.count[listed[i]] != UINT32_MAX;
+    }
+}
+
+template <bool Extended, std::size_t Gps, bool Grid>
+inline void survey_record(const unsigned char* r, Tally& t, Run& run, std::uint64_t& packed, const Cells& c,
+                          std::uint32_t* listed, std::size_t& k) {
+    using F = Layout<Extended>;
+    const unsigned b14 = r[14];
+    const unsigned ret = b14 & F::mask;
+    const bool first = ret == 1;
+    t.first += first;
+    t.last += (ret == F::returns(b14)) & (ret != 0);
+    packed += kSpread[F::flags(r[15])];
+    std::uint16_t in;
+    std::memcpy(&in, r + 12, 2);
+    t.imin = std::min<std::uint32_t>(t.imin, in);
+    t.imax = std::max<std::uint32_t>(t.imax, in);
+    t.ior |= in;
+    const std::int32_t angle = F::angle_of(r);
+    t.amin = std::min(t.amin, angle);
+    t.amax = std::max(t.amax, angle);
+    t.hash += record_mix(r);
+    std::uint16_t source;
+    std::memcpy(&source, r + F::source, 2);
+    double time = std::numeric_limits<double>::quiet_NaN();
+    if constexpr (Gps != 0) {
+        std::memcpy(&time, r + Gps, 8);
+        time = finite_or_nan(time);
+    }
+    run.add(source, time);
+    if constexpr (Grid) {
+        std::int32_t x, y;
+        std::memcpy(&x, r, 4);
+        std::memcpy(&y, r + 4, 4);
+        const double u = cell_coord(x, c.a[0], c.b[0]) - c.lo[0];
+        const double v = cell_coord(y, c.a[1], c.b[1]) - c.lo[1];
+        const bool inside = (u >= 0) & (u < c.span[0]) & (v >= 0) & (v < c.span[1]);
+        const double uu = inside ? u : 0, vv = inside ? v : 0;
+        listed[k] = static_cast<std::uint32_t>(vv) * c.cols + static_cast<std::uint32_t>(uu);
+        k += first & inside;
+        t.outside += first & !inside;
+    }
+}
+
+template <bool Extended, std::size_t Gps, std::size_t L, bool Grid>
+void survey_scalar(PointSurvey& s, Tally& t, const unsigned char* p, std::size_t n, std::size_t stride) {
+    const std::size_t step = L ? L : stride;
+    const Cells c = Grid ? cells_of(s.grid) : Cells{};
+    std::uint32_t listed[kChunk];
+    Run run(s);
+    for (std::size_t done = 0; done < n;) {
+        const std::size_t m = std::min(kChunk, n - done);
+        std::uint64_t packed = 0;
+        std::size_t k = 0;
+        const bool saturate = Grid && s.first_returns + t.first + m >= UINT32_MAX;
+        for (std::size_t i = 0; i < m; ++i, p += step)
+            survey_record<Extended, Gps, Grid>(p, t, run, packed, c, listed, k);
+        t.add_flags(packed);
+        if constexpr (Grid) count_cells(c, listed, k, saturate);
+        done += m;
+    }
+    run.flush();
+}
+
+
+// One kernel for now: the survey's work is mostly per record and per
+// swath, which AVX2 has yet to be shown to speed up.
+template <bool Extended, std::size_t Gps, std::size_t L>
+ScanKernel survey_best(ScanKernel, PointSurvey& s, Tally& t, const unsigned char* p, std::size_t n,
+                       std::size_t stride) {
+    if (!s.grid.first.empty()) survey_scalar<Extended, Gps, L, true>(s, t, p, n, stride);
+    else survey_scalar<Extended, Gps, L, false>(s, t, p, n, stride);
+    return ScanKernel::scalar;
+}
+
+// The shortest record of each point format.
+constexpr std::size_t kRecordLength[11] = {20, 28, 26, 34, 57, 63, 30, 36, 38, 59, 67};
+
+ScanKernel survey_dispatch(ScanKernel k, PointSurvey& s, Tally& t, const unsigned char* p, std::size_t n,
+                           std::size_t reclen, unsigned format) {
+    // The usual lengths unrolled (formats 0 to 3, 6 and 7); any other
+    // stride at run time.
+    switch (format) {
+        case 0: return reclen == 20 ? survey_best<false, 0, 20>(k, s, t, p, n, 20) : survey_best<false, 0, 0>(k, s, t, p, n, reclen);
+        case 2: return reclen == 26 ? survey_best<false, 0, 26>(k, s, t, p, n, 26) : survey_best<false, 0, 0>(k, s, t, p, n, reclen);
+        case 1: return reclen == 28 ? survey_best<false, 20, 28>(k, s, t, p, n, 28) : survey_best<false, 20, 0>(k, s, t, p, n, reclen);
+        case 3: return reclen == 34 ? survey_best<false, 20, 34>(k, s, t, p, n, 34) : survey_best<false, 20, 0>(k, s, t, p, n, reclen);
+        case 4: case 5: return survey_best<false, 20, 0>(k, s, t, p, n, reclen);
+        case 6: return reclen == 30 ? survey_best<true, 22, 30>(k, s, t, p, n, 30) : survey_best<true, 22, 0>(k, s, t, p, n, reclen);
+        case 7: return reclen == 36 ? survey_best<true, 22, 36>(k, s, t, p, n, 36) : survey_best<true, 22, 0>(k, s, t, p, n, reclen);
+        default: return survey_best<true, 22, 0>(k, s, t, p, n, reclen);
+    }
+}
+
+// n zeroed cells. A large grid asks for huge pages: where touching a page
+// first is dear (64 MiB cost 0.44 s in 4 KiB pages on a virtual machine,
+// 0.05 s in 2 MiB ones) and its counts are reached at random.
+void take_cells(std::vector<std::uint32_t>& cells, std::size_t n) {
+    cells.reserve(n);
+#ifdef __linux__
+    constexpr std::uintptr_t kHuge = std::uintptr_t{2} << 20;
+    const auto from = (reinterpret_cast<std::uintptr_t>(cells.data()) + kHuge - 1) & ~(kHuge - 1);
+    const auto to = (reinterpret_cast<std::uintptr_t>(cells.data() + n)) & ~(kHuge - 1);
+    if (to > from) madvise(reinterpret_cast<void*>(from), to - from, MADV_HUGEPAGE);
+#endif
+    cells.assign(n, 0);
+}
+
+std::int64_t floor_to_int(double v) { return static_cast<std::int64_t>(std::floor(v)); }
+
+// The raw value nearest to a coordinate, within what 32 bits hold.
+std::int32_t raw_of(double v, double scale, double offset) {
+    const double r = std::nearbyint((v - offset) / scale);
+    return static_cast<std::int32_t>(std::clamp(r, double{INT32_MIN}, double{INT32_MAX}));
+}
+
+void lay_grid(SurveyGrid& g, const GridPlan& plan) {
+    g.cell = plan.cell;
+    for (int k = 0; k < 2; ++k) {
+        g.scale[k] = plan.scale[k];
+        g.offset[k] = plan.offset[k];
+    }
+    const double lo[2] = {plan.min_x, plan.min_y}, hi[2] = {plan.max_x, plan.max_y};
+    for (int k = 0; k < 2; ++k)
+        if (!(plan.scale[k] > 0) || !std::isfinite(plan.scale[k]) || !std::isfinite(plan.offset[k]) ||
+            !std::isfinite(lo[k]) || !std::isfinite(hi[k]) || lo[k] > hi[k])
+            return;  // no cell inside such a box: every first return falls outside
+    const std::int32_t raw_lo[2] = {raw_of(lo[0], g.scale[0], g.offset[0]), raw_of(lo[1], g.scale[1], g.offset[1])};
+    const std::int32_t raw_hi[2] = {raw_of(hi[0], g.scale[0], g.offset[0]), raw_of(hi[1], g.scale[1], g.offset[1])};
+    // The cell's index must stay exact in a double's integer part, with
+    // room for the fraction the kernels compare.
+    constexpr double kMostIndex = 0x1p40;
+    const double most = static_cast<double>(std::clamp<std::uint64_t>(plan.max_cells, 1, std::uint64_t{1} << 31));
+    for (double cell = plan.cell; std::isfinite(cell); cell *= 2) {
+        double first[2], count[2];
+        bool fits = true;
+        for (int k = 0; k < 2; ++k) {
+            const double a = g.scale[k] / cell, b = g.offset[k] / cell;
+            first[k] = std::floor(cell_coord(raw_lo[k], a, b));
+            const double last = std::floor(cell_coord(raw_hi[k], a, b));
+            count[k] = last - first[k] + 1;
+            fits &= std::fabs(first[k]) < kMostIndex && std::fabs(last) < kMostIndex && count[k] >= 1;
+        }
+        if (!fits || count[0] * count[1] > most) continue;
+        g.cell = cell;
+        g.col0 = floor_to_int(first[0]);
+        g.row0 = floor_to_int(first[1]);
+        g.cols = static_cast<std::uint32_t>(count[0]);
+        g.rows = static_cast<std::uint32_t>(count[1]);
+        try {
+            take_cells(g.first, std::size_t{g.cols} * g.rows);
+        } catch (const std::bad_alloc&) {
+            // A grid memory cannot hold is not gathered.
+            g = SurveyGrid{};
+        }
+        return;
+    }
+}
+
+}  // namespace
+
+void start_survey(PointSurvey& s, const GridPlan& plan) {
+    s = PointSurvey{};
+    if (plan.cell > 0 && std::isfinite(plan.cell)) lay_grid(s.grid, plan);
+}
+
+ScanKernel survey_block_with(ScanKernel k, PointSurvey& s, const unsigned char* p, std::size_t n,
+                             std::size_t record_length, unsigned point_format) {
+    if (point_format > 10 || record_length < kRecordLength[point_format] || n == 0) return k;
+    Tally t;
+    const ScanKernel ran = survey_dispatch(k, s, t, p, n, record_length, point_format);
+    const bool extended = point_format >= 6;
+    for (int f = 0; f < 4; ++f) {
+        std::uint64_t* count[4] = {&s.synthetic, &s.key_point, &s.withheld, &s.overlap};
+        *count[f] += t.flags[f];
+    }
+    s.first_returns += t.first;
+    s.last_returns += t.last;
+    // A grid asked for over a box that holds no cell: every first return
+    // falls outside it.
+    s.grid.outside += s.grid.cell == 0 ? 0 : s.grid.first.empty() ? t.first : t.outside;
+    s.record_hash += t.hash;
+    s.intensity_min = static_cast<std::uint16_t>(std::min<std::uint32_t>(s.intensity_min, t.imin));
+    s.intensity_max = static_cast<std::uint16_t>(std::max<std::uint32_t>(s.intensity_max, t.imax));
+    s.intensity_low_or |= static_cast<std::uint8_t>(t.ior & 0xff);
+    const double unit = extended ? 0.006 : 1.0;
+    const double amin = t.amin * unit, amax = t.amax * unit;
+    s.scan_angle_min = s.points == 0 ? amin : std::min(s.scan_angle_min, amin);
+    s.scan_angle_max = s.points == 0 ? amax : std::max(s.scan_angle_max, amax);
+    s.points += n;
+    return ran;
+}
+
+void survey_block(PointSurvey& s, const unsigned char* p, std::size_t n, std::size_t record_length,
+                  unsigned point_format) {
+    survey_block_with(lidar::chosen_scan_kernel(), s, p, n, record_length, point_format);
+}
+
+void merge_survey(PointSurvey& a, const PointSurvey& b) {
+    if (b.points == 0) return;
+    a.withheld += b.withheld;
+    a.synthetic += b.synthetic;
+    a.key_point += b.key_point;
+    a.overlap += b.overlap;
+    a.first_returns += b.first_returns;
+    a.last_returns += b.last_returns;
+    a.intensity_min = std::min(a.intensity_min, b.intensity_min);
+    a.intensity_max = std::max(a.intensity_max, b.intensity_max);
+    a.intensity_low_or |= b.intensity_low_or;
+    a.scan_angle_min = a.points == 0 ? b.scan_angle_min : std::min(a.scan_angle_min, b.scan_angle_min);
+    a.scan_angle_max = a.points == 0 ? b.scan_angle_max : std::max(a.scan_angle_max, b.scan_angle_max);
+    for (const Swath& w : b.swaths) {
+        const std::uint32_t at = swath_slot(a, w.id);
+        if (at == kOtherSwath) {
+            other_id(a, w.id);
+            a.other_swath_points += w.points;
+            continue;
+        }
+        Swath& into = a.swaths[at];
+        into.points += w.points;
+        add_times(into, w.timed, w.gps_min, w.gps_max);
+    }
+    a.other_swath_points += b.other_swath_points;
+    for (std::size_t k = 0; k < b.other_ids.size(); ++k)
+        for (std::uint64_t bits = b.other_ids[k]; bits; bits &= bits - 1)
+            other_id(a, static_cast<std::uint16_t>(64 * k + std::countr_zero(bits)));
+    a.record_hash += b.record_hash;
+    a.points += b.points;
+    SurveyGrid& g = a.grid;
+    g.outside += b.grid.outside;
+    if (g.first.size() == b.grid.first.size())
+        for (std::size_t i = 0; i < g.first.size(); ++i) {
+            const std::uint32_t sum = g.first[i] + b.grid.first[i];
+            g.first[i] = sum < g.first[i] ? UINT32_MAX : sum;
+        }
+}
+
+void finish_survey(PointSurvey& s) {
+    keep_lowest(s);
+    std::sort(s.swaths.begin(), s.swaths.end(), [](const Swath& x, const Swath& y) { return x.id < y.id; });
+    s.swath_at = {};
+    s.other_ids = {};
+}
+
+std::uint64_t covered_cells(const SurveyGrid& g) {
+    return static_cast<std::uint64_t>(
+        std::count_if(g.first.begin(), g.first.end(), [](std::uint32_t c) { return c != 0; }));
+}
+
+double covered_area(const SurveyGrid& g) { return static_cast<double>(covered_cells(g)) * g.cell * g.cell; }
+
+
+}  // namespace audit
