@@ -381,4 +381,32 @@ TEST(Survey, DensityOfATileOfKnownSpacing) {
     EXPECT_EQ(audit_json({"--cell", "5", d.file("tile.las")})["survey"]["coverage"]["cell"], 5);
 }
 
+// A grid summed for keeping: every first return lands in the cell of the
+// coarser grid that holds its own cell, whichever side of 0 it lies, and
+// the covered count is the fine grid's.
+TEST(Survey, CoarsenedGridKeepsEveryReturnInItsCell) {
+    std::mt19937 rng(7);
+    for (const std::int64_t col0 : {-13, 0, 6}) {
+        audit::SurveyGrid g;
+        g.cell = 1, g.col0 = col0, g.row0 = -col0 - 1, g.cols = 37, g.rows = 29;
+        g.first.resize(std::size_t{g.cols} * g.rows);
+        for (std::uint32_t& n : g.first) n = rng() % 3 == 0 ? 0 : rng() % 50;
+        std::map<std::pair<std::int64_t, std::int64_t>, std::uint64_t> want;
+        for (std::uint32_t r = 0; r < g.rows; ++r)
+            for (std::uint32_t c = 0; c < g.cols; ++c)
+                if (const std::uint32_t n = g.first[std::size_t{r} * g.cols + c])
+                    want[{static_cast<std::int64_t>(std::floor((g.col0 + c) / 8.0)),
+                          static_cast<std::int64_t>(std::floor((g.row0 + r) / 8.0))}] += n;
+        const std::uint64_t covered = audit::covered_cells(g);
+        audit::coarsen_grid(g, 40);
+        ASSERT_EQ(g.shift, 3u);
+        EXPECT_EQ(audit::covered_cells(g), covered);
+        std::map<std::pair<std::int64_t, std::int64_t>, std::uint64_t> got;
+        for (std::uint32_t r = 0; r < g.rows; ++r)
+            for (std::uint32_t c = 0; c < g.cols; ++c)
+                if (const std::uint32_t n = g.first[std::size_t{r} * g.cols + c]) got[{g.col0 + c, g.row0 + r}] = n;
+        EXPECT_EQ(got, want) << col0;
+    }
+}
+
 }  // namespace

@@ -135,6 +135,7 @@ struct Result {
     std::vector<lidar::Finding> findings;
     lidar::PointDetail detail;  // when scanned
     PointSurvey survey;         // when scanned
+    TileCoverage coverage;      // the empty runs of survey.grid as laid
     lidar::Crs crs;
     Verdict verdict = Verdict::fail;
     std::string extra_bytes;    // the Extra Bytes VLR's payload, as read

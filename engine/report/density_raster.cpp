@@ -102,7 +102,7 @@ void coarser(DensityGrid& g) {
 double pulse_density(const PointSurvey& s) {
     const SurveyGrid& g = s.grid;
     if (g.cell <= 0) return -1;
-    const auto covered = std::count_if(g.first.begin(), g.first.end(), [](std::uint32_t n) { return n != 0; });
+    const std::uint64_t covered = covered_cells(g);
     if (covered == 0) return -1;
     return static_cast<double>(s.first_returns) / (static_cast<double>(covered) * g.cell * g.cell);
 }
@@ -132,7 +132,10 @@ void add_density(DensityGrid& g, const Result& r) {
         ++g.other_system;
         return;
     }
-    g.tiles.push_back(summed(s.first.data(), s.col0, s.row0, s.cols, s.rows, g.factor));
+    // A result keeps its grid coarsened (coarsen_grid): the raster's pixel
+    // is then no finer than its cells.
+    while (g.factor < (1u << s.shift)) coarser(g);
+    g.tiles.push_back(summed(s.first.data(), s.col0, s.row0, s.cols, s.rows, g.factor >> s.shift));
     g.kept += g.tiles.back().first.size();
     while (g.kept > g.max_kept) coarser(g);
 }

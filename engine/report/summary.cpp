@@ -271,7 +271,10 @@ void add_to(Delivery& d, const Result& r) {
         b.record_hash = r.survey.record_hash;
         b.system = r.crs.system;
         d.tiles.push_back(b);
-        d.coverage.push_back(coverage_of(r.survey.grid, b.file));
+        // Judging took the runs before it coarsened the grid; a result
+        // made otherwise (tests) has its grid as laid.
+        d.coverage.push_back(r.coverage.cell > 0 ? r.coverage : coverage_of(r.survey.grid, b.file));
+        d.coverage.back().file = b.file;
         const TileCoverage& c = d.coverage.back();
         if (r.crs.metres_per_unit > 0) d.metres_per_unit.emplace(r.crs.system, r.crs.metres_per_unit);
         if (c.cell > 0) {

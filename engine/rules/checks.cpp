@@ -309,8 +309,7 @@ void point_rules(const LasHeader& h, const PointStats& s, const PointDetail& d, 
             str(survey.intensity_min) + " to " + str(survey.intensity_max));
 
     const audit::SurveyGrid& g = survey.grid;
-    std::uint64_t cells = 0;
-    for (std::uint32_t n : g.first) cells += n > 0;
+    const std::uint64_t cells = audit::covered_cells(g);
     if (g.cell <= 0 || cells == 0 || crs.metres_per_unit <= 0) return;
     const QualityLevel q = how.quality_level == QualityLevel::none ? QualityLevel::ql2 : how.quality_level;
     const double side = g.cell * crs.metres_per_unit;

@@ -497,8 +497,37 @@ void finish_survey(PointSurvey& s) {
 }
 
 std::uint64_t covered_cells(const SurveyGrid& g) {
+    if (g.shift > 0) return g.covered;
     return static_cast<std::uint64_t>(
         std::count_if(g.first.begin(), g.first.end(), [](std::uint32_t c) { return c != 0; }));
+}
+
+namespace {
+
+std::int64_t half_floor(std::int64_t v) { return v >= 0 ? v / 2 : -((1 - v) / 2); }
+
+}  // namespace
+
+void coarsen_grid(SurveyGrid& g, std::size_t max_cells) {
+    if (g.first.size() <= max_cells) return;
+    g.covered = covered_cells(g);
+    while (g.first.size() > max_cells) {
+        const std::int64_t c0 = half_floor(g.col0), r0 = half_floor(g.row0);
+        const auto cols = static_cast<std::uint32_t>(half_floor(g.col0 + g.cols - 1) - c0 + 1);
+        const auto rows = static_cast<std::uint32_t>(half_floor(g.row0 + g.rows - 1) - r0 + 1);
+        std::vector<std::uint32_t> out(std::size_t{cols} * rows, 0);
+        for (std::uint32_t r = 0; r < g.rows; ++r) {
+            const std::size_t to_row = static_cast<std::size_t>(half_floor(g.row0 + r) - r0) * cols;
+            for (std::uint32_t c = 0; c < g.cols; ++c) {
+                std::uint32_t& to = out[to_row + static_cast<std::size_t>(half_floor(g.col0 + c) - c0)];
+                const std::uint32_t n = g.first[std::size_t{r} * g.cols + c];
+                to = n > 0xffffffffu - to ? 0xffffffffu : to + n;
+            }
+        }
+        g.first = std::move(out);
+        g.col0 = c0, g.row0 = r0, g.cols = cols, g.rows = rows;
+        ++g.shift;
+    }
 }
 
 double covered_area(const SurveyGrid& g) { return static_cast<double>(covered_cells(g)) * g.cell * g.cell; }

@@ -25,6 +25,11 @@ struct SurveyGrid {
     std::uint64_t outside = 0;
     // How raw X and Y became the file's units, as the plan gave them.
     double scale[2] = {1, 1}, offset[2] = {0, 0};
+    // first, col0, row0, cols and rows count cells of cell << shift once
+    // the grid is coarsened (0: as laid); covered is then the count of
+    // cells of cell holding a first return, as it was before.
+    unsigned shift = 0;
+    std::uint64_t covered = 0;
 };
 
 // The points of one Point Source ID (a swath, as a rule).
@@ -98,9 +103,14 @@ void merge_survey(PointSurvey& a, const PointSurvey& b);
 // Sorts the swaths by id; call once every block is in.
 void finish_survey(PointSurvey& s);
 
-// Cells with at least one first return, and their area in the file's
-// square units.
+// Cells of g.cell with at least one first return, and their area in the
+// file's square units.
 std::uint64_t covered_cells(const SurveyGrid& g);
 double covered_area(const SurveyGrid& g);
+
+// Sums g's cells 2 x 2 until it has at most max_cells (keeping what
+// covered_cells says): what a result keeps of its grid once judged, so
+// results waiting to be reported hold little.
+void coarsen_grid(SurveyGrid& g, std::size_t max_cells);
 
 }  // namespace audit
