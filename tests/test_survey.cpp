@@ -379,6 +379,8 @@ TEST(Survey, DensityOfATileOfKnownSpacing) {
     EXPECT_NEAR(c["pulse_density"].get<double>(), 2, 0.25);
     // --cell sets the cell in the file's units.
     EXPECT_EQ(audit_json({"--cell", "5", d.file("tile.las")})["survey"]["coverage"]["cell"], 5);
+    // The statistics alone survey nothing.
+    EXPECT_TRUE(audit_json({"--profile", "stats", d.file("tile.las")})["survey"].is_null());
 }
 
 // A grid summed for keeping: every first return lands in the cell of the

@@ -134,7 +134,8 @@ struct Result {
     // Every rule the file fails, in the order of the rule list.
     std::vector<lidar::Finding> findings;
     lidar::PointDetail detail;  // when scanned
-    PointSurvey survey;         // when scanned
+    PointSurvey survey;         // when surveyed
+    bool surveyed = false;      // scanned under a profile that surveys the points
     TileCoverage coverage;      // the empty runs of survey.grid as laid
     lidar::Crs crs;
     Verdict verdict = Verdict::fail;

@@ -346,7 +346,10 @@ Result judge_entry(const Entry& e, const Judging& how, bool first) {
     // The header is judged before the points are read where it can be: its
     // coordinate system sets the units of the survey's grid.
     bool header_judged = false;
-    if (!how.headers_only) {
+    // The statistics alone ask nothing of the points beyond the statistics:
+    // no survey, at the speed of the statistics' own scan.
+    const bool survey = !how.headers_only && how.profile != lidar::Profile::stats;
+    if (survey) {
         judged.survey = &r.survey;
         judged.plan_grid = [&](GridPlan& plan, const TileScan& so_far, lidar::File& f) {
             judge_header(r, so_far, f, how);
@@ -360,7 +363,8 @@ Result judge_entry(const Entry& e, const Judging& how, bool first) {
         result = open_and_scan_tile(judged, false, f, scan, why);
         if (!header_judged) judge_header(r, scan, f, how);
     }
-    if (result == lidar::kDone && !how.headers_only) finish_survey(r.survey);
+    r.surveyed = result == lidar::kDone && survey;
+    if (r.surveyed) finish_survey(r.survey);
     else r.survey = PointSurvey{};
     // Not opened: what the walk would have said, had it looked first.
     if (e.listed && !scan.opened.regular) {

@@ -176,7 +176,7 @@ nlohmann::ordered_json values(const lidar::LasHeader& h) {
 
 // What the survey of the points found; null where they were not read.
 nlohmann::ordered_json survey_json(const Result& r) {
-    if (!r.scanned) return nullptr;
+    if (!r.scanned || !r.surveyed) return nullptr;
     const PointSurvey& s = r.survey;
     using J = nlohmann::ordered_json;
     J v;
