@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <bit>
 #include <cmath>
 #include <cstring>
 #include <filesystem>
@@ -261,6 +262,88 @@ TEST(Survey, OrderBlocksAndMergesChangeNothing) {
     const std::uint64_t before = survey_of(changed, plan_for(4)).record_hash;
     changed.bytes[500 * 28 + 17] ^= 4;  // the user data of one record
     EXPECT_NE(survey_of(changed, plan_for(4)).record_hash, before);
+}
+
+// The AVX2 kernel finds what the scalar one finds, to the bit, in blocks
+// of every length around its four-record step and 32-byte reads, with
+// swaths in runs, scattered and beyond the most kept, and a grid that
+// some first returns miss or none at all.
+TEST(Survey, KernelsAgree) {
+    if (!lidar::scan_kernel_available(lidar::ScanKernel::avx2)) GTEST_SKIP() << "no AVX2";
+    struct Kind {
+        unsigned format;
+        std::size_t extra;
+        unsigned ids;
+        double max_x;  // of the grid's box; NaN: no cell
+    };
+    const std::vector<std::size_t> cuts = {1, 2, 3, 5, 9, 14, 27, 4096 + 40, 4096 + 41, 13001};
+    for (const Kind k : {Kind{0, 0, 1, 1e9}, Kind{1, 0, 40, 500}, Kind{2, 1, 3, 1e9}, Kind{3, 0, 3000, 1e9},
+                         Kind{4, 0, 7, 1e9}, Kind{5, 0, 7, NAN}, Kind{6, 0, 1, 500}, Kind{7, 0, 5000, 1e9},
+                         Kind{8, 3, 40, 1e9}, Kind{9, 0, 2, 1e9}, Kind{10, 0, 40, NAN}}) {
+        SCOPED_TRACE("format " + std::to_string(k.format) + " ids " + std::to_string(k.ids));
+        const Records r = make_records(k.format, k.extra, 20000, k.ids, 100 + k.format);
+        audit::GridPlan plan = plan_for(4);
+        plan.max_x = k.max_x;
+        for (const bool grid : {true, false}) {
+            audit::PointSurvey s[2];
+            const lidar::ScanKernel kernel[2] = {lidar::ScanKernel::scalar, lidar::ScanKernel::avx2};
+            bool vector_ran = false;
+            for (int i = 0; i < 2; ++i) {
+                audit::start_survey(s[i], grid ? plan : audit::GridPlan{});
+                std::size_t from = 0;
+                for (std::size_t to : cuts) {
+                    to = std::min(to + from, r.count());
+                    vector_ran |= audit::survey_block_with(kernel[i], s[i], r.at(from), to - from, r.length, r.format) ==
+                                  lidar::ScanKernel::avx2;
+                    from = to;
+                }
+                audit::survey_block_with(kernel[i], s[i], r.at(from), r.count() - from, r.length, r.format);
+                audit::finish_survey(s[i]);
+            }
+            EXPECT_TRUE(vector_ran);
+            EXPECT_EQ(s[0].points, r.count());
+            expect_same(s[1], s[0]);
+        }
+    }
+}
+
+// In a long run of one swath the times are folded four at a time: the
+// extremes and the count of finite times come out as the records hold
+// them, however the NaN, infinities and -0 fall among the lanes.
+TEST(Survey, TimesOfOneSwathInLanes) {
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const std::vector<std::vector<double>> cases = {
+        {5, 4, 3, 2, 1, 0, -1, -2},
+        {nan, nan, nan, nan, nan, nan, nan, nan},
+        {INFINITY, -INFINITY, nan, 7, nan, nan, nan, nan},
+        {-0.0, 0.0, -0.0, -0.0, 0.0, nan, -0.0, 1},
+        {3, 3, 3, 3, -INFINITY, 3, 3, 3, 2.5, 3, 3, 3, 3, 3, 3, 3, 4},
+    };
+    for (std::size_t c = 0; c < cases.size(); ++c) {
+        SCOPED_TRACE(c);
+        // four untimed records on either side: the case's fill whole steps
+        std::vector<double> times(4, nan);
+        times.insert(times.end(), cases[c].begin(), cases[c].end());
+        times.insert(times.end(), 4, nan);
+        Records r = make_records(6, 0, times.size(), 1, 5);
+        std::uint64_t timed = 0;
+        double lo = INFINITY, hi = -INFINITY;
+        for (std::size_t i = 0; i < r.count(); ++i) {
+            std::memcpy(r.bytes.data() + i * r.length + 22, &times[i], 8);
+            if (!std::isfinite(times[i])) continue;
+            ++timed;
+            lo = std::min(lo, times[i] + 0.0);
+            hi = std::max(hi, times[i] + 0.0);
+        }
+        const audit::PointSurvey s = survey_of(r, audit::GridPlan{});
+        ASSERT_EQ(s.swaths.size(), 1u);
+        EXPECT_EQ(s.swaths[0].points, r.count());
+        EXPECT_EQ(s.swaths[0].timed, timed);
+        if (timed) {
+            EXPECT_EQ(std::bit_cast<std::uint64_t>(s.swaths[0].gps_min), std::bit_cast<std::uint64_t>(lo));
+            EXPECT_EQ(std::bit_cast<std::uint64_t>(s.swaths[0].gps_max), std::bit_cast<std::uint64_t>(hi));
+        }
+    }
 }
 
 TEST(Survey, GridFitsItsCellsAndCountsWhatFallsOutside) {

@@ -93,7 +93,7 @@ void survey_block(PointSurvey& s, const unsigned char* p, std::size_t n, std::si
                   unsigned point_format);
 
 // The same with kernel k, which must be available; returns the kernel that
-// did the work (the scalar one, the only one so far).
+// did the work (the scalar one for blocks too short for a vector step).
 lidar::ScanKernel survey_block_with(lidar::ScanKernel k, PointSurvey& s, const unsigned char* p, std::size_t n,
                                     std::size_t record_length, unsigned point_format);
 
