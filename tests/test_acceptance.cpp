@@ -182,23 +182,27 @@ TEST(Acceptance, CleanDeliveryPassesAndEachFaultFiresItsRulesAlone) {
     auto in_void = [](const Pt& p) {
         return p.x >= kX0 + 50 && p.x < kX0 + 70 && p.y >= kY0 + 80 && p.y < kY0 + 90;
     };
-    auto middle = [](int i, int j, int m) { return i == 1 && j == 1 && m; };
+    // Changes the points of the middle tile, t11, that `which` picks.
+    using Pick = std::function<bool(const Pt&)>;
+    auto middle = [](Pick which, std::function<void(Pt&)> change) {
+        return [=](int i, int j, Pt& p) {
+            if (i == 1 && j == 1 && which(p)) change(p);
+            return true;
+        };
+    };
+    const Pick some = [](const Pt& p) { return p.intensity % 10 == 0; }, all = [](const Pt&) { return true; };
     const Fault faults[] = {
         {"clean", {}, -1, -1, -1, -1, {}, {}, true},
-        {"class 0 left in a tile",
-         [&](int i, int j, Pt& p) { return middle(i, j, p.intensity % 10 == 0) ? (p.cls = 0, true) : true; }, -1, -1,
-         -1, -1, {{"t11.las", {"usgs.class-never-classified"}}}},
-        {"8-bit intensities",
-         [&](int i, int j, Pt& p) { return middle(i, j, 1) ? (p.intensity &= 0xff, true) : true; }, -1, -1, -1, -1,
+        {"class 0 left in a tile", middle(some, [](Pt& p) { p.cls = 0; }), -1, -1, -1, -1,
+         {{"t11.las", {"usgs.class-never-classified"}}}},
+        {"8-bit intensities", middle(all, [](Pt& p) { p.intensity &= 0xff; }), -1, -1, -1, -1,
          {{"t11.las", {"usgs.intensity-range"}}}},
-        {"Point Source ID 0",
-         [&](int i, int j, Pt& p) { return middle(i, j, p.y < kY0 + 61) ? (p.source = 0, true) : true; }, -1, -1, -1,
-         -1, {{"t11.las", {"usgs.point-source-id"}}}},
+        {"Point Source ID 0", middle(some, [](Pt& p) { p.source = 0; }), -1, -1, -1, -1,
+         {{"t11.las", {"usgs.point-source-id"}}}},
         // 12 is outside LBS's table, but class-table leaves it to the
         // overlap rule: one warning, and the tile passes.
-        {"class 12 in format 6",
-         [&](int i, int j, Pt& p) { return middle(i, j, p.intensity % 3 == 0) ? (p.cls = 12, true) : true; }, -1, -1,
-         -1, -1, {{"t11.las", {"points.class-overlap"}}}, {}, true},
+        {"class 12 in format 6", middle(some, [](Pt& p) { p.cls = 12; }), -1, -1, -1, -1,
+         {{"t11.las", {"points.class-overlap"}}}, {}, true},
         {"a void across a tile edge", [&](int, int, Pt& p) { return !in_void(p); }, -1, -1, -1, -1, {},
          {{"usgs.void", {"t01.las", "t11.las"}}}, true},
         // 10 m north: across the grid line into t22's place, a gap left
