@@ -99,14 +99,6 @@ void coarser(DensityGrid& g) {
 
 }  // namespace
 
-double pulse_density(const PointSurvey& s) {
-    const SurveyGrid& g = s.grid;
-    if (g.cell <= 0) return -1;
-    const std::uint64_t covered = covered_cells(g);
-    if (covered == 0) return -1;
-    return static_cast<double>(s.first_returns) / (static_cast<double>(covered) * g.cell * g.cell);
-}
-
 bool density_raster_possible(std::string& why) {
 #ifdef LIDAR_HAVE_GDAL
     why = gdal().why;

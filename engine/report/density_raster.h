@@ -14,7 +14,6 @@ namespace audit {
 
 // First returns per square unit of the area the tile's grid finds covered;
 // below 0 where it has no grid or nothing covered.
-double pulse_density(const PointSurvey& s);
 
 // Whether --density-raster can be written here: GDAL built in and found at
 // run time; else why not.

@@ -210,7 +210,7 @@ nlohmann::ordered_json survey_json(const Result& r) {
                          {"covered_area", area},
                          {"outside", g.outside},
                          {"point_density", density(s.points)},
-                         {"pulse_density", density(s.first_returns)}};
+                         {"pulse_density", area > 0 ? J(pulse_density(s)) : J()}};
     } else {
         v["coverage"] = nullptr;
     }

@@ -279,7 +279,7 @@ void add_to(Delivery& d, const Result& r) {
         if (r.crs.metres_per_unit > 0) d.metres_per_unit.emplace(r.crs.system, r.crs.metres_per_unit);
         if (c.cell > 0) {
             const double m = r.crs.metres_per_unit > 0 ? r.crs.metres_per_unit : 1;
-            d.first_returns += r.survey.first_returns;
+            d.first_returns += r.survey.first_returns - r.survey.grid.outside;
             d.covered_m2 += static_cast<double>(cells_covered(c)) * c.cell * c.cell * m * m;
         }
     }

@@ -314,12 +314,12 @@ void point_rules(const LasHeader& h, const PointStats& s, const PointDetail& d, 
     const QualityLevel q = how.quality_level == QualityLevel::none ? QualityLevel::ql2 : how.quality_level;
     const double side = g.cell * crs.metres_per_unit;
     const double area = static_cast<double>(cells) * side * side;
-    const double density = static_cast<double>(survey.first_returns) / area;
+    const double density = audit::pulse_density(survey) / (crs.metres_per_unit * crs.metres_per_unit);
     if (density < quality_limits(q).anpd)
         add("usgs.density",
             "at least " + short_num(quality_limits(q).anpd) + " first returns per square metre (" +
                 quality_level_name(q) + ")",
-            short_num(density) + " per square metre: " + str(survey.first_returns) + " first returns over " +
+            short_num(density) + " per square metre: " + str(survey.first_returns - g.outside) + " first returns over " +
                 short_num(area) + " square metres covered");
 }
 

@@ -760,6 +760,12 @@ void coarsen_grid(SurveyGrid& g, std::size_t max_cells) {
     }
 }
 
+double pulse_density(const PointSurvey& s) {
+    const double area = covered_area(s.grid);
+    if (!(area > 0)) return -1;
+    return static_cast<double>(s.first_returns - s.grid.outside) / area;
+}
+
 double covered_area(const SurveyGrid& g) { return static_cast<double>(covered_cells(g)) * g.cell * g.cell; }
 
 

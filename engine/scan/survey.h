@@ -113,4 +113,9 @@ double covered_area(const SurveyGrid& g);
 // results waiting to be reported hold little.
 void coarsen_grid(SurveyGrid& g, std::size_t max_cells);
 
+// First returns per square unit over the cells they cover, counting those
+// in the grid alone (one outside the header's box has no cell); -1 where
+// no cell holds one.
+double pulse_density(const PointSurvey& s);
+
 }  // namespace audit
