@@ -209,6 +209,13 @@ TEST(Acceptance, CleanDeliveryPassesAndEachFaultFiresItsRulesAlone) {
         // below it outside every tile.
         {"a tile off the grid", {}, -1, -1, -1, 5, {},
          {{"delivery.off-grid", {"t21.las"}}, {"delivery.tile-overlap", {"t21.las", "t22.las"}}}, true},
+        // The middle tile 10 m north leaves a bare strip 60 by 10 m in its
+        // own place, between neighbours: a void, beside the shift itself,
+        // named too on the tiles whose edge cells it reaches (the cells do
+        // not fall on the tiles' edges).
+        {"the middle tile off the grid", {}, -1, -1, -1, 4, {},
+         {{"delivery.off-grid", {"t11.las"}}, {"delivery.tile-overlap", {"t11.las", "t12.las"}},
+          {"usgs.void", {"t00.las", "t01.las", "t10.las", "t11.las"}}}, true},
         // The copy lies wholly on its original: named a duplicate, not
         // again an overlap.
         {"a copy under another name", {}, -1, 4, -1, -1, {}, {{"delivery.duplicate", {"t11.las", "t11-copy.las"}}}},
@@ -241,7 +248,8 @@ TEST(Acceptance, CleanDeliveryPassesAndEachFaultFiresItsRulesAlone) {
             const std::string a = actual(j, "usgs.void");
             std::smatch m;
             ASSERT_TRUE(std::regex_search(a, m, std::regex(R"(at X (\S+) to (\S+), Y (\S+) to (\S+)$)"))) << a;
-            const double want[4] = {kX0 + 50, kX0 + 70, kY0 + 80, kY0 + 90};
+            const double want[4] = {kX0 + (f.shifted == 4 ? 60 : 50), kX0 + (f.shifted == 4 ? 120 : 70),
+                                    kY0 + (f.shifted == 4 ? 60 : 80), kY0 + (f.shifted == 4 ? 70 : 90)};
             for (int k = 0; k < 4; ++k) EXPECT_NEAR(std::stod(m[k + 1].str()), want[k], kCell) << a;
         }
     }

@@ -1,6 +1,7 @@
 #include "voids.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <iterator>
 #include <tuple>
@@ -39,6 +40,44 @@ TileCoverage coverage_of(const SurveyGrid& g, std::size_t file) {
     c.row_start.shrink_to_fit();
     c.runs.shrink_to_fit();
     return c;
+}
+
+void extend_coverage(TileCoverage& c, double x0, double y0, double x1, double y1) {
+    if (!(c.cell > 0) || !(x1 > x0) || !(y1 > y0)) return;
+    // The cells the box reaches into, a cell on its edge included.
+    const auto first = [&](double v) { return static_cast<std::int64_t>(std::floor(v / c.cell)); };
+    const auto last = [&](double v) { return static_cast<std::int64_t>(std::ceil(v / c.cell)) - 1; };
+    const std::int64_t col0 = std::min(c.col0, first(x0)), row0 = std::min(c.row0, first(y0));
+    const std::int64_t col1 = std::max(c.col0 + c.cols - 1, last(x1)), row1 = std::max(c.row0 + c.rows - 1, last(y1));
+    if (col0 == c.col0 && row0 == c.row0 && col1 == c.col0 + c.cols - 1 && row1 == c.row0 + c.rows - 1) return;
+    // A tile of more than 2^32 cells a side is no tile's place.
+    if (col1 - col0 >= 0xffffffffll || row1 - row0 >= 0xffffffffll) return;
+    const auto cols = static_cast<std::uint32_t>(col1 - col0 + 1), rows = static_cast<std::uint32_t>(row1 - row0 + 1);
+    const auto shift = static_cast<std::uint32_t>(c.col0 - col0);
+    TileCoverage out;
+    out.file = c.file, out.cell = c.cell, out.col0 = col0, out.row0 = row0, out.cols = cols, out.rows = rows;
+    out.row_start.reserve(std::size_t{rows} + 1);
+    auto add = [&](std::uint32_t a, std::uint32_t b) {
+        if (a >= b) return;
+        if (out.runs.size() > std::size_t{out.row_start.back()} && out.runs.back() == a) out.runs.back() = b;
+        else out.runs.insert(out.runs.end(), {a, b});
+    };
+    for (std::uint32_t r = 0; r < rows; ++r) {
+        out.row_start.push_back(static_cast<std::uint32_t>(out.runs.size()));
+        const std::int64_t own = row0 + r - c.row0;
+        if (own < 0 || own >= c.rows) {
+            add(0, cols);
+            continue;
+        }
+        add(0, shift);
+        if (!c.row_start.empty())
+            for (std::uint32_t k = c.row_start[own]; k < c.row_start[own + 1]; k += 2)
+                add(c.runs[k] + shift, c.runs[k + 1] + shift);
+        add(shift + c.cols, cols);
+    }
+    out.row_start.push_back(static_cast<std::uint32_t>(out.runs.size()));
+    if (out.runs.empty()) out.row_start.clear();
+    c = std::move(out);
 }
 
 namespace {

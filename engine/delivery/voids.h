@@ -27,6 +27,11 @@ struct TileCoverage {
 
 TileCoverage coverage_of(const SurveyGrid& g, std::size_t file);
 
+// c grown to hold the cells of the box (x0, y0)-(x1, y1) too, those it did
+// not hold empty: a tile's place in the delivery's scheme, which its points
+// may not reach (water along an edge, a tile shifted off its place).
+void extend_coverage(TileCoverage& c, double x0, double y0, double x1, double y1);
+
 // One void: its box and area in the files' units, its cells, and every
 // tile it lies in.
 struct Void {

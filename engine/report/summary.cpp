@@ -168,7 +168,22 @@ void finish_delivery(Delivery& d) {
         if (t.system == system) same.push_back(t);
     d.scheme = tile_scheme(same, cell);
 
-    // Voids among tiles of one system and one cell.
+    // Each tile on the scheme's grid reaches to its place in it, so the
+    // cells between its points and its neighbours' are judged too.
+    if (d.scheme.found)
+        for (std::size_t k = 0; k < d.tiles.size(); ++k) {
+            const TileBox& t = d.tiles[k];
+            if (t.system != system) continue;
+            const double cx = (t.min_x + t.max_x) / 2, cy = (t.min_y + t.max_y) / 2;
+            const double x0 = d.scheme.origin_x + std::floor((cx - d.scheme.origin_x) / d.scheme.size_x) * d.scheme.size_x;
+            const double y0 = d.scheme.origin_y + std::floor((cy - d.scheme.origin_y) / d.scheme.size_y) * d.scheme.size_y;
+            // A tile larger than a place has none; one shifted off the grid
+            // still stands for the place its middle lies in, and the strip
+            // its shift left bare is judged.
+            if (t.max_x - t.min_x <= d.scheme.size_x + cell && t.max_y - t.min_y <= d.scheme.size_y + cell)
+                extend_coverage(d.coverage[k], x0, y0, x0 + d.scheme.size_x, y0 + d.scheme.size_y);
+        }
+
     // Voids among tiles of one system and one cell, the coverage lent to
     // each group and given back.
     std::map<std::pair<int, double>, std::vector<std::size_t>> groups;
