@@ -268,6 +268,30 @@ TEST(Survey, OrderBlocksAndMergesChangeNothing) {
 // of every length around its four-record step and 32-byte reads, with
 // swaths in runs, scattered and beyond the most kept, and a grid that
 // some first returns miss or none at all.
+// A thread's surveys reuse the storage the one before it finished with: a
+// tile of few ids surveyed after one of thousands (their table and further
+// ids' bits in use) holds its own swaths alone, and so does the next tile of
+// many.
+TEST(Survey, ATileAfterOneOfManyIdsHoldsItsOwnAlone) {
+    const Records many = make_records(1, 0, 80000, 5000, 11);  // ~1,500 ids
+    const Records few = make_records(1, 0, 20000, 20, 12);
+    const audit::PointSurvey first = survey_of(many, plan_for(8));
+    ASSERT_EQ(first.swaths.size(), audit::kMostSwaths);
+    const audit::PointSurvey small = survey_of(few, plan_for(8));
+    const Expected e = count(few, 8);
+    EXPECT_EQ(small.other_swaths, 0u);
+    EXPECT_EQ(small.other_swath_points, 0u);
+    ASSERT_EQ(small.swaths.size(), e.swaths.size());
+    auto it = e.swaths.begin();
+    for (const audit::Swath& w : small.swaths) {
+        EXPECT_EQ(w.id, it->first);
+        EXPECT_EQ(w.points, it->second.points);
+        ++it;
+    }
+    expect_same(survey_of(many, plan_for(8)), first);
+    EXPECT_EQ(first.other_swaths, count(many, 8).swaths.size() - audit::kMostSwaths);
+}
+
 TEST(Survey, KernelsAgree) {
     if (!lidar::scan_kernel_available(lidar::ScanKernel::avx2)) GTEST_SKIP() << "no AVX2";
     struct Kind {

@@ -104,7 +104,9 @@ void other_id(PointSurvey& s, std::uint16_t id) {
 // holds every id in its own place.
 inline std::size_t swath_hash(std::uint16_t id, std::size_t mask) {
     if (mask >= 0xffff) return id;
-    return static_cast<std::uint32_t>(id * 0x9E3779B1u) >> (32 - std::popcount(mask));
+    // bit_width, not popcount, of the mask 2^k - 1: without -mpopcnt the
+    // latter is a library call on every probe.
+    return static_cast<std::uint32_t>(id * 0x9E3779B1u) >> (32 - std::bit_width(mask));
 }
 
 void index_swaths(PointSurvey& s, std::size_t size) {
@@ -129,7 +131,9 @@ std::size_t swath_probe(const PointSurvey& s, std::uint16_t id) {
 // swaths kept are the lowest ids whatever order the records come in.
 void keep_lowest(PointSurvey& s) {
     if (s.swaths.size() <= kMostSwaths) return;
-    std::sort(s.swaths.begin(), s.swaths.end(), [](const Swath& x, const Swath& y) { return x.id < y.id; });
+    // Only which ids are lowest matters here; finish_survey sorts them.
+    std::nth_element(s.swaths.begin(), s.swaths.begin() + (kMostSwaths - 1), s.swaths.end(),
+                     [](const Swath& x, const Swath& y) { return x.id < y.id; });
     for (std::size_t k = kMostSwaths; k < s.swaths.size(); ++k) {
         other_id(s, s.swaths[k].id);
         s.other_swath_points += s.swaths[k].points;
@@ -641,10 +645,39 @@ void lay_grid(SurveyGrid& g, const GridPlan& plan) {
     }
 }
 
+// What a thread's finished surveys leave for its next: a tile of many ids
+// allocated its swaths, their table and the further ids' bits afresh and
+// faulted their pages in each time (2,000 tiles of ~1,000 ids: the audit
+// took 3.8 times the statistics' scan).
+struct Spare {
+    std::vector<Swath> swaths;
+    std::vector<std::uint32_t> swath_at;
+    std::vector<std::uint64_t> other_ids;
+};
+thread_local Spare spare;
+
+// Keeps the larger of from's storage and the spare's, emptied; from is left empty.
+template <class T>
+void give_back(std::vector<T>& to, std::vector<T>& from) {
+    if (from.capacity() > to.capacity()) to = std::move(from);
+    to.clear();
+    from = {};
+}
+
+template <class T>
+void take_spare(std::vector<T>& into, std::vector<T>& from) {
+    into = std::move(from);
+    into.clear();
+    from = {};
+}
+
 }  // namespace
 
 void start_survey(PointSurvey& s, const GridPlan& plan) {
     s = PointSurvey{};
+    take_spare(s.swaths, spare.swaths);
+    take_spare(s.swath_at, spare.swath_at);
+    take_spare(s.other_ids, spare.other_ids);
     if (plan.cell > 0 && std::isfinite(plan.cell)) lay_grid(s.grid, plan);
 }
 
@@ -722,8 +755,15 @@ void merge_survey(PointSurvey& a, const PointSurvey& b) {
 void finish_survey(PointSurvey& s) {
     keep_lowest(s);
     std::sort(s.swaths.begin(), s.swaths.end(), [](const Swath& x, const Swath& y) { return x.id < y.id; });
-    s.swath_at = {};
-    s.other_ids = {};
+    give_back(spare.swath_at, s.swath_at);
+    give_back(spare.other_ids, s.other_ids);
+    // The result keeps its swaths in storage of their size; the scratch
+    // they grew in serves the next tile.
+    if (s.swaths.capacity() > s.swaths.size()) {
+        std::vector<Swath> kept(s.swaths.begin(), s.swaths.end());
+        std::swap(kept, s.swaths);
+        give_back(spare.swaths, kept);
+    }
 }
 
 std::uint64_t covered_cells(const SurveyGrid& g) {
