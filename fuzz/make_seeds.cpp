@@ -15,7 +15,7 @@ int main(int argc, char** argv) {
     for (int minor = 0; minor <= 2; ++minor) {
         for (int format = 0; format <= 3; ++format) {
             for (int shape = 0; shape < 3; ++shape) {
-                lastest::LasSpec s;
+                lastest::LasRecipe s;
                 s.minor = static_cast<std::uint8_t>(minor);
                 s.format = static_cast<std::uint8_t>(format);
                 if (shape >= 1) s.points = {{5, -7, 9, 1}, {-300, 40, 20000000, 0x92}, {0, 0, 0, 6}};
@@ -30,7 +30,7 @@ int main(int argc, char** argv) {
     // LAS 1.3 and 1.4, every point format, extra bytes, what follows the points.
     for (int minor = 3; minor <= 4; ++minor) {
         for (int format = 0; format <= (minor == 3 ? 5 : 10); ++format) {
-            lastest::LasSpec s;
+            lastest::LasRecipe s;
             s.minor = static_cast<std::uint8_t>(minor);
             s.format = static_cast<std::uint8_t>(format);
             s.header_size = minor == 3 ? 235 : 375;
@@ -46,7 +46,7 @@ int main(int argc, char** argv) {
     }
     // No points, the extended VLRs where they would start (as laspy writes
     // an empty file): once read as points and written into the header.
-    lastest::LasSpec empty;
+    lastest::LasRecipe empty;
     empty.minor = 4;
     empty.format = 6;
     empty.header_size = 375;
@@ -54,7 +54,7 @@ int main(int argc, char** argv) {
     empty.stated_count64 = 0;
     empty.evlr_after = 60;
     lastest::write_file(dir + "/gen-" + std::to_string(n++) + ".las", lastest::build_las(empty));
-    lastest::LasSpec far;  // data offset past the end of the file
+    lastest::LasRecipe far;  // data offset past the end of the file
     far.offset_to_data = 1000;
     lastest::write_file(dir + "/gen-" + std::to_string(n++) + ".las", lastest::build_las(far));
     return 0;

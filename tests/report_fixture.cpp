@@ -63,7 +63,7 @@ enum class Kind { current, stale, short_, wkt, unidentified, malformed, huge };
 // claims a point more than it holds; huge, its points 1.7e308 either side
 // of 0.
 lastest::Bytes tile(int col, int row, Kind kind) {
-    lastest::LasSpec s;
+    lastest::LasRecipe s;
     s.format = 0;
     const std::string keys = kind == Kind::wkt            ? std::string(kForgingWkt, sizeof kForgingWkt)
                              : kind == Kind::unidentified ? geokeys(32767)

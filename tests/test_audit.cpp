@@ -42,8 +42,8 @@ std::string slashed(std::string s) {
 // Two points, returns 1 and 2, on a 0.01 grid, every statistic as Vexholt
 // writes it; stale_file only claims one point too few (one too many would
 // be a short file).
-LasSpec current_las() {
-    LasSpec s;
+LasRecipe current_las() {
+    LasRecipe s;
     s.points = {{100, 200, 300, 1}, {-50, 250, 310, 2}};
     s.stated_count = 2;
     const std::uint32_t by_return[5] = {1, 1, 0, 0, 0};
@@ -55,7 +55,7 @@ LasSpec current_las() {
 }
 Bytes current_file() { return build_las(current_las()); }
 Bytes stale_file() {
-    LasSpec s = current_las();
+    LasRecipe s = current_las();
     s.stated_count = 1;
     return build_las(s);
 }
@@ -154,7 +154,7 @@ TEST(AuditStatus, TheVerdictAndWhetherJudgedMakeTheExitStatus) {
 
 TEST(AuditStatus, ExtentsCompareOnTheGridUnlessExact) {
     TempDir d;
-    LasSpec last_bit = current_las(), off_grid = current_las(), empty = current_las();
+    LasRecipe last_bit = current_las(), off_grid = current_las(), empty = current_las();
     last_bit.stated_extents[0] = std::nextafter(last_bit.stated_extents[0], 1e9);
     off_grid.stated_extents[5] += 0.01;
     // Counts right, extents not the start values Vexholt would write.
@@ -164,12 +164,12 @@ TEST(AuditStatus, ExtentsCompareOnTheGridUnlessExact) {
     // An offset of a quarter step: adding it where it is taken away lands
     // on a half step, where the last bit decides the grid point. Binary
     // fractions keep every sum exact.
-    LasSpec shifted = current_las();
+    LasRecipe shifted = current_las();
     shifted.scale[0] = 0.5;
     shifted.offset[0] = 100.125;
     shifted.stated_extents[0] = world(100, 0.5, 100.125);
     shifted.stated_extents[1] = world(-50, 0.5, 100.125);
-    LasSpec shifted_last_bit = shifted, shifted_step = shifted;
+    LasRecipe shifted_last_bit = shifted, shifted_step = shifted;
     shifted_last_bit.stated_extents[0] = std::nextafter(shifted.stated_extents[0], -1e9);
     shifted_step.stated_extents[0] = world(101, 0.5, 100.125);
     write_file(d.file("a.las"), build_las(last_bit));
@@ -198,7 +198,7 @@ TEST(AuditVerdict, ShortFilesAreFoundAndLeftAsTheyAreUnlessTheLossIsAccepted) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         TempDir d;
-        LasSpec s = current_las();
+        LasRecipe s = current_las();
         s.points.resize(c.kept);
         s.stated_count = c.claimed;
         s.trailing = c.trailing;
@@ -225,7 +225,7 @@ TEST(AuditVerdict, ShortFilesAreFoundAndLeftAsTheyAreUnlessTheLossIsAccepted) {
 // however close, with how far and how many; last-bit noise is no fault.
 TEST(AuditVerdict, PointsOutsideTheBoxFailWithHowFarAndHowMany) {
     TempDir d;
-    LasSpec coarse = current_las(), third = current_las(), noise = current_las();
+    LasRecipe coarse = current_las(), third = current_las(), noise = current_las();
     // A whole unit per step: a box short of every point by 0.47 of one
     // lies on the same grid point as the points.
     coarse.scale[0] = 1;
@@ -264,7 +264,7 @@ TEST(AuditVerdict, PointsOutsideTheBoxFailWithHowFarAndHowMany) {
 TEST(AuditFormats, EachFormatCarriesTheSameJudgement) {
     TempDir d;
     write_file(d.file("a.las"), stale_file());
-    LasSpec v13 = current_las();
+    LasRecipe v13 = current_las();
     v13.minor = 3;
     write_file(d.file("b.las"), build_las(v13));
 
@@ -309,7 +309,7 @@ TEST(AuditFormats, EachFormatCarriesTheSameJudgement) {
 
 TEST(AuditFormats, StaleExtentsShowBothValues) {
     TempDir d;
-    LasSpec s = current_las();
+    LasRecipe s = current_las();
     s.stated_extents[0] = 1.25;  // MaxX: the points reach 1
     s.stated_extents[5] = -0.5;  // MinZ: they start at 3
     write_file(d.file("x.las"), build_las(s));
@@ -360,7 +360,7 @@ TEST(AuditWalk, DirectoriesByNameArgumentsInTheirOrderWhateverTheJobs) {
     std::string many;
     for (int k = 0; k < 40; ++k) {
         // Sizes vary so that files finish out of order.
-        LasSpec s = current_las();
+        LasRecipe s = current_las();
         s.points.resize(static_cast<std::size_t>(k % 7) * 5000 + 1);
         std::string name = "many/f" + std::to_string(100 + k);
         write_file(d.file(name + ".las"), build_las(s));
@@ -573,7 +573,7 @@ TEST(AuditFormats, PathsAlignByDisplayColumns) {
 
 TEST(AuditProgress, BytesCountAsTheyAreReadAndEveryFileInFlightIsNamed) {
     TempDir d;
-    LasSpec s = current_las();
+    LasRecipe s = current_las();
     s.points = spread_points(100000);  // several read blocks
     const Bytes big = build_las(s);
     write_file(d.file("big.las"), big);
@@ -594,7 +594,7 @@ TEST(AuditProgress, BytesCountAsTheyAreReadAndEveryFileInFlightIsNamed) {
 
 TEST(AuditProgress, SummaryRateIsTheBytesOverTheSeconds) {
     TempDir d;
-    LasSpec s;
+    LasRecipe s;
     s.points = spread_points(100000);
     write_file(d.file("a.las"), build_las(s));
     const double bytes = 227 + 100000 * 28;

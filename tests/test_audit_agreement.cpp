@@ -76,33 +76,33 @@ TEST(AuditAgreement, EveryFileOfTheRealCorpus) {
 
 TEST(AuditAgreement, GeneratedFilesValidAndNot) {
     auto with = [](auto change) {
-        LasSpec s;
+        LasRecipe s;
         s.points = {{5, -7, 9, 1}, {-3, 2, 20000000, 2}, {0, 0, 0, 0}, {1, 1, 1, 7}};
         change(s);
         return build_las(s);
     };
-    const Bytes valid = with([](LasSpec&) {});
+    const Bytes valid = with([](LasRecipe&) {});
     struct Case {
         const char* name;
         Bytes bytes;
     };
     const Case cases[] = {
-        {"stale.las", with([](LasSpec&) {})},
-        {"v10f0.las", with([](LasSpec& s) { s.minor = 0; s.format = 0; s.gap = 2; })},
-        {"v11f2.las", with([](LasSpec& s) { s.minor = 1; s.format = 2; })},
-        {"f3.las", with([](LasSpec& s) { s.format = 3; s.trailing = 5; })},
-        {"negscale.las", with([](LasSpec& s) { s.scale[0] = -0.5; s.offset[2] = 1e6; })},
-        {"empty.las", with([](LasSpec& s) { s.points.clear(); })},
-        {"far.las", with([](LasSpec& s) { s.offset_to_data = 100000; })},
-        {"inside.las", with([](LasSpec& s) { s.offset_to_data = 100; })},
-        {"reclen.las", with([](LasSpec& s) { s.record_length = 30; })},
-        {"v20.las", with([](LasSpec& s) { s.major = 2; })},
-        {"f5.las", with([](LasSpec& s) { s.format = 5; })},
+        {"stale.las", with([](LasRecipe&) {})},
+        {"v10f0.las", with([](LasRecipe& s) { s.minor = 0; s.format = 0; s.gap = 2; })},
+        {"v11f2.las", with([](LasRecipe& s) { s.minor = 1; s.format = 2; })},
+        {"f3.las", with([](LasRecipe& s) { s.format = 3; s.trailing = 5; })},
+        {"negscale.las", with([](LasRecipe& s) { s.scale[0] = -0.5; s.offset[2] = 1e6; })},
+        {"empty.las", with([](LasRecipe& s) { s.points.clear(); })},
+        {"far.las", with([](LasRecipe& s) { s.offset_to_data = 100000; })},
+        {"inside.las", with([](LasRecipe& s) { s.offset_to_data = 100; })},
+        {"reclen.las", with([](LasRecipe& s) { s.record_length = 30; })},
+        {"v20.las", with([](LasRecipe& s) { s.major = 2; })},
+        {"f5.las", with([](LasRecipe& s) { s.format = 5; })},
         {"short.las", Bytes(valid.begin(), valid.begin() + 150)},
         {"tiny.las", Bytes{'L', 'A', 'S', 'F'}},
         {"nolasf.las", Bytes(300, 0)},
-        {"name.LAS", with([](LasSpec&) {})},
-        {"name.txt", with([](LasSpec&) {})},
+        {"name.LAS", with([](LasRecipe&) {})},
+        {"name.txt", with([](LasRecipe&) {})},
     };
     TempDir d;
     for (const Case& c : cases) expect_agreement(d.path, c.name, c.bytes);

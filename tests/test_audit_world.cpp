@@ -39,7 +39,7 @@ namespace {
 
 // Stale, not short: it claims fewer points than it holds.
 Bytes stale_tile() {
-    LasSpec s;
+    LasRecipe s;
     s.points = {{100, 200, 300, 1}, {-50, 250, 310, 2}};
     s.stated_count = 1;
     return build_las(s);
@@ -210,7 +210,7 @@ TEST(AuditFixes, WhatStartsWherePointsWouldIsNoPoint) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         TempDir d;
-        LasSpec s;
+        LasRecipe s;
         s.minor = c.minor;
         s.format = c.format;
         s.header_size = c.header_size;

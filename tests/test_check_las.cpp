@@ -51,7 +51,7 @@ protected:
         write_file(path, b);
         return check(path);
     }
-    Printed check_spec(const LasSpec& s) { return check_bytes(build_las(s)); }
+    Printed check_recipe(const LasRecipe& s) { return check_bytes(build_las(s)); }
 };
 
 TEST_F(CheckLas, TypeCodeForEveryVersionAndFormat) {
@@ -60,10 +60,10 @@ TEST_F(CheckLas, TypeCodeForEveryVersionAndFormat) {
     for (int minor = 0; minor <= 2; ++minor)
         for (int format = 0; format <= 3; ++format) {
             SCOPED_TRACE("1." + std::to_string(minor) + " format " + std::to_string(format));
-            LasSpec s;
+            LasRecipe s;
             s.minor = static_cast<std::uint8_t>(minor);
             s.format = static_cast<std::uint8_t>(format);
-            Printed p = check_spec(s);
+            Printed p = check_recipe(s);
             EXPECT_EQ(p.result, codes[minor][format]);
             EXPECT_EQ(p.out, "");
         }
@@ -75,11 +75,11 @@ TEST_F(CheckLas, CodeZeroIgnoresTheRecordLength) {
             for (int length : {0, 20, 26, 34, 36, 65535}) {
                 SCOPED_TRACE(std::to_string(minor) + "/" + std::to_string(format) + "/" +
                              std::to_string(length));
-                LasSpec s;
+                LasRecipe s;
                 s.minor = static_cast<std::uint8_t>(minor);
                 s.format = static_cast<std::uint8_t>(format);
                 s.record_length = length;
-                Printed p = check_spec(s);
+                Printed p = check_recipe(s);
                 EXPECT_EQ(p.result, 0);
                 EXPECT_EQ(p.out, "");
             }
@@ -119,7 +119,7 @@ TEST_F(CheckLas, FirstFailingFieldDecidesTheMessage) {
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
-        Bytes b = build_las(LasSpec{});
+        Bytes b = build_las(LasRecipe{});
         row.change(b);
         Printed p = check_bytes(b);
         EXPECT_EQ(p.result, -1);
@@ -128,7 +128,7 @@ TEST_F(CheckLas, FirstFailingFieldDecidesTheMessage) {
 }
 
 TEST_F(CheckLas, ShortFileIsNeverClassifiedFromBytesNotRead) {
-    const Bytes full = build_las(LasSpec{});  // 1.2, format 1
+    const Bytes full = build_las(LasRecipe{});  // 1.2, format 1
     const std::string too_short = "\n" + path + " is too short or unreadable to be a valid .las file\n\n";
     for (std::size_t size : {0, 3, 4, 24, 25, 26, 104, 105, 106}) {
         SCOPED_TRACE(size);
@@ -168,7 +168,7 @@ TEST_F(CheckLas, FileCutRightAfterABadFieldGetsThatFieldsMessage) {
     };
     for (const Row& row : rows) {
         SCOPED_TRACE("file of " + std::to_string(row.at + 1) + " bytes");
-        Bytes b = build_las(LasSpec{});
+        Bytes b = build_las(LasRecipe{});
         b[row.at] = row.bad;
         b.resize(row.at + 1);
         Printed p = check_bytes(b);
@@ -185,7 +185,7 @@ TEST_F(CheckLas, NameIsCheckedBeforeTheContents) {
                          " does NOT exist\n");
 
     const std::string upper = dir.file("t.LAS");
-    write_file(upper, build_las(LasSpec{}));
+    write_file(upper, build_las(LasRecipe{}));
     p = check(upper);
     EXPECT_EQ(p.result, -1);
     EXPECT_EQ(p.out, "\nFile extension of " + upper + " is not .las\n");

@@ -16,7 +16,7 @@ std::string usage_output() {
 }
 
 Bytes valid_file() {
-    LasSpec s;
+    LasRecipe s;
     s.points = {{1, 2, 3, 1}, {-4, 5, -6, 2}};
     return build_las(s);
 }

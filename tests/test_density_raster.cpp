@@ -209,9 +209,9 @@ TEST(DensityRaster, ARasterOverItsBoundIsCoarsenedWithEveryReturnKept) {
 // judged; with it, a raster GDAL opens or the reason it has none.
 TEST(DensityRaster, TheOptionWritesARasterOrSaysWhyNot) {
     TempDir d;
-    lastest::LasSpec spec;
-    spec.points = lastest::spread_points(200);
-    lastest::write_file(d.file("a.las"), lastest::build_las(spec));
+    lastest::LasRecipe recipe;
+    recipe.points = lastest::spread_points(200);
+    lastest::write_file(d.file("a.las"), lastest::build_las(recipe));
     const std::string tif = d.file("a.tif");
     const lastest::RunResult usage = lastest::run(lastest::audit_path(), {"--headers-only", "--density-raster", tif, "."}, d.path, true);
     EXPECT_EQ(usage.status, 2);

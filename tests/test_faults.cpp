@@ -35,7 +35,7 @@ namespace {
 // A format-1 file of about 4 MB: several read blocks plus a short last one,
 // so a read can fail with whole blocks already scanned.
 Bytes several_blocks() {
-    LasSpec s;
+    LasRecipe s;
     s.format = 1;
     s.gap = 31;
     s.trailing = 9;
@@ -104,7 +104,7 @@ TEST_F(Faults, EveryFailingReadOpenOrSeekLeavesTheFileAlone) {
 }
 
 TEST_F(Faults, AWriteThatStopsHalfWayIsReported) {
-    LasSpec s;  // small: every transfer is cut to a few bytes
+    LasRecipe s;  // small: every transfer is cut to a few bytes
     s.points = {{1, 2, 3, 1}, {-9, 8, 7, 2}};
     const Bytes small = build_las(s), done = *reference_update(small);
     write_file(f, small);
@@ -133,7 +133,7 @@ TEST_F(Faults, InterruptionsAndShortTransfersChangeNothing) {
             EXPECT_TRUE(read_file(f) == updated) << static_cast<int>(op) << " call " << nth;
         }
     }
-    LasSpec s;
+    LasRecipe s;
     s.format = 3;
     s.trailing = 11;
     for (int i = 0; i < 3000; ++i) s.points.push_back({i * 7 - 900, -i, i % 13, static_cast<std::uint8_t>(i)});

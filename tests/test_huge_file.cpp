@@ -54,7 +54,7 @@ TEST(LargeFiles, LasOnePointFourCountsPastThirtyTwoBits) {
     TempDir d(base);
     const std::string f = d.file("huge.las");
     const std::uint64_t records = std::uint64_t{UINT32_MAX} + 2;
-    LasSpec s;
+    LasRecipe s;
     s.minor = 4;
     s.format = 0;
     s.header_size = 375;

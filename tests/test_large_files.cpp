@@ -57,7 +57,7 @@ Bytes record(int length, std::int32_t x, std::int32_t y, std::int32_t z, unsigne
 TEST(LargeFiles, PointAreaBeyondFourGiBIsScannedToTheEnd) {
     TempDir d(sparse_base());
     const std::string f = d.file("big.las");
-    LasSpec s;
+    LasRecipe s;
     s.format = 0;
     write_file(f, build_las(s));
     // All-zero records up to past 4 GiB, then one that only a scan reaching
@@ -88,7 +88,7 @@ TEST(LargeFiles, OffsetToDataAtOrAbove2GiBIsSoughtExactly) {
         SCOPED_TRACE("OffsetToData " + std::to_string(offset));
         TempDir d(sparse_base());
         const std::string f = d.file("far.las");
-        LasSpec s;
+        LasRecipe s;
         s.format = 3;
         s.offset_to_data = static_cast<std::int64_t>(offset);
         write_file(f, build_las(s));
@@ -125,7 +125,7 @@ TEST(LargeFiles, MoreRecordsThanTheHeaderCanCountAreRefused) {
     CountLimit limit(most);
     TempDir d;
     const std::string f = d.file("huge.las");
-    LasSpec s;
+    LasRecipe s;
     s.format = 0;
     write_file(f, build_las(s));
     const std::string too_many = "\nCannot update the header of " + f +
@@ -174,7 +174,7 @@ TEST(LargeFiles, OnlyLasOnePointFourCountsPastTheLegacyFields) {
     const std::uint64_t records = most + 2;
     for (std::uint8_t minor : {3, 4}) {
         SCOPED_TRACE(static_cast<int>(minor));
-        LasSpec s;
+        LasRecipe s;
         s.minor = minor;
         s.format = 0;
         s.header_size = minor == 3 ? 235 : 375;

@@ -25,7 +25,7 @@ std::string after_banner(const std::string& out) {
 }
 
 Bytes sample() {
-    LasSpec s;
+    LasRecipe s;
     s.points = {{10, 20, 30, 1}, {-40, 50, -60, 2}};
     return build_las(s);
 }

@@ -43,8 +43,8 @@ double factor(Rng& rng) {
 
 // A well-formed file of any version and format the tools know, with a few
 // points, often a gap before them and sometimes a fragment after them.
-LasSpec valid_spec(Rng& rng) {
-    LasSpec s;
+LasRecipe valid_spec(Rng& rng) {
+    LasRecipe s;
     s.minor = static_cast<std::uint8_t>(pick(rng, 0, 2));
     s.format = static_cast<std::uint8_t>(s.minor == 2 || chance(rng, 10) ? pick(rng, 0, 3) : pick(rng, 0, 1));
     s.gap = chance(rng, 30) ? static_cast<std::size_t>(pick(rng, 1, 60)) : 0;
@@ -78,7 +78,7 @@ void mutate(Rng& rng, Bytes& b) {
 }
 
 Bytes generate(Rng& rng, int kind) {
-    LasSpec s = valid_spec(rng);
+    LasRecipe s = valid_spec(rng);
     switch (kind) {
         case 1: {
             Bytes b = build_las(s);
@@ -111,7 +111,7 @@ Bytes generate(Rng& rng, int kind) {
 // LAS 1.3 and 1.4 headers (sometimes longer than their version's), waveform
 // packets or extended VLRs after the points, returns 1-15.
 Bytes generate_general(Rng& rng, int kind) {
-    LasSpec s = valid_spec(rng);
+    LasRecipe s = valid_spec(rng);
     s.minor = static_cast<std::uint8_t>(pick(rng, 0, 4));
     const int most = s.minor <= 2 ? 3 : s.minor == 3 ? 5 : 10;
     s.format = static_cast<std::uint8_t>(pick(rng, 0, most));

@@ -44,7 +44,7 @@ Scan scan(const std::string& path, std::atomic<int>* spare, const lidar::Outside
 class SharedScan : public ::testing::Test {
 protected:
     void SetUp() override {
-        LasSpec s;
+        LasRecipe s;
         s.format = 1;
         s.trailing = 9;
         s.points = spread_points(70000);

@@ -415,13 +415,13 @@ audit::PointSurvey scan_survey(const std::string& path, std::atomic<int>* spare)
 
 TEST(Survey, SharedScanFindsWhatOneThreadFinds) {
     TempDir d;
-    LasSpec spec;
-    spec.points = spread_points(70000);
-    spec.stated_extents[0] = 1e4;
-    spec.stated_extents[1] = -1e4;
-    spec.stated_extents[2] = 1e4;
-    spec.stated_extents[3] = -1e4;
-    write_file(d.file("big.las"), build_las(spec));
+    LasRecipe recipe;
+    recipe.points = spread_points(70000);
+    recipe.stated_extents[0] = 1e4;
+    recipe.stated_extents[1] = -1e4;
+    recipe.stated_extents[2] = 1e4;
+    recipe.stated_extents[3] = -1e4;
+    write_file(d.file("big.las"), build_las(recipe));
     std::atomic<int> spare{3};
     const audit::PointSurvey one = scan_survey(d.file("big.las"), nullptr);
     EXPECT_EQ(one.points, 70000u);
@@ -453,10 +453,10 @@ TEST(Survey, LazFileSurveysAsItsTwin) {
 // the test's own grid of the audit's default cells (1.42 m, QL2's).
 TEST(Survey, DensityOfATileOfKnownSpacing) {
     TempDir d;
-    LasSpec spec;
-    spec.scale[0] = spec.scale[1] = spec.scale[2] = 0.01;
-    spec.offset[0] = 500000;
-    spec.offset[1] = 4000000;
+    LasRecipe recipe;
+    recipe.scale[0] = recipe.scale[1] = recipe.scale[2] = 0.01;
+    recipe.offset[0] = 500000;
+    recipe.offset[1] = 4000000;
     std::map<std::pair<long, long>, int> cells;
     std::uint64_t first = 0;
     for (int i = 0; i < 120; ++i)
@@ -469,16 +469,16 @@ TEST(Survey, DensityOfATileOfKnownSpacing) {
             p.bits = (i + j) % 2 ? 1 | 2 << 3 : 2 | 2 << 3;
             first += (i + j) % 2;
             if ((i + j) % 2) cells[{std::lround(std::floor((500000 + x) / 1.42)), std::lround(std::floor((4000000 + y) / 1.42))}];
-            spec.points.push_back(p);
+            recipe.points.push_back(p);
         }
-    spec.stated_count = static_cast<std::uint32_t>(spec.points.size());
+    recipe.stated_count = static_cast<std::uint32_t>(recipe.points.size());
     const double ext[6] = {500000 + 59.75, 500000 + 0.25, 4000000 + 59.75, 4000000 + 0.25, 0, 0};
-    std::copy(ext, ext + 6, spec.stated_extents);
-    write_file(d.file("tile.las"), build_las(spec));
+    std::copy(ext, ext + 6, recipe.stated_extents);
+    write_file(d.file("tile.las"), build_las(recipe));
     const nlohmann::json c = audit_json({d.file("tile.las")})["survey"]["coverage"];
     const double area = cells.size() * 1.42 * 1.42;
     EXPECT_EQ(c["cell"], 1.42);
-    EXPECT_NEAR(c["point_density"].get<double>(), spec.points.size() / area, spec.points.size() / area / 100);
+    EXPECT_NEAR(c["point_density"].get<double>(), recipe.points.size() / area, recipe.points.size() / area / 100);
     EXPECT_NEAR(c["pulse_density"].get<double>(), first / area, first / area / 100);
     // Four points a square metre, two of them first returns, where there
     // are points at all.

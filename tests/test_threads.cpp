@@ -21,7 +21,7 @@ TEST(Threads, CheckAndUpdateOfDistinctFilesAtOnce) {
     constexpr int kThreads = 4, kRounds = 25;
     std::vector<Bytes> originals;
     for (int t = 0; t < kThreads; ++t) {
-        LasSpec s;
+        LasRecipe s;
         s.format = static_cast<std::uint8_t>(t);
         s.points = spread_points(3000 * (t + 1));
         originals.push_back(build_las(s));

@@ -23,7 +23,7 @@ namespace {
 
 TEST(Update, StaleHeaderIsCorrectedAndOnlyStatisticsChange) {
     TempDir d;
-    LasSpec s;
+    LasRecipe s;
     s.format = 1;
     s.points = {{100, -5, 7, 1}, {-300, 40, 9, 2}, {50, 10, -2, 0x81}, {0, 0, 0, 6}};
     s.trailing = 3;
@@ -85,7 +85,7 @@ protected:
 
     // Runs Vexholt on s and expects the header to describe exactly the
     // points in counted.
-    Bytes expect_updated(const LasSpec& s, const std::vector<Point>& counted) {
+    Bytes expect_updated(const LasRecipe& s, const std::vector<Point>& counted) {
         Outcome o = update(build_las(s));
         EXPECT_EQ(o.run.status, 0);
         EXPECT_EQ(o.run.out, banner() + completion("t.las"));
@@ -121,8 +121,8 @@ protected:
     }
 };
 
-LasSpec spec_with(std::vector<Point> points) {
-    LasSpec s;
+LasRecipe recipe_with(std::vector<Point> points) {
+    LasRecipe s;
     s.points = std::move(points);
     return s;
 }
@@ -156,11 +156,11 @@ TEST_F(UpdateFile, EveryRejectionLeavesTheFileAsItWas) {
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
-        Bytes b = build_las(spec_with({{1, 2, 3, 1}, {4, 5, 6, 2}}));
+        Bytes b = build_las(recipe_with({{1, 2, 3, 1}, {4, 5, 6, 2}}));
         row.change(b);
         expect_rejected(b, row.message);
     }
-    expect_rejected(build_las(LasSpec{}), "\nFile extension of t.LAS is not .las\n", "t.LAS");
+    expect_rejected(build_las(LasRecipe{}), "\nFile extension of t.LAS is not .las\n", "t.LAS");
 
     std::filesystem::create_directory(dir.file("d.las"));
     RunResult r = run(vexholt_path(), {"d.las"}, dir.path);
@@ -169,7 +169,7 @@ TEST_F(UpdateFile, EveryRejectionLeavesTheFileAsItWas) {
 }
 
 TEST_F(UpdateFile, ReadOnlyFileIsNotWritten) {
-    const Bytes b = build_las(spec_with({{1, 2, 3, 1}}));
+    const Bytes b = build_las(recipe_with({{1, 2, 3, 1}}));
     write_file(dir.file("t.las"), b);
     namespace fs = std::filesystem;
     fs::permissions(dir.file("t.las"), fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
@@ -207,7 +207,7 @@ TEST_F(UpdateFile, EveryTypeCodeReadsItsOwnRecordLength) {
     const int pairs[8][2] = {{0, 0}, {0, 1}, {1, 0}, {1, 1}, {2, 0}, {2, 1}, {2, 2}, {2, 3}};
     for (const auto& [minor, format] : pairs) {
         SCOPED_TRACE("1." + std::to_string(minor) + " format " + std::to_string(format));
-        LasSpec s = spec_with(points);
+        LasRecipe s = recipe_with(points);
         s.minor = static_cast<std::uint8_t>(minor);
         s.format = static_cast<std::uint8_t>(format);
         s.trailing = static_cast<std::size_t>(natural_length(format) - 1);
@@ -216,7 +216,7 @@ TEST_F(UpdateFile, EveryTypeCodeReadsItsOwnRecordLength) {
 }
 
 TEST_F(UpdateFile, ReturnNumbersOutsideOneToFiveCountOnlyInTheTotal) {
-    LasSpec s;
+    LasRecipe s;
     for (std::uint8_t bits : {0x00, 0x06, 0x07, 0x81, 0xFF, 0x3D, 0x42, 0x8B, 0xC9})
         s.points.push_back({1, 1, 1, bits});
     Bytes after = expect_updated(s, s.points);
@@ -227,7 +227,7 @@ TEST_F(UpdateFile, ReturnNumbersOutsideOneToFiveCountOnlyInTheTotal) {
 }
 
 TEST_F(UpdateFile, EmptyPointAreaKeepsTheStartValues) {
-    LasSpec s;
+    LasRecipe s;
     s.format = 3;
     s.scale[0] = 0.001, s.scale[1] = 0.002, s.scale[2] = 0.01;
     s.offset[0] = 1000.5, s.offset[1] = -2000.25, s.offset[2] = 3.0;
@@ -235,12 +235,12 @@ TEST_F(UpdateFile, EmptyPointAreaKeepsTheStartValues) {
                             world(-2147483646, 0.002, -2000.25), world(2147483646, 0.002, -2000.25),
                             world(-10000000, 0.01, 3.0), world(10000000, 0.01, 3.0)};
 
-    LasSpec at_end = s;  // OffsetToData is the file size
-    LasSpec past_end = s;
+    LasRecipe at_end = s;  // OffsetToData is the file size
+    LasRecipe past_end = s;
     past_end.offset_to_data = 227 + 5000;
-    LasSpec fragment = s;
+    LasRecipe fragment = s;
     fragment.trailing = 33;
-    for (const LasSpec& c : {at_end, past_end, fragment}) {
+    for (const LasRecipe& c : {at_end, past_end, fragment}) {
         SCOPED_TRACE(c.offset_to_data);
         Bytes after = expect_updated(c, {});
         EXPECT_EQ(after.size(), 227 + c.trailing);
@@ -252,7 +252,7 @@ TEST_F(UpdateFile, EmptyPointAreaKeepsTheStartValues) {
 TEST_F(UpdateFile, ScanStartsAtOffsetToData) {
     // The gap bytes and the first record would each widen the extents if
     // they were read as points.
-    LasSpec s = spec_with({{-900000, 900000, -900000, 1}, {10, 20, 30, 1}, {-10, -20, -30, 2}});
+    LasRecipe s = recipe_with({{-900000, 900000, -900000, 1}, {10, 20, 30, 1}, {-10, -20, -30, 2}});
     s.gap = 57;
     expect_updated(s, s.points);
     s.offset_to_data = 227 + 57 + 28;
@@ -264,21 +264,21 @@ TEST_F(UpdateFile, ExtentsAreTheTrueExtremes) {
     // limits: each Max must come out equal to its Min.
     for (const Point& p : {Point{INT32_MAX, INT32_MIN, 20000000, 1}, Point{INT32_MIN, INT32_MAX, -20000000, 1}}) {
         SCOPED_TRACE(p.x);
-        Bytes h = expect_updated(spec_with({p}), {p});
+        Bytes h = expect_updated(recipe_with({p}), {p});
         EXPECT_EQ(get_f64(h, 179), p.x * 0.01);
         EXPECT_EQ(get_f64(h, 203), p.y * 0.01);
         EXPECT_EQ(get_f64(h, 219), p.z * 0.01);
         for (int k = 0; k < 3; ++k) EXPECT_EQ(get_f64(h, 179 + 16 * k), get_f64(h, 187 + 16 * k));
     }
     const std::vector<Point> span = {{INT32_MAX, 0, -30000000, 1}, {INT32_MIN, 0, -20000000, 1}};
-    Bytes h = expect_updated(spec_with(span), span);
+    Bytes h = expect_updated(recipe_with(span), span);
     EXPECT_EQ(get_f64(h, 179), INT32_MAX * 0.01);
     EXPECT_EQ(get_f64(h, 187), INT32_MIN * 0.01);
     EXPECT_EQ(get_f64(h, 211), -20000000 * 0.01);
 }
 
 TEST_F(UpdateFile, NegativeScaleStillPutsTheLargerValueInMax) {
-    LasSpec s = spec_with({{-971702, 20, 5, 1}, {982341, -40, 6, 1}});
+    LasRecipe s = recipe_with({{-971702, 20, 5, 1}, {982341, -40, 6, 1}});
     s.scale[0] = -0.01, s.scale[1] = -0.5, s.scale[2] = 0.01;
     Outcome o = update(build_las(s));
     ASSERT_EQ(o.run.status, 0);
@@ -288,7 +288,7 @@ TEST_F(UpdateFile, NegativeScaleStillPutsTheLargerValueInMax) {
 }
 
 TEST_F(UpdateFile, ExtentsAreTheRoundedProductPlusTheOffset) {
-    LasSpec s = spec_with({{123456789, -987654321, 7777777, 1}, {-3, 31415926, -27182818, 2}});
+    LasRecipe s = recipe_with({{123456789, -987654321, 7777777, 1}, {-3, 31415926, -27182818, 2}});
     s.scale[0] = 0.001, s.scale[1] = 1e-7, s.scale[2] = 0.0025;
     s.offset[0] = -123456.789, s.offset[1] = 4.2e6, s.offset[2] = -0.3;
     expect_updated(s, s.points);
@@ -310,7 +310,7 @@ TEST_F(UpdateFile, ResultDoesNotDependOnHowTheFileIsRead) {
     // extremes sit at the first and last records and around each MiB.
     std::mt19937 rng(7);
     std::uniform_int_distribution<std::int32_t> coord(-1000000000, 1000000000);
-    LasSpec s;
+    LasRecipe s;
     s.format = 0;
     s.points.resize(170000);
     for (Point& p : s.points) p = {coord(rng), coord(rng), coord(rng), static_cast<std::uint8_t>(rng())};

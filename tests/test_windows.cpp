@@ -15,7 +15,7 @@ namespace {
 const std::string kWrongCount = "\n\nWrong number of arguments specified\n";
 
 Bytes small_las() {
-    LasSpec s;
+    LasRecipe s;
     s.points = {{10, 20, 30, 1}, {-10, 5, 7, 2}};
     return build_las(s);
 }

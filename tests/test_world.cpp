@@ -34,7 +34,7 @@ namespace {
 
 // Several read blocks of format-1 records, so a change can land mid-scan.
 Bytes tile(std::uint8_t format = 1, int points = 100000) {
-    LasSpec s;
+    LasRecipe s;
     s.format = format;
     s.points = spread_points(points);
     return build_las(s);

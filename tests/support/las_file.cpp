@@ -29,7 +29,7 @@ double get_f64(const Bytes& b, std::size_t at) {
     return v;
 }
 
-Bytes build_las(const LasSpec& s) {
+Bytes build_las(const LasRecipe& s) {
     const int reclen = s.record_length < 0 ? natural_length(s.format) : s.record_length;
     const std::size_t head = s.header_size ? s.header_size : 227;
     Bytes b;

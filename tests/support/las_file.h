@@ -16,7 +16,7 @@ struct Point {
     std::uint8_t bits = 1;  // bitfield byte: return number in bits 0-2
 };
 
-struct LasSpec {
+struct LasRecipe {
     std::uint8_t major = 1, minor = 2, format = 1;
     int record_length = -1;          // -1: the format's own size
     std::int64_t offset_to_data = -1; // -1: right after header and gap
@@ -42,7 +42,7 @@ struct LasSpec {
 // Point record size of a point format 0..10; 20 otherwise.
 int natural_length(int format);
 
-Bytes build_las(const LasSpec& s);
+Bytes build_las(const LasRecipe& s);
 
 // count points on a spread of coordinates, every return number 0..7 in
 // turn: bulk for files that must span several read blocks.
