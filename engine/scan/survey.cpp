@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <mutex>
 #include <new>
 
 #ifdef __linux__
@@ -645,39 +646,44 @@ void lay_grid(SurveyGrid& g, const GridPlan& plan) {
     }
 }
 
-// What a thread's finished surveys leave for its next: a tile of many ids
-// allocated its swaths, their table and the further ids' bits afresh and
-// faulted their pages in each time (2,000 tiles of ~1,000 ids: the audit
-// took 3.8 times the statistics' scan).
+// What finished surveys leave for the next: a tile of many ids allocated
+// its swaths, their table and the further ids' bits afresh and faulted their
+// pages in each time (2,000 tiles of ~1,000 ids: the audit took 3.8 times
+// the statistics' scan). One pool, not one per thread: MinGW ran a
+// thread_local's destructor after freeing its storage, and the audit
+// crashed at a worker's exit under Wine about one run in four.
 struct Spare {
     std::vector<Swath> swaths;
     std::vector<std::uint32_t> swath_at;
     std::vector<std::uint64_t> other_ids;
 };
-thread_local Spare spare;
+std::mutex spares_lock;
+std::vector<Spare> spares;  // at most one per survey running at once
 
-// Keeps the larger of from's storage and the spare's, emptied; from is left empty.
-template <class T>
-void give_back(std::vector<T>& to, std::vector<T>& from) {
-    if (from.capacity() > to.capacity()) to = std::move(from);
-    to.clear();
-    from = {};
+Spare take_spare() {
+    const std::lock_guard<std::mutex> hold(spares_lock);
+    if (spares.empty()) return {};
+    Spare s = std::move(spares.back());
+    spares.pop_back();
+    return s;
 }
 
-template <class T>
-void take_spare(std::vector<T>& into, std::vector<T>& from) {
-    into = std::move(from);
-    into.clear();
-    from = {};
+void keep_spare(Spare s) {
+    s.swaths.clear();
+    s.swath_at.clear();
+    s.other_ids.clear();
+    const std::lock_guard<std::mutex> hold(spares_lock);
+    spares.push_back(std::move(s));
 }
 
 }  // namespace
 
 void start_survey(PointSurvey& s, const GridPlan& plan) {
     s = PointSurvey{};
-    take_spare(s.swaths, spare.swaths);
-    take_spare(s.swath_at, spare.swath_at);
-    take_spare(s.other_ids, spare.other_ids);
+    Spare spare = take_spare();
+    s.swaths = std::move(spare.swaths);
+    s.swath_at = std::move(spare.swath_at);
+    s.other_ids = std::move(spare.other_ids);
     if (plan.cell > 0 && std::isfinite(plan.cell)) lay_grid(s.grid, plan);
 }
 
@@ -755,15 +761,16 @@ void merge_survey(PointSurvey& a, const PointSurvey& b) {
 void finish_survey(PointSurvey& s) {
     keep_lowest(s);
     std::sort(s.swaths.begin(), s.swaths.end(), [](const Swath& x, const Swath& y) { return x.id < y.id; });
-    give_back(spare.swath_at, s.swath_at);
-    give_back(spare.other_ids, s.other_ids);
+    Spare spare{{}, std::move(s.swath_at), std::move(s.other_ids)};
+    s.swath_at = {};
+    s.other_ids = {};
     // The result keeps its swaths in storage of their size; the scratch
     // they grew in serves the next tile.
     if (s.swaths.capacity() > s.swaths.size()) {
-        std::vector<Swath> kept(s.swaths.begin(), s.swaths.end());
-        std::swap(kept, s.swaths);
-        give_back(spare.swaths, kept);
+        spare.swaths.assign(s.swaths.begin(), s.swaths.end());
+        std::swap(spare.swaths, s.swaths);
     }
+    keep_spare(std::move(spare));
 }
 
 std::uint64_t covered_cells(const SurveyGrid& g) {
