@@ -188,31 +188,32 @@ struct Run {
 
     explicit Run(PointSurvey& survey) : s(survey) {}
     void flush() {
-        if (slot == UINT32_MAX) return;
         if (slot == kOtherSwath) {
             s.other_swath_points += points;
-            points = timed = 0;
-            lo = inf;
-            hi = -inf;
-            return;
+        } else if (slot != UINT32_MAX) {
+            Swath& w = s.swaths[slot];
+            w.points += points;
+            add_times(w, timed, lo, hi);
         }
-        Swath& w = s.swaths[slot];
-        w.points += points;
-        add_times(w, timed, lo, hi);
         points = timed = 0;
         lo = inf;
         hi = -inf;
     }
-    void to(std::uint16_t source) {
-        flush();
-        id = source;
-        slot = swath_slot(s, source);
-        if (slot == kOtherSwath) other_id(s, source);
-    }
     // t: finite_or_nan of the record's time (NaN where it has none).
     void add(std::uint16_t source, double t) {
-        if (source != id) [[unlikely]]
-            to(source);
+        if (source != id) [[unlikely]] {
+            // An id past the bound is a further one whatever comes later:
+            // counted at once, the run left as it is.
+            if (source > s.swath_bound) {
+                ++s.other_swath_points;
+                other_id(s, source);
+                return;
+            }
+            flush();
+            id = source;
+            slot = swath_slot(s, source);
+            if (slot == kOtherSwath) other_id(s, source);
+        }
         ++points;
         timed += t == t;
         lo = less(t, lo);
@@ -481,16 +482,7 @@ __attribute__((target("avx2"))) std::size_t survey_avx2(PointSurvey& s, Tally& t
                 alignas(32) double tm[4];
                 lanes(id, source);
                 _mm256_store_pd(tm, time);
-                for (int j = 0; j < 4; ++j) {
-                    // An id past the bound is a further one whatever comes
-                    // later: counted at once, the run left as it is.
-                    if (id[j] > s.swath_bound && id[j] != run.id) {
-                        ++s.other_swath_points;
-                        other_id(s, static_cast<std::uint16_t>(id[j]));
-                    } else {
-                        run.add(static_cast<std::uint16_t>(id[j]), tm[j]);
-                    }
-                }
+                for (int j = 0; j < 4; ++j) run.add(static_cast<std::uint16_t>(id[j]), tm[j]);
             }
             if constexpr (Grid) {
                 const __m256i both = _mm256_permutevar8x32_epi32(q0, xy);
