@@ -191,10 +191,12 @@ int statuses(const std::string& out, const std::string& index, const std::string
             r.findings.push_back(lidar::finding("header.size-extended", nullptr, "", ""));
             r.findings.push_back(lidar::finding("stats.extent", nullptr, "", ""));
         }
+        audit::add_to(c.delivery, r);
         audit::collect(c, r);
         m << r.path << "\t" << audit::status_name(made.status) << "\t" << made.shown << "\t" << x << "\t" << kY0 << "\t"
           << x + kSide << "\t" << kY0 + kSide << "\n";
     }
+    audit::finish_delivery(c.delivery);
     audit::finish(c);
     std::ofstream f(out, std::ios::binary);
     f << audit::html_report(c);
@@ -245,16 +247,16 @@ int density(const std::string& out, const std::string& manifest) {
             if (k == 1) g.first[44] = g.first[45] = 0;
             for (std::uint32_t n : g.first) r.survey.first_returns += n;
         }
+        audit::add_to(c.delivery, r);
         audit::collect(c, r);
         paths.push_back(r.path);
         m << r.path << "\t" << (d >= 0 ? std::to_string(d) : "-") << "\t"
           << (k == 3 || k == 9 ? "duplicate" : k == 11 ? "off the tile grid" : "-") << "\n";
     }
-    audit::Void v;
-    v.min_x = kX0 + kSide + 400, v.max_x = v.min_x + 200, v.min_y = kY0 + 400, v.max_y = v.min_y + 100;
-    v.area = 20000, v.cells = 2, v.files = {1};
-    c.delivery.voids.push_back(v);
-    m << "void\t" << v.min_x << "\t" << v.min_y << "\t" << v.max_x << "\t" << v.max_y << "\n";
+    // Where the void of tile 1's two empty cells must be drawn.
+    const double vx = kX0 + kSide + 400, vy = kY0 + 400;
+    m << "void\t" << vx << "\t" << vy << "\t" << vx + 200 << "\t" << vy + 100 << "\n";
+    audit::finish_delivery(c.delivery);
     audit::finish(c);
     c.consistency.push_back({lidar::Finding{&kDuplicate, "", "", ""}, {paths[3], paths[9]}});
     c.consistency.push_back({lidar::Finding{&kOffGrid, "", "", ""}, {paths[11]}});
@@ -297,8 +299,10 @@ int bulk(long n, const std::string& out, const std::string& index) {
         r.crs = crs;
         if (r.status == audit::Status::stale) r.findings.push_back(lidar::finding("stats.point-count", nullptr, "1", "2"));
         if (k % 13 == 0 && k < 97) r.findings.push_back(lidar::finding(rules[static_cast<std::size_t>(k) % rules.size()].id, nullptr, "", ""));
+        audit::add_to(c.delivery, r);
         audit::collect(c, r);
     }
+    audit::finish_delivery(c.delivery);
     audit::finish(c);
     const std::string page = audit::html_report(c);
     std::ofstream f(out, std::ios::binary);

@@ -309,6 +309,9 @@ struct Options {
     std::vector<std::string> paths;
     // If given, called with each result in report order, as it is reported.
     std::function<void(const Result&)> observe;
+    // If given, the delivery is gathered there and left finished, for the
+    // caller's outputs.
+    Delivery* delivery = nullptr;
 };
 
 // The whole run: walks, judges on o.jobs threads, writes the report to

@@ -351,7 +351,8 @@ int run(const Options& o) {
     std::unordered_set<FileKey, FileKeyHash> met;
 
     std::size_t count[kStatuses] = {};
-    Delivery delivery;
+    Delivery own;
+    Delivery& delivery = o.delivery ? *o.delivery : own;
     delivery.strict = o.how.strict;
     delivery.profile = o.how.profile;
     delivery.quality_level = o.how.quality_level;

@@ -197,7 +197,6 @@ void add_rule(Tile& t, const lidar::Rule* rule) {
 }  // namespace
 
 void collect(Collected& c, const Result& r) {
-    add_to(c.delivery, r);
     Tile t;
     t.path = r.path;
     t.status = r.status;
@@ -221,7 +220,6 @@ void collect(Collected& c, const Result& r) {
 }
 
 void finish(Collected& c) {
-    finish_delivery(c.delivery);
     c.consistency = consistency(c.delivery);
     std::unordered_map<std::string, std::size_t> by_path;
     for (std::size_t k = 0; k < c.tiles.size(); ++k) by_path.emplace(c.tiles[k].path, k);

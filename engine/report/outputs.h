@@ -36,7 +36,7 @@ struct Tile {
 struct Collected {
     std::vector<Tile> tiles;           // in report order
     std::map<int, lidar::Crs> systems; // the first file's Crs of each class met
-    Delivery delivery;
+    Delivery delivery;  // gathered and finished by the run
     std::vector<DeliveryFinding> consistency;  // set by finish
 };
 

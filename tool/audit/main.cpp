@@ -375,8 +375,7 @@ int main(int argc, char* argv[]) {
             return 2;
         }
         Collected c;
-        c.delivery.profile = o.how.profile;
-        c.delivery.quality_level = o.how.quality_level;
+        o.delivery = &c.delivery;
         DensityGrid g;
         const bool outputs = !x.report.empty() || !x.index.empty();
         if (outputs || !x.raster.empty())
