@@ -3,6 +3,7 @@
 // shared between threads or decoded from LAZ, and the density of a tile
 // of known spacing.
 #include "audit_json.h"
+#include "grid_cells.h"
 #include "las_file.h"
 #include "survey.h"
 #include "tile_scan.h"
@@ -80,19 +81,8 @@ audit::GridPlan plan_for(double cell) {
     return p;
 }
 
-using Cells = std::map<std::pair<std::int64_t, std::int64_t>, std::uint64_t>;
-
 // The index of the cell holding v, on a grid from 0.
 std::int64_t cell_at(double v, double cell) { return static_cast<std::int64_t>(std::floor(v / cell)); }
-
-// The cells holding first returns, by their indices on the delivery's grid.
-Cells cells_of(const audit::SurveyGrid& g) {
-    Cells m;
-    for (std::uint32_t r = 0; r < g.rows; ++r)
-        for (std::uint32_t c = 0; c < g.cols; ++c)
-            if (const std::uint32_t n = g.first[std::size_t{r} * g.cols + c]) m[{g.col0 + c, g.row0 + r}] = n;
-    return m;
-}
 
 // What the survey must find, counted here one record at a time, and the
 // first returns by cell of the plan_for grid.
@@ -197,6 +187,7 @@ TEST(Survey, EveryFigureIsWhatTheRecordsHoldCountedOneByOne) {
         EXPECT_EQ(cells_of(s.grid), e.cells);
         EXPECT_EQ(audit::covered_cells(s.grid), e.cells.size());
         EXPECT_EQ(audit::covered_area(s.grid), 64.0 * e.cells.size());
+        EXPECT_DOUBLE_EQ(audit::pulse_density(s), static_cast<double>(e.s.first_returns) / (64.0 * e.cells.size()));
     }
 }
 
@@ -318,12 +309,18 @@ TEST(Survey, GridFitsItsCellsAndCountsWhatFallsOutside) {
         beyond += (r.at(i)[14] & 7) == 1 && get<std::int32_t>(r.at(i), 0) * 0.25 + 0.5 >= 504;
     EXPECT_GT(beyond, 0u);
     EXPECT_EQ(s.grid.outside, beyond);
+    // Pulse density counts the first returns in the grid alone; -1 where
+    // no cell holds one.
+    EXPECT_DOUBLE_EQ(audit::pulse_density(s), static_cast<double>(first - beyond) / (64.0 * cells_of(s.grid).size()));
 
     plan.min_x = NAN;  // no cell in such a box
     s = survey_of(r, plan);
     EXPECT_TRUE(s.grid.first.empty());
     EXPECT_EQ(s.grid.outside, first);
-    EXPECT_EQ(survey_of(r, audit::GridPlan{}).grid.outside, 0u);  // no grid asked for
+    EXPECT_EQ(audit::pulse_density(s), -1);
+    s = survey_of(r, audit::GridPlan{});  // no grid asked for
+    EXPECT_EQ(s.grid.outside, 0u);
+    EXPECT_EQ(audit::pulse_density(s), -1);
 }
 
 audit::PointSurvey scan_survey(const std::string& path, std::atomic<int>* spare) {
@@ -422,9 +419,7 @@ TEST(Survey, CoarsenedGridKeepsEveryReturnInItsCell) {
         g.cell = 1, g.col0 = col0, g.row0 = -col0 - 1, g.cols = 37, g.rows = 29;
         g.first.resize(std::size_t{g.cols} * g.rows);
         for (std::uint32_t& n : g.first) n = rng() % 3 == 0 ? 0 : rng() % 50;
-        Cells want;
-        for (const auto& [at, n] : cells_of(g))
-            want[{cell_at(static_cast<double>(at.first), 8), cell_at(static_cast<double>(at.second), 8)}] += n;
+        const Cells want = cells_of(g, 8);
         const std::uint64_t covered = audit::covered_cells(g);
         audit::coarsen_grid(g, 40);
         ASSERT_EQ(g.shift, 3u);
