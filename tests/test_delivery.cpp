@@ -78,8 +78,8 @@ TEST(TileScheme, EachFaultAloneIsFound) {
         EXPECT_EQ(s.found, c.size > 0);
         EXPECT_EQ(std::vector<double>({s.size_x, s.size_y, s.origin_x, s.origin_y}),
                   std::vector<double>({c.size, c.size, c.x0, c.y0}));
-        EXPECT_EQ(std::tie(s.off_size, s.off_grid, s.overlaps, s.duplicates, holes),
-                  std::tie(c.off_size, c.off_grid, c.overlaps, c.duplicates, c.holes));
+        EXPECT_EQ(std::make_tuple(s.off_size, s.off_grid, s.overlaps, s.duplicates, holes),
+                  std::make_tuple(c.off_size, c.off_grid, c.overlaps, c.duplicates, c.holes));
     }
 }
 
