@@ -231,6 +231,7 @@ TEST(Survey, ATileAfterOneOfManyIdsHoldsItsOwnAlone) {
     const Records many = make_records(1, 0, 80000, 5000, 11);  // ~1,500 ids
     const Records few = make_records(1, 0, 20000, 20, 12);
     const audit::PointSurvey first = survey_of(many, plan_for(8));
+    ASSERT_EQ(first.swaths.size(), audit::kMostSwaths);
     EXPECT_EQ(counts(first), counts(count(many, 8).s));
     EXPECT_EQ(counts(survey_of(few, plan_for(8))), counts(count(few, 8).s));
     expect_same(survey_of(many, plan_for(8)), first);
@@ -312,6 +313,12 @@ TEST(Survey, GridFitsItsCellsAndCountsWhatFallsOutside) {
     // Pulse density counts the first returns in the grid alone; -1 where
     // no cell holds one.
     EXPECT_DOUBLE_EQ(audit::pulse_density(s), static_cast<double>(first - beyond) / (64.0 * cells_of(s.grid).size()));
+
+    plan.min_x = 2000, plan.max_x = 3000;  // beside every point: cells, none covered
+    s = survey_of(r, plan);
+    EXPECT_GT(s.grid.cols, 0u);
+    EXPECT_EQ(s.grid.outside, first);
+    EXPECT_EQ(audit::pulse_density(s), -1);
 
     plan.min_x = NAN;  // no cell in such a box
     s = survey_of(r, plan);
