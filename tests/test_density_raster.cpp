@@ -3,21 +3,23 @@
 // test works out from its own grids. Results are made by hand, as the scan
 // would hand them over.
 #include "density_raster.h"
+#include "grid_cells.h"
 #include "las_file.h"
 #include "run.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include <cmath>
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <map>
+#include <span>
 #include <sstream>
 
 namespace {
 
-using lastest::TempDir;
+using namespace lastest;
 
 // GeoKeyDirectory of a projected system by its EPSG code.
 std::string geokeys(int code) {
@@ -45,49 +47,12 @@ audit::Result gridded(double cell, std::int64_t col0, std::int64_t row0, std::ui
     return r;
 }
 
-std::int64_t floor_div(std::int64_t a, std::int64_t b) { return static_cast<std::int64_t>(std::floor(double(a) / double(b))); }
-
-// What the raster must hold: the tiles' cells summed into pixels of
-// factor x factor cells, each pixel a tile's grid reaches present.
-struct Expected {
-    std::map<std::pair<std::int64_t, std::int64_t>, std::uint64_t> sum;  // (col, row) -> first returns
-    std::int64_t c0 = INT64_MAX, r0 = INT64_MAX, c1 = INT64_MIN, r1 = INT64_MIN;
-    void add(const audit::Result& r, std::int64_t factor) {
-        const audit::SurveyGrid& g = r.survey.grid;
-        for (std::uint32_t y = 0; y < g.rows; ++y)
-            for (std::uint32_t x = 0; x < g.cols; ++x) {
-                const std::int64_t c = floor_div(g.col0 + x, factor), w = floor_div(g.row0 + y, factor);
-                sum[{c, w}] += g.first[std::size_t{y} * g.cols + x];
-                c0 = std::min(c0, c), c1 = std::max(c1, c), r0 = std::min(r0, w), r1 = std::max(r1, w);
-            }
-    }
-};
-
 // A program's path by the search path; "" where it is not found.
 std::string on_path(const std::string& name) {
     std::istringstream dirs(std::getenv("PATH") ? std::getenv("PATH") : "");
     for (std::string dir; std::getline(dirs, dir, ':');)
         if (!dir.empty() && std::filesystem::exists(dir + "/" + name)) return dir + "/" + name;
     return "";
-}
-
-struct Read {
-    nlohmann::json info;
-    std::map<std::pair<double, double>, double> values;  // pixel centre -> value
-};
-
-// The file as gdalinfo and gdal_translate read it.
-Read read_raster(const std::string& path) {
-    Read out;
-    const lastest::RunResult info = lastest::run(on_path("gdalinfo"), {"-json", path});
-    EXPECT_EQ(info.status, 0) << "gdalinfo cannot open " << path;
-    if (info.status == 0) out.info = nlohmann::json::parse(info.out);
-    const lastest::RunResult xyz = lastest::run(on_path("gdal_translate"), {"-q", "-of", "XYZ", path, "/vsistdout/"});
-    EXPECT_EQ(xyz.status, 0);
-    std::istringstream lines(xyz.out);
-    double x, y, v;
-    while (lines >> x >> y >> v) out.values[{x, y}] = v;
-    return out;
 }
 
 // GDAL built in and its tools at hand, or the test has nothing to read with.
@@ -98,23 +63,66 @@ Read read_raster(const std::string& path) {
         if (on_path("gdal_translate").empty()) GTEST_SKIP() << "no gdal_translate (gdal-bin)"; \
     } while (0)
 
-TEST(DensityRaster, PulseDensityIsFirstReturnsOverTheCoveredCells) {
-    const struct {
-        double cell;
-        std::vector<std::uint32_t> first;
-        double want;
-    } cases[] = {
-        {2, {0, 3, 0, 5}, 8.0 / 8},  // two cells of 4 covered
-        {0.5, {1, 1, 1, 1}, 4.0 / 1},
-        {2, {0, 0, 0, 0}, -1},  // nothing covered
-        {0, {}, -1},            // no grid
-    };
-    for (const auto& c : cases) {
-        audit::PointSurvey s;
-        s.grid.cell = c.cell, s.grid.cols = 2, s.grid.rows = c.first.empty() ? 0 : 2, s.grid.first = c.first;
-        for (std::uint32_t n : c.first) s.first_returns += n;
-        EXPECT_DOUBLE_EQ(audit::pulse_density(s), c.want) << c.cell;
+struct Pixels {
+    std::int64_t width = 0, height = 0;
+    std::size_t nodata = 0, empty = 0;  // pixels no tile reaches; reached, with no first return
+};
+
+// Writes g's raster (all tiles in UTM 33N) and checks it as gdalinfo and
+// gdal_translate read it against the tiles' cells summed here into pixels
+// of factor x factor cells, each pixel a tile's grid reaches present: its
+// size, transform, system and type, and every pixel's value.
+Pixels expect_raster(audit::DensityGrid& g, std::span<const audit::Result> tiles, std::uint32_t factor) {
+    Pixels out;
+    TempDir d;
+    const std::string path = d.file("density.tif");
+    std::string why;
+    if (!audit::write_density_raster(g, path, why)) {
+        ADD_FAILURE() << why;
+        return out;
     }
+    EXPECT_EQ(g.factor, factor);
+    Cells want;
+    for (const audit::Result& r : tiles) add_cells(want, r.survey.grid, factor, true);
+    std::int64_t c0 = INT64_MAX, r0 = INT64_MAX, c1 = INT64_MIN, r1 = INT64_MIN;
+    for (const auto& [at, n] : want)
+        c0 = std::min(c0, at.first), c1 = std::max(c1, at.first), r0 = std::min(r0, at.second), r1 = std::max(r1, at.second);
+    out.width = c1 - c0 + 1, out.height = r1 - r0 + 1;
+
+    const RunResult info = run(on_path("gdalinfo"), {"-json", path});
+    EXPECT_EQ(info.status, 0) << "gdalinfo cannot open " << path;
+    nlohmann::json j = info.status == 0 ? nlohmann::json::parse(info.out) : nlohmann::json();
+    EXPECT_EQ(j["size"], nlohmann::json::array({out.width, out.height}));
+    const double pixel = tiles[0].survey.grid.cell * factor;
+    const double transform[6] = {double(c0) * pixel, pixel, 0, double(r1 + 1) * pixel, 0, -pixel};
+    for (int k = 0; k < 6; ++k) EXPECT_EQ(j["geoTransform"][k], transform[k]) << k;
+    const std::string wkt = j["coordinateSystem"]["wkt"];
+    EXPECT_NE(wkt.find("UTM zone 33N"), std::string::npos) << wkt;
+    EXPECT_NE(wkt.rfind("ID[\"EPSG\",32633]"), std::string::npos) << wkt;
+    EXPECT_EQ(j["bands"][0]["type"], "Float32");
+    EXPECT_EQ(j["bands"][0]["noDataValue"].get<double>(), audit::kNoDensity);
+
+    const RunResult xyz = run(on_path("gdal_translate"), {"-q", "-of", "XYZ", path, "/vsistdout/"});
+    EXPECT_EQ(xyz.status, 0);
+    std::map<std::pair<double, double>, double> values;  // pixel centre -> value
+    std::istringstream lines(xyz.out);
+    for (double x, y, v; lines >> x >> y >> v;) values[{x, y}] = v;
+    EXPECT_EQ(values.size(), static_cast<std::size_t>(out.width * out.height));
+    for (std::int64_t r = r0; r <= r1; ++r)
+        for (std::int64_t c = c0; c <= c1; ++c) {
+            const auto v = values.find({(double(c) + 0.5) * pixel, (double(r) + 0.5) * pixel});
+            const auto s = want.find({c, r});
+            if (v == values.end()) {
+                ADD_FAILURE() << "no pixel " << c << " " << r;
+            } else if (s == want.end()) {
+                ++out.nodata;
+                EXPECT_EQ(v->second, audit::kNoDensity) << c << " " << r;
+            } else {
+                out.empty += s->second == 0;
+                EXPECT_NEAR(v->second, double(s->second) / (pixel * pixel), 1e-6) << c << " " << r;
+            }
+        }
+    return out;
 }
 
 // Three tiles of 50 x 50 cells of 2 m in UTM 33N, two side by side and one
@@ -138,50 +146,17 @@ TEST(DensityRaster, GdalReadsTheSizeTransformSystemAndValuesOfTheTestsOwnGrid) {
     };
     audit::DensityGrid g;
     g.max_kept = 600;  // 3 x 2,500 cells at first; 3 x 169 pixels of 4 x 4
-    Expected want;
     for (const audit::Result& r : tiles) audit::add_density(g, r);
-    for (int k = 0; k < 3; ++k) want.add(tiles[k], 4);
     EXPECT_EQ(g.factor, 4u);
     EXPECT_EQ(g.other_cell, 1u);
     EXPECT_EQ(g.other_system, 1u);
-
-    TempDir d;
-    std::string why;
-    ASSERT_TRUE(audit::write_density_raster(g, d.file("density.tif"), why)) << why;
-    const Read got = read_raster(d.file("density.tif"));
-    const std::int64_t width = want.c1 - want.c0 + 1, height = want.r1 - want.r0 + 1;
-    EXPECT_EQ(got.info["size"], nlohmann::json::array({width, height}));
-    const double pixel = 8, transform[6] = {double(want.c0) * pixel, pixel, 0, double(want.r1 + 1) * pixel, 0, -pixel};
-    ASSERT_EQ(got.info["geoTransform"].size(), 6u);
-    for (int k = 0; k < 6; ++k) EXPECT_DOUBLE_EQ(got.info["geoTransform"][k].get<double>(), transform[k]) << k;
-    const std::string wkt = got.info["coordinateSystem"]["wkt"];
-    EXPECT_NE(wkt.find("UTM zone 33N"), std::string::npos) << wkt;
-    EXPECT_NE(wkt.rfind("ID[\"EPSG\",32633]"), std::string::npos) << wkt;
-    const nlohmann::json& band = got.info["bands"][0];
-    EXPECT_EQ(band["type"], "Float32");
-    EXPECT_EQ(band["noDataValue"].get<double>(), audit::kNoDensity);
-
-    ASSERT_EQ(got.values.size(), static_cast<std::size_t>(width * height));
-    std::size_t nodata = 0, empty = 0;
-    for (std::int64_t r = want.r0; r <= want.r1; ++r)
-        for (std::int64_t c = want.c0; c <= want.c1; ++c) {
-            const auto v = got.values.find({(double(c) + 0.5) * pixel, (double(r) + 0.5) * pixel});
-            ASSERT_NE(v, got.values.end()) << c << " " << r;
-            const auto s = want.sum.find({c, r});
-            if (s == want.sum.end()) {
-                ++nodata;
-                EXPECT_EQ(v->second, audit::kNoDensity) << c << " " << r;
-                continue;
-            }
-            empty += s->second == 0;
-            EXPECT_NEAR(v->second, double(s->second) / (pixel * pixel), 1e-6) << c << " " << r;
-        }
+    const Pixels p = expect_raster(g, std::span(tiles, 3), 4);
     // The gap of 12 rows between the rows of tiles, and beside the upper
     // tile the 12 columns the lower right one has; the void's inner pixels
     // hold 0.
-    EXPECT_EQ(width, 25);
-    EXPECT_EQ(nodata, 12u * 25 + 13 * 12);
-    EXPECT_GT(empty, 0u);
+    EXPECT_EQ(p.width, 25);
+    EXPECT_EQ(p.nodata, 12u * 25 + 13 * 12);
+    EXPECT_GT(p.empty, 0u);
 }
 
 // A sparse delivery: the raster's bound coarsens it further, and every
@@ -193,31 +168,24 @@ TEST(DensityRaster, ARasterOverItsBoundIsCoarsenedWithEveryReturnKept) {
     audit::DensityGrid g;
     g.max_pixels = 10000;  // the span is 1,020 x 520 cells
     for (const audit::Result& r : tiles) audit::add_density(g, r);
-    TempDir d;
-    std::string why;
-    ASSERT_TRUE(audit::write_density_raster(g, d.file("sparse.tif"), why)) << why;
-    const Read got = read_raster(d.file("sparse.tif"));
-    EXPECT_EQ(g.factor, 8u);  // pixels -5 to 122 across, -5 to 59 up: 8,320
-    EXPECT_EQ(got.info["size"], nlohmann::json::array({128, 65}));
-    double total = 0;
-    for (const auto& [at, v] : got.values)
-        if (v != audit::kNoDensity) total += v * 64;
-    EXPECT_NEAR(total, 800, 1e-3);
+    const Pixels p = expect_raster(g, tiles, 8);
+    EXPECT_EQ(p.width, 128);  // pixels -5 to 122 across, -5 to 59 up: 8,320
+    EXPECT_EQ(p.height, 65);
 }
 
 // The option as a person meets it: without GDAL one line and nothing
 // judged; with it, a raster GDAL opens or the reason it has none.
 TEST(DensityRaster, TheOptionWritesARasterOrSaysWhyNot) {
     TempDir d;
-    lastest::LasRecipe recipe;
-    recipe.points = lastest::spread_points(200);
-    lastest::write_file(d.file("a.las"), lastest::build_las(recipe));
+    LasRecipe recipe;
+    recipe.points = spread_points(200);
+    write_file(d.file("a.las"), build_las(recipe));
     const std::string tif = d.file("a.tif");
-    const lastest::RunResult usage = lastest::run(lastest::audit_path(), {"--headers-only", "--density-raster", tif, "."}, d.path, true);
+    const RunResult usage = run(audit_path(), {"--headers-only", "--density-raster", tif, "."}, d.path, true);
     EXPECT_EQ(usage.status, 2);
     EXPECT_EQ(usage.err.rfind("Vexholt-audit: --density-raster needs the points: not with --headers-only\nUsage:", 0), 0u)
         << usage.err;
-    const lastest::RunResult r = lastest::run(lastest::audit_path(), {"-q", "--density-raster", tif, "a.las"}, d.path, true);
+    const RunResult r = run(audit_path(), {"-q", "--density-raster", tif, "a.las"}, d.path, true);
     std::string why;
     if (!audit::density_raster_possible(why)) {
         EXPECT_EQ(r.status, 2);
@@ -226,10 +194,11 @@ TEST(DensityRaster, TheOptionWritesARasterOrSaysWhyNot) {
         return;
     }
     // The tile's grid comes from the scan: a file without one says so.
-    EXPECT_TRUE(r.err.empty() || r.err == "Vexholt-audit: cannot write the density raster " + tif +
-                                              ": no tile has a coverage grid\n") << r.err;
+    EXPECT_TRUE(r.err.empty() ||
+                r.err == "Vexholt-audit: cannot write the density raster " + tif + ": no tile has a coverage grid\n")
+        << r.err;
     if (r.err.empty() && !on_path("gdalinfo").empty()) {
-        EXPECT_EQ(lastest::run(on_path("gdalinfo"), {tif}).status, 0);
+        EXPECT_EQ(run(on_path("gdalinfo"), {tif}).status, 0);
     }
 }
 

@@ -3,16 +3,15 @@
 // tile. Then profile files: read, refused, and their severities reaching
 // the verdict.
 #include "audit.h"
+#include "las_file.h"
 #include "profile.h"
 #include "run.h"
 
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <functional>
 #include <regex>
 #include <set>
-#include <sstream>
 
 namespace {
 
@@ -30,27 +29,16 @@ struct Tile {
 // compound system in metres.
 Tile clean() {
     Tile t;
-    t.h.major = 1;
-    t.h.minor = 4;
-    t.h.point_format = 6;
-    t.h.global_encoding = 0x11;
+    t.h.major = 1, t.h.minor = 4, t.h.point_format = 6, t.h.global_encoding = 0x11;
     t.s.count = 2000;
-    t.d.classes[1] = 800;
-    t.d.classes[2] = 1200;
-    t.d.gps_count = 2000;
-    t.d.gps_min = 3e8;
-    t.d.gps_max = 3e8 + 60;
-    t.v.points = 2000;
-    t.v.first_returns = 1600;
-    t.v.intensity_min = 300;
-    t.v.intensity_max = 52000;
+    t.d.classes[1] = 800, t.d.classes[2] = 1200;
+    t.d.gps_count = 2000, t.d.gps_min = 3e8, t.d.gps_max = 3e8 + 60;
+    t.v.points = 2000, t.v.first_returns = 1600, t.v.intensity_min = 300, t.v.intensity_max = 52000;
     t.v.swaths = {{7, 2000, 2000, 3e8, 3e8 + 60}};
-    t.v.grid.cell = 1;
-    t.v.grid.cols = t.v.grid.rows = 20;
+    t.v.grid.cell = 1, t.v.grid.cols = t.v.grid.rows = 20;
     t.v.grid.first.assign(400, 4);
     t.crs.present = t.crs.identified = true;
-    t.crs.horizontal = "EPSG:26910";
-    t.crs.vertical = "EPSG:5703";
+    t.crs.horizontal = "EPSG:26910", t.crs.vertical = "EPSG:5703";
     t.crs.metres_per_unit = t.crs.vertical_metres_per_unit = 1;
     return t;
 }
@@ -116,27 +104,20 @@ TEST(PointRules, EachFiresOnItsFaultAloneAndNothingOnACleanTile) {
         {"las judges no usgs rule", nullptr,
          [&](Tile& t) { t.d.classes[0] = t.d.classes[65] = 1, t.v.intensity_max = 9, first_returns(t, 1); }, Profile::las},
     };
+    for (const Profile p : {Profile::las, Profile::usgs_lbs})
+        EXPECT_EQ(fired(clean(), {p, QualityLevel::none, nullptr, audit::gps_now()}), std::set<std::string>{});
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        const lidar::PointJudging how{c.profile, c.level, nullptr, audit::gps_now()};
-        EXPECT_EQ(fired(clean(), {c.profile, QualityLevel::none, nullptr, audit::gps_now()}), std::set<std::string>{});
         Tile t = clean();
         c.fault(t);
-        EXPECT_EQ(fired(t, how), c.rule ? std::set<std::string>{c.rule} : std::set<std::string>{});
+        EXPECT_EQ(fired(t, {c.profile, c.level, nullptr, audit::gps_now()}),
+                  c.rule ? std::set<std::string>{c.rule} : std::set<std::string>{});
     }
 }
 
-std::string slurp(const std::string& path) {
-    std::ifstream f(path);
-    std::stringstream s;
-    s << f.rdbuf();
-    return s.str();
-}
-
-const std::string kRoot = std::string(LASDATA_DIR) + "/../../../";
-
 TEST(ProfileFile, DocumentedExampleIsRead) {
-    const std::string doc = slurp(kRoot + "doc/profiles.md");
+    const lastest::Bytes bytes = lastest::read_file(std::string(LASDATA_DIR) + "/../../../doc/profiles.md");
+    const std::string doc(bytes.begin(), bytes.end());
     std::smatch m;
     ASSERT_TRUE(std::regex_search(doc, m, std::regex("```json\n([^`]*)```"))) << "doc/profiles.md: no example";
     lidar::ProfileFile p;
@@ -164,19 +145,18 @@ TEST(ProfileFile, DocumentedExampleIsRead) {
 
 TEST(ProfileFile, BadFilesAreRefusedWithAReason) {
     const std::pair<const char*, const char*> cases[] = {
-        {"{\"base\": \"usgs-lbs\",", "not JSON: parse error at line 1, column 21"},
+        {R"({"base": "usgs-lbs",)", "not JSON: parse error at line 1, column 21"},
         {"[1]", "a profile file is a JSON object"},
-        {"{\"base\": \"stats\"}", "\"base\" is las or usgs-lbs, not \"stats\""},
-        {"{\"base\": \"las\", \"clases\": []}", "no key \"clases\" in a profile file"},
-        {"{\"base\": \"las\", \"quality_level\": \"QL4\"}", "\"quality_level\" is QL0, QL1, QL2 or QL3, not \"QL4\""},
-        {"{\"base\": \"las\", \"rules\": {\"usgs.clas-table\": \"off\"}}", "no rule \"usgs.clas-table\""},
-        {"{\"base\": \"las\", \"rules\": {\"usgs.units\": \"fatal\"}}",
-         "the severity of usgs.units is error, warning or off, not \"fatal\""},
-        {"{\"base\": \"las\", \"classes\": [{\"code\": 300, \"name\": \"x\"}]}", "a \"code\" from 0 to 255, not 300"},
-        {"{\"base\": \"las\", \"classes\": [{\"code\": 2, \"name\": \"a\"}, {\"code\": 2, \"name\": \"b\"}]}",
-         "class 2 is listed twice"},
-        {"{\"base\": \"las\", \"name\": \"a\\nb\", \"classes\": [{\"code\": 2, \"name\": \"a\", \"n\\u0007\": 1}]}",
-         "a class has no key \"n\\u0007\""},
+        {R"({"base": "stats"})", R"("base" is las or usgs-lbs, not "stats")"},
+        {R"({"base": "las", "clases": []})", R"(no key "clases" in a profile file)"},
+        {R"({"base": "las", "quality_level": "QL4"})", R"("quality_level" is QL0, QL1, QL2 or QL3, not "QL4")"},
+        {R"({"base": "las", "rules": {"usgs.clas-table": "off"}})", R"(no rule "usgs.clas-table")"},
+        {R"({"base": "las", "rules": {"usgs.units": "fatal"}})",
+         R"(the severity of usgs.units is error, warning or off, not "fatal")"},
+        {R"({"base": "las", "classes": [{"code": 300, "name": "x"}]})", R"(a "code" from 0 to 255, not 300)"},
+        {R"({"base": "las", "classes": [{"code": 2, "name": "a"}, {"code": 2, "name": "b"}]})", "class 2 is listed twice"},
+        {R"({"base": "las", "name": "a\nb", "classes": [{"code": 2, "name": "a", "n\u0007": 1}]})",
+         R"(a class has no key "n\u0007")"},
     };
     for (const auto& [text, reason] : cases) {
         SCOPED_TRACE(text);
@@ -202,7 +182,7 @@ struct ListedSeverities {
 // turned off leave no finding, in the report and the rules table alike.
 TEST(ProfileFile, SeveritiesReachTheVerdict) {
     ListedSeverities restore;
-    const audit::Entry e = audit::collect({std::string(LASDATA_DIR) + "/../lasdata-v14-laz/1_4_w_evlr.las"}).at(0);
+    const audit::Entry e = audit::collect({std::string(LASDATA_V14_DIR) + "/1_4_w_evlr.las"}).at(0);
     audit::Judging how;
     how.now_gps = audit::gps_now();
     auto ids = [](const audit::Result& r) {
