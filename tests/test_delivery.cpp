@@ -149,6 +149,21 @@ TEST(Voids, ManyInOneTallTile) {
         EXPECT_TRUE(v[k].min_x == empty[k][0] && v[k].min_y == empty[k][1] && v[k].files == std::vector<std::size_t>{3});
 }
 
+// A tile reaches to its place in the scheme, but not to a place of more
+// cells than a survey lays: there the points overran the stored box the
+// grid was laid over, and the runs of every row took seconds and 390 MB.
+TEST(Voids, ATileReachesItsPlaceUnlessItsGridMissedThePoints) {
+    const audit::TileCoverage laid = audit::coverage_of(grid(10, 10, 5, 5), 0);
+    audit::TileCoverage c = laid;
+    audit::extend_coverage(c, 8, 8, 20, 20);
+    EXPECT_TRUE(c.col0 == 8 && c.row0 == 8 && c.cols == 12 && c.rows == 12) << c.cols << " x " << c.rows;
+    const std::vector<audit::Void> v = audit::find_voids({&c, 1}, 1);
+    EXPECT_TRUE(v.empty()) << "the new cells lie on the tile's edge";
+    c = laid;
+    audit::extend_coverage(c, -2e7, -2e7, 2e7, 2e7);
+    EXPECT_TRUE(c.col0 == 10 && c.cols == 5 && c.rows == 5 && c.runs.empty());
+}
+
 // What the delivery keeps of a tile, in bytes.
 std::size_t kept(const audit::TileCoverage& c) {
     return sizeof c + sizeof(TileBox) + c.row_start.capacity() * 4 + c.runs.capacity() * 4;
