@@ -29,7 +29,8 @@ double roundest(double lo, double hi) {
     return lo;
 }
 
-// The most common value, the first met on a tie.
+// The most common value; on a tie, the first to reach that count (the
+// tiles come in report order, so the same delivery gives the same scheme).
 template <typename T>
 T majority(const std::vector<T>& v) {
     std::map<T, std::size_t> n;
