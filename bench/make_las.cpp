@@ -2,12 +2,22 @@
 // stale statistics, then random point records of one format (0-3: LAS 1.2;
 // 6: LAS 1.4, which only Vexholt-audit reads).
 //
-//   make_las [--reuse] FILE SIZE FORMAT    SIZE in bytes, or with K, M or G
+//   make_las [--reuse] [--flight COL ROW] FILE SIZE FORMAT
+//                                          SIZE in bytes, or with K, M or G
+//
+// Random records are the worst case of any per-point bookkeeping: every
+// record its own swath, every point a distant cell. --flight writes what a
+// scanner writes instead, for the acceptance survey's cost: a square tile
+// (at COL, ROW of a scheme of such tiles) at 8 points per square metre,
+// crossed by flight lines along y, each scanned across in zigzag rows, one
+// Point Source ID and rising GPS times per line, a fifth of the pulses with
+// two returns.
 //
 // With --reuse an existing FILE of exactly the size and format asked for is
 // kept as it is, so repeated benchmark runs do not rewrite gigabytes.
 #include "LiDAR.h"
 
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -62,13 +72,100 @@ bool existing_matches(const char* path, std::uint64_t size, int format) {
     return ok;
 }
 
+// One record of a flight-like tile at a time, in the order a scanner
+// writes them.
+struct Flight {
+    static constexpr double kDensity = 8, kScale = 0.01;
+    static constexpr int kLines = 4;  // across a tile
+    double x0, y0, width, spacing, half_swath;
+    std::uint64_t state = 0x5EED5EEDu;
+    int line = 0;
+    std::int64_t row = 0, at = 0, across = 0;
+    double time = 0;
+    bool second = false;  // the next record is the second return of a pulse
+    unsigned char last[30] = {};
+
+    Flight(int col, int tile_row, std::uint64_t count) {
+        width = std::floor(std::sqrt(static_cast<double>(count) / kDensity));
+        // Swaths a third wider than the lines' spacing overlap; 2 records per
+        // 1.2 pulses, so pulses are spaced for count / 1.2 of them over the
+        // overlapping area, a little sparser so the lines hold count records.
+        half_swath = width / kLines * 1.3 / 2;
+        const double pulses = static_cast<double>(count) / 1.2;
+        spacing = std::sqrt(width * width * 1.3 / pulses) * 1.01;
+        x0 = 500000 + col * width;
+        y0 = 4000000 + tile_row * width;
+        across = static_cast<std::int64_t>(2 * half_swath / spacing);
+        time = 3e8 + (col * 1000 + tile_row) * 10.0;
+    }
+    // Writes the next record into r (format 1 or 6).
+    void emit(unsigned char* r, int format) {
+        if (second) {
+            std::memcpy(r, last, 30);
+            second = false;
+            if (format >= 6) r[14] = 2 | 2 << 4;
+            else r[14] = 2 | 2 << 3;
+            std::int32_t z;
+            std::memcpy(&z, r + 8, 4);
+            z -= 800;
+            std::memcpy(r + 8, &z, 4);
+            return;
+        }
+        double x, y;
+        for (;;) {
+            if (at == across) at = 0, ++row;
+            const double centre = (line % kLines + 0.5) * width / kLines;
+            const std::int64_t i = row % 2 ? across - 1 - at : at;  // zigzag
+            x = centre - half_swath + (static_cast<double>(i) + 0.5) * spacing;
+            y = (static_cast<double>(row) + 0.5) * spacing;
+            ++at;
+            if (y >= width) {  // the line is flown: the next one, from the south
+                ++line, row = 0, at = 0;
+                continue;
+            }
+            if (x >= 0 && x < width) break;
+        }
+        const std::uint64_t rnd = next(state);
+        const bool two = rnd % 5 == 0;
+        time += 4e-6;
+        const std::int32_t xyz[3] = {static_cast<std::int32_t>(std::lround((x0 + x - 500000) / kScale)),
+                                     static_cast<std::int32_t>(std::lround((y0 + y - 4000000) / kScale)),
+                                     static_cast<std::int32_t>(150000 + (rnd >> 8) % 20000)};
+        std::memset(r, 0, 30);
+        std::memcpy(r, xyz, 12);
+        const auto intensity = static_cast<std::uint16_t>(256 + (rnd >> 24) % 60000);
+        std::memcpy(r + 12, &intensity, 2);
+        const unsigned char cls = (rnd >> 40) % 3 == 0 ? 2 : (rnd >> 40) % 3 == 1 ? 1 : 5;
+        const std::uint16_t source = static_cast<std::uint16_t>(line + 1);
+        const double angle = (static_cast<double>(at) / static_cast<double>(across) - 0.5) * 40;
+        if (format >= 6) {
+            r[14] = static_cast<unsigned char>(1 | (two ? 2 : 1) << 4);
+            r[16] = cls;
+            const auto a = static_cast<std::int16_t>(angle / 0.006);
+            std::memcpy(r + 18, &a, 2);
+            std::memcpy(r + 20, &source, 2);
+            std::memcpy(r + 22, &time, 8);
+        } else {
+            r[14] = static_cast<unsigned char>(1 | (two ? 2 : 1) << 3);
+            r[15] = cls;
+            r[16] = static_cast<unsigned char>(static_cast<std::int8_t>(angle));
+            std::memcpy(r + 18, &source, 2);
+            std::memcpy(r + 20, &time, 8);
+        }
+        if (two) std::memcpy(last, r, 30), second = true;
+    }
+};
+
 }  // namespace
 
 int main(int argc, char** argv) {
     bool reuse = argc > 1 && std::strcmp(argv[1], "--reuse") == 0;
     if (reuse) { --argc; ++argv; }
-    if (argc != 4) {
-        std::fprintf(stderr, "usage: make_las [--reuse] FILE SIZE FORMAT\n");
+    bool flight = argc > 3 && std::strcmp(argv[1], "--flight") == 0;
+    const int col = flight ? std::atoi(argv[2]) : 0, tile_row = flight ? std::atoi(argv[3]) : 0;
+    if (flight) { argc -= 3; argv += 3; }
+    if (argc != 4 || (flight && std::atoi(argv[3]) != 1 && std::atoi(argv[3]) != 6)) {
+        std::fprintf(stderr, "usage: make_las [--reuse] [--flight COL ROW] FILE SIZE FORMAT (1 or 6 for --flight)\n");
         return 2;
     }
     const char* path = argv[1];
@@ -110,6 +207,7 @@ int main(int argc, char** argv) {
     std::vector<unsigned char> head(header_size, 0);
     std::memcpy(head.data(), &h, sizeof h);
     if (v14) head[247] = 1;
+    if (flight) head[6] |= 1;  // adjusted standard GPS time
     std::FILE* f = std::fopen(path, "wb");
     if (!f) {
         std::perror(path);
@@ -123,7 +221,14 @@ int main(int argc, char** argv) {
     const std::size_t per_buffer = (8u << 20) / reclen;
     std::vector<unsigned char> buf(per_buffer * reclen + 8);
     std::uint64_t state = 0x5EED0000u + static_cast<unsigned>(format);
-    for (std::uint64_t done = 0; ok && done < count;) {
+    Flight plane(col, tile_row, count);
+    for (std::uint64_t done = 0; ok && flight && done < count;) {
+        const std::size_t n = static_cast<std::size_t>(count - done < per_buffer ? count - done : per_buffer);
+        for (std::size_t i = 0; i < n; ++i) plane.emit(&buf[i * reclen], format);
+        ok = std::fwrite(buf.data(), reclen, n, f) == n;
+        done += n;
+    }
+    for (std::uint64_t done = 0; ok && !flight && done < count;) {
         std::size_t n = static_cast<std::size_t>(count - done < per_buffer ? count - done : per_buffer);
         for (std::size_t at = 0; at < n * reclen; at += 8) {
             std::uint64_t r = next(state);
