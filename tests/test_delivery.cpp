@@ -61,6 +61,13 @@ TEST(TileScheme, EachFaultAloneIsFound) {
         {"a copy under another name", [&](auto& v) { copy(v, 6); }, {}, {}, {}, {{6, 16}}},
         {"a missing tile", [](auto& v) { v.erase(v.begin() + 9); }, {}, {}, {}, {}, {501000, 4002000, 502000, 4003000}},
         {"5,000 ft tiles 250 off", [](auto& v) { v = grid_of(4, 1524, 250, 250); }, {}, {}, {}, {}, {}, 1524, 250, 250},
+        // 1,000 m tiles met first, but the 1,524 m ones reach two first; a
+        // 1,000 m tile inside a 1,524 m place is one cut at the edge.
+        {"two sizes as common: the first to reach the count",
+         [](auto& v) {
+             v = {tile(0, 0, 0), tile(1, 0, 0, 1, 1, 1524, 510000), tile(2, 1, 0, 1, 1, 1524, 510000), tile(3, 1, 0)};
+         },
+         {}, {0}, {}, {}, {}, 1524, 499332, 4000000},
         {"files of all sizes, one copied: no scheme",
          [&](auto& v) {
              for (TileBox& t : v) t.max_x += 10.0 * t.file;
