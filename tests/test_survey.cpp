@@ -7,6 +7,7 @@
 #include "las_file.h"
 #include "survey.h"
 #include "tile_scan.h"
+#include "voids.h"
 
 #include <gtest/gtest.h>
 
@@ -168,7 +169,11 @@ void expect_same(const audit::PointSurvey& a, const audit::PointSurvey& b) {
     EXPECT_EQ(std::tuple(a.record_hash, a.grid.cell, a.grid.col0, a.grid.row0, a.grid.outside),
               std::tuple(b.record_hash, b.grid.cell, b.grid.col0, b.grid.row0, b.grid.outside));
     EXPECT_TRUE(a.grid.first == b.grid.first);
+    EXPECT_TRUE(a.grid.bits == b.grid.bits);
 }
+
+// c's shape and runs, as one value.
+auto runs_of(const audit::TileCoverage& c) { return std::tuple(c.col0, c.row0, c.cols, c.rows, c.row_start, c.runs); }
 
 TEST(Survey, EveryFigureIsWhatTheRecordsHoldCountedOneByOne) {
     const std::pair<unsigned, std::size_t> cases[] = {{0, 0}, {1, 0}, {2, 3}, {3, 0}, {5, 0},
@@ -188,6 +193,23 @@ TEST(Survey, EveryFigureIsWhatTheRecordsHoldCountedOneByOne) {
         EXPECT_EQ(audit::covered_cells(s.grid), e.cells.size());
         EXPECT_EQ(audit::covered_area(s.grid), 64.0 * e.cells.size());
         EXPECT_DOUBLE_EQ(audit::pulse_density(s), static_cast<double>(e.s.first_returns) / (64.0 * e.cells.size()));
+
+        // Cells of 0.5: 3 million, counted in blocks (not aligned with the
+        // grid's first cell), each held cell a bit, the empty ones the same
+        // runs as a grid counted cell by cell.
+        const Expected fine = count(r, 0.5);
+        const audit::PointSurvey f = survey_of(r, plan_for(0.5), {1, 4097, 9000});
+        ASSERT_GT(f.grid.shift, 0u);
+        EXPECT_LE(f.grid.first.size(), audit::kCountedCells);
+        Cells blocks;
+        for (const auto& [at, n] : fine.cells) blocks[{block_of(at.first, 1 << f.grid.shift), block_of(at.second, 1 << f.grid.shift)}] += n;
+        EXPECT_EQ(cells_of(f.grid), blocks);
+        EXPECT_EQ(audit::covered_cells(f.grid), fine.cells.size());
+        const audit::GridShape laid = audit::laid_shape(f.grid);
+        audit::SurveyGrid each{0.5, laid.col0, laid.row0, laid.cols, laid.rows, std::vector<std::uint32_t>(std::size_t{laid.cols} * laid.rows)};
+        for (const auto& [at, n] : fine.cells)
+            each.first[static_cast<std::size_t>(at.second - laid.row0) * laid.cols + static_cast<std::size_t>(at.first - laid.col0)] = 1;
+        EXPECT_EQ(runs_of(audit::coverage_of(f.grid, 0)), runs_of(audit::coverage_of(each, 0)));
     }
 }
 
@@ -240,7 +262,7 @@ TEST(Survey, ATileAfterOneOfManyIdsHoldsItsOwnAlone) {
 // The AVX2 kernel finds what the scalar one finds, to the bit, in blocks
 // of every length around its four-record step and 32-byte reads, with
 // swaths in runs, scattered and beyond the most kept, and a grid that
-// some first returns miss or none at all.
+// some first returns miss or none at all, counted by cell or in blocks.
 TEST(Survey, KernelsAgree) {
     if (!lidar::scan_kernel_available(lidar::ScanKernel::avx2)) GTEST_SKIP() << "no AVX2";
     struct Kind {
@@ -256,9 +278,9 @@ TEST(Survey, KernelsAgree) {
                          Kind{8, 3, 40, 1e9}, Kind{9, 0, 2, 1e9}, Kind{10, 0, 40, NAN}}) {
         SCOPED_TRACE("format " + std::to_string(k.format) + " ids " + std::to_string(k.ids));
         const Records r = make_records(k.format, k.extra, 20000, k.ids, 100 + k.format);
-        audit::GridPlan plan = plan_for(4);
-        plan.max_x = k.max_x;
-        for (const audit::GridPlan& p : {plan, audit::GridPlan{}}) {
+        audit::GridPlan plan = plan_for(4), fine = plan_for(0.5);  // fine: counted in blocks
+        plan.max_x = fine.max_x = k.max_x;
+        for (const audit::GridPlan& p : {plan, fine, audit::GridPlan{}}) {
             bool vector_ran = false;
             const audit::PointSurvey scalar = survey_of(r, p, cuts, lidar::ScanKernel::scalar);
             expect_same(survey_of(r, p, cuts, lidar::ScanKernel::avx2, &vector_ran), scalar);
@@ -348,15 +370,22 @@ audit::PointSurvey scan_survey(const std::string& path, std::atomic<int>* spare)
 TEST(Survey, SharedScanFindsWhatOneThreadFinds) {
     TempDir d;
     LasRecipe recipe;
-    recipe.points = spread_points(70000);
+    recipe.points = spread_points(140000);
     for (int k = 0; k < 4; ++k) recipe.stated_extents[k] = k % 2 ? -1e4 : 1e4;
     write_file(d.file("big.las"), build_las(recipe));
     std::atomic<int> spare{3};
     const audit::PointSurvey one = scan_survey(d.file("big.las"), nullptr);
-    EXPECT_EQ(one.points, 70000u);
+    EXPECT_EQ(one.points, 140000u);
     EXPECT_GT(audit::covered_cells(one.grid), 0u);
+    EXPECT_FALSE(one.grid.bits.empty());  // counted in blocks: the threads' bits merge too
     expect_same(scan_survey(d.file("big.las"), &spare), one);
     EXPECT_EQ(spare.load(), 3);
+    // The report gives the grid as laid, not the counts' coarser one.
+    const nlohmann::json c = audit_json({"--cell", "2", d.file("big.las")})["survey"]["coverage"];
+    const audit::GridShape laid = audit::laid_shape(one.grid);
+    EXPECT_EQ(std::tuple(c["cell"].get<double>(), c["cols"].get<std::uint32_t>(), c["rows"].get<std::uint32_t>(),
+                         c["covered_cells"].get<std::uint64_t>()),
+              std::tuple(one.grid.cell, laid.cols, laid.rows, audit::covered_cells(one.grid)));
 }
 
 // Decoded by chunks on several threads, a LAZ file surveys as its twin,

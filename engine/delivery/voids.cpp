@@ -12,21 +12,28 @@ namespace audit {
 TileCoverage coverage_of(const SurveyGrid& g, std::size_t file) {
     TileCoverage c;
     c.file = file;
-    if (!(g.cell > 0) || g.first.size() != std::size_t{g.cols} * g.rows) return c;
+    const GridShape laid = laid_shape(g);
+    const std::size_t cells = std::size_t{laid.cols} * laid.rows;
+    // Which cells hold a first return: the bits of a grid counted coarser,
+    // else its counts; a grid coarsened once judged has neither.
+    const bool bits = !g.bits.empty();
+    if (!(g.cell > 0) || (bits ? g.bits.size() != (cells + 63) / 64 : g.shift > 0 || g.first.size() != cells))
+        return c;
+    const auto held = [&](std::size_t i) { return bits ? (g.bits[i >> 6] >> (i & 63) & 1) != 0 : g.first[i] != 0; };
     c.cell = g.cell;
-    c.col0 = g.col0;
-    c.row0 = g.row0;
-    c.cols = g.cols;
-    c.rows = g.rows;
-    for (std::uint32_t r = 0; r < g.rows; ++r) {
-        const std::uint32_t* row = g.first.data() + std::size_t{r} * g.cols;
-        for (std::uint32_t k = 0; k < g.cols;) {
-            if (row[k]) {
+    c.col0 = laid.col0;
+    c.row0 = laid.row0;
+    c.cols = laid.cols;
+    c.rows = laid.rows;
+    for (std::uint32_t r = 0; r < laid.rows; ++r) {
+        const std::size_t row = std::size_t{r} * laid.cols;
+        for (std::uint32_t k = 0; k < laid.cols;) {
+            if (held(row + k)) {
                 ++k;
                 continue;
             }
             std::uint32_t end = k;
-            while (end < g.cols && !row[end]) ++end;
+            while (end < laid.cols && !held(row + end)) ++end;
             // Rows start to be indexed at the first empty cell: a covered
             // tile keeps no index at all.
             if (c.row_start.empty()) c.row_start.assign(r + 1, 0);

@@ -411,10 +411,9 @@ Result judge_entry(const Entry& e, const Judging& how, bool first) {
                        {how.profile, how.quality_level, how.classes.get(), how.now_gps}, r.findings);
     containment(r, judged, scan);
     // The delivery keeps a grid's empty runs alone, and a result waiting in
-    // the ring of reports its grid summed to 2^16 cells: a 1.5 km tile's grid
-    // at QL2 is 4.5 MB, 256 of them over a gigabyte.
+    // the ring of reports its counts alone, of kCountedCells at most.
     r.coverage = coverage_of(r.survey.grid, 0);
-    coarsen_grid(r.survey.grid, std::size_t{1} << 16);
+    coarsen_grid(r.survey.grid, kCountedCells);
     const bool is_short = scan.short_points || lidar::claimed_count(r.stored) > r.points;
     r.status = is_short ? Status::short_ : r.differences.empty() ? Status::current : Status::stale;
     if (is_short) r.reason = short_reason(r, size) + (r.reason.empty() ? "" : "; " + r.reason);

@@ -203,9 +203,10 @@ nlohmann::ordered_json survey_json(const Result& r) {
     if (g.cell > 0) {
         const double area = covered_area(g);
         auto density = [&](std::uint64_t n) { return area > 0 ? J(static_cast<double>(n) / area) : J(); };
+        const GridShape laid = laid_shape(g);
         v["coverage"] = {{"cell", g.cell},
-                         {"cols", g.cols},
-                         {"rows", g.rows},
+                         {"cols", laid.cols},
+                         {"rows", laid.rows},
                          {"covered_cells", covered_cells(g)},
                          {"covered_area", area},
                          {"outside", g.outside},

@@ -6,11 +6,9 @@
 #include <cstring>
 #include <limits>
 #include <mutex>
+#include <numeric>
 #include <new>
 
-#ifdef __linux__
-#include <sys/mman.h>
-#endif
 
 // x86 builds carry an AVX2 kernel chosen at run time, as the scan does.
 #if (defined(__x86_64__) || defined(__i386__)) && defined(__GNUC__)
@@ -232,8 +230,12 @@ struct Run {
 // bounds compute it alike, so a point inside the header's box lands in it.
 struct Cells {
     double a[2], b[2], lo[2], span[2];
-    std::uint32_t cols = 0;
+    std::uint32_t cols = 0;  // of the grid as laid
     std::uint32_t* count = nullptr;
+    // Where counts are summed (shift > 0): the bits, and how a laid cell's
+    // column and row become its count's: (c + d) >> shift.
+    std::uint64_t* bits = nullptr;
+    std::uint32_t d[2] = {0, 0}, shift = 0, count_cols = 0;
 };
 
 inline double cell_coord(std::int32_t raw, double a, double b) { return raw * a + b; }
@@ -244,12 +246,20 @@ Cells cells_of(SurveyGrid& g) {
         c.a[k] = g.scale[k] / g.cell;
         c.b[k] = g.offset[k] / g.cell;
     }
-    c.lo[0] = static_cast<double>(g.col0);
-    c.lo[1] = static_cast<double>(g.row0);
-    c.span[0] = g.cols;
-    c.span[1] = g.rows;
-    c.cols = g.cols;
+    const GridShape laid = laid_shape(g);
+    c.lo[0] = static_cast<double>(laid.col0);
+    c.lo[1] = static_cast<double>(laid.row0);
+    c.span[0] = laid.cols;
+    c.span[1] = laid.rows;
+    c.cols = laid.cols;
     c.count = g.first.data();
+    if (!g.bits.empty()) {
+        c.bits = g.bits.data();
+        c.shift = g.shift;
+        c.d[0] = static_cast<std::uint32_t>(laid.col0 - g.col0 * (std::int64_t{1} << g.shift));
+        c.d[1] = static_cast<std::uint32_t>(laid.row0 - g.row0 * (std::int64_t{1} << g.shift));
+        c.count_cols = g.cols;
+    }
     return c;
 }
 
@@ -265,32 +275,60 @@ struct Tally {
     }
 };
 
-// The cells listed, counted; a cell that could reach 2^32 first returns
-// stops there. Points in a scanner's order fall in one cell a few at a
-// time: each run is added at once, not as a chain of increments of one
+// Adds a first return to each count listed; a count that could reach
+// 2^32 stops there. Points in a scanner's order fall in one cell a few at
+// a time: each run is added at once, not as a chain of increments of one
 // count, each waiting on the last (a fifth of the survey of a 1 GiB tile).
-void count_cells(const Cells& c, const std::uint32_t* listed, std::size_t k, bool saturate) {
-    if (k == 0) return;
-    std::uint32_t cell = listed[0], run = 1;
+void add_runs(std::uint32_t* count, const std::uint32_t* listed, std::size_t k, bool saturate) {
+    std::uint32_t at = listed[0], run = 1;
     const auto add = [&] {
-        std::uint32_t& n = c.count[cell];
+        std::uint32_t& n = count[at];
         n = saturate && n > UINT32_MAX - run ? UINT32_MAX : n + run;
     };
     for (std::size_t i = 1; i < k; ++i) {
-        if (listed[i] == cell) {
+        if (listed[i] == at) {
             ++run;
             continue;
         }
         add();
-        cell = listed[i];
+        at = listed[i];
         run = 1;
     }
     add();
 }
 
+// The first returns of a chunk: listed by their cells as laid, and where
+// counts are summed, by their counts' cells too, whose bits are set a word
+// at a time for each run of cells within it, as add_runs adds counts.
+void count_cells(const Cells& c, const std::uint32_t* listed, const std::uint32_t* summed, std::size_t k,
+                 bool saturate) {
+    if (k == 0) return;
+    if (!c.bits) return add_runs(c.count, listed, k, saturate);
+    std::uint32_t word = listed[0] >> 6, at = summed[0], run = 0;
+    std::uint64_t held = 0;
+    for (std::size_t i = 0; i < k; ++i) {
+        if (listed[i] >> 6 != word) [[unlikely]] {
+            c.bits[word] |= held;
+            word = listed[i] >> 6;
+            held = 0;
+        }
+        held |= std::uint64_t{1} << (listed[i] & 63);
+        if (summed[i] != at) [[unlikely]] {
+            std::uint32_t& n = c.count[at];
+            n = saturate && n > UINT32_MAX - run ? UINT32_MAX : n + run;
+            at = summed[i];
+            run = 0;
+        }
+        ++run;
+    }
+    c.bits[word] |= held;
+    std::uint32_t& n = c.count[at];
+    n = saturate && n > UINT32_MAX - run ? UINT32_MAX : n + run;
+}
+
 template <bool Extended, std::size_t Gps, bool Grid>
 inline void survey_record(const unsigned char* r, Tally& t, Run& run, std::uint64_t& packed, const Cells& c,
-                          std::uint32_t* listed, std::size_t& k) {
+                          std::uint32_t* listed, std::uint32_t* summed, std::size_t& k) {
     using F = Layout<Extended>;
     const unsigned b14 = r[14];
     const unsigned ret = b14 & F::mask;
@@ -323,7 +361,9 @@ inline void survey_record(const unsigned char* r, Tally& t, Run& run, std::uint6
         const double v = cell_coord(y, c.a[1], c.b[1]) - c.lo[1];
         const bool inside = (u >= 0) & (u < c.span[0]) & (v >= 0) & (v < c.span[1]);
         const double uu = inside ? u : 0, vv = inside ? v : 0;
-        listed[k] = static_cast<std::uint32_t>(vv) * c.cols + static_cast<std::uint32_t>(uu);
+        const auto col = static_cast<std::uint32_t>(uu), row = static_cast<std::uint32_t>(vv);
+        listed[k] = row * c.cols + col;
+        if (c.bits) summed[k] = ((row + c.d[1]) >> c.shift) * c.count_cols + ((col + c.d[0]) >> c.shift);
         k += first & inside;
         t.outside += first & !inside;
     }
@@ -333,16 +373,16 @@ template <bool Extended, std::size_t Gps, std::size_t L, bool Grid>
 void survey_scalar(PointSurvey& s, Tally& t, Run& run, const unsigned char* p, std::size_t n, std::size_t stride) {
     const std::size_t step = L ? L : stride;
     const Cells c = Grid ? cells_of(s.grid) : Cells{};
-    std::uint32_t listed[kChunk];
+    std::uint32_t listed[kChunk], summed[kChunk];
     for (std::size_t done = 0; done < n;) {
         const std::size_t m = std::min(kChunk, n - done);
         std::uint64_t packed = 0;
         std::size_t k = 0;
         const bool saturate = Grid && s.first_returns + t.first + m >= UINT32_MAX;
         for (std::size_t i = 0; i < m; ++i, p += step)
-            survey_record<Extended, Gps, Grid>(p, t, run, packed, c, listed, k);
+            survey_record<Extended, Gps, Grid>(p, t, run, packed, c, listed, summed, k);
         t.add_flags(packed);
-        if constexpr (Grid) count_cells(c, listed, k, saturate);
+        if constexpr (Grid) count_cells(c, listed, summed, k, saturate);
         done += m;
     }
 }
@@ -441,7 +481,10 @@ __attribute__((target("avx2"))) std::size_t survey_avx2(PointSurvey& s, Tally& t
     const __m256d ha = _mm256_set1_pd(c.a[1]), hb = _mm256_set1_pd(c.b[1]), hlo = _mm256_set1_pd(c.lo[1]),
                   hspan = _mm256_set1_pd(c.span[1]);
     const __m256i xy = _mm256_setr_epi32(0, 2, 4, 6, 1, 3, 5, 7);
-    std::uint32_t listed[kChunk + 4];
+    const __m128i d0 = _mm_set1_epi32(static_cast<int>(c.d[0])), d1 = _mm_set1_epi32(static_cast<int>(c.d[1]));
+    const __m128i shift = _mm_cvtsi32_si128(static_cast<int>(c.shift));
+    const __m128i count_cols = _mm_set1_epi32(static_cast<int>(c.count_cols));
+    std::uint32_t listed[kChunk + 4], summed[kChunk + 4];
     const std::uint64_t before = t.first;
     for (std::size_t g = 0; g < groups;) {
         const std::size_t m = std::min(kChunk / 4, groups - g);
@@ -518,8 +561,14 @@ __attribute__((target("avx2"))) std::size_t survey_avx2(PointSurvey& s, Tally& t
                 const unsigned in_mask = static_cast<unsigned>(_mm256_movemask_pd(inside));
                 const unsigned first_mask = static_cast<unsigned>(_mm256_movemask_pd(_mm256_castsi256_pd(is_first)));
                 const unsigned take = in_mask & first_mask;
-                _mm_storeu_si128(reinterpret_cast<__m128i*>(listed + k),
-                                 _mm_shuffle_epi8(cell, _mm_load_si128(reinterpret_cast<const __m128i*>(kCompress.b[take]))));
+                const __m128i front = _mm_load_si128(reinterpret_cast<const __m128i*>(kCompress.b[take]));
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(listed + k), _mm_shuffle_epi8(cell, front));
+                if (c.bits) {
+                    const __m128i sc = _mm_srl_epi32(_mm_add_epi32(col, d0), shift);
+                    const __m128i sr = _mm_srl_epi32(_mm_add_epi32(row, d1), shift);
+                    _mm_storeu_si128(reinterpret_cast<__m128i*>(summed + k),
+                                     _mm_shuffle_epi8(_mm_add_epi32(_mm_mullo_epi32(sr, count_cols), sc), front));
+                }
                 k += static_cast<std::size_t>(std::popcount(take));
                 t.outside += static_cast<std::uint64_t>(std::popcount(first_mask & ~in_mask));
             }
@@ -528,7 +577,7 @@ __attribute__((target("avx2"))) std::size_t survey_avx2(PointSurvey& s, Tally& t
         lanes(packed, flags);
         for (const std::uint64_t f : packed)
             for (int j = 0; j < 4; ++j) t.flags[j] += f >> (11 * j) & 0x7ff;
-        if constexpr (Grid) count_cells(c, listed, k, saturate);
+        if constexpr (Grid) count_cells(c, listed, summed, k, saturate);
     }
     fold_times(run, lo, hi, timed, held);
     alignas(32) std::uint64_t w[3][4];
@@ -592,20 +641,6 @@ ScanKernel survey_dispatch(ScanKernel k, PointSurvey& s, Tally& t, const unsigne
     }
 }
 
-// n zeroed cells. A large grid asks for huge pages: where touching a page
-// first is dear (64 MiB cost 0.44 s in 4 KiB pages on a virtual machine,
-// 0.05 s in 2 MiB ones) and its counts are reached at random.
-void take_cells(std::vector<std::uint32_t>& cells, std::size_t n) {
-    cells.reserve(n);
-#ifdef __linux__
-    constexpr std::uintptr_t kHuge = std::uintptr_t{2} << 20;
-    const auto from = (reinterpret_cast<std::uintptr_t>(cells.data()) + kHuge - 1) & ~(kHuge - 1);
-    const auto to = (reinterpret_cast<std::uintptr_t>(cells.data() + n)) & ~(kHuge - 1);
-    if (to > from) madvise(reinterpret_cast<void*>(from), to - from, MADV_HUGEPAGE);
-#endif
-    cells.assign(n, 0);
-}
-
 std::int64_t floor_to_int(double v) { return static_cast<std::int64_t>(std::floor(v)); }
 
 // The raw value nearest to a coordinate, within what 32 bits hold.
@@ -643,12 +678,24 @@ void lay_grid(SurveyGrid& g, const GridPlan& plan) {
         }
         if (!fits || count[0] * count[1] > most) continue;
         g.cell = cell;
-        g.col0 = floor_to_int(first[0]);
-        g.row0 = floor_to_int(first[1]);
-        g.cols = static_cast<std::uint32_t>(count[0]);
-        g.rows = static_cast<std::uint32_t>(count[1]);
+        const GridShape laid{floor_to_int(first[0]), floor_to_int(first[1]), static_cast<std::uint32_t>(count[0]),
+                             static_cast<std::uint32_t>(count[1])};
+        const std::size_t cells = std::size_t{laid.cols} * laid.rows;
+        // Counts of cells 2^shift a side, as coarsen_grid sums them.
+        const auto span = [&](std::int64_t from, std::uint32_t n) {
+            return static_cast<std::uint32_t>(((from + n - 1) >> g.shift) - (from >> g.shift) + 1);
+        };
+        while (std::size_t{span(laid.col0, laid.cols)} * span(laid.row0, laid.rows) > kCountedCells) ++g.shift;
+        g.col0 = laid.col0 >> g.shift;
+        g.row0 = laid.row0 >> g.shift;
+        g.cols = span(laid.col0, laid.cols);
+        g.rows = span(laid.row0, laid.rows);
         try {
-            take_cells(g.first, std::size_t{g.cols} * g.rows);
+            g.first.assign(std::size_t{g.cols} * g.rows, 0);
+            if (g.shift > 0) {
+                g.laid = laid;
+                g.bits.assign((cells + 63) / 64, 0);
+            }
         } catch (const std::bad_alloc&) {
             // A grid memory cannot hold is not gathered.
             g = SurveyGrid{};
@@ -767,6 +814,8 @@ void merge_survey(PointSurvey& a, const PointSurvey& b) {
             const std::uint32_t sum = g.first[i] + b.grid.first[i];
             g.first[i] = sum < g.first[i] ? UINT32_MAX : sum;
         }
+    if (g.bits.size() == b.grid.bits.size())
+        for (std::size_t i = 0; i < g.bits.size(); ++i) g.bits[i] |= b.grid.bits[i];
 }
 
 void finish_survey(PointSurvey& s) {
@@ -784,7 +833,14 @@ void finish_survey(PointSurvey& s) {
     keep_spare(std::move(spare));
 }
 
+GridShape laid_shape(const SurveyGrid& g) {
+    return g.shift > 0 ? g.laid : GridShape{g.col0, g.row0, g.cols, g.rows};
+}
+
 std::uint64_t covered_cells(const SurveyGrid& g) {
+    if (!g.bits.empty())
+        return std::accumulate(g.bits.begin(), g.bits.end(), std::uint64_t{0},
+                               [](std::uint64_t n, std::uint64_t w) { return n + std::popcount(w); });
     if (g.shift > 0) return g.covered;
     return static_cast<std::uint64_t>(
         std::count_if(g.first.begin(), g.first.end(), [](std::uint32_t c) { return c != 0; }));
@@ -797,8 +853,15 @@ std::int64_t half_floor(std::int64_t v) { return v >= 0 ? v / 2 : -((1 - v) / 2)
 }  // namespace
 
 void coarsen_grid(SurveyGrid& g, std::size_t max_cells) {
+    if (!g.bits.empty()) {
+        g.covered = covered_cells(g);
+        g.bits = {};
+    }
     if (g.first.size() <= max_cells) return;
-    g.covered = covered_cells(g);
+    if (g.shift == 0) {
+        g.covered = covered_cells(g);
+        g.laid = laid_shape(g);
+    }
     while (g.first.size() > max_cells) {
         const std::int64_t c0 = half_floor(g.col0), r0 = half_floor(g.row0);
         const auto cols = static_cast<std::uint32_t>(half_floor(g.col0 + g.cols - 1) - c0 + 1);
