@@ -9,7 +9,6 @@
 #include <numeric>
 #include <new>
 
-
 // x86 builds carry an AVX2 kernel chosen at run time, as the scan does.
 #if (defined(__x86_64__) || defined(__i386__)) && defined(__GNUC__)
 #define SURVEY_HAVE_AVX2 1
@@ -29,8 +28,8 @@ namespace {
 // words: each word keyed, its halves multiplied, plus the word with its
 // halves swapped, so that a change of any one bit changes the share and
 // shares summed in any order give the same total. Three 32-bit products a
-// word instead of full 64-bit ones: AVX2 has only the former, and the
-// emulated mixing cost a tenth of the audit of a 1 GiB tile.
+// word instead of full 64-bit ones: AVX2 has only the former, and
+// emulating the latter cost about a tenth of the audit of a 1 GiB tile.
 constexpr std::uint64_t kHashKey[3] = {0x9E3779B97F4A7C15ull, 0xC2B2AE3D27D4EB4Full, 0x165667B19E3779F9ull};
 
 inline std::uint64_t word_mix(std::uint64_t w, std::uint64_t key) {
@@ -297,9 +296,10 @@ void add_runs(std::uint32_t* count, const std::uint32_t* listed, std::size_t k, 
     add();
 }
 
-// The first returns of a chunk: listed by their cells as laid, and where
-// counts are summed, by their counts' cells too, whose bits are set a word
-// at a time for each run of cells within it, as add_runs adds counts.
+// The first returns of a chunk, by their cells as laid (listed) and, where
+// counts are summed, by their counts' cells (summed): the laid cells' bits
+// are set a word at a time for each run of them within one, and the counts
+// a run at a time, as add_runs adds them.
 void count_cells(const Cells& c, const std::uint32_t* listed, const std::uint32_t* summed, std::size_t k,
                  bool saturate) {
     if (k == 0) return;
