@@ -149,7 +149,7 @@ TEST(Voids, FoundOnceAcrossTilesAndOnlyInside) {
 TEST(Voids, ManyInOneTallTile) {
     std::vector<std::array<int, 4>> empty;
     for (int r = 1; r < 19999; r += 2) empty.push_back({1 + r % 7, r, 2 + r % 7, r + 1});
-    const audit::TileCoverage c = audit::coverage_of(grid(0, 0, 10, 20000, empty), 3);
+    const audit::TileCoverage c = audit::coverage_of(grid(0, 0, 10, 20000, empty), 3, SIZE_MAX);
     const std::vector<audit::Void> v = audit::find_voids({&c, 1}, 1);
     ASSERT_EQ(v.size(), empty.size());
     for (std::size_t k = 0; k < v.size(); ++k)
@@ -159,6 +159,24 @@ TEST(Voids, ManyInOneTallTile) {
 // A tile reaches to its place in the scheme, but not to a place of more
 // cells than a survey lays: there the points overran the stored box the
 // grid was laid over, and the runs of every row took seconds and 390 MB.
+// Points sparser than the cells leave an empty cell in every other one: the
+// tile's runs are kept at cells doubled until they fit, on the delivery's
+// grid of such cells (this tile starts at cell -1), where a large void is
+// still found, as far as it fills the larger cells. The corner's larger
+// cell holds only one, empty, cell of the tile.
+TEST(Voids, ScatteredEmptyCellsAreKeptAtACoarserCell) {
+    std::vector<std::array<int, 4>> empty = {{20, 20, 28, 28}};
+    for (int r = 1; r < 64; r += 2)
+        for (int k = 1; k < 64; k += 2) empty.push_back({k, r, k + 1, r + 1});
+    const audit::TileCoverage c = audit::coverage_of(grid(-1, -1, 64, 64, empty), 0, 100);
+    EXPECT_EQ(std::tuple(c.cell, c.col0, c.row0, c.cols, c.rows, c.runs.size() / 2),
+              std::tuple(2.0, -1, -1, 33u, 33u, 4u));
+    const std::vector<audit::Void> v = audit::find_voids({&c, 1}, 1);
+    ASSERT_EQ(v.size(), 1u);
+    EXPECT_EQ(std::tuple(v[0].min_x, v[0].min_y, v[0].max_x, v[0].max_y, v[0].cells),
+              std::tuple(20.0, 20.0, 26.0, 26.0, std::uint64_t{9}));
+}
+
 TEST(Voids, ATileReachesItsPlaceUnlessItsGridMissedThePoints) {
     const audit::TileCoverage laid = audit::coverage_of(grid(10, 10, 5, 5), 0);
     audit::TileCoverage c = laid;
@@ -240,8 +258,13 @@ TEST(DeliveryRules, SchemeAndVoidsBecomeFindingsOfTheirProfiles) {
         r.points = 20000;
         r.crs.system = 0;
         r.survey.record_hash = 1234567 + i + 2 * j;
-        r.survey.grid = grid(i * 100, j * 100, 100, 100, {{j ? 0 : 97 - 97 * i, 40, j ? 0 : 100 - 98 * i, 43}});
+        std::vector<std::array<int, 4>> empty = {{j ? 0 : 97 - 97 * i, 40, j ? 0 : 100 - 98 * i, 43}};
+        for (int m = 0; i && j && m < 20; ++m) empty.push_back({5 + 4 * m, 50, 6 + 4 * m, 51});
+        r.survey.grid = grid(i * 100, j * 100, 100, 100, empty);
         r.survey.first_returns = std::count(r.survey.grid.first.begin(), r.survey.grid.first.end(), 1u);
+        // Its runs kept at a coarser cell, as a sparse tile's are: the
+        // delivery's density still counts the cells the survey found held.
+        if (k == 3) r.coverage = audit::coverage_of(r.survey.grid, 0, 10);
         results.push_back(r);
     }
     using Files = std::vector<std::string>;

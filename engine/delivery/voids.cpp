@@ -9,7 +9,35 @@
 
 namespace audit {
 
-TileCoverage coverage_of(const SurveyGrid& g, std::size_t file) {
+namespace {
+
+// c's runs of cells held(r, k) is false for, row by row.
+template <class Held>
+void find_runs(TileCoverage& c, Held held) {
+    for (std::uint32_t r = 0; r < c.rows; ++r)
+        for (std::uint32_t k = 0; k < c.cols;) {
+            if (held(r, k)) {
+                ++k;
+                continue;
+            }
+            std::uint32_t end = k;
+            while (end < c.cols && !held(r, end)) ++end;
+            // Rows start to be indexed at the first empty cell: a covered
+            // tile keeps no index at all.
+            if (c.row_start.empty()) c.row_start.assign(r + 1, 0);
+            while (c.row_start.size() < r + 1) c.row_start.push_back(static_cast<std::uint32_t>(c.runs.size()));
+            c.runs.push_back(k);
+            c.runs.push_back(end);
+            k = end;
+        }
+    if (!c.row_start.empty()) c.row_start.resize(std::size_t{c.rows} + 1, static_cast<std::uint32_t>(c.runs.size()));
+    c.row_start.shrink_to_fit();
+    c.runs.shrink_to_fit();
+}
+
+}  // namespace
+
+TileCoverage coverage_of(const SurveyGrid& g, std::size_t file, std::size_t most_runs) {
     TileCoverage c;
     c.file = file;
     const GridShape laid = laid_shape(g);
@@ -25,27 +53,25 @@ TileCoverage coverage_of(const SurveyGrid& g, std::size_t file) {
     c.row0 = laid.row0;
     c.cols = laid.cols;
     c.rows = laid.rows;
-    for (std::uint32_t r = 0; r < laid.rows; ++r) {
-        const std::size_t row = std::size_t{r} * laid.cols;
-        for (std::uint32_t k = 0; k < laid.cols;) {
-            if (held(row + k)) {
-                ++k;
-                continue;
-            }
-            std::uint32_t end = k;
-            while (end < laid.cols && !held(row + end)) ++end;
-            // Rows start to be indexed at the first empty cell: a covered
-            // tile keeps no index at all.
-            if (c.row_start.empty()) c.row_start.assign(r + 1, 0);
-            while (c.row_start.size() < r + 1) c.row_start.push_back(static_cast<std::uint32_t>(c.runs.size()));
-            c.runs.push_back(k);
-            c.runs.push_back(end);
-            k = end;
-        }
+    find_runs(c, [&](std::uint32_t r, std::uint32_t k) { return held(std::size_t{r} * laid.cols + k); });
+    // Points sparser than the cells leave empty cells scattered all over a
+    // tile, a run each: its cells are doubled (held where any part is)
+    // until its runs fit, so the delivery's memory stays bounded whatever
+    // the data. Voids in it are then judged at that cell, on its own.
+    for (unsigned s = 1; c.runs.size() / 2 > most_runs && s < 32; ++s) {
+        const auto span = [&](std::int64_t from, std::uint32_t n) {
+            return static_cast<std::uint32_t>(((from + n - 1) >> s) - (from >> s) + 1);
+        };
+        c = TileCoverage{file, std::ldexp(g.cell, static_cast<int>(s)), laid.col0 >> s, laid.row0 >> s,
+                         span(laid.col0, laid.cols), span(laid.row0, laid.rows), {}, {}};
+        std::vector<std::uint8_t> any(std::size_t{c.cols} * c.rows, 0);
+        for (std::uint32_t r = 0; r < laid.rows; ++r)
+            for (std::uint32_t k = 0; k < laid.cols; ++k)
+                if (held(std::size_t{r} * laid.cols + k))
+                    any[static_cast<std::size_t>(((laid.row0 + r) >> s) - c.row0) * c.cols +
+                        static_cast<std::size_t>(((laid.col0 + k) >> s) - c.col0)] = 1;
+        find_runs(c, [&](std::uint32_t r, std::uint32_t k) { return any[std::size_t{r} * c.cols + k] != 0; });
     }
-    if (!c.row_start.empty()) c.row_start.resize(std::size_t{c.rows} + 1, static_cast<std::uint32_t>(c.runs.size()));
-    c.row_start.shrink_to_fit();
-    c.runs.shrink_to_fit();
     return c;
 }
 

@@ -62,13 +62,6 @@ bool passes(const Delivery& d, const std::vector<DeliveryFinding>& c) {
     });
 }
 
-// Cells of a tile's grid holding a first return.
-std::uint64_t cells_covered(const TileCoverage& c) {
-    std::uint64_t empty = 0;
-    for (std::size_t k = 0; k + 1 < c.runs.size(); k += 2) empty += c.runs[k + 1] - c.runs[k];
-    return std::uint64_t{c.cols} * c.rows - empty;
-}
-
 double metres_per_unit(const Delivery& d, int system) {
     const auto it = d.metres_per_unit.find(system);
     return it == d.metres_per_unit.end() ? 1 : it->second;
@@ -295,7 +288,8 @@ void add_to(Delivery& d, const Result& r) {
         if (c.cell > 0) {
             const double m = r.crs.metres_per_unit > 0 ? r.crs.metres_per_unit : 1;
             d.first_returns += r.survey.first_returns - r.survey.grid.outside;
-            d.covered_m2 += static_cast<double>(cells_covered(c)) * c.cell * c.cell * m * m;
+            // The survey's own count: a tile's runs may be kept at a coarser cell.
+            d.covered_m2 += covered_area(r.survey.grid) * m * m;
         }
     }
     Delivery::Key key;
