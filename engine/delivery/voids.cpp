@@ -11,9 +11,10 @@ namespace audit {
 
 namespace {
 
-// c's runs of cells held(r, k) is false for, row by row.
+// c's runs of cells held(r, k) is false for, row by row; false, as soon
+// as they are more than most.
 template <class Held>
-void find_runs(TileCoverage& c, Held held) {
+bool find_runs(TileCoverage& c, Held held, std::size_t most) {
     for (std::uint32_t r = 0; r < c.rows; ++r)
         for (std::uint32_t k = 0; k < c.cols;) {
             if (held(r, k)) {
@@ -26,6 +27,7 @@ void find_runs(TileCoverage& c, Held held) {
             // tile keeps no index at all.
             if (c.row_start.empty()) c.row_start.assign(r + 1, 0);
             while (c.row_start.size() < r + 1) c.row_start.push_back(static_cast<std::uint32_t>(c.runs.size()));
+            if (c.runs.size() / 2 == most) return false;
             c.runs.push_back(k);
             c.runs.push_back(end);
             k = end;
@@ -33,6 +35,7 @@ void find_runs(TileCoverage& c, Held held) {
     if (!c.row_start.empty()) c.row_start.resize(std::size_t{c.rows} + 1, static_cast<std::uint32_t>(c.runs.size()));
     c.row_start.shrink_to_fit();
     c.runs.shrink_to_fit();
+    return true;
 }
 
 }  // namespace
@@ -53,24 +56,24 @@ TileCoverage coverage_of(const SurveyGrid& g, std::size_t file, std::size_t most
     c.row0 = laid.row0;
     c.cols = laid.cols;
     c.rows = laid.rows;
-    find_runs(c, [&](std::uint32_t r, std::uint32_t k) { return held(std::size_t{r} * laid.cols + k); });
     // Points sparser than the cells leave empty cells scattered all over a
     // tile, a run each: its cells are doubled (held where any part is)
     // until its runs fit, so the delivery's memory stays bounded whatever
     // the data. Voids in it are then judged at that cell, on its own.
-    for (unsigned s = 1; c.runs.size() / 2 > most_runs && s < 32; ++s) {
-        const auto span = [&](std::int64_t from, std::uint32_t n) {
-            return static_cast<std::uint32_t>(((from + n - 1) >> s) - (from >> s) + 1);
-        };
-        c = TileCoverage{file, std::ldexp(g.cell, static_cast<int>(s)), laid.col0 >> s, laid.row0 >> s,
-                         span(laid.col0, laid.cols), span(laid.row0, laid.rows), {}, {}};
+    if (find_runs(c, [&](std::uint32_t r, std::uint32_t k) { return held(std::size_t{r} * laid.cols + k); }, most_runs))
+        return c;
+    for (unsigned s = 1; s < 32; ++s) {
+        const GridShape to = summed_shape(laid, s);
+        c = TileCoverage{file, std::ldexp(g.cell, static_cast<int>(s)), to.col0, to.row0, to.cols, to.rows, {}, {}};
         std::vector<std::uint8_t> any(std::size_t{c.cols} * c.rows, 0);
         for (std::uint32_t r = 0; r < laid.rows; ++r)
             for (std::uint32_t k = 0; k < laid.cols; ++k)
                 if (held(std::size_t{r} * laid.cols + k))
                     any[static_cast<std::size_t>(((laid.row0 + r) >> s) - c.row0) * c.cols +
                         static_cast<std::size_t>(((laid.col0 + k) >> s) - c.col0)] = 1;
-        find_runs(c, [&](std::uint32_t r, std::uint32_t k) { return any[std::size_t{r} * c.cols + k] != 0; });
+        if (find_runs(c, [&](std::uint32_t r, std::uint32_t k) { return any[std::size_t{r} * c.cols + k] != 0; },
+                      s == 31 ? SIZE_MAX : most_runs))
+            break;
     }
     return c;
 }

@@ -274,36 +274,34 @@ struct Tally {
     }
 };
 
-// Adds a first return to each count listed; a count that could reach
-// 2^32 stops there. Points in a scanner's order fall in one cell a few at
-// a time: each run is added at once, not as a chain of increments of one
-// count, each waiting on the last (a fifth of the survey of a 1 GiB tile).
-void add_runs(std::uint32_t* count, const std::uint32_t* listed, std::size_t k, bool saturate) {
+// n more first returns in a cell; a count that would pass 2^32 stops there.
+inline void add_capped(std::uint32_t& to, std::uint32_t n) { to = n > UINT32_MAX - to ? UINT32_MAX : to + n; }
+
+// Adds a first return to each count listed. Points in a scanner's order
+// fall in one cell a few at a time: each run is added at once, not as a
+// chain of increments of one count, each waiting on the last (a fifth of
+// the survey of a 1 GiB tile).
+void add_runs(std::uint32_t* count, const std::uint32_t* listed, std::size_t k) {
     std::uint32_t at = listed[0], run = 1;
-    const auto add = [&] {
-        std::uint32_t& n = count[at];
-        n = saturate && n > UINT32_MAX - run ? UINT32_MAX : n + run;
-    };
     for (std::size_t i = 1; i < k; ++i) {
         if (listed[i] == at) {
             ++run;
             continue;
         }
-        add();
+        add_capped(count[at], run);
         at = listed[i];
         run = 1;
     }
-    add();
+    add_capped(count[at], run);
 }
 
 // The first returns of a chunk, by their cells as laid (listed) and, where
 // counts are summed, by their counts' cells (summed): the laid cells' bits
 // are set a word at a time for each run of them within one, and the counts
 // a run at a time, as add_runs adds them.
-void count_cells(const Cells& c, const std::uint32_t* listed, const std::uint32_t* summed, std::size_t k,
-                 bool saturate) {
+void count_cells(const Cells& c, const std::uint32_t* listed, const std::uint32_t* summed, std::size_t k) {
     if (k == 0) return;
-    if (!c.bits) return add_runs(c.count, listed, k, saturate);
+    if (!c.bits) return add_runs(c.count, listed, k);
     std::uint32_t word = listed[0] >> 6, at = summed[0], run = 0;
     std::uint64_t held = 0;
     for (std::size_t i = 0; i < k; ++i) {
@@ -314,16 +312,14 @@ void count_cells(const Cells& c, const std::uint32_t* listed, const std::uint32_
         }
         held |= std::uint64_t{1} << (listed[i] & 63);
         if (summed[i] != at) [[unlikely]] {
-            std::uint32_t& n = c.count[at];
-            n = saturate && n > UINT32_MAX - run ? UINT32_MAX : n + run;
+            add_capped(c.count[at], run);
             at = summed[i];
             run = 0;
         }
         ++run;
     }
     c.bits[word] |= held;
-    std::uint32_t& n = c.count[at];
-    n = saturate && n > UINT32_MAX - run ? UINT32_MAX : n + run;
+    add_capped(c.count[at], run);
 }
 
 template <bool Extended, std::size_t Gps, bool Grid>
@@ -378,11 +374,10 @@ void survey_scalar(PointSurvey& s, Tally& t, Run& run, const unsigned char* p, s
         const std::size_t m = std::min(kChunk, n - done);
         std::uint64_t packed = 0;
         std::size_t k = 0;
-        const bool saturate = Grid && s.first_returns + t.first + m >= UINT32_MAX;
         for (std::size_t i = 0; i < m; ++i, p += step)
             survey_record<Extended, Gps, Grid>(p, t, run, packed, c, listed, summed, k);
         t.add_flags(packed);
-        if constexpr (Grid) count_cells(c, listed, summed, k, saturate);
+        if constexpr (Grid) count_cells(c, listed, summed, k);
         done += m;
     }
 }
@@ -485,12 +480,9 @@ __attribute__((target("avx2"))) std::size_t survey_avx2(PointSurvey& s, Tally& t
     const __m128i shift = _mm_cvtsi32_si128(static_cast<int>(c.shift));
     const __m128i count_cols = _mm_set1_epi32(static_cast<int>(c.count_cols));
     std::uint32_t listed[kChunk + 4], summed[kChunk + 4];
-    const std::uint64_t before = t.first;
     for (std::size_t g = 0; g < groups;) {
         const std::size_t m = std::min(kChunk / 4, groups - g);
         std::size_t k = 0;
-        // first returns so far can be no more than records so far
-        const bool saturate = Grid && s.first_returns + before + 4 * (g + m) >= UINT32_MAX;
         __m256i flags = zero;
         for (std::size_t e = g + m; g < e; ++g, p += 4 * step) {
             const __m256i r0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
@@ -577,7 +569,7 @@ __attribute__((target("avx2"))) std::size_t survey_avx2(PointSurvey& s, Tally& t
         lanes(packed, flags);
         for (const std::uint64_t f : packed)
             for (int j = 0; j < 4; ++j) t.flags[j] += f >> (11 * j) & 0x7ff;
-        if constexpr (Grid) count_cells(c, listed, summed, k, saturate);
+        if constexpr (Grid) count_cells(c, listed, summed, k);
     }
     fold_times(run, lo, hi, timed, held);
     alignas(32) std::uint64_t w[3][4];
@@ -681,15 +673,12 @@ void lay_grid(SurveyGrid& g, const GridPlan& plan) {
         const GridShape laid{floor_to_int(first[0]), floor_to_int(first[1]), static_cast<std::uint32_t>(count[0]),
                              static_cast<std::uint32_t>(count[1])};
         const std::size_t cells = std::size_t{laid.cols} * laid.rows;
-        // Counts of cells 2^shift a side, as coarsen_grid sums them.
-        const auto span = [&](std::int64_t from, std::uint32_t n) {
-            return static_cast<std::uint32_t>(((from + n - 1) >> g.shift) - (from >> g.shift) + 1);
-        };
-        while (std::size_t{span(laid.col0, laid.cols)} * span(laid.row0, laid.rows) > kCountedCells) ++g.shift;
-        g.col0 = laid.col0 >> g.shift;
-        g.row0 = laid.row0 >> g.shift;
-        g.cols = span(laid.col0, laid.cols);
-        g.rows = span(laid.row0, laid.rows);
+        GridShape counted = laid;
+        while (std::size_t{counted.cols} * counted.rows > kCountedCells) counted = summed_shape(laid, ++g.shift);
+        g.col0 = counted.col0;
+        g.row0 = counted.row0;
+        g.cols = counted.cols;
+        g.rows = counted.rows;
         try {
             g.first.assign(std::size_t{g.cols} * g.rows, 0);
             if (g.shift > 0) {
@@ -810,10 +799,7 @@ void merge_survey(PointSurvey& a, const PointSurvey& b) {
     SurveyGrid& g = a.grid;
     g.outside += b.grid.outside;
     if (g.first.size() == b.grid.first.size())
-        for (std::size_t i = 0; i < g.first.size(); ++i) {
-            const std::uint32_t sum = g.first[i] + b.grid.first[i];
-            g.first[i] = sum < g.first[i] ? UINT32_MAX : sum;
-        }
+        for (std::size_t i = 0; i < g.first.size(); ++i) add_capped(g.first[i], b.grid.first[i]);
     if (g.bits.size() == b.grid.bits.size())
         for (std::size_t i = 0; i < g.bits.size(); ++i) g.bits[i] |= b.grid.bits[i];
 }
@@ -846,11 +832,12 @@ std::uint64_t covered_cells(const SurveyGrid& g) {
         std::count_if(g.first.begin(), g.first.end(), [](std::uint32_t c) { return c != 0; }));
 }
 
-namespace {
-
-std::int64_t half_floor(std::int64_t v) { return v >= 0 ? v / 2 : -((1 - v) / 2); }
-
-}  // namespace
+GridShape summed_shape(const GridShape& g, unsigned shift) {
+    const auto first = [&](std::int64_t k) { return k >> shift; };  // floor of k / 2^shift
+    return {first(g.col0), first(g.row0),
+            static_cast<std::uint32_t>(first(g.col0 + g.cols - 1) - first(g.col0) + 1),
+            static_cast<std::uint32_t>(first(g.row0 + g.rows - 1) - first(g.row0) + 1)};
+}
 
 void coarsen_grid(SurveyGrid& g, std::size_t max_cells) {
     if (!g.bits.empty()) {
@@ -863,20 +850,16 @@ void coarsen_grid(SurveyGrid& g, std::size_t max_cells) {
         g.laid = laid_shape(g);
     }
     while (g.first.size() > max_cells) {
-        const std::int64_t c0 = half_floor(g.col0), r0 = half_floor(g.row0);
-        const auto cols = static_cast<std::uint32_t>(half_floor(g.col0 + g.cols - 1) - c0 + 1);
-        const auto rows = static_cast<std::uint32_t>(half_floor(g.row0 + g.rows - 1) - r0 + 1);
-        std::vector<std::uint32_t> out(std::size_t{cols} * rows, 0);
+        const GridShape to = summed_shape({g.col0, g.row0, g.cols, g.rows}, 1);
+        std::vector<std::uint32_t> out(std::size_t{to.cols} * to.rows, 0);
         for (std::uint32_t r = 0; r < g.rows; ++r) {
-            const std::size_t to_row = static_cast<std::size_t>(half_floor(g.row0 + r) - r0) * cols;
-            for (std::uint32_t c = 0; c < g.cols; ++c) {
-                std::uint32_t& to = out[to_row + static_cast<std::size_t>(half_floor(g.col0 + c) - c0)];
-                const std::uint32_t n = g.first[std::size_t{r} * g.cols + c];
-                to = n > 0xffffffffu - to ? 0xffffffffu : to + n;
-            }
+            const std::size_t to_row = static_cast<std::size_t>(((g.row0 + r) >> 1) - to.row0) * to.cols;
+            for (std::uint32_t c = 0; c < g.cols; ++c)
+                add_capped(out[to_row + static_cast<std::size_t>(((g.col0 + c) >> 1) - to.col0)],
+                           g.first[std::size_t{r} * g.cols + c]);
         }
         g.first = std::move(out);
-        g.col0 = c0, g.row0 = r0, g.cols = cols, g.rows = rows;
+        g.col0 = to.col0, g.row0 = to.row0, g.cols = to.cols, g.rows = to.rows;
         ++g.shift;
     }
 }

@@ -51,6 +51,10 @@ struct SurveyGrid {
 // The grid as laid, in cells of cell.
 GridShape laid_shape(const SurveyGrid& g);
 
+// The cells 2^shift a side that g's cells fall in, numbered on the
+// delivery's grid of such cells.
+GridShape summed_shape(const GridShape& g, unsigned shift);
+
 // The points of one Point Source ID (a swath, as a rule).
 struct Swath {
     std::uint16_t id = 0;
