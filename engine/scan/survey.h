@@ -4,8 +4,6 @@
 // statistics are scanned from, so no point is read twice.
 #pragma once
 
-#include "scan.h"
-
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -115,10 +113,17 @@ void start_survey(PointSurvey& s, const GridPlan& plan);
 void survey_block(PointSurvey& s, const unsigned char* p, std::size_t n, std::size_t record_length,
                   unsigned point_format);
 
-// The same with kernel k, which must be available; returns the kernel that
-// did the work (the scalar one for blocks too short for a vector step).
-lidar::ScanKernel survey_block_with(lidar::ScanKernel k, PointSurvey& s, const unsigned char* p, std::size_t n,
-                                    std::size_t record_length, unsigned point_format);
+// The survey's kernels: vector ones where the processor has AVX2, or
+// AVX-512 with its byte permutes (Ice Lake, Zen 4 and later).
+enum class SurveyKernel { scalar, avx2, avx512 };
+bool survey_kernel_available(SurveyKernel k);
+// The fastest available, which survey_block runs.
+SurveyKernel chosen_survey_kernel();
+
+// survey_block with kernel k, which must be available; returns the kernel
+// that did the work (the scalar one for blocks too short for a vector step).
+SurveyKernel survey_block_with(SurveyKernel k, PointSurvey& s, const unsigned char* p, std::size_t n,
+                               std::size_t record_length, unsigned point_format);
 
 // Adds b into a: both started with the same plan.
 void merge_survey(PointSurvey& a, const PointSurvey& b);
