@@ -625,6 +625,58 @@ SURVEY_512 __m512i two_records(const unsigned char* p, std::size_t step) {
     return _mm512_inserti64x4(_mm512_castsi256_si512(a), b, 1);
 }
 
+// count_cells sixteen first returns at a time. Points in a scanner's order
+// keep to one word of bits for a few hundred (one line of the grid) and to
+// one count for a few dozen: a block in one word gathers its bits in lanes,
+// and only where a count's cell changes is a run added.
+SURVEY_512 void count_cells16(const Cells& c, const std::uint32_t* listed, const std::uint32_t* summed,
+                              std::size_t k) {
+    if (k == 0) return;
+    if (!c.bits) return add_runs(c.count, listed, k);
+    const __m512i low6 = _mm512_set1_epi32(63), one = _mm512_set1_epi64(1);
+    std::uint32_t word = listed[0] >> 6, at = summed[0];
+    std::uint32_t run = 0;  // points of the count's cell at before the block
+    __m512i held = _mm512_setzero_si512();
+    std::size_t i = 0;
+    for (; i + 16 <= k; i += 16) {
+        const __m512i cells = _mm512_loadu_si512(listed + i);
+        if (_mm512_cmpneq_epi32_mask(_mm512_srli_epi32(cells, 6), _mm512_set1_epi32(static_cast<int>(word))))
+            [[unlikely]] {
+            c.bits[word] |= static_cast<std::uint64_t>(_mm512_reduce_or_epi64(held));
+            held = _mm512_setzero_si512();
+            for (std::size_t j = i; j < i + 16; ++j) c.bits[listed[j] >> 6] |= std::uint64_t{1} << (listed[j] & 63);
+            word = listed[i + 15] >> 6;
+        } else {
+            const __m512i bit = _mm512_and_si512(cells, low6);
+            held = _mm512_or_si512(held, _mm512_sllv_epi64(one, _mm512_cvtepu32_epi64(_mm512_castsi512_si256(bit))));
+            held = _mm512_or_si512(held, _mm512_sllv_epi64(one, _mm512_cvtepu32_epi64(_mm512_extracti64x4_epi64(bit, 1))));
+        }
+        const __m512i to = _mm512_loadu_si512(summed + i);
+        const __m512i before = _mm512_alignr_epi32(to, _mm512_set1_epi32(static_cast<int>(at)), 15);
+        unsigned starts = _mm512_cmpneq_epi32_mask(to, before);
+        unsigned from = 0;
+        for (; starts; starts &= starts - 1) {
+            const auto j = static_cast<unsigned>(std::countr_zero(starts));
+            add_capped(c.count[at], run + j - from);
+            at = summed[i + j];
+            run = 0;
+            from = j;
+        }
+        run += 16 - from;
+    }
+    c.bits[word] |= static_cast<std::uint64_t>(_mm512_reduce_or_epi64(held));
+    for (; i < k; ++i) {
+        c.bits[listed[i] >> 6] |= std::uint64_t{1} << (listed[i] & 63);
+        if (summed[i] != at) {
+            add_capped(c.count[at], run);
+            at = summed[i];
+            run = 0;
+        }
+        ++run;
+    }
+    add_capped(c.count[at], run);
+}
+
 // fold_times with eight lanes.
 SURVEY_512 void fold_times8(Run& run, __m512d& lo, __m512d& hi, __m512i& timed, bool& held) {
     if (!held) return;
@@ -789,7 +841,7 @@ __attribute__((target(SURVEY_512_TARGET))) std::size_t survey_avx512(PointSurvey
         for (const std::uint64_t f : packed)
             for (int j = 0; j < 4; ++j) t.flags[j] += f >> (11 * j) & 0x7ff;
         if constexpr (Grid) {
-            count_cells(c, listed, summed, k);
+            count_cells16(c, listed, summed, k);
             taken += k;
         }
     }
