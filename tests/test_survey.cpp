@@ -339,7 +339,7 @@ TEST(Survey, RunsTheFastestKernelTheProcessorHas) {
 #endif
 }
 
-// In a long run of one swath the times are folded four at a time: the
+// In a long run of one swath the times are folded in lanes: the
 // extremes and the count of finite times come out as the records hold
 // them, however the NaN, infinities and -0 fall among the lanes.
 TEST(Survey, TimesOfOneSwathInLanes) {

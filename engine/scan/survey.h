@@ -77,7 +77,7 @@ struct PointSurvey {
     // only counted, and those ids.
     std::vector<Swath> swaths;
     std::uint64_t other_swath_points = 0;
-    std::uint32_t other_swaths = 0;
+    std::uint32_t other_swaths = 0;  // once finished
     // The same for every arrangement of the same records: the sum of a
     // 64-bit hash of each record's first 20 bytes (X, Y, Z, intensity,
     // returns, flags, class and what follows up to byte 20).
