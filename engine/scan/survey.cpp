@@ -216,7 +216,7 @@ struct Run {
     void add(std::uint16_t source, double t) {
         if (source != id) [[unlikely]] {
             // An id past the bound is a further one whatever comes later:
-            // counted at once, the run left as it is.
+            // counted apart, the run left as it is.
             if (source > s.swath_bound) {
                 ++others;
                 other_id(s, source);
@@ -611,7 +611,7 @@ __attribute__((target("avx2"))) std::size_t survey_avx2(PointSurvey& s, Tally& t
 // again read as the 32 bytes from its start, four vectors of eight records'
 // bytes 0-7, 8-15, 16-23 and 24-31. Counts go by lane masks, and a cell
 // index comes out of a double by an add, not a conversion: on the 1 GiB
-// flight-line file it costs 0.6 of the AVX2 kernel's time.
+// flight-line file it takes about half the AVX2 kernel's time.
 #define SURVEY_512_TARGET "avx2,avx512f,avx512vl,avx512bw,avx512dq,avx512vbmi,avx512vbmi2,popcnt"
 #define SURVEY_512 __attribute__((target(SURVEY_512_TARGET), always_inline)) inline
 
