@@ -138,6 +138,8 @@ Expected count(const Records& r, double cell) {
 
 // The records surveyed in blocks that end at cuts, by the kernel given or
 // else the best one here; vector_ran: whether that kernel did any work.
+// Each block has storage of its own size, so a kernel that reads past its
+// last record shows under the address sanitizer.
 audit::PointSurvey survey_of(const Records& r, const audit::GridPlan& plan, std::vector<std::size_t> cuts = {},
                              std::optional<audit::SurveyKernel> kernel = {}, bool* vector_ran = nullptr) {
     audit::PointSurvey s;
@@ -145,9 +147,10 @@ audit::PointSurvey survey_of(const Records& r, const audit::GridPlan& plan, std:
     cuts.push_back(r.count());
     std::size_t from = 0;
     for (std::size_t to : cuts) {
+        const std::vector<unsigned char> block(r.at(from), r.at(to));
         if (!kernel)
-            audit::survey_block(s, r.at(from), to - from, r.length, r.format);
-        else if (audit::survey_block_with(*kernel, s, r.at(from), to - from, r.length, r.format) != audit::SurveyKernel::scalar)
+            audit::survey_block(s, block.data(), to - from, r.length, r.format);
+        else if (audit::survey_block_with(*kernel, s, block.data(), to - from, r.length, r.format) != audit::SurveyKernel::scalar)
             *vector_ran = true;
         from = to;
     }
