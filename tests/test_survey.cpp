@@ -307,7 +307,9 @@ TEST(Survey, KernelsAgree) {
             plan.min_x = fine.min_x = k.min_x;
             plan.max_x = fine.max_x = k.max_x;
             plan.max_y = fine.max_y = std::min(plan.max_y, k.max_y);
-            for (const audit::GridPlan& p : {plan, fine, audit::GridPlan{}}) {
+            audit::GridPlan bits = fine;  // which cells hold a first return, no counts
+            bits.counts = false;
+            for (const audit::GridPlan& p : {plan, fine, bits, audit::GridPlan{}}) {
                 bool vector_ran = false;
                 const audit::PointSurvey scalar = survey_of(r, p, cuts, audit::SurveyKernel::scalar);
                 expect_same(survey_of(r, p, cuts, kernel, &vector_ran), scalar);
@@ -317,6 +319,29 @@ TEST(Survey, KernelsAgree) {
         }
     }
     if (!any) GTEST_SKIP() << "no vector kernel on this processor";
+}
+
+// Counts cell by cell only when asked: a grid kept as bits then keeps the
+// same coverage, outside count and pulse density, with no counts; a grid of
+// counts alone keeps them, its coverage.
+TEST(Survey, CountsCellByCellOnlyWhenAsked) {
+    const Records r = make_records(1, 0, 20000, 3, 21);
+    for (const double cell : {0.5, 8.0}) {
+        SCOPED_TRACE(cell);
+        audit::GridPlan asked = plan_for(cell), bare = asked;
+        asked.max_x = bare.max_x = 500;  // some first returns beyond the box
+        bare.counts = false;
+        const audit::PointSurvey a = survey_of(r, asked), b = survey_of(r, bare);
+        EXPECT_EQ(b.grid.first.empty(), a.grid.shift > 0);
+        EXPECT_EQ(b.grid.bits, a.grid.bits);
+        EXPECT_EQ(audit::covered_cells(b.grid), audit::covered_cells(a.grid));
+        EXPECT_GT(audit::covered_cells(b.grid), 0u);
+        EXPECT_EQ(b.grid.outside, a.grid.outside);
+        EXPECT_EQ(audit::pulse_density(b), audit::pulse_density(a));
+        audit::SurveyGrid judged = b.grid;
+        audit::coarsen_grid(judged, audit::kCountedCells);
+        EXPECT_EQ(audit::covered_cells(judged), audit::covered_cells(a.grid));
+    }
 }
 
 // The fastest kernel the processor has runs, as the operating system sees

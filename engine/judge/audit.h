@@ -177,6 +177,9 @@ struct Judging {
     // The side of the coverage grid's cells in the files' horizontal units;
     // 0: twice the quality level's pulse spacing (QL2's without one).
     double cell = 0;
+    // Whether first returns are counted cell by cell, as a density raster
+    // needs; without, a fine grid keeps only which cells hold one.
+    bool cell_counts = true;
     // The time of the audit in GPS seconds: the latest plausible GPS time.
     double now_gps = 0;
     // For tests: called by the thread about to judge the entry.

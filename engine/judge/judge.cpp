@@ -355,6 +355,7 @@ Result judge_entry(const Entry& e, const Judging& how, bool first) {
             judge_header(r, so_far, f, how);
             header_judged = true;
             plan.cell = survey_cell(how, r.crs);
+            plan.counts = how.cell_counts;
         };
     }
     int result;

@@ -234,14 +234,17 @@ struct Run {
     }
 };
 
+// Whether first returns are laid in g's cells: a box that holds no cell has none.
+bool gathered(const SurveyGrid& g) { return !g.first.empty() || !g.bits.empty(); }
+
 // Raw X and Y to the grid's cells: cell coordinate = raw * a + b, the grid
 // from lo on, span cells along each axis. Every kernel and the grid's
 // bounds compute it alike, so a point inside the header's box lands in it.
 struct Cells {
     double a[2], b[2], lo[2], span[2];
     std::uint32_t cols = 0, rows = 0;  // of the grid as laid
-    std::uint32_t* count = nullptr;
-    // Where counts are summed (shift > 0): the bits, and how a laid cell's
+    std::uint32_t* count = nullptr;  // none where the grid keeps bits alone
+    // Where the grid keeps bits (shift > 0): those, and how a laid cell's
     // column and row become its count's: (c + d) >> shift.
     std::uint64_t* bits = nullptr;
     std::uint32_t d[2] = {0, 0}, shift = 0, count_cols = 0;
@@ -262,7 +265,7 @@ Cells cells_of(SurveyGrid& g) {
     c.span[1] = laid.rows;
     c.cols = laid.cols;
     c.rows = laid.rows;
-    c.count = g.first.data();
+    c.count = g.first.empty() ? nullptr : g.first.data();
     if (!g.bits.empty()) {
         c.bits = g.bits.data();
         c.shift = g.shift;
@@ -309,11 +312,10 @@ void add_runs(std::uint32_t* count, const std::uint32_t* listed, std::size_t k) 
 // The first returns of a chunk, by their cells as laid (listed) and, where
 // counts are summed, by their counts' cells (summed): the laid cells' bits
 // are set a word at a time for each run of them within one, and the counts
-// a run at a time, as add_runs adds them.
-void count_cells(const Cells& c, const std::uint32_t* listed, const std::uint32_t* summed, std::size_t k) {
-    if (k == 0) return;
-    if (!c.bits) return add_runs(c.count, listed, k);
-    std::uint32_t word = listed[0] >> 6, at = summed[0], run = 0;
+// (Counted) a run at a time, as add_runs adds them.
+template <bool Counted>
+void mark_cells(const Cells& c, const std::uint32_t* listed, const std::uint32_t* summed, std::size_t k) {
+    std::uint32_t word = listed[0] >> 6, at = Counted ? summed[0] : 0, run = 0;
     std::uint64_t held = 0;
     for (std::size_t i = 0; i < k; ++i) {
         if (listed[i] >> 6 != word) [[unlikely]] {
@@ -322,15 +324,24 @@ void count_cells(const Cells& c, const std::uint32_t* listed, const std::uint32_
             held = 0;
         }
         held |= std::uint64_t{1} << (listed[i] & 63);
-        if (summed[i] != at) [[unlikely]] {
-            add_capped(c.count[at], run);
-            at = summed[i];
-            run = 0;
+        if constexpr (Counted) {
+            if (summed[i] != at) [[unlikely]] {
+                add_capped(c.count[at], run);
+                at = summed[i];
+                run = 0;
+            }
+            ++run;
         }
-        ++run;
     }
     c.bits[word] |= held;
-    add_capped(c.count[at], run);
+    if constexpr (Counted) add_capped(c.count[at], run);
+}
+
+void count_cells(const Cells& c, const std::uint32_t* listed, const std::uint32_t* summed, std::size_t k) {
+    if (k == 0) return;
+    if (!c.bits) return add_runs(c.count, listed, k);
+    if (c.count) mark_cells<true>(c, listed, summed, k);
+    else mark_cells<false>(c, listed, summed, k);
 }
 
 template <bool Extended, std::size_t Gps, bool Grid>
@@ -370,7 +381,7 @@ inline void survey_record(const unsigned char* r, Tally& t, Run& run, std::uint6
         const double uu = inside ? u : 0, vv = inside ? v : 0;
         const auto col = static_cast<std::uint32_t>(uu), row = static_cast<std::uint32_t>(vv);
         listed[k] = row * c.cols + col;
-        if (c.bits) summed[k] = ((row + c.d[1]) >> c.shift) * c.count_cols + ((col + c.d[0]) >> c.shift);
+        if (c.bits && c.count) summed[k] = ((row + c.d[1]) >> c.shift) * c.count_cols + ((col + c.d[0]) >> c.shift);
         k += first & inside;
         t.outside += first & !inside;
     }
@@ -566,7 +577,7 @@ __attribute__((target("avx2"))) std::size_t survey_avx2(PointSurvey& s, Tally& t
                 const unsigned take = in_mask & first_mask;
                 const __m128i front = _mm_load_si128(reinterpret_cast<const __m128i*>(kCompress.b[take]));
                 _mm_storeu_si128(reinterpret_cast<__m128i*>(listed + k), _mm_shuffle_epi8(cell, front));
-                if (c.bits) {
+                if (c.bits && c.count) {
                     const __m128i sc = _mm_srl_epi32(_mm_add_epi32(col, d0), shift);
                     const __m128i sr = _mm_srl_epi32(_mm_add_epi32(row, d1), shift);
                     _mm_storeu_si128(reinterpret_cast<__m128i*>(summed + k),
@@ -631,12 +642,11 @@ SURVEY_512 __m512i two_records(const unsigned char* p, std::size_t step) {
 // keep to one word of bits for a few hundred (one line of the grid) and to
 // one count for a few dozen: a block in one word gathers its bits in lanes,
 // and only where a count's cell changes is a run added.
-SURVEY_512 void count_cells16(const Cells& c, const std::uint32_t* listed, const std::uint32_t* summed,
-                              std::size_t k) {
-    if (k == 0) return;
-    if (!c.bits) return add_runs(c.count, listed, k);
+template <bool Counted>
+SURVEY_512 void mark_cells16(const Cells& c, const std::uint32_t* listed, const std::uint32_t* summed,
+                             std::size_t k) {
     const __m512i low6 = _mm512_set1_epi32(63), one = _mm512_set1_epi64(1);
-    std::uint32_t word = listed[0] >> 6, at = summed[0];
+    std::uint32_t word = listed[0] >> 6, at = Counted ? summed[0] : 0;
     std::uint32_t run = 0;  // points of the count's cell at before the block
     __m512i held = _mm512_setzero_si512();
     std::size_t i = 0;
@@ -653,30 +663,32 @@ SURVEY_512 void count_cells16(const Cells& c, const std::uint32_t* listed, const
             held = _mm512_or_si512(held, _mm512_sllv_epi64(one, _mm512_cvtepu32_epi64(_mm512_castsi512_si256(bit))));
             held = _mm512_or_si512(held, _mm512_sllv_epi64(one, _mm512_cvtepu32_epi64(_mm512_extracti64x4_epi64(bit, 1))));
         }
-        const __m512i to = _mm512_loadu_si512(summed + i);
-        const __m512i before = _mm512_alignr_epi32(to, _mm512_set1_epi32(static_cast<int>(at)), 15);
-        unsigned starts = _mm512_cmpneq_epi32_mask(to, before);
-        unsigned from = 0;
-        for (; starts; starts &= starts - 1) {
-            const auto j = static_cast<unsigned>(std::countr_zero(starts));
-            add_capped(c.count[at], run + j - from);
-            at = summed[i + j];
-            run = 0;
-            from = j;
+        if constexpr (Counted) {
+            const __m512i to = _mm512_loadu_si512(summed + i);
+            const __m512i before = _mm512_alignr_epi32(to, _mm512_set1_epi32(static_cast<int>(at)), 15);
+            unsigned starts = _mm512_cmpneq_epi32_mask(to, before);
+            unsigned from = 0;
+            for (; starts; starts &= starts - 1) {
+                const auto j = static_cast<unsigned>(std::countr_zero(starts));
+                add_capped(c.count[at], run + j - from);
+                at = summed[i + j];
+                run = 0;
+                from = j;
+            }
+            run += 16 - from;
         }
-        run += 16 - from;
     }
     c.bits[word] |= static_cast<std::uint64_t>(_mm512_reduce_or_epi64(held));
-    for (; i < k; ++i) {
-        c.bits[listed[i] >> 6] |= std::uint64_t{1} << (listed[i] & 63);
-        if (summed[i] != at) {
-            add_capped(c.count[at], run);
-            at = summed[i];
-            run = 0;
-        }
-        ++run;
-    }
-    add_capped(c.count[at], run);
+    if constexpr (Counted) add_capped(c.count[at], run);
+    if (i < k) mark_cells<Counted>(c, listed + i, summed + i, k - i);
+}
+
+SURVEY_512 void count_cells16(const Cells& c, const std::uint32_t* listed, const std::uint32_t* summed,
+                              std::size_t k) {
+    if (k == 0) return;
+    if (!c.bits) return add_runs(c.count, listed, k);
+    if (c.count) mark_cells16<true>(c, listed, summed, k);
+    else mark_cells16<false>(c, listed, summed, k);
 }
 
 // fold_times with eight lanes.
@@ -829,7 +841,7 @@ __attribute__((target(SURVEY_512_TARGET))) std::size_t survey_avx512(PointSurvey
                 take = _mm512_mask_cmplt_epu64_mask(take, row, rows);
                 const __m512i cell = _mm512_add_epi64(_mm512_mul_epu32(row, cols), col);
                 _mm256_storeu_si256(reinterpret_cast<__m256i*>(listed + k), _mm512_cvtepi64_epi32(_mm512_maskz_compress_epi64(take, cell)));
-                if (c.bits) {
+                if (c.bits && c.count) {
                     const __m512i sc = _mm512_srl_epi64(_mm512_add_epi64(col, d0), shift);
                     const __m512i sr = _mm512_srl_epi64(_mm512_add_epi64(row, d1), shift);
                     const __m512i at = _mm512_add_epi64(_mm512_mul_epu32(sr, count_cols), sc);
@@ -877,7 +889,7 @@ template <bool Extended, std::size_t Gps, std::size_t L>
 SurveyKernel survey_best(SurveyKernel k, PointSurvey& s, Tally& t, const unsigned char* p, std::size_t n,
                          std::size_t stride) {
     const std::size_t step = L ? L : stride;
-    const bool grid = !s.grid.first.empty();
+    const bool grid = gathered(s.grid);
     Run run(s);
     std::size_t done = 0;
 #if SURVEY_X86
@@ -960,7 +972,7 @@ void lay_grid(SurveyGrid& g, const GridPlan& plan) {
         g.cols = counted.cols;
         g.rows = counted.rows;
         try {
-            g.first.assign(std::size_t{g.cols} * g.rows, 0);
+            if (g.shift == 0 || plan.counts) g.first.assign(std::size_t{g.cols} * g.rows, 0);
             if (g.shift > 0) {
                 g.laid = laid;
                 g.bits.assign((cells + 63) / 64, 0);
@@ -1047,7 +1059,7 @@ SurveyKernel survey_block_with(SurveyKernel k, PointSurvey& s, const unsigned ch
     s.last_returns += t.last;
     // A grid asked for over a box that holds no cell: every first return
     // falls outside it.
-    s.grid.outside += s.grid.cell == 0 ? 0 : s.grid.first.empty() ? t.first : t.outside;
+    s.grid.outside += s.grid.cell == 0 ? 0 : !gathered(s.grid) ? t.first : t.outside;
     s.record_hash += t.hash;
     s.intensity_min = static_cast<std::uint16_t>(std::min<std::uint32_t>(s.intensity_min, t.imin));
     s.intensity_max = static_cast<std::uint16_t>(std::max<std::uint32_t>(s.intensity_max, t.imax));

@@ -31,7 +31,8 @@ struct SurveyGrid {
     // The counts' cells, of cell << shift: their first's indices and number.
     std::int64_t col0 = 0, row0 = 0;
     std::uint32_t cols = 0, rows = 0;
-    // First returns in each cell, row by row from row0 up (y growing).
+    // First returns in each cell, row by row from row0 up (y growing);
+    // empty where the plan asked for no counts and the grid keeps bits.
     std::vector<std::uint32_t> first;
     // First returns that fell outside the grid (outside the header's box).
     std::uint64_t outside = 0;
@@ -104,6 +105,10 @@ struct GridPlan {
     double min_x = 0, min_y = 0, max_x = 0, max_y = 0;
     double scale[2] = {1, 1}, offset[2] = {0, 0};
     std::uint64_t max_cells = std::uint64_t{1} << 22;
+    // Whether first returns are counted cell by cell (a density raster
+    // needs them). Without, a grid kept as bits keeps only which cells hold
+    // one: its counts were a sixth of the survey of a 1 GiB tile.
+    bool counts = true;
 };
 
 // Readies s for a tile: its grid laid by plan, nothing counted.

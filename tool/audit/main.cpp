@@ -234,6 +234,7 @@ Options parse(int argc, char* argv[], Extra& x) {
     if (o.how.fix && o.how.headers_only) usage_error("--fix needs the points: not with --headers-only");
     if (o.how.accept_lost_points && !o.how.fix) usage_error("--accept-lost-points goes with --fix");
     if (!x.raster.empty() && o.how.headers_only) usage_error("--density-raster needs the points: not with --headers-only");
+    o.how.cell_counts = !x.raster.empty();
     o.how.now_gps = gps_now();
     if (o.jobs == 0) o.jobs = std::max(1u, std::thread::hardware_concurrency());
     return o;
