@@ -288,7 +288,7 @@ TEST(Survey, KernelsAgree) {
         if (!audit::survey_kernel_available(kernel)) continue;
         any = true;
         SCOPED_TRACE(kernel == audit::SurveyKernel::avx2 ? "AVX2" : "AVX-512");
-        for (const Kind k : {Kind{0, 0, 1, 0.5, 1e9}, Kind{1, 0, 40, 250, 500, 300}, Kind{2, 1, 3, 0.5, 1e9},
+        for (const Kind k : {Kind{0, 0, 1, 0.5, 1e9}, Kind{1, 0, 40, 250, 500, 300}, Kind{2, 0, 3, 0.5, 1e9},
                              Kind{3, 0, 3000, 0.5, 1e9}, Kind{4, 0, 7, 0.5, 1e9}, Kind{5, 0, 7, 0.5, NAN},
                              Kind{6, 0, 1, 249, 500, 300}, Kind{7, 0, 5000, 0.5, 1e9}, Kind{8, 3, 40, 0.5, 1e9},
                              Kind{9, 0, 2, 0.5, 1e9}, Kind{10, 0, 40, 0.5, NAN}, Kind{1, 0, 3, 0.5, 1000.25, 1e9, true},

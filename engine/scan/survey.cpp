@@ -638,6 +638,63 @@ SURVEY_512 __m512i two_records(const unsigned char* p, std::size_t step) {
     return _mm512_inserti64x4(_mm512_castsi256_si512(a), b, 1);
 }
 
+// Byte indices gathering bytes 8j to 8j + 7 of each of four records of L
+// bytes from a table of 128, into each 64-bit lane twice over.
+template <std::size_t L>
+struct Gather {
+    alignas(64) unsigned char b[4][64];
+};
+template <std::size_t L>
+constexpr Gather<L> make_gather() {
+    Gather<L> g{};
+    for (unsigned j = 0; j < 4; ++j)
+        for (unsigned i = 0; i < 8; ++i)
+            for (unsigned k = 0; k < 8; ++k) g.b[j][8 * i + k] = static_cast<unsigned char>((i % 4) * L + 8 * j + k);
+    return g;
+}
+template <std::size_t L>
+constexpr Gather<L> kGather = make_gather<L>();
+
+// Lanes 0-3 gathered by idx from the table A:B, lanes 4-7 from C:D.
+SURVEY_512 __m512i gather4(__m512i A, __m512i B, __m512i C, __m512i D, const unsigned char* idx) {
+    const __m512i i = _mm512_load_si512(idx);
+    return _mm512_mask_blend_epi64(0xf0, _mm512_permutex2var_epi8(A, i, B), _mm512_permutex2var_epi8(C, i, D));
+}
+
+// How far from a group's first record lanes8 reads.
+template <std::size_t L>
+constexpr std::size_t lanes8_reach(std::size_t step) {
+    return L != 0 && L <= 32 ? 4 * L + 128 : 7 * step + 32;
+}
+
+// Eight records at p as four vectors of their bytes 0-7, 8-15, 16-23 and
+// 24-31 (the last only if asked). Records of at most 32 bytes come four to
+// a pair of 64-byte reads, gathered by byte permutes; longer ones as the
+// 32 bytes from each start, in pairs, shuffled.
+template <std::size_t L>
+SURVEY_512 void lanes8(const unsigned char* p, std::size_t step, __m512i& q0, __m512i& q1, __m512i& q2, __m512i& q3,
+                       bool last) {
+    if constexpr (L != 0 && L <= 32) {
+        const __m512i A = _mm512_loadu_si512(p), B = _mm512_loadu_si512(p + 64);
+        const __m512i C = _mm512_loadu_si512(p + 4 * L), D = _mm512_loadu_si512(p + 4 * L + 64);
+        q0 = gather4(A, B, C, D, kGather<L>.b[0]);
+        q1 = gather4(A, B, C, D, kGather<L>.b[1]);
+        q2 = gather4(A, B, C, D, kGather<L>.b[2]);
+        q3 = last ? gather4(A, B, C, D, kGather<L>.b[3]) : q2;
+    } else {
+        const __m512i to_rows = _mm512_setr_epi64(0, 4, 8, 12, 1, 5, 9, 13);
+        const __m512i to_rows_hi = _mm512_setr_epi64(2, 6, 10, 14, 3, 7, 11, 15);
+        const __m512i A = two_records(p, step), B = two_records(p + 2 * step, step);
+        const __m512i C = two_records(p + 4 * step, step), D = two_records(p + 6 * step, step);
+        const __m512i t0 = _mm512_permutex2var_epi64(A, to_rows, B), t1 = _mm512_permutex2var_epi64(C, to_rows, D);
+        const __m512i t2 = _mm512_permutex2var_epi64(A, to_rows_hi, B), t3 = _mm512_permutex2var_epi64(C, to_rows_hi, D);
+        q0 = _mm512_shuffle_i64x2(t0, t1, 0x44);
+        q1 = _mm512_shuffle_i64x2(t0, t1, 0xee);
+        q2 = _mm512_shuffle_i64x2(t2, t3, 0x44);
+        q3 = last ? _mm512_shuffle_i64x2(t2, t3, 0xee) : q2;
+    }
+}
+
 // count_cells sixteen first returns at a time. Points in a scanner's order
 // keep to one word of bits for a few hundred (one line of the grid) and to
 // one count for a few dozen: a block in one word gathers its bits in lanes,
@@ -727,15 +784,14 @@ __attribute__((target(SURVEY_512_TARGET))) std::size_t survey_avx512(PointSurvey
                                                                       const unsigned char* p, std::size_t n,
                                                                       std::size_t stride) {
     const std::size_t step = L ? L : stride;
-    if (n * step < 32 + 7 * step) return 0;
-    const std::size_t groups = ((n * step - 32) / step + 1) / 8;
+    const std::size_t reach = lanes8_reach<L>(step);
+    if (n * step < reach) return 0;
+    const std::size_t groups = (n * step - reach) / (8 * step) + 1;
     const Cells c = Grid ? cells_of(s.grid) : Cells{};
     const __m512i zero = _mm512_setzero_si512(), one = _mm512_set1_epi64(1);
     const __m512i low_half = _mm512_set1_epi64(0xffffffff);
     const __m512i spread = _mm512_set1_epi64(0x40100401), fields = _mm512_set1_epi64(0x200400801ll);
     static_assert(kChunk / 8 < 2048);
-    const __m512i to_rows = _mm512_setr_epi64(0, 4, 8, 12, 1, 5, 9, 13);
-    const __m512i to_rows_hi = _mm512_setr_epi64(2, 6, 10, 14, 3, 7, 11, 15);
     const __m512i returns = _mm512_load_si512(kReturnTable.b);
     // The Point Source ID's 16 bits in bytes 16-23.
     constexpr unsigned kSourceBit = (Extended ? 20 : 18) * 8 - 128;
@@ -764,12 +820,8 @@ __attribute__((target(SURVEY_512_TARGET))) std::size_t survey_avx512(PointSurvey
         std::size_t k = 0;
         __m512i flag_counts = zero;
         for (std::size_t e = g + m; g < e; ++g, p += 8 * step) {
-            const __m512i A = two_records(p, step), B = two_records(p + 2 * step, step);
-            const __m512i C = two_records(p + 4 * step, step), D = two_records(p + 6 * step, step);
-            const __m512i t0 = _mm512_permutex2var_epi64(A, to_rows, B), t1 = _mm512_permutex2var_epi64(C, to_rows, D);
-            const __m512i t2 = _mm512_permutex2var_epi64(A, to_rows_hi, B), t3 = _mm512_permutex2var_epi64(C, to_rows_hi, D);
-            const __m512i q0 = _mm512_shuffle_i64x2(t0, t1, 0x44), q1 = _mm512_shuffle_i64x2(t0, t1, 0xee);
-            const __m512i q2 = _mm512_shuffle_i64x2(t2, t3, 0x44);
+            __m512i q0, q1, q2, q3;
+            lanes8<L>(p, step, q0, q1, q2, q3, Gps != 0);
             hash = _mm512_add_epi64(hash, _mm512_add_epi64(_mm512_add_epi64(word_mix8(q0, kHashKey[0]), word_mix8(q1, kHashKey[1])),
                                                            word_mix8(_mm512_and_si512(q2, low_half), kHashKey[2])));
             // Intensity is word 2 of q1's lanes, the angle byte 0 (formats
@@ -803,7 +855,6 @@ __attribute__((target(SURVEY_512_TARGET))) std::size_t survey_avx512(PointSurvey
             flag_counts = _mm512_add_epi64(flag_counts, _mm512_and_si512(_mm512_mul_epu32(x, spread), fields));
             __m512d time = _mm512_set1_pd(std::numeric_limits<double>::quiet_NaN());
             if constexpr (Gps != 0) {
-                const __m512i q3 = _mm512_shuffle_i64x2(t2, t3, 0xee);
                 time = _mm512_castsi512_pd(_mm512_shrdi_epi64(q2, q3, (Gps - 16) * 8));
                 time = _mm512_add_pd(time, _mm512_sub_pd(time, time));
             }
