@@ -795,7 +795,9 @@ __attribute__((target(SURVEY_512_TARGET))) std::size_t survey_avx512(PointSurvey
     const __m512i returns = _mm512_load_si512(kReturnTable.b);
     // The Point Source ID's 16 bits in bytes 16-23.
     constexpr unsigned kSourceBit = (Extended ? 20 : 18) * 8 - 128;
-    const __m512i source_bits = _mm512_set1_epi64(0xffffll << kSourceBit);
+    // The 16-bit words that hold it, one a lane.
+    constexpr __mmask32 kSourceWords = 0x11111111u << (kSourceBit / 16);
+    const __m512i key2 = _mm512_set1_epi64(static_cast<long long>(kHashKey[2]));
     __m512i hash = zero, first = zero, last = zero, timed = zero;
     __m512i imin = _mm512_set1_epi16(-1), imax = zero, ior = zero;
     __m512i amin = Extended ? _mm512_set1_epi16(INT16_MAX) : _mm512_set1_epi8(INT8_MAX);
@@ -822,8 +824,11 @@ __attribute__((target(SURVEY_512_TARGET))) std::size_t survey_avx512(PointSurvey
         for (std::size_t e = g + m; g < e; ++g, p += 8 * step) {
             __m512i q0, q1, q2, q3;
             lanes8<L>(p, step, q0, q1, q2, q3, Gps != 0);
-            hash = _mm512_add_epi64(hash, _mm512_add_epi64(_mm512_add_epi64(word_mix8(q0, kHashKey[0]), word_mix8(q1, kHashKey[1])),
-                                                           word_mix8(_mm512_and_si512(q2, low_half), kHashKey[2])));
+            // word_mix of bytes 16-19: keyed in one three-way op, and the
+            // word's halves swapped by a shift, its upper half being zero.
+            const __m512i k2 = _mm512_ternarylogic_epi64(q2, low_half, key2, 0x6a);  // (q2 & low_half) ^ key2
+            const __m512i mix2 = _mm512_add_epi64(_mm512_mul_epu32(k2, _mm512_srli_epi64(k2, 32)), _mm512_slli_epi64(q2, 32));
+            hash = _mm512_add_epi64(hash, _mm512_add_epi64(_mm512_add_epi64(word_mix8(q0, kHashKey[0]), word_mix8(q1, kHashKey[1])), mix2));
             // Intensity is word 2 of q1's lanes, the angle byte 0 (formats
             // 0-5) or word 1 (6-10) of q2's: every word or byte is folded,
             // those alone read at the end.
@@ -859,7 +864,7 @@ __attribute__((target(SURVEY_512_TARGET))) std::size_t survey_avx512(PointSurvey
                 time = _mm512_add_pd(time, _mm512_sub_pd(time, time));
             }
             const __m512i id = _mm512_set1_epi64(static_cast<long long>(std::uint64_t{run.id} << kSourceBit));
-            if (_mm512_test_epi64_mask(_mm512_xor_si512(q2, id), source_bits) == 0) [[likely]] {
+            if (_mm512_mask_cmpneq_epi16_mask(kSourceWords, q2, id) == 0) [[likely]] {
                 run.points += 8;
                 if constexpr (Gps != 0) {
                     timed = _mm512_mask_add_epi64(timed, _mm512_cmp_pd_mask(time, time, _CMP_ORD_Q), timed, one);
