@@ -107,7 +107,7 @@ struct GridPlan {
     std::uint64_t max_cells = std::uint64_t{1} << 22;
     // Whether first returns are counted cell by cell (a density raster
     // needs them). Without, a grid kept as bits keeps only which cells hold
-    // one: its counts were a sixth of the survey of a 1 GiB tile.
+    // one: its counts were a fifth of the survey of a 1 GiB tile.
     bool counts = true;
 };
 
