@@ -77,13 +77,12 @@ TileCoverage coverage_of(const SurveyGrid& g, std::size_t file, std::size_t most
     // tile, a run each: its cells are doubled (held where any part is)
     // until its runs fit, so the delivery's memory stays bounded whatever
     // the data. Voids in it are then judged at that cell, on its own.
-    const auto next = [&](std::uint32_t r, std::uint32_t k, bool want) -> std::uint32_t {
+    const auto in_bits = [&](std::uint32_t r, std::uint32_t k, bool want) {
         const std::size_t row = std::size_t{r} * laid.cols;
-        if (bits) return static_cast<std::uint32_t>(next_bit(g.bits.data(), row + k, row + laid.cols, want) - row);
-        while (k < laid.cols && (g.first[row + k] != 0) != want) ++k;
-        return k;
+        return static_cast<std::uint32_t>(next_bit(g.bits.data(), row + k, row + laid.cols, want) - row);
     };
-    if (find_runs(c, next, most_runs)) return c;
+    const auto held_at = [&](std::uint32_t r, std::uint32_t k) { return held(std::size_t{r} * laid.cols + k); };
+    if (bits ? find_runs(c, in_bits, most_runs) : find_runs(c, one_by_one(laid.cols, held_at), most_runs)) return c;
     for (unsigned s = 1; s < 32; ++s) {
         const GridShape to = summed_shape(laid, s);
         c = TileCoverage{file, std::ldexp(g.cell, static_cast<int>(s)), to.col0, to.row0, to.cols, to.rows, {}, {}};

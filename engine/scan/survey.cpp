@@ -212,6 +212,14 @@ struct Run {
         lo = inf;
         hi = -inf;
     }
+    // The extremes of n lanes of the run's times, and how many were finite.
+    void fold(const double* l, const double* h, int n, std::uint64_t finite) {
+        for (int j = 0; j < n; ++j) {
+            lo = less(l[j], lo);
+            hi = more(h[j], hi);
+        }
+        timed += finite;
+    }
     // t: finite_or_nan of the record's time (NaN where it has none).
     void add(std::uint16_t source, double t) {
         if (source != id) [[unlikely]] {
@@ -238,15 +246,17 @@ struct Run {
 bool gathered(const SurveyGrid& g) { return !g.first.empty() || !g.bits.empty(); }
 
 // Raw X and Y to the grid's cells: cell coordinate = raw * a + b, the grid
-// from lo on, span cells along each axis. Every kernel and the grid's
+// from lo on, cols by rows cells. Every kernel and the grid's
 // bounds compute it alike, so a point inside the header's box lands in it.
 struct Cells {
-    double a[2], b[2], lo[2], span[2];
+    double a[2], b[2], lo[2];
     std::uint32_t cols = 0, rows = 0;  // of the grid as laid
     std::uint32_t* count = nullptr;  // none where the grid keeps bits alone
-    // Where the grid keeps bits (shift > 0): those, and how a laid cell's
-    // column and row become its count's: (c + d) >> shift.
+    // Where the grid keeps bits (shift > 0): those and, where it counts too
+    // (summed), how a laid cell's column and row become its count's:
+    // (c + d) >> shift.
     std::uint64_t* bits = nullptr;
+    bool summed = false;
     std::uint32_t d[2] = {0, 0}, shift = 0, count_cols = 0;
 };
 
@@ -261,13 +271,12 @@ Cells cells_of(SurveyGrid& g) {
     const GridShape laid = laid_shape(g);
     c.lo[0] = static_cast<double>(laid.col0);
     c.lo[1] = static_cast<double>(laid.row0);
-    c.span[0] = laid.cols;
-    c.span[1] = laid.rows;
     c.cols = laid.cols;
     c.rows = laid.rows;
     c.count = g.first.empty() ? nullptr : g.first.data();
     if (!g.bits.empty()) {
         c.bits = g.bits.data();
+        c.summed = c.count != nullptr;
         c.shift = g.shift;
         c.d[0] = static_cast<std::uint32_t>(laid.col0 - g.col0 * (std::int64_t{1} << g.shift));
         c.d[1] = static_cast<std::uint32_t>(laid.row0 - g.row0 * (std::int64_t{1} << g.shift));
@@ -377,11 +386,11 @@ inline void survey_record(const unsigned char* r, Tally& t, Run& run, std::uint6
         std::memcpy(&y, r + 4, 4);
         const double u = cell_coord(x, c.a[0], c.b[0]) - c.lo[0];
         const double v = cell_coord(y, c.a[1], c.b[1]) - c.lo[1];
-        const bool inside = (u >= 0) & (u < c.span[0]) & (v >= 0) & (v < c.span[1]);
+        const bool inside = (u >= 0) & (u < c.cols) & (v >= 0) & (v < c.rows);
         const double uu = inside ? u : 0, vv = inside ? v : 0;
         const auto col = static_cast<std::uint32_t>(uu), row = static_cast<std::uint32_t>(vv);
         listed[k] = row * c.cols + col;
-        if (c.bits && c.count) summed[k] = ((row + c.d[1]) >> c.shift) * c.count_cols + ((col + c.d[0]) >> c.shift);
+        if (c.summed) summed[k] = ((row + c.d[1]) >> c.shift) * c.count_cols + ((col + c.d[0]) >> c.shift);
         k += first & inside;
         t.outside += first & !inside;
     }
@@ -451,11 +460,7 @@ SURVEY_AVX2 void fold_times(Run& run, __m256d& lo, __m256d& hi, __m256i& timed, 
     _mm256_store_pd(l, lo);
     _mm256_store_pd(h, hi);
     lanes(c, timed);
-    for (int j = 0; j < 4; ++j) {
-        run.lo = less(l[j], run.lo);
-        run.hi = more(h[j], run.hi);
-        run.timed += c[j];
-    }
+    run.fold(l, h, 4, c[0] + c[1] + c[2] + c[3]);
     lo = _mm256_set1_pd(std::numeric_limits<double>::infinity());
     hi = _mm256_set1_pd(-std::numeric_limits<double>::infinity());
     timed = _mm256_setzero_si256();
@@ -494,9 +499,9 @@ __attribute__((target("avx2"))) std::size_t survey_avx2(PointSurvey& s, Tally& t
     bool held = false;  // lo, hi and timed hold times of the run
     const __m128i cols4 = _mm_set1_epi32(static_cast<int>(c.cols));
     const __m256d ga = _mm256_set1_pd(c.a[0]), gb = _mm256_set1_pd(c.b[0]), glo = _mm256_set1_pd(c.lo[0]),
-                  gspan = _mm256_set1_pd(c.span[0]);
+                  gspan = _mm256_set1_pd(c.cols);
     const __m256d ha = _mm256_set1_pd(c.a[1]), hb = _mm256_set1_pd(c.b[1]), hlo = _mm256_set1_pd(c.lo[1]),
-                  hspan = _mm256_set1_pd(c.span[1]);
+                  hspan = _mm256_set1_pd(c.rows);
     const __m256i xy = _mm256_setr_epi32(0, 2, 4, 6, 1, 3, 5, 7);
     const __m128i d0 = _mm_set1_epi32(static_cast<int>(c.d[0])), d1 = _mm_set1_epi32(static_cast<int>(c.d[1]));
     const __m128i shift = _mm_cvtsi32_si128(static_cast<int>(c.shift));
@@ -577,7 +582,7 @@ __attribute__((target("avx2"))) std::size_t survey_avx2(PointSurvey& s, Tally& t
                 const unsigned take = in_mask & first_mask;
                 const __m128i front = _mm_load_si128(reinterpret_cast<const __m128i*>(kCompress.b[take]));
                 _mm_storeu_si128(reinterpret_cast<__m128i*>(listed + k), _mm_shuffle_epi8(cell, front));
-                if (c.bits && c.count) {
+                if (c.summed) {
                     const __m128i sc = _mm_srl_epi32(_mm_add_epi32(col, d0), shift);
                     const __m128i sr = _mm_srl_epi32(_mm_add_epi32(row, d1), shift);
                     _mm_storeu_si128(reinterpret_cast<__m128i*>(summed + k),
@@ -751,14 +756,10 @@ SURVEY_512 void count_cells16(const Cells& c, const std::uint32_t* listed, const
 // fold_times with eight lanes.
 SURVEY_512 void fold_times8(Run& run, __m512d& lo, __m512d& hi, __m512i& timed, bool& held) {
     if (!held) return;
-    run.timed += static_cast<std::uint64_t>(_mm512_reduce_add_epi64(timed));
     alignas(64) double l[8], h[8];
     _mm512_store_pd(l, lo);
     _mm512_store_pd(h, hi);
-    for (int j = 0; j < 8; ++j) {
-        run.lo = less(l[j], run.lo);
-        run.hi = more(h[j], run.hi);
-    }
+    run.fold(l, h, 8, static_cast<std::uint64_t>(_mm512_reduce_add_epi64(timed)));
     lo = _mm512_set1_pd(std::numeric_limits<double>::infinity());
     hi = _mm512_set1_pd(-std::numeric_limits<double>::infinity());
     timed = _mm512_setzero_si512();
@@ -897,7 +898,7 @@ __attribute__((target(SURVEY_512_TARGET))) std::size_t survey_avx512(PointSurvey
                 take = _mm512_mask_cmplt_epu64_mask(take, row, rows);
                 const __m512i cell = _mm512_add_epi64(_mm512_mul_epu32(row, cols), col);
                 _mm256_storeu_si256(reinterpret_cast<__m256i*>(listed + k), _mm512_cvtepi64_epi32(_mm512_maskz_compress_epi64(take, cell)));
-                if (c.bits && c.count) {
+                if (c.summed) {
                     const __m512i sc = _mm512_srl_epi64(_mm512_add_epi64(col, d0), shift);
                     const __m512i sr = _mm512_srl_epi64(_mm512_add_epi64(row, d1), shift);
                     const __m512i at = _mm512_add_epi64(_mm512_mul_epu32(sr, count_cols), sc);

@@ -21,8 +21,8 @@ struct GridShape {
 // First returns are counted in cells of cell << shift, at most
 // kCountedCells of them: a grid laid finer keeps which of its cells hold
 // one as a bit each. A 1.5 km tile at QL2 (1.1 million cells) takes 140 KB
-// of bits and 71 KB of counts, not 4.5 MB of counts, each thread's to
-// clear and merge: a 1 GiB tile's audit peaked at 9.5 MB, not 28.5 MB, and
+// of bits and (where a raster asks) 71 KB of counts, not 4.5 MB of counts,
+// each thread's to clear and merge: a 1 GiB tile's audit peaked at 9.5 MB, not 28.5 MB, and
 // took about a tenth less processor time at cells of 0.7 m.
 constexpr std::size_t kCountedCells = std::size_t{1} << 16;
 
